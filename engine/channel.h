@@ -1,0 +1,71 @@
+// The channel table, the library-wide settings and last_error: the static
+// data every part of the library works on.
+#pragma once
+
+#include <cstdint>
+
+#include "tollan.h"
+
+constexpr int kMaxChannels = 20;
+
+// One modem. Zero-filled at load; a record keeps its values after its channel
+// is closed, and PortOpen sets only some of them afresh.
+struct FaxChannel {
+    int32_t in_use;             // 1 while the slot holds an open channel
+    int comm_handle;            // the port's file descriptor
+    int16_t line_type;          // 0 tone, 1 pulse dialling
+    int16_t modem_class;        // 0 auto, 1 class 1, 2 class 2, 3 class 2.0; -1 selection failed
+    int16_t scan_time;          // minimum scan time code 0..7
+    int16_t bit_rate;           // 0..5: 2400 bit/s per step above 2400
+    char remote_id[129];        // remote station identity
+    char dcs_report[129];       // last "+FDCS:"/"+FCS:" line
+    char local_id[130];         // local station identity
+    int32_t command_interval;   // ms slept after a command before reading its response
+    uint32_t io_timeout;        // ms within which a byte must be read or a command written
+    int32_t resolution;         // 0 fine, other standard
+    int32_t hangup_seen;
+    int32_t poll_requested;
+    int32_t hangup_code;
+    int32_t page_status;
+    int16_t session_params[8];  // resolution, bit rate, width, length, format, ECM, BFT, scan time
+    int32_t lines_received;     // 9999 when the last page report gave no counts
+    int32_t lines_bad;
+    int32_t lines_bad_run;
+    int32_t bytes_lost;
+    int32_t line_counts_valid;
+    int16_t pages_sent;
+    int16_t pages_total;
+    char fax_file[260];         // base name of the current class 1 call
+    int16_t class1_mode;        // bit 0: receive modulation commands
+    int32_t eol_count;
+    int32_t rtc_seen;
+};
+
+struct LibrarySettings {
+    int32_t modem_command_interval;
+    int16_t trace_option;
+    char trace_file[260];
+    int16_t fax_info_option;
+    int16_t stretch_option;
+    int16_t shrink_option;
+    int16_t shrink_height;
+    int16_t shrink_width;
+    int16_t xon_lim;
+    int16_t xoff_lim;
+    int32_t fdr_wait;
+};
+
+extern FaxChannel g_channels[kMaxChannels];
+extern LibrarySettings g_settings;
+extern int32_t g_last_error;
+
+// The first free slot, or -1 when all are in use.
+int FindFreeSlot();
+// True when channel is a valid slot number.
+bool ChannelInRange(int32_t channel);
+// Records the current errno as the library's last error.
+void RecordLastError();
+// Reads xon_lim, xoff_lim and fdr_wait from the profile's [Fax] section.
+void LoadProfileSettings();
+// An argument the library takes as 16 bits: its low 16 bits, signed.
+inline int16_t Low16(int value) { return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF)); }

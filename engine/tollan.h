@@ -1,0 +1,157 @@
+/*
+ * tollan - a fax-modem engine.
+ *
+ * What does it do?
+ *   It works fax modems on serial ports: it opens and initialises a modem,
+ *   sends a fax through a class 2 or class 2.0 modem, watches a line for rings
+ *   and receives a fax, sends a fax through a class 1 modem (running the T.30
+ *   procedure itself), and converts pages between 1-bit BMP files and raw
+ *   Group 3 page files. Up to twenty modems are served at once, each on its own
+ *   channel (0 to 19).
+ *
+ * How does it work?
+ *   PortOpen claims a channel and returns its number; every per-channel call
+ *   takes that number. Each call runs to its end on the caller's thread and
+ *   returns a 16-bit code, 0 for success (TOLLAN_OK and the codes below).
+ *   A document is a set of page files named from a base name: for the base
+ *   name "letter.tif" and two pages, "letter_p1.g3" and "letter_p2.g3".
+ *   What happened in detail goes to the trace log (SetTraceOption).
+ *   The library takes no lock: a host calling from several threads serialises
+ *   its calls.
+ *
+ *   Port N is the device named by key "COM<N>" in section [Ports] of the
+ *   profile quarry.ini ($QUARRY_INI, else /etc/quarry.ini), else /dev/ttyS<N-1>.
+ */
+#ifndef TOLLAN_H
+#define TOLLAN_H
+
+#include <stdint.h>
+
+#define TOLLAN_VERSION_MAJOR 1
+#define TOLLAN_VERSION_MINOR 0
+#define TOLLAN_VERSION_PATCH 0
+#define TOLLAN_VERSION "1.0.0"
+
+#if defined(TOLLAN_BUILDING) || defined(__GNUC__)
+#define TOLLAN_API __attribute__((visibility("default")))
+#else
+#define TOLLAN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Return codes. Every export but GetLastFaxError returns one of these. */
+enum {
+    TOLLAN_OK = 0,
+    TOLLAN_E_NO_MEMORY = 100,         /* no memory for an image */
+    TOLLAN_E_NOT_OPEN = 102,          /* the channel is not open */
+    TOLLAN_E_NO_FREE_SLOT = 104,      /* no free slot in the channel table */
+    TOLLAN_E_PURGE = 105,             /* purging the port's queues failed */
+    TOLLAN_E_CLOSE = 106,             /* closing the port failed */
+    TOLLAN_E_WRITE = 107,             /* writing to the port failed */
+    TOLLAN_E_READ = 108,              /* reading from the port failed, or no response line */
+    TOLLAN_E_INIT = 109,              /* the modem did not answer the init string with OK */
+    TOLLAN_E_RECEIVE_REFUSED = 110,   /* the modem refused the command enabling reception */
+    TOLLAN_E_CLASS = 111,             /* the modem refused the class or a set-up command */
+    TOLLAN_E_RECEIVE_FAILED = 112,    /* ERROR or hang-up before the fax connection (receive) */
+    TOLLAN_E_BUSY = 114,              /* the modem answered BUSY */
+    TOLLAN_E_ERROR = 115,             /* ERROR, or a class 1 command or frame exchange failed */
+    TOLLAN_E_PAGE_CREATE = 116,       /* creating a received page file failed */
+    TOLLAN_E_TIMEOUT = 117,           /* time-out */
+    TOLLAN_E_ARGUMENT = 118,          /* an argument is missing, empty or out of range */
+    TOLLAN_E_CHANNEL = 119,           /* the channel number is out of range */
+    TOLLAN_E_NO_RESPONSE = 120,       /* no OK to ATV1Q0, or the identity was refused (send) */
+    TOLLAN_E_LOCAL_ID = 121,          /* the modem refused the local station identity */
+    TOLLAN_E_CAPABILITIES = 122,      /* the modem refused the session capabilities */
+    TOLLAN_E_DIAL = 123,              /* dialling failed: busy or no answer */
+    TOLLAN_E_NO_CARRIER = 124,        /* the modem answered NO CARRIER */
+    TOLLAN_E_FILE_NAME = 125,         /* a fax file name has no extension / page file unopenable */
+    TOLLAN_E_THREAD = 126,            /* starting the page reception watchdog failed */
+    TOLLAN_E_BIT_ORDER = 128,         /* the modem refused the bit order command */
+    TOLLAN_E_NO_CONNECT = 129,        /* no CONNECT to the page data command */
+    TOLLAN_E_OPEN_FILE = 130,         /* opening a file failed */
+    TOLLAN_E_WRITE_BITMAP = 131,      /* writing a bitmap file failed */
+    TOLLAN_E_NOT_BITMAP = 132,        /* the file is not a bitmap of a supported kind */
+    TOLLAN_E_READ_BITMAP = 133,       /* reading bitmap data failed */
+    TOLLAN_E_G3_END = 134,            /* the Group 3 data ended unexpectedly */
+    TOLLAN_E_COLOUR_TABLE = 135,      /* reading the bitmap's colour table failed */
+    TOLLAN_E_HANGUP = 136,            /* the modem reported a hang-up with a non-zero code */
+    TOLLAN_E_TOO_WIDE = 138,          /* the bitmap is wider than 1728 dots */
+    TOLLAN_E_DEPTH = 139,             /* the bitmap's colour depth is not supported */
+    TOLLAN_E_TOO_TALL = 140,          /* the bitmap is taller than 4580 lines */
+    TOLLAN_E_NO_PAGE_FILE = 141,      /* a page file does not exist */
+    TOLLAN_E_FLOW_CONTROL = 142,      /* the modem refused the flow control setting */
+    TOLLAN_E_PORT_OPEN = 143,         /* opening the serial port failed */
+    TOLLAN_E_PORT_PURGE = 144,        /* purging the port's queues failed while opening */
+    TOLLAN_E_PORT_QUEUES = 145,       /* setting the port's buffer sizes failed */
+    TOLLAN_E_PORT_GET_STATE = 146,    /* reading the port's settings failed */
+    TOLLAN_E_PORT_EVENT_MASK = 147,   /* setting the port's event mask failed */
+    TOLLAN_E_PORT_TIMEOUTS = 148,     /* setting the port's time-outs failed */
+    TOLLAN_E_PORT_SET_STATE = 149,    /* writing the port's settings failed */
+    TOLLAN_E_PAGE_REJECTED = 150,     /* the remote station rejected a page (RTN) */
+    TOLLAN_E_FIRST_FRAME = 173,       /* class 1: no first control frame from the called station */
+    TOLLAN_E_DELAYED = 174,           /* the modem answered DELAYED */
+    TOLLAN_E_FAILED = 999             /* ERROR or no answer to a command, or an internal step failed */
+};
+
+/* Service classes for SetModemClass. */
+enum {
+    TOLLAN_CLASS_AUTO = 0, /* class 2.0, else class 2 */
+    TOLLAN_CLASS_1 = 1,
+    TOLLAN_CLASS_2 = 2,
+    TOLLAN_CLASS_2_0 = 3
+};
+
+/* ---- Results of the last call on a channel ------------------------------ */
+
+/* Store the address of the remote station's identity (owned by the library). */
+TOLLAN_API uint16_t GetRemoteID(int32_t channel, const char **remote_id);
+/* Store the last hang-up code the modem reported (0 is a normal end). */
+TOLLAN_API uint16_t GetHangupCode(int32_t channel, int32_t *code);
+/* Store the number of pages the last sending call sent. */
+TOLLAN_API uint16_t GetNumOfPagesSent(int32_t channel, int16_t *pages);
+/* Return the system error value (errno) of the last failing system call, once;
+ * the next call returns 0. */
+TOLLAN_API int32_t GetLastFaxError(void);
+
+/* ---- Per-channel settings (16-bit arguments take the low 16 bits) ------- */
+
+/* 0 tone dialling, 1 pulse dialling. */
+TOLLAN_API uint16_t SetLineType(int32_t channel, int line_type);
+/* Minimum scan line time code 0..7 (reset to 0 by PortOpen). */
+TOLLAN_API uint16_t SetScanTime(int32_t channel, int code);
+/* Bit rate code 0..5: 2400 * (code + 1) bit/s (reset to 5 by PortOpen). */
+TOLLAN_API uint16_t SetBitRate(int32_t channel, int code);
+/* 0 fine resolution, any other value standard (reset to 0 by PortOpen). */
+TOLLAN_API uint16_t SetResolution(int32_t channel, int32_t resolution);
+/* Local station identity, 1 to 129 characters. */
+TOLLAN_API uint16_t SetLocalID(int32_t channel, const char *id);
+/* Class (TOLLAN_CLASS_*) for the slot the next PortOpen will claim. */
+TOLLAN_API uint16_t SetModemClass(int32_t unused, int modem_class);
+
+/* ---- Library-wide settings ---------------------------------------------- */
+
+/* Milliseconds to wait after a command before reading its response (500). */
+TOLLAN_API uint16_t SetModemCommandInterval(int32_t milliseconds);
+/* 1: write a page information file (".ffi") beside each received page. */
+TOLLAN_API uint16_t SetFaxInfoOption(int option);
+/* 0 no trace, 1 append to the trace file, 2 standard error. */
+TOLLAN_API uint16_t SetTraceOption(int option);
+/* Path of the trace file, 1 to 259 characters. */
+TOLLAN_API uint16_t SetTraceFileName(const char *path);
+/* BmpToG3: bit 0 widen to 1728 dots, bit 1 stretch to 1145 lines, bit 2 to 2290 (3). */
+TOLLAN_API uint16_t SetStretchOption(int option);
+/* G3ToBmp: bit 0 narrow to the shrink width, bit 1 shorten to the shrink height (0). */
+TOLLAN_API uint16_t SetShrinkOption(int option);
+/* Target height of G3ToBmp's shrinking, 0..32767 lines (1145). */
+TOLLAN_API uint16_t SetShrinkHeight(int lines);
+/* Target width of G3ToBmp's shrinking, 0..1728 dots (864). */
+TOLLAN_API uint16_t SetShrinkWidth(int dots);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TOLLAN_H */

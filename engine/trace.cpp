@@ -1,0 +1,90 @@
+#include "engine/trace.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "engine/channel.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kBufferSize = 256;
+constexpr size_t kStampLength = 9;                                 // "hh:mm:ss "
+constexpr size_t kMaxMessage = kBufferSize - 1 - kStampLength - 1;  // 245: room for the line feed
+
+bool IsAscii(const char *text) {
+    for (; *text; ++text)
+        if (static_cast<unsigned char>(*text) >= 0x80) return false;
+    return true;
+}
+
+// Replaces control bytes and lone high bytes with spaces, keeping Shift_JIS
+// pairs whole, and cuts the message to what a line can hold without
+// splitting a pair. Returns the length kept.
+size_t SanitiseMessage(char *message) {
+    size_t i = 0;
+    while (message[i] != '\0' && i < kMaxMessage) {
+        unsigned char b = static_cast<unsigned char>(message[i]);
+        if (PlatIsLeadByte(b)) {
+            if (message[i + 1] == '\0') break;  // a lead byte before the end ends the scan
+            if (i + 2 > kMaxMessage) break;
+            i += 2;
+            continue;
+        }
+        if (static_cast<signed char>(b) < 32) message[i] = ' ';
+        ++i;
+    }
+    message[i] = '\0';
+    return i;
+}
+
+void AppendToTraceFile(const char *line, size_t length) {
+    if (g_settings.trace_file[0] == '\0') return;
+    int fd = open(g_settings.trace_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd == -1) return;  // an unopenable file drops the line
+    ssize_t ignored = write(fd, line, length);
+    (void)ignored;
+    close(fd);
+}
+
+}  // namespace
+
+void FaxTrace(const char *format, ...) {
+    if (g_settings.trace_option == 0) return;
+
+    // Japanese texts live in the format; convert it before the arguments go in.
+    char converted[kBufferSize * 2];
+    if (!IsAscii(format) && PlatUtf8ToCp932(format, converted, sizeof converted)) format = converted;
+
+    char message[kBufferSize];
+    va_list args;
+    va_start(args, format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    vsnprintf(message, sizeof message, format, args);
+#pragma GCC diagnostic pop
+    va_end(args);
+
+    struct tm now {};
+    Plat().local_time(&now);
+    char line[kBufferSize + 1];
+    int n = snprintf(line, sizeof line, "%02d:%02d:%02d ", now.tm_hour % 100, now.tm_min % 100, now.tm_sec % 100);
+    size_t length = SanitiseMessage(message);
+    memcpy(line + n, message, length);
+    length += static_cast<size_t>(n);
+
+    if (g_settings.trace_option == 1) {
+        // The file keeps DOS line ends.
+        line[length++] = '\r';
+        line[length++] = '\n';
+        AppendToTraceFile(line, length);
+    } else if (g_settings.trace_option == 2) {
+        line[length++] = '\n';
+        line[length] = '\0';
+        PlatDebugOutput(line);
+    }
+}

@@ -1,0 +1,150 @@
+// The setters and getters: range checks, state left alone on failure, the
+// 16-bit truncation and the slot search shared with PortOpen.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "engine/channel.h"
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = g_settings;
+        memset(g_channels, 0, sizeof g_channels);
+    }
+    void TearDown() override {
+        g_settings = saved_;
+        memset(g_channels, 0, sizeof g_channels);
+    }
+    LibrarySettings saved_{};
+};
+
+TEST_F(SettingsTest, EveryPerChannelExportChecksTheChannelRange) {
+    const char *id = nullptr;
+    int32_t code = 0;
+    int16_t pages = 0;
+    for (int32_t ch : {-1, 20, 1000}) {
+        SCOPED_TRACE(ch);
+        EXPECT_EQ(TOLLAN_E_CHANNEL, GetRemoteID(ch, &id));
+        EXPECT_EQ(TOLLAN_E_CHANNEL, GetHangupCode(ch, &code));
+        EXPECT_EQ(TOLLAN_E_CHANNEL, GetNumOfPagesSent(ch, &pages));
+        EXPECT_EQ(TOLLAN_E_CHANNEL, SetLineType(ch, 0));
+        EXPECT_EQ(TOLLAN_E_CHANNEL, SetScanTime(ch, 0));
+        EXPECT_EQ(TOLLAN_E_CHANNEL, SetBitRate(ch, 0));
+        EXPECT_EQ(TOLLAN_E_CHANNEL, SetResolution(ch, 0));
+        EXPECT_EQ(TOLLAN_E_CHANNEL, SetLocalID(ch, "x"));
+    }
+    // The range is checked before the value.
+    EXPECT_EQ(TOLLAN_E_CHANNEL, SetLineType(20, 7));
+}
+
+TEST_F(SettingsTest, GettersOnAClosedChannel) {
+    const char *id = nullptr;
+    EXPECT_EQ(TOLLAN_E_NOT_OPEN, GetRemoteID(3, &id));
+    g_channels[3].hangup_code = 50;
+    g_channels[3].pages_sent = 2;
+    int32_t code = 0;
+    int16_t pages = 0;
+    EXPECT_EQ(TOLLAN_OK, GetHangupCode(3, &code));
+    EXPECT_EQ(TOLLAN_OK, GetNumOfPagesSent(3, &pages));
+    EXPECT_EQ(50, code);
+    EXPECT_EQ(2, pages);
+    g_channels[3].in_use = 1;
+    strcpy(g_channels[3].remote_id, "+49 30 1234");
+    ASSERT_EQ(TOLLAN_OK, GetRemoteID(3, &id));
+    EXPECT_STREQ("+49 30 1234", id);
+}
+
+TEST_F(SettingsTest, ValueChecksLeaveStateUnchanged) {
+    EXPECT_EQ(TOLLAN_OK, SetLineType(0, 1));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetLineType(0, 2));
+    EXPECT_EQ(1, g_channels[0].line_type);
+
+    EXPECT_EQ(TOLLAN_OK, SetScanTime(0, 7));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetScanTime(0, 8));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetScanTime(0, -1));
+    EXPECT_EQ(7, g_channels[0].scan_time);
+
+    EXPECT_EQ(TOLLAN_OK, SetBitRate(0, 3));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetBitRate(0, 6));
+    EXPECT_EQ(3, g_channels[0].bit_rate);
+
+    EXPECT_EQ(TOLLAN_OK, SetResolution(0, 12345));
+    EXPECT_EQ(12345, g_channels[0].resolution);
+
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetFaxInfoOption(2));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetTraceOption(3));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetStretchOption(6));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetShrinkOption(4));
+    EXPECT_EQ(saved_.fax_info_option, g_settings.fax_info_option);
+    EXPECT_EQ(saved_.trace_option, g_settings.trace_option);
+    EXPECT_EQ(3, g_settings.stretch_option);
+    EXPECT_EQ(0, g_settings.shrink_option);
+
+    EXPECT_EQ(TOLLAN_OK, SetShrinkWidth(1728));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetShrinkWidth(1729));
+    EXPECT_EQ(1728, g_settings.shrink_width);
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetShrinkHeight(-1));
+    EXPECT_EQ(TOLLAN_OK, SetShrinkHeight(32767));
+    EXPECT_EQ(32767, g_settings.shrink_height);
+
+    EXPECT_EQ(TOLLAN_OK, SetModemCommandInterval(-5));
+    EXPECT_EQ(-5, g_settings.modem_command_interval);
+}
+
+TEST_F(SettingsTest, SixteenBitArgumentsTakeTheLowBits) {
+    EXPECT_EQ(TOLLAN_OK, SetLineType(0, 65537));
+    EXPECT_EQ(1, g_channels[0].line_type);
+    // 0x10005 is 5 in its low bits; 0xFFFF is -1.
+    EXPECT_EQ(TOLLAN_OK, SetBitRate(0, 0x10005));
+    EXPECT_EQ(5, g_channels[0].bit_rate);
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetShrinkHeight(0xFFFF));
+    EXPECT_EQ(TOLLAN_OK, SetTraceOption(0x20000));
+    EXPECT_EQ(0, g_settings.trace_option);
+}
+
+TEST_F(SettingsTest, LocalIdLengthLimits) {
+    std::string id129(129, 'a');
+    std::string id130(130, 'b');
+    EXPECT_EQ(TOLLAN_OK, SetLocalID(0, id129.c_str()));
+    EXPECT_EQ(id129, g_channels[0].local_id);
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetLocalID(0, id130.c_str()));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetLocalID(0, ""));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetLocalID(0, nullptr));
+    EXPECT_EQ(id129, g_channels[0].local_id);
+}
+
+TEST_F(SettingsTest, TraceFileNameLimits) {
+    std::string path259(259, 'p');
+    EXPECT_EQ(TOLLAN_OK, SetTraceFileName(path259.c_str()));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetTraceFileName(std::string(260, 'q').c_str()));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetTraceFileName(""));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetTraceFileName(nullptr));
+    EXPECT_EQ(path259, g_settings.trace_file);
+}
+
+TEST_F(SettingsTest, ModemClassLandsInTheFirstFreeSlot) {
+    g_channels[0].in_use = 1;
+    g_channels[1].in_use = 1;
+    EXPECT_EQ(TOLLAN_OK, SetModemClass(0, 1));
+    EXPECT_EQ(1, g_channels[2].modem_class);
+    EXPECT_EQ(2, FindFreeSlot());
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetModemClass(0, 4));
+    EXPECT_EQ(1, g_channels[2].modem_class);
+
+    for (FaxChannel &c : g_channels) c.in_use = 1;
+    EXPECT_EQ(TOLLAN_E_NO_FREE_SLOT, SetModemClass(0, 4));
+    EXPECT_EQ(TOLLAN_E_NO_FREE_SLOT, SetModemClass(0, 2));
+}
+
+TEST_F(SettingsTest, LastErrorIsReturnedOnce) {
+    errno = ENOENT;
+    RecordLastError();
+    EXPECT_EQ(ENOENT, GetLastFaxError());
+    EXPECT_EQ(0, GetLastFaxError());
+}
+
+}  // namespace
