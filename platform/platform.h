@@ -28,6 +28,8 @@ struct PlatformOps {
     ssize_t (*port_read)(int fd, void *buf, size_t n);
     // Returns the count written; -1 with errno EAGAIN when the port is full.
     ssize_t (*port_write)(int fd, const void *buf, size_t n);
+    // Number of received bytes waiting to be read; -1 on failure.
+    int (*port_input_waiting)(int fd);
     // Raise DTR and RTS; ENOTTY/EINVAL on pseudo-terminals mean "not applicable".
     int (*port_raise_lines)(int fd);
 

@@ -91,6 +91,11 @@ ssize_t PosixPortWrite(int fd, const void *buf, size_t n) {
     }
 }
 
+int PosixInputWaiting(int fd) {
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == -1 ? -1 : n;
+}
+
 int PosixRaiseLines(int fd) {
     int bits = TIOCM_DTR | TIOCM_RTS;
     return ioctl(fd, TIOCMBIS, &bits);
@@ -124,7 +129,8 @@ void PosixLocalTime(struct tm *out) {
 constexpr PlatformOps kPosixOps = {
     PosixTickCount,   PosixSleep,       PosixWaitReadable, PosixWaitWritable,
     PosixPortOpen,    PosixPortClose,   PosixPortPurge,    PosixGetSettings,
-    PosixSetSettings, PosixPortRead,    PosixPortWrite,    PosixRaiseLines,
+    PosixSetSettings, PosixPortRead,    PosixPortWrite,    PosixInputWaiting,
+    PosixRaiseLines,
     PosixThreadStart, PosixThreadJoin,  PosixLocalTime,
 };
 
