@@ -1,0 +1,47 @@
+// The plain command exchange, "OK" or "ERROR", and the two set-up commands
+// built on it: the fax service class and class 2.0 flow control.
+#include <cstring>
+
+#include "engine/channel.h"
+#include "engine/trace.h"
+#include "modem/modem_io.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Fixed, whatever the channel's command_interval says.
+constexpr uint32_t kCommandSettleMs = 500;
+
+}  // namespace
+
+uint16_t FaxModemCommand(const char *command, int32_t channel) {
+    uint16_t code = FaxSendString(command, channel);
+    if (code != TOLLAN_OK) return code;
+    PlatSleep(kCommandSettleMs);
+    for (;;) {
+        const char *line = FaxReadLine(channel);
+        if (!line) return TOLLAN_E_FAILED;
+        FaxTrace("FaxModemCommand: got line %s", line);
+        if (strcmp(line, "OK") == 0) return TOLLAN_OK;
+        if (strcmp(line, "ERROR") == 0) return TOLLAN_E_FAILED;
+        // An echo, "RING" or an information line: keep reading.
+    }
+}
+
+uint16_t FaxSelectClass(int32_t channel, int16_t *modem_class) {
+    if (*modem_class != TOLLAN_CLASS_2 && *modem_class != TOLLAN_CLASS_2_0) *modem_class = TOLLAN_CLASS_2_0;
+    if (*modem_class == TOLLAN_CLASS_2_0 && FaxModemCommand("AT+FCLASS=2.0\r\n", channel) == TOLLAN_OK)
+        return TOLLAN_OK;
+    if (FaxModemCommand("AT+FCLASS=2\r\n", channel) == TOLLAN_OK) {
+        *modem_class = TOLLAN_CLASS_2;
+        return TOLLAN_OK;
+    }
+    *modem_class = -1;
+    return TOLLAN_OK;
+}
+
+uint16_t FaxSetFlowControl(int32_t channel, int16_t prefer_hardware) {
+    if (g_channels[channel].modem_class != TOLLAN_CLASS_2_0) return TOLLAN_OK;
+    if (prefer_hardware != 0 && FaxModemCommand("AT+FLO=2\r\n", channel) == TOLLAN_OK) return TOLLAN_OK;
+    return FaxModemCommand("AT+FLO=1\r\n", channel);
+}

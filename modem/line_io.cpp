@@ -1,0 +1,124 @@
+// Bytes and lines to and from the modem, each bounded by the channel's
+// io_timeout. Waiting is done in poll() on the port, never by spinning, so a
+// silent modem costs no processor time while a byte is still taken the moment
+// it arrives.
+#include <cerrno>
+#include <cstring>
+
+#include "engine/channel.h"
+#include "engine/trace.h"
+#include "modem/modem_io.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kMaxLineLength = 256;
+// The line FaxReadLine returned last, shared by all channels.
+char g_line[kMaxLineLength + 1];
+
+// Milliseconds of io_timeout left since start; 0 once it has passed.
+uint32_t TimeLeft(uint32_t start, uint32_t timeout) {
+    uint32_t elapsed = PlatElapsed(start);
+    return elapsed < timeout ? timeout - elapsed : 0;
+}
+
+bool IsPrintable(uint8_t byte) { return byte >= 32 && byte <= 126; }
+
+}  // namespace
+
+uint16_t FaxSendString(const char *text, int32_t channel) {
+    const FaxChannel &c = g_channels[channel];
+    const size_t length = strlen(text);
+    const uint32_t start = PlatTickCount();
+    size_t sent = 0;
+    while (sent < length) {
+        ssize_t written = Plat().port_write(c.comm_handle, text + sent, length - sent);
+        if (written < 0) {
+            RecordLastError();
+            if (errno != EAGAIN) {
+                FaxTrace("FaxSendString: ポート出力エラー %d (%s)", g_last_error, text);
+                return TOLLAN_E_WRITE;
+            }
+            // The port is full: wait for room, but not past the deadline.
+            Plat().wait_writable(c.comm_handle, TimeLeft(start, c.io_timeout));
+            written = 0;
+        }
+        sent += static_cast<size_t>(written);
+        // Checked after every write, the last included: a command that only
+        // got out after the deadline still counts as timed out.
+        if (PlatElapsed(start) >= c.io_timeout) {
+            FaxTrace("FaxSendString: timeout");
+            return TOLLAN_E_TIMEOUT;
+        }
+    }
+    return TOLLAN_OK;
+}
+
+uint16_t FaxReadByte(int32_t channel, uint8_t *out) {
+    const FaxChannel &c = g_channels[channel];
+    const uint32_t start = PlatTickCount();
+    for (;;) {
+        ssize_t got = Plat().port_read(c.comm_handle, out, 1);
+        if (got < 0) {
+            RecordLastError();
+            FaxTrace("FaxReadByte: ReadFile error %d", g_last_error);
+            return TOLLAN_E_READ;
+        }
+        // The deadline is tested before the byte: a byte that arrives exactly
+        // at the deadline is a time-out.
+        uint32_t left = TimeLeft(start, c.io_timeout);
+        if (left == 0) {
+            FaxTrace("FaxReadByte: timeout");
+            return TOLLAN_E_TIMEOUT;
+        }
+        if (got == 1) return TOLLAN_OK;
+        if (Plat().wait_readable(c.comm_handle, left) < 0) {
+            RecordLastError();
+            FaxTrace("FaxReadByte: ReadFile error %d", g_last_error);
+            return TOLLAN_E_READ;
+        }
+    }
+}
+
+const char *FaxReadLine(int32_t channel) {
+    size_t length = 0;
+    g_line[0] = '\0';
+    for (;;) {
+        uint8_t byte = 0;
+        uint16_t code = FaxReadByte(channel, &byte);
+        if (code != TOLLAN_OK) {
+            FaxTrace("FaxReadByte returned error %d", code);
+            return nullptr;
+        }
+        // Line ends and other control bytes are never stored, and printable
+        // bytes past the 256th are dropped.
+        if (IsPrintable(byte) && length < kMaxLineLength) {
+            g_line[length++] = static_cast<char>(byte);
+            g_line[length] = '\0';
+        }
+        // Line feeds before the first printable byte are passed over, so an
+        // empty line is never returned.
+        if (byte == '\n' && length > 0) return g_line;
+    }
+}
+
+uint16_t FaxReadRawLine(int32_t channel, char *buffer, size_t size) {
+    if (size == 0) return TOLLAN_OK;
+    memset(buffer, 0, size);
+    // The last byte stays 0, so the buffer is always a terminated text; a
+    // line longer than the buffer comes back in pieces.
+    for (size_t stored = 0; stored + 1 < size;) {
+        uint8_t byte = 0;
+        uint16_t code = FaxReadByte(channel, &byte);
+        if (code != TOLLAN_OK) return code;
+        buffer[stored++] = static_cast<char>(byte);
+        if (byte == '\n') break;
+    }
+    return TOLLAN_OK;
+}
+
+void FaxResetClass(int32_t channel) {
+    static constexpr char kResetClass[] = "AT+FCLASS=0\r\n";
+    ssize_t ignored = Plat().port_write(g_channels[channel].comm_handle, kResetClass, sizeof kResetClass - 1);
+    (void)ignored;
+}

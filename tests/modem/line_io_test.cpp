@@ -1,0 +1,212 @@
+// Bytes and lines: what is stored, what is passed over, and the time-outs.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <string>
+
+#include "modem/modem_io.h"
+#include "modem_fixture.h"
+#include "platform/platform.h"
+
+namespace {
+
+using LineIoTest = ModemTest;
+
+TEST_F(LineIoTest, ReadLinePassesOverLineEndsAndControlBytes) {
+    modem_.Send("\r\n\r\nOK\r\n" "\x01" "CON\x80NECT\x7F\r\n" "\n\n+FHNG:0\r\n");
+    int32_t ch = Attach();
+    const char *line = FaxReadLine(ch);
+    ASSERT_NE(nullptr, line);
+    EXPECT_STREQ("OK", line);
+    EXPECT_STREQ("CONNECT", FaxReadLine(ch));
+    EXPECT_STREQ("+FHNG:0", FaxReadLine(ch));
+}
+
+TEST_F(LineIoTest, ReadLineKeepsTheFirst256Characters) {
+    std::string digits;
+    for (int i = 0; i < 300; ++i) digits += static_cast<char>('0' + i % 10);
+    modem_.Send(digits + "\r\nOK\r\n");
+    int32_t ch = Attach();
+    const char *line = FaxReadLine(ch);
+    ASSERT_NE(nullptr, line);
+    EXPECT_EQ(digits.substr(0, 256), line);
+    // The rest of the long line was consumed with it.
+    EXPECT_STREQ("OK", FaxReadLine(ch));
+}
+
+TEST_F(LineIoTest, ReadLineOnASilentModemTracesTheTimeout) {
+    modem_.Send("PARTIAL");  // never ended by a line feed
+    int32_t ch = Attach();
+    EXPECT_EQ(nullptr, FaxReadLine(ch));
+    std::vector<std::string> lines = trace_->Lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("FaxReadByte: timeout", lines[0]);
+    EXPECT_EQ("FaxReadByte returned error 117", lines[1]);
+}
+
+TEST_F(LineIoTest, ReadByteTakesBytesAsTheyComeFromASlowModem) {
+    modem_.Trickle("AB", 30);
+    int32_t ch = Attach();
+    uint8_t b = 0;
+    ASSERT_EQ(TOLLAN_OK, FaxReadByte(ch, &b));
+    EXPECT_EQ('A', b);
+    ASSERT_EQ(TOLLAN_OK, FaxReadByte(ch, &b));
+    EXPECT_EQ('B', b);
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxReadByte(ch, &b));
+    EXPECT_TRUE(Traced("FaxReadByte: timeout"));
+}
+
+TEST_F(LineIoTest, RawLineKeepsEveryByteUpToTheLineFeed) {
+    modem_.Send("\r\n+FCON\r\n");
+    int32_t ch = Attach();
+    char buf[256];
+    ASSERT_EQ(TOLLAN_OK, FaxReadRawLine(ch, buf, sizeof buf));
+    EXPECT_STREQ("\r\n", buf);
+    ASSERT_EQ(TOLLAN_OK, FaxReadRawLine(ch, buf, sizeof buf));
+    EXPECT_STREQ("+FCON\r\n", buf);
+}
+
+TEST_F(LineIoTest, RawLineStopsAtTheBufferSizeAndStaysTerminated) {
+    modem_.Send("0123456789abc\r\n");
+    int32_t ch = Attach();
+    char buf[12];
+    ASSERT_EQ(TOLLAN_OK, FaxReadRawLine(ch, buf, 8));
+    EXPECT_STREQ("0123456", buf);
+    buf[8] = 0x55;  // past the given size: must stay untouched
+    ASSERT_EQ(TOLLAN_OK, FaxReadRawLine(ch, buf, 8));
+    EXPECT_STREQ("789abc\r", buf);
+    EXPECT_EQ(0x55, buf[8]);
+    ASSERT_EQ(TOLLAN_OK, FaxReadRawLine(ch, buf, 8));
+    EXPECT_STREQ("\n", buf);
+}
+
+TEST_F(LineIoTest, RawLineKeepsWhatArrivedBeforeATimeout) {
+    modem_.Send("+FC");
+    int32_t ch = Attach();
+    char buf[256];
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxReadRawLine(ch, buf, sizeof buf));
+    EXPECT_STREQ("+FC", buf);
+}
+
+TEST_F(LineIoTest, SendStringWritesTheWholeText) {
+    int32_t ch = Attach();
+    EXPECT_EQ(TOLLAN_OK, FaxSendString("ATDT0123\r\n", ch));
+    EXPECT_EQ(TOLLAN_OK, FaxSendString("", ch));
+    FaxResetClass(ch);
+    EXPECT_EQ("ATDT0123\r\nAT+FCLASS=0\r\n", modem_.Written());
+}
+
+TEST_F(LineIoTest, AReadErrorGives108AndRecordsTheErrorValue) {
+    int32_t ch = Attach();
+    int fd = g_channels[ch].comm_handle;
+    g_channels[ch].comm_handle = -1;  // a port that is not open
+    uint8_t b = 0;
+    EXPECT_EQ(TOLLAN_E_READ, FaxReadByte(ch, &b));
+    EXPECT_EQ(EBADF, g_last_error);
+    EXPECT_TRUE(Traced("FaxReadByte: ReadFile error 9"));
+    g_last_error = 0;
+    EXPECT_EQ(TOLLAN_E_WRITE, FaxSendString("AT\r\n", ch));
+    EXPECT_EQ(EBADF, g_last_error);
+    // The trace shows the text; its line end is blanked out.
+    EXPECT_TRUE(Traced("FaxSendString: ポート出力エラー 9 (AT  )"));
+    g_channels[ch].comm_handle = fd;
+}
+
+// ---- Deadlines on a scripted clock ------------------------------------------
+
+// A clock that moves only when the port is used, so the deadline tests are exact.
+uint32_t g_now;
+uint32_t g_advance_per_io;
+int g_eagain_left;
+std::string g_port_bytes;
+
+uint32_t ScriptedTick() { return g_now; }
+ssize_t ScriptedWrite(int, const void *buf, size_t n) {
+    g_now += g_advance_per_io;
+    if (g_eagain_left > 0) {
+        --g_eagain_left;
+        errno = EAGAIN;
+        return -1;
+    }
+    size_t chunk = std::min<size_t>(n, 3);  // a port that takes three bytes at a time
+    g_port_bytes.append(static_cast<const char *>(buf), chunk);
+    return static_cast<ssize_t>(chunk);
+}
+ssize_t ScriptedRead(int, void *buf, size_t) {
+    g_now += g_advance_per_io;
+    *static_cast<uint8_t *>(buf) = 'X';
+    return 1;
+}
+int AlwaysReady(int, uint32_t) { return 1; }
+
+class DeadlineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        memset(g_channels, 0, sizeof g_channels);
+        g_last_error = 0;
+        g_now = 0xFFFFF000u;  // close to the wrap: differences must stay right
+        g_advance_per_io = 0;
+        g_eagain_left = 0;
+        g_port_bytes.clear();
+        ops_ = PlatformDefaults();
+        ops_.tick_count = ScriptedTick;
+        ops_.port_write = ScriptedWrite;
+        ops_.port_read = ScriptedRead;
+        ops_.wait_writable = AlwaysReady;
+        ops_.wait_readable = AlwaysReady;
+        PlatformInstall(&ops_);
+        g_channels[0].io_timeout = 6000;
+    }
+    void TearDown() override { PlatformInstall(nullptr); }
+    PlatformOps ops_{};
+};
+
+TEST_F(DeadlineTest, SendStringTimesOutOnItsLastWrite) {
+    g_advance_per_io = 2000;  // three writes of three bytes: the last ends at 6000
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxSendString("ATDT12\r\n", 0));
+    EXPECT_EQ("ATDT12\r\n", g_port_bytes);  // every byte went out
+    g_now = 0xFFFFFFF0u;
+    g_port_bytes.clear();
+    g_advance_per_io = 1999;
+    EXPECT_EQ(TOLLAN_OK, FaxSendString("ATDT12\r\n", 0));
+}
+
+TEST_F(DeadlineTest, SendStringWaitsOnAFullPortAndRecordsIt) {
+    g_eagain_left = 2;
+    EXPECT_EQ(TOLLAN_OK, FaxSendString("AT\r\n", 0));
+    EXPECT_EQ("AT\r\n", g_port_bytes);
+    EXPECT_EQ(EAGAIN, g_last_error);
+    g_advance_per_io = 3000;
+    g_eagain_left = 5;
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxSendString("AT\r\n", 0));
+}
+
+TEST_F(DeadlineTest, AByteArrivingAtTheDeadlineIsATimeout) {
+    g_advance_per_io = 6000;
+    uint8_t b = 0;
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxReadByte(0, &b));
+    g_advance_per_io = 5999;
+    EXPECT_EQ(TOLLAN_OK, FaxReadByte(0, &b));
+    EXPECT_EQ('X', b);
+}
+
+// ---- Processor time of a silent wait ----------------------------------------
+
+double ThreadCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(LineIoTest, WaitingForASilentModemCostsNoProcessorTime) {
+    // 5 clock seconds pass in 250 real ms; bench/read_idle measures the real 5 s.
+    int32_t ch = Attach();
+    g_channels[ch].io_timeout = 5000;
+    double before = ThreadCpuSeconds();
+    uint8_t b = 0;
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxReadByte(ch, &b));
+    EXPECT_LT(ThreadCpuSeconds() - before, 0.05);
+}
+
+}  // namespace

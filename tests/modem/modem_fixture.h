@@ -1,0 +1,46 @@
+// Common set-up of the modem link tests: a clean channel table, a fast clock
+// and a trace file.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "engine/channel.h"
+#include "support/fast_clock.h"
+#include "support/scripted_modem.h"
+
+// Clock milliseconds per real millisecond: io_timeout 6000 passes in 300 ms,
+// the fixed 500 ms command pause in 25 ms.
+constexpr uint32_t kClockFactor = 20;
+
+class ModemTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_settings_ = g_settings;
+        memset(g_channels, 0, sizeof g_channels);
+        g_last_error = 0;
+        clock_ = std::make_unique<FastClock>(kClockFactor);
+        trace_ = std::make_unique<TraceCapture>();
+    }
+    void TearDown() override {
+        for (int ch = 0; ch < kMaxChannels; ++ch)
+            if (g_channels[ch].in_use) DetachChannel(ch);
+        trace_.reset();
+        clock_.reset();
+        memset(g_channels, 0, sizeof g_channels);
+        g_settings = saved_settings_;
+    }
+    // Starts the script and attaches channel 0 to it.
+    int32_t Attach(int16_t modem_class = 2) {
+        modem_.Start();
+        return AttachChannel(modem_, 0, modem_class);
+    }
+    bool Traced(const std::string &utf8) const { return trace_->Contains(utf8); }
+
+    ScriptedModem modem_;
+    std::unique_ptr<FastClock> clock_;
+    std::unique_ptr<TraceCapture> trace_;
+    LibrarySettings saved_settings_{};
+};
