@@ -13,6 +13,10 @@
 namespace {
 
 constexpr size_t kMaxLineLength = 256;
+// The port's write time-out: 1 ms per byte plus 10 s (the per-byte part held
+// below 2^31 so the sum stays a valid tick difference).
+constexpr uint32_t kWriteConstantMs = 10000;
+constexpr size_t kMaxPerByteMs = 0x7FFFFFFF - kWriteConstantMs;
 // The line FaxReadLine returned last, shared by all channels.
 char g_line[kMaxLineLength + 1];
 
@@ -117,8 +121,28 @@ uint16_t FaxReadRawLine(int32_t channel, char *buffer, size_t size) {
     return TOLLAN_OK;
 }
 
+ssize_t FaxPortWrite(int32_t channel, const void *data, size_t size) {
+    const int fd = g_channels[channel].comm_handle;
+    const uint32_t limit = static_cast<uint32_t>(size > kMaxPerByteMs ? kMaxPerByteMs : size) + kWriteConstantMs;
+    const uint32_t start = PlatTickCount();
+    const char *bytes = static_cast<const char *>(data);
+    size_t written = 0;
+    while (written < size) {
+        ssize_t n = Plat().port_write(fd, bytes + written, size - written);
+        if (n < 0 && errno != EAGAIN) return -1;
+        if (n > 0) {
+            written += static_cast<size_t>(n);
+            continue;
+        }
+        uint32_t left = TimeLeft(start, limit);
+        if (left == 0) break;
+        if (Plat().wait_writable(fd, left) < 0) return -1;
+    }
+    return static_cast<ssize_t>(written);
+}
+
 void FaxResetClass(int32_t channel) {
     static constexpr char kResetClass[] = "AT+FCLASS=0\r\n";
-    ssize_t ignored = Plat().port_write(g_channels[channel].comm_handle, kResetClass, sizeof kResetClass - 1);
+    ssize_t ignored = FaxPortWrite(channel, kResetClass, sizeof kResetClass - 1);
     (void)ignored;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 // Control bytes of the modem data streams.
 constexpr uint8_t kDle = 0x10;
@@ -29,5 +30,10 @@ uint16_t FaxModemCommand(const char *command, int32_t channel);
 uint16_t FaxSelectClass(int32_t channel, int16_t *modem_class);
 // Class 2.0 only: "AT+FLO=2" when hardware is preferred, else (or on refusal) "AT+FLO=1".
 uint16_t FaxSetFlowControl(int32_t channel, int16_t prefer_hardware);
+// One write to the channel's port, bounded as the port's write time-out is:
+// waits for room (a full queue, XOFF from the modem) at most 1 ms per byte
+// plus 10 s. Returns the count written, short after a time-out, or -1 with
+// errno set.
+ssize_t FaxPortWrite(int32_t channel, const void *data, size_t size);
 // Writes "AT+FCLASS=0\r\n" and reads no answer.
 void FaxResetClass(int32_t channel);

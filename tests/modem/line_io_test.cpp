@@ -138,6 +138,11 @@ ssize_t ScriptedRead(int, void *buf, size_t) {
     return 1;
 }
 int AlwaysReady(int, uint32_t) { return 1; }
+// A port that never gets room: the wait takes all the time it is given.
+int NeverWritable(int, uint32_t timeout_ms) {
+    g_now += timeout_ms;
+    return 0;
+}
 
 class DeadlineTest : public ::testing::Test {
 protected:
@@ -188,6 +193,21 @@ TEST_F(DeadlineTest, AByteArrivingAtTheDeadlineIsATimeout) {
     g_advance_per_io = 5999;
     EXPECT_EQ(TOLLAN_OK, FaxReadByte(0, &b));
     EXPECT_EQ('X', b);
+}
+
+TEST_F(DeadlineTest, PortWriteTakesEverythingInPieces) {
+    std::string page(100, 'x');
+    EXPECT_EQ(100, FaxPortWrite(0, page.data(), page.size()));
+    EXPECT_EQ(page, g_port_bytes);
+}
+
+TEST_F(DeadlineTest, PortWriteGivesUpAfterOneMsPerBytePlusTenSeconds) {
+    ops_.wait_writable = NeverWritable;
+    g_eagain_left = 1000000;
+    const uint32_t start = g_now;
+    std::string page(2500, 'x');
+    EXPECT_EQ(0, FaxPortWrite(0, page.data(), page.size()));
+    EXPECT_EQ(12500u, g_now - start);
 }
 
 // ---- Processor time of a silent wait ----------------------------------------
