@@ -150,6 +150,16 @@ TOLLAN_API uint16_t SetShrinkHeight(int lines);
 /* Target width of G3ToBmp's shrinking, 0..1728 dots (864). */
 TOLLAN_API uint16_t SetShrinkWidth(int dots);
 
+/* ---- Page image conversion (no channel, no modem) ----------------------- */
+
+/* Converts a bitmap file (1, 4, 8, 16, 24 or 32 bits per pixel; colour is
+ * reduced to black and white by luminance) into a raw Group 3 page file:
+ * 1728-pixel Modified Huffman lines, least significant bit first, at least
+ * the page length stretch_option asks for, ended by six EOLs. */
+TOLLAN_API uint16_t BmpToG3(const char *bmp_path, const char *g3_path);
+/* Checks the headers of a 1-bit or 8-bit bitmap file and stores its size. */
+TOLLAN_API uint16_t GetBmpSize(const char *bmp_path, int32_t *width, int32_t *height);
+
 #ifdef __cplusplus
 }
 #endif

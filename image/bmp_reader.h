@@ -1,0 +1,34 @@
+// Reading 1-bit bitmap files for the Group 3 encoder: the header check that
+// BmpToG3 runs on its intermediate bitmap and GetBmpSize on the caller's file,
+// and the row reader that widens each row into a 1728-pixel line.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// What the header reader found.
+struct BmpInfo {
+    int32_t width;
+    int32_t height;       // as stored: negative for top-down rows
+    uint16_t bit_count;   // 1 or 8
+    uint32_t compression; // 0 or 1
+    uint32_t size_image;
+    bool zero_is_white;   // 1-bit: colour entry 0 is white, so a 0 bit is a white pixel
+};
+
+// Reads and checks the file header, the info header and the colour table.
+// TOLLAN_OK, or TOLLAN_E_NOT_BITMAP, TOLLAN_E_COLOUR_TABLE, TOLLAN_E_DEPTH,
+// TOLLAN_E_TOO_WIDE, TOLLAN_E_TOO_TALL. Leaves the file at the pixel rows
+// (1-bit: right after the two colour entries; 8-bit: at bfOffBits).
+uint16_t ReadBmpHeader(FILE *f, BmpInfo *info);
+
+// Bytes of one stored row of a 1-bit bitmap with positive height, or 0 when
+// biSizeImage gives rows too short for the width.
+uint32_t StoredRowLength(const BmpInfo &info);
+
+// Reads one stored row of row_length bytes through buffer (that long) and
+// writes its pixels (0 white, 1 black) into line from the left, each pixel
+// followed by its copies under the horizontal factor, until the line holds
+// kG3LineWidth pixels. The rest of line is left as it is.
+uint16_t ReadBmpRow(FILE *f, const BmpInfo &info, uint32_t row_length, uint8_t *buffer,
+                    double horizontal_factor, uint8_t *line);
