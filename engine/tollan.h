@@ -104,6 +104,18 @@ enum {
     TOLLAN_CLASS_2_0 = 3
 };
 
+/* ---- Ports and channels ------------------------------------------------ */
+
+/* Open COM port `port` (1..20), send `init` (e.g. "ATZ"), select the fax class,
+ * and store the new channel number in *channel. */
+TOLLAN_API uint16_t PortOpen(int32_t *channel, int port, const char *init);
+/* Close the channel's port and free its slot. Nothing is sent to the modem. */
+TOLLAN_API uint16_t PortClose(int32_t channel);
+/* Discard whatever is queued on the channel's port, both ways. */
+TOLLAN_API uint16_t PortClear(int32_t channel);
+/* Store the port's file descriptor; it stays owned by the channel. */
+TOLLAN_API uint16_t GetCommHandle(int32_t channel, int *handle);
+
 /* ---- Results of the last call on a channel ------------------------------ */
 
 /* Store the address of the remote station's identity (owned by the library). */

@@ -1,0 +1,400 @@
+// PortOpen's dialogue and its failure codes in order, device naming, the slot
+// table, and the exports on an open port. Ports are pseudo-terminals mapped in
+// a temporary profile.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "modem/modem_io.h"
+#include "modem/serial_port.h"
+#include "modem_fixture.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char kOk[] = "\r\nOK\r\n";
+const char kError[] = "\r\nERROR\r\n";
+
+std::string PortsProfile(const std::vector<std::pair<int, std::string>> &ports) {
+    std::string text = "[Fax]\nfdr_wait=1500\n[Ports]\n";
+    for (const auto &p : ports) text += "COM" + std::to_string(p.first) + "=" + p.second + "\n";
+    return text;
+}
+
+// A platform that forwards to the real one, can fail one port step, and
+// remembers the device names asked for and the descriptors closed.
+struct PortSpy {
+    std::vector<std::string> opened;
+    std::vector<int> closed;
+    int fail_step = 0;  // 1 purge, 2 get settings, 3 set settings, 4 raise lines
+    int fail_errno = EIO;
+    bool refuse_opens = false;  // record the name only: never touch a real serial port
+};
+PortSpy *g_spy;
+
+int SpyOpen(const char *device) {
+    g_spy->opened.push_back(device);
+    if (g_spy->refuse_opens) {
+        errno = ENOENT;
+        return -1;
+    }
+    return PlatformDefaults().port_open(device);
+}
+int SpyClose(int fd) {
+    g_spy->closed.push_back(fd);
+    return PlatformDefaults().port_close(fd);
+}
+int FailIf(int step, int result) {
+    if (g_spy->fail_step != step) return result;
+    errno = g_spy->fail_errno;
+    return -1;
+}
+int SpyPurge(int fd) { return FailIf(1, PlatformDefaults().port_purge(fd)); }
+int SpyGet(int fd, termios *t) { return FailIf(2, PlatformDefaults().port_get_settings(fd, t)); }
+int SpySet(int fd, const termios *t) {
+    if (g_spy->fail_step == 3) return FailIf(3, 0);
+    return PlatformDefaults().port_set_settings(fd, t);
+}
+int SpyRaise(int fd) { return FailIf(4, PlatformDefaults().port_raise_lines(fd)); }
+
+class PortOpenTest : public ModemTest {
+protected:
+    void SetUp() override {
+        ModemTest::SetUp();
+        g_spy = &spy_;
+        ops_ = Plat();  // the fast clock's table
+        ops_.port_open = SpyOpen;
+        ops_.port_close = SpyClose;
+        ops_.port_purge = SpyPurge;
+        ops_.port_get_settings = SpyGet;
+        ops_.port_set_settings = SpySet;
+        ops_.port_raise_lines = SpyRaise;
+        previous_ = PlatformInstall(&ops_);
+        profile_ = std::make_unique<ProfileFile>(PortsProfile({{3, modem_.Device()}}));
+        GetLastFaxError();
+    }
+    void TearDown() override {
+        for (int ch = 0; ch < kMaxChannels; ++ch)
+            if (g_channels[ch].in_use) PortClose(ch);
+        PlatformInstall(previous_);
+        g_spy = nullptr;
+        profile_.reset();
+        ModemTest::TearDown();
+    }
+    // The usual modem: accepts everything PortOpen says.
+    void PlayAcceptingModem(const char *init = "ATZ\r\n") {
+        modem_.On(init, kOk).On("AT+FCLASS=2.0\r\n", kOk).On("ATV1Q0\r\n", kOk);
+    }
+    bool SlotFreeAndPortClosed(int slot) const {
+        return g_channels[slot].in_use == 0 && spy_.closed.size() == spy_.opened.size();
+    }
+
+    PortSpy spy_;
+    PlatformOps ops_{};
+    const PlatformOps *previous_ = nullptr;
+    std::unique_ptr<ProfileFile> profile_;
+};
+
+// ---- The dialogue ---------------------------------------------------------------
+
+TEST_F(PortOpenTest, OpensConfiguresAndInitialisesTheModem) {
+    PlayAcceptingModem();
+    modem_.Start();
+    g_settings.modem_command_interval = 120;
+    g_channels[0].bit_rate = 2;
+    g_channels[0].scan_time = 3;
+    g_channels[0].hangup_code = 50;
+    g_channels[0].line_type = 1;
+    int32_t ch = -1;
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_TRUE(modem_.Done(1000)) << modem_.Failure();
+    EXPECT_EQ("ATZ\r\nAT+FCLASS=2.0\r\nATV1Q0\r\n", modem_.Written());
+    EXPECT_EQ(0, ch);
+    const FaxChannel &c = g_channels[0];
+    EXPECT_EQ(1, c.in_use);
+    EXPECT_EQ(TOLLAN_CLASS_2_0, c.modem_class);
+    EXPECT_EQ(120, c.command_interval);
+    EXPECT_EQ(6000u, c.io_timeout);
+    EXPECT_EQ(5, c.bit_rate);
+    EXPECT_EQ(0, c.scan_time);
+    EXPECT_EQ(0, c.hangup_code);
+    EXPECT_EQ(1, c.line_type);  // kept from the slot's earlier use
+    EXPECT_EQ(std::vector<std::string>{modem_.Device()}, spy_.opened);
+
+    int fd = -1;
+    ASSERT_EQ(TOLLAN_OK, GetCommHandle(ch, &fd));
+    EXPECT_EQ(c.comm_handle, fd);
+    termios t{};
+    ASSERT_EQ(0, tcgetattr(fd, &t));
+    EXPECT_EQ(B19200, cfgetospeed(&t));
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), t.c_cflag & CSIZE);
+    EXPECT_EQ(0u, t.c_cflag & (PARENB | CSTOPB));
+    EXPECT_NE(0u, t.c_cflag & CRTSCTS);
+    EXPECT_EQ(0u, t.c_iflag & (IXON | IXOFF | ICRNL));
+    EXPECT_EQ(0u, t.c_lflag & (ICANON | ECHO));
+    EXPECT_EQ(0x11, t.c_cc[VSTART]);
+    EXPECT_EQ(0x13, t.c_cc[VSTOP]);
+    EXPECT_EQ(0, t.c_cc[VMIN]);
+    EXPECT_EQ(0, t.c_cc[VTIME]);
+}
+
+TEST_F(PortOpenTest, CloseGivesTheOldLineSettingsBack) {
+    int probe = open(modem_.Device().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_NE(-1, probe);
+    termios before{};
+    tcgetattr(probe, &before);
+    before.c_iflag |= IXON;  // something PortOpen changes
+    cfsetospeed(&before, B9600);
+    tcsetattr(probe, TCSANOW, &before);
+
+    PlayAcceptingModem();
+    modem_.Start();
+    int32_t ch = -1;
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
+    termios during{};
+    tcgetattr(probe, &during);
+    EXPECT_EQ(0u, during.c_iflag & IXON);
+    ASSERT_EQ(TOLLAN_OK, PortClose(ch));
+    termios after{};
+    tcgetattr(probe, &after);
+    EXPECT_NE(0u, after.c_iflag & IXON);
+    EXPECT_EQ(B9600, cfgetospeed(&after));
+    close(probe);
+}
+
+TEST_F(PortOpenTest, Class1SendsNoClassCommand) {
+    modem_.On("AT&F\r\n", kOk).On("ATV1Q0\r\n", kOk);
+    modem_.Start();
+    ASSERT_EQ(TOLLAN_OK, SetModemClass(0, TOLLAN_CLASS_1));
+    int32_t ch = -1;
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "AT&F"));
+    EXPECT_EQ("AT&F\r\nATV1Q0\r\n", modem_.Written());
+    EXPECT_EQ(TOLLAN_CLASS_1, g_channels[ch].modem_class);
+}
+
+TEST_F(PortOpenTest, Class2AsksForClass2Only) {
+    modem_.On("ATZ\r\n", kOk).On("AT+FCLASS=2\r\n", kOk).On("ATV1Q0\r\n", kOk);
+    modem_.Start();
+    ASSERT_EQ(TOLLAN_OK, SetModemClass(0, TOLLAN_CLASS_2));
+    int32_t ch = -1;
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_EQ("ATZ\r\nAT+FCLASS=2\r\nATV1Q0\r\n", modem_.Written());
+}
+
+// ---- Failure codes in order ----------------------------------------------------------
+
+TEST_F(PortOpenTest, BadArgumentsGive118EvenWithNoFreeSlot) {
+    for (auto &c : g_channels) c.in_use = 1;
+    int32_t ch = 77;
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, PortOpen(&ch, 0, "ATZ"));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, PortOpen(&ch, 21, "ATZ"));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, PortOpen(&ch, 3, ""));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, PortOpen(&ch, 3, nullptr));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, PortOpen(nullptr, 3, "ATZ"));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, PortOpen(&ch, 3, std::string(254, 'A').c_str()));
+    EXPECT_EQ(TOLLAN_E_NO_FREE_SLOT, PortOpen(&ch, 3, std::string(253, 'A').c_str()));
+    EXPECT_EQ(77, ch);
+    EXPECT_TRUE(spy_.opened.empty());
+    for (auto &c : g_channels) c.in_use = 0;
+}
+
+TEST_F(PortOpenTest, TheLongestInitStringGoesOutWhole) {
+    std::string init = "AT" + std::string(251, 'E');
+    PlayAcceptingModem((init + "\r\n").c_str());
+    modem_.Start();
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_OK, PortOpen(&ch, 3, init.c_str()));
+}
+
+TEST_F(PortOpenTest, AMissingDeviceGives143AndItsErrorOnce) {
+    ProfileFile profile(PortsProfile({{5, "/dev/tollan-no-such-modem"}}));
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_E_PORT_OPEN, PortOpen(&ch, 5, "ATZ"));
+    EXPECT_TRUE(Traced("PortOpen: CreateFile error, 2"));
+    EXPECT_EQ(ENOENT, GetLastFaxError());
+    EXPECT_EQ(0, GetLastFaxError());
+    EXPECT_EQ(0, g_channels[0].in_use);
+}
+
+TEST_F(PortOpenTest, PortSetupFailuresCloseThePortAndFreeTheSlot) {
+    struct Case {
+        int step;
+        uint16_t code;
+    };
+    for (const Case &c : {Case{1, TOLLAN_E_PORT_PURGE}, Case{2, TOLLAN_E_PORT_GET_STATE},
+                          Case{3, TOLLAN_E_PORT_SET_STATE}, Case{4, TOLLAN_E_PORT_SET_STATE}}) {
+        SCOPED_TRACE(c.step);
+        spy_.fail_step = c.step;
+        spy_.fail_errno = EIO;
+        int32_t ch = -1;
+        EXPECT_EQ(c.code, PortOpen(&ch, 3, "ATZ"));
+        EXPECT_EQ(EIO, GetLastFaxError());
+        EXPECT_TRUE(SlotFreeAndPortClosed(0));
+    }
+    EXPECT_EQ("", modem_.Written());
+}
+
+TEST_F(PortOpenTest, LinesThatDoNotApplyToAPseudoTerminalAreNoFailure) {
+    spy_.fail_step = 4;
+    spy_.fail_errno = ENOTTY;
+    PlayAcceptingModem();
+    modem_.Start();
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
+}
+
+TEST_F(PortOpenTest, NoOkToTheInitStringGives109) {
+    modem_.On("ATZ\r\n", kError);
+    modem_.Start();
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_E_INIT, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_TRUE(SlotFreeAndPortClosed(0));
+    EXPECT_EQ("ATZ\r\n", modem_.Written());
+}
+
+TEST_F(PortOpenTest, ASilentModemGives109) {
+    int32_t ch = -1;
+    modem_.Start();
+    EXPECT_EQ(TOLLAN_E_INIT, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_TRUE(SlotFreeAndPortClosed(0));
+}
+
+TEST_F(PortOpenTest, BothClassesRefusedGives111) {
+    modem_.On("ATZ\r\n", kOk).On("AT+FCLASS=2.0\r\n", kError).On("AT+FCLASS=2\r\n", kError);
+    modem_.Start();
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_E_CLASS, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_TRUE(Traced("PortOpen: modem class set error -1"));
+    EXPECT_TRUE(SlotFreeAndPortClosed(0));
+    EXPECT_EQ("ATZ\r\nAT+FCLASS=2.0\r\nAT+FCLASS=2\r\n", modem_.Written());
+}
+
+TEST_F(PortOpenTest, NoOkToVerboseResultsGives120) {
+    modem_.On("ATZ\r\n", kOk).On("AT+FCLASS=2.0\r\n", kOk).On("ATV1Q0\r\n", kError);
+    modem_.Start();
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_E_NO_RESPONSE, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_TRUE(Traced("PortOpen: モデムから応答がありません"));
+    EXPECT_TRUE(SlotFreeAndPortClosed(0));
+}
+
+// ---- Device names -------------------------------------------------------------------
+
+TEST_F(PortOpenTest, DeviceNamesComeFromTheProfileElseTtyS) {
+    ProfileFile profile(PortsProfile({{8, "/dev/tollan-eight"}, {12, "/dev/tollan-twelve"}}));
+    spy_.refuse_opens = true;
+    int32_t ch = -1;
+    for (int port : {1, 8, 9, 12, 20}) EXPECT_EQ(TOLLAN_E_PORT_OPEN, PortOpen(&ch, port, "ATZ"));
+    const std::vector<std::string> want = {"/dev/ttyS0", "/dev/tollan-eight", "/dev/ttyS8", "/dev/tollan-twelve",
+                                           "/dev/ttyS19"};
+    EXPECT_EQ(want, spy_.opened);
+}
+
+TEST_F(PortOpenTest, Ports8And12OpenTheirMappedModems) {
+    ScriptedModem eight, twelve;
+    eight.On("ATZ8\r\n", kOk).On("AT+FCLASS=2.0\r\n", kOk).On("ATV1Q0\r\n", kOk).Start();
+    twelve.On("ATZ12\r\n", kOk).On("AT+FCLASS=2.0\r\n", kError).On("AT+FCLASS=2\r\n", kOk).On("ATV1Q0\r\n", kOk);
+    twelve.Start();
+    ProfileFile profile(PortsProfile({{8, eight.Device()}, {12, twelve.Device()}}));
+    int32_t a = -1, b = -1;
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&a, 8, "ATZ8"));
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&b, 12, "ATZ12"));
+    EXPECT_EQ(0, a);
+    EXPECT_EQ(1, b);
+    EXPECT_EQ(TOLLAN_CLASS_2_0, g_channels[a].modem_class);
+    EXPECT_EQ(TOLLAN_CLASS_2, g_channels[b].modem_class);
+    EXPECT_TRUE(eight.Done(1000)) << eight.Failure();
+    EXPECT_TRUE(twelve.Done(1000)) << twelve.Failure();
+}
+
+// ---- The slot table -------------------------------------------------------------------
+
+TEST_F(PortOpenTest, TwentyChannelsThenNoFreeSlotThenTheLowestFreeSlotIsReused) {
+    g_settings.modem_command_interval = 0;
+    std::vector<std::unique_ptr<ScriptedModem>> modems;
+    std::vector<std::pair<int, std::string>> ports;
+    for (int port = 1; port <= 20; ++port) {
+        modems.push_back(std::make_unique<ScriptedModem>());
+        ScriptedModem &m = *modems.back();
+        m.On("ATZ\r\n", kOk).On("AT+FCLASS=2.0\r\n", kOk).On("ATV1Q0\r\n", kOk);
+        if (port == 6 || port == 3) m.On("ATZ\r\n", kOk).On("AT+FCLASS=2.0\r\n", kOk).On("ATV1Q0\r\n", kOk);
+        m.Start();
+        ports.push_back({port, m.Device()});
+    }
+    ProfileFile profile(PortsProfile(ports));
+    for (int port = 1; port <= 20; ++port) {
+        int32_t ch = -1;
+        ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, port, "ATZ")) << port;
+        EXPECT_EQ(port - 1, ch);
+    }
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_E_NO_FREE_SLOT, PortOpen(&ch, 1, "ATZ"));
+
+    ASSERT_EQ(TOLLAN_OK, PortClose(5));
+    ASSERT_EQ(TOLLAN_OK, PortClose(2));
+    EXPECT_EQ(TOLLAN_E_NOT_OPEN, PortClose(2));
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 6, "ATZ"));  // the same port again
+    EXPECT_EQ(2, ch);
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_EQ(5, ch);
+    for (auto &m : modems) EXPECT_TRUE(m->Done(1000)) << m->Failure();
+}
+
+// ---- Close, clear, handle -------------------------------------------------------------
+
+TEST_F(PortOpenTest, ChannelChecksOfTheOtherExports) {
+    int fd = 0;
+    for (int32_t bad : {-1, 20}) {
+        EXPECT_EQ(TOLLAN_E_CHANNEL, PortClose(bad));
+        EXPECT_EQ(TOLLAN_E_CHANNEL, PortClear(bad));
+        EXPECT_EQ(TOLLAN_E_CHANNEL, GetCommHandle(bad, &fd));
+    }
+    EXPECT_EQ(TOLLAN_E_NOT_OPEN, PortClose(4));
+    EXPECT_EQ(TOLLAN_E_NOT_OPEN, PortClear(4));
+    EXPECT_EQ(TOLLAN_E_NOT_OPEN, GetCommHandle(4, &fd));
+}
+
+TEST_F(PortOpenTest, ClearDropsWhatTheModemSent) {
+    PlayAcceptingModem();
+    modem_.Send("\r\nRING\r\n");
+    modem_.Start();
+    int32_t ch = -1;
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
+    ASSERT_TRUE(modem_.Done(1000));
+    uint8_t b = 0;
+    ASSERT_EQ(TOLLAN_OK, PortClear(ch));
+    g_channels[ch].io_timeout = 200;
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxReadByte(ch, &b));
+}
+
+TEST_F(PortOpenTest, ClearAndCloseFailures) {
+    PlayAcceptingModem();
+    modem_.Start();
+    int32_t ch = -1;
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
+    spy_.fail_step = 1;
+    spy_.fail_errno = EIO;
+    g_last_error = 0;
+    EXPECT_EQ(TOLLAN_E_PURGE, PortClear(ch));
+    EXPECT_TRUE(Traced("PortClear: API エラー 5"));
+    EXPECT_EQ(0, g_last_error);  // a failed clear leaves the last error alone
+
+    // A close that reports an error has still released the descriptor on
+    // Linux, so the channel is freed with the 106.
+    int fd = g_channels[ch].comm_handle;
+    ops_.port_close = [](int d) {
+        PlatformDefaults().port_close(d);
+        errno = EIO;
+        return -1;
+    };
+    EXPECT_EQ(TOLLAN_E_CLOSE, PortClose(ch));
+    EXPECT_EQ(EIO, GetLastFaxError());
+    EXPECT_EQ(0, g_channels[ch].in_use);
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD));
+}
+
+}  // namespace
