@@ -1,0 +1,123 @@
+// The class 1 sender: the library runs the calling side of T.30 itself over a
+// service class 1 modem. Layers, bottom up: command.cpp (AT commands and
+// result words), hdlc.cpp (V.21 control frames), page_data.cpp (high-speed
+// page data), t30_send.cpp (the procedure and the export SendClass1Fax).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Indexes of the result word table; they are the values WaitResult returns.
+enum Class1Result : int {
+    kResultTimeout = -1,  // the response deadline passed
+    kResultOk = 0,
+    kResultConnect = 1,
+    kResultRing = 2,
+    kResultNoCarrier = 3,
+    kResultError = 4,
+    kResultVoice = 5,
+    kResultNoDialtone = 6,
+    kResultBusy = 7,
+    kResultNoAnswer = 8,
+    kResultFcon = 9,
+    kResultFcfr = 10,
+    kResultFtsi = 11,
+    kResultFdcs = 12,
+    kResultFdis = 13,
+    kResultFcsi = 14,
+    kResultFet = 15,
+    kResultFhng = 16,
+    kResultDisconnect = 17,
+    kResultConnectFax = 18,
+};
+
+// WaitResult flags.
+constexpr int kWaitTimed = 1;       // give up at the response deadline
+constexpr int kWait30s = 2;         // the deadline is 30 s away (else 5 s)
+constexpr int kWait60s = 4;         // the deadline is 60 s away
+constexpr int kWaitTraceError = 8;  // trace the ERROR line once more
+
+// Control field of an HDLC frame.
+constexpr uint8_t kControlNotFinal = 0x03;
+constexpr uint8_t kControlFinal = 0x13;
+constexpr uint8_t kHdlcAddress = 0xFF;
+
+// T.30 facsimile control fields as the called station sends them (X bit
+// included where it may be set).
+enum T30Fcf : uint8_t {
+    kFcfNsf = 0x20,
+    kFcfCsi = 0x40,
+    kFcfTsi = 0x42,
+    kFcfTsiX = 0x43,
+    kFcfDis = 0x80,
+    kFcfDcs = 0x83,
+    kFcfCfr = 0x84,
+    kFcfFtt = 0x44,
+    kFcfMcf = 0x8C,
+    kFcfEop = 0x2F,
+    kFcfRtn = 0x4C,
+    kFcfRtp = 0xCC,
+    kFcfMps = 0x4F,
+    kFcfEom = 0x8F,
+    kFcfDcnX = 0xFA,
+    kFcfDcn = 0xFB,
+};
+
+constexpr size_t kFrameBufferSize = 256;
+constexpr size_t kTsiFrameSize = 22;  // control, FCF, 20 identity characters
+constexpr size_t kDcsFrameSize = 6;   // control, FCF, 4 information bytes
+constexpr int kNoScanExponent = -1;
+
+// The library-wide state of the class 1 sender, shared by every channel:
+// class 1 calls are made one at a time.
+struct Class1State {
+    uint32_t response_deadline;     // tick at which the current timed wait gives up
+    uint8_t dle_pending;            // the last received frame byte was an unpaired DLE
+    uint8_t tsi[kTsiFrameSize];     // TSI template, rewritten for every DIS
+    uint8_t dcs[kDcsFrameSize];     // DCS template, rewritten for every DIS
+    uint8_t previous_page_byte;     // last page byte passed to IsEolByte
+    uint32_t line_byte_count;       // page bytes since the last filled EOL
+    uint8_t nonzero_run;            // non-zero page bytes since the last zero byte (wraps)
+};
+extern Class1State g_class1;
+
+// ---- command.cpp: commands and result words ----------------------------------
+uint16_t SendCmd(const char *command, int32_t channel);
+int WaitResult(int flags, int32_t channel);
+void WaitOk(int32_t channel);
+void WaitConnect(int32_t channel);
+// The modulation command for a bit-rate code, or nullptr outside 0..5.
+const char *TranslateCmd(int bit_rate, bool training, int32_t channel);
+uint16_t CheckDoCount(int attempt);
+
+// ---- hdlc.cpp: control frames ---------------------------------------------------
+uint16_t FaxSendByte(uint8_t byte, int32_t channel);
+uint16_t SendHdlc(const uint8_t *frame, size_t length, int32_t channel);
+uint16_t SendFrameEnd(int32_t channel);
+uint16_t SendFrame(const uint8_t *frame, size_t length, int32_t channel);
+uint16_t SendMCF(int32_t channel);
+uint16_t SendEOP(int32_t channel);
+uint16_t SendMPS(int32_t channel);
+uint16_t SendDCN(int32_t channel);
+uint16_t ReadFrame(uint8_t *buffer, size_t size, int32_t channel);
+int IsFrameEnd(uint8_t byte);
+uint16_t RecvFrame(uint8_t *buffer, size_t size, int32_t channel);
+
+// ---- page_data.cpp: page data ---------------------------------------------------
+uint16_t SendFaxFile(int32_t channel);
+uint16_t SendFaxData(int32_t channel);
+uint16_t TTYOut(uint8_t byte, int32_t channel);
+int IsEolByte(uint8_t byte);
+void ChkRTC(uint8_t byte, int32_t channel);
+int ScanExponent(int16_t scan_time);
+
+// ---- t30_send.cpp: the T.30 procedure -------------------------------------------
+int FrameSense(uint8_t *frame, uint16_t *result, int32_t channel);
+uint16_t SendTsiDcs(int32_t channel);
+void SetParam(uint8_t *dcs_fif, int isfine, int isb4);
+void SetRateBits(uint8_t *dcs_fif, int bit_rate);
+void SetScanBits(uint8_t *dcs_fif, int exponent);
+void AdjustBitRate(const uint8_t *dis_fif, int32_t channel);
+void BuildTsiId(uint8_t *identity, const char *local_id);
+void CopyFIF(const uint8_t *start, int32_t channel);
+uint16_t SendTCF(int32_t channel);
