@@ -1,0 +1,217 @@
+// Class 1 page data: a raw Group 3 page file streamed at the negotiated bit
+// rate, DLE doubled, each scan line made up to the minimum scan line time
+// with zero fill, and the stream stopped at the page's RTC.
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/stat.h>
+
+#include "class1/class1.h"
+#include "engine/channel.h"
+#include "engine/trace.h"
+#include "modem/modem_io.h"
+
+namespace {
+
+constexpr char kStopTransmitting[] = "AT+FTS=8\r";
+
+// Zero bytes that make up one scan line when the scan exponent is 0, by
+// bit-rate code; the fill target is the unit shifted left by the exponent.
+// At 2400 bit/s the unit is 1: one byte already lasts 3.3 ms there, so the
+// smallest whole unit gives at least the time the DCS announces (2 bytes,
+// 6.7 ms, for 5 ms; 4 bytes, 13.3 ms, for 10 ms) without slowing the page.
+constexpr std::array<uint32_t, 6> kFillUnits = {1, 1, 3, 4, 6, 9};
+
+// Scan exponent by scan time code 0..7; -1 is "no minimum, no fill".
+constexpr std::array<int, 8> kScanExponents = {kNoScanExponent, 0, 1, 2, 2, 3, 3, 7};
+
+// Bytes that can carry the EOLs of an RTC when it starts on a byte boundary.
+constexpr std::array<uint8_t, 15> kRtcBytes = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80,
+                                               0xFE, 0xFC, 0xF8, 0xF0, 0xE0, 0xC0, 0x03};
+constexpr int32_t kRtcEols = 6;
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+bool FileExists(const char *name) {
+    struct stat st {};
+    return stat(name, &st) == 0;
+}
+
+bool IsRtcByte(uint8_t byte) {
+    for (uint8_t b : kRtcBytes)
+        if (b == byte) return true;
+    return false;
+}
+
+uint32_t FillUnit(int16_t bit_rate) {
+    if (bit_rate < 0 || bit_rate >= static_cast<int16_t>(kFillUnits.size())) return 0;
+    return kFillUnits[static_cast<size_t>(bit_rate)];
+}
+
+// The page file of the page about to be sent: the base name cut at its last
+// dot, then "_p<n>.g3". False when there is no dot or the name does not fit.
+bool PageFileName(const FaxChannel &c, char *name, size_t size) {
+    const char *dot = strrchr(c.fax_file, '.');
+    if (dot == nullptr) {
+        FaxTrace("SendFaxData: file name invalid since no dot %s", c.fax_file);
+        return false;
+    }
+    const int stem = static_cast<int>(dot - c.fax_file);
+    const int n = snprintf(name, size, "%.*s_p%d.g3", stem, c.fax_file, c.pages_sent + 1);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        FaxTrace("SendFaxData: file name too long %s", c.fax_file);
+        return false;
+    }
+    return true;
+}
+
+// Makes a short scan line up to the fill target with zero bytes, sent in
+// front of the byte that holds the EOL's one bit.
+void FillScanLine(int exponent, int32_t channel) {
+    const uint32_t unit = FillUnit(g_channels[channel].bit_rate);
+    const uint32_t target = unit << exponent;
+    FaxTrace("Out: eol found scan=%d, i = %u, count = %u %u", exponent, target, g_class1.line_byte_count, unit);
+    for (uint32_t i = g_class1.line_byte_count; i < target; ++i) (void)FaxSendByte(0x00, channel);
+    g_class1.line_byte_count = 0;
+}
+
+// An exponent that gives a fill target: not "none", and small enough to shift.
+bool FillsLines(int exponent) { return exponent >= 0 && exponent < 16; }
+
+}  // namespace
+
+int ScanExponent(int16_t scan_time) {
+    if (scan_time < 0 || scan_time >= static_cast<int16_t>(kScanExponents.size())) return scan_time;
+    return kScanExponents[static_cast<size_t>(scan_time)];
+}
+
+// An EOL ends in the first non-zero byte after a zero byte whose lowest bit
+// (the first on the line) is still 0: at least eleven zero bits, then a one.
+int IsEolByte(uint8_t byte) {
+    const int eol = g_class1.previous_page_byte == 0x00 && byte != 0x00 && (byte & 0x01) == 0;
+    g_class1.previous_page_byte = byte;
+    return eol;
+}
+
+// Watches for six EOLs in a row. eol_count opens on a zero byte that follows
+// at most two non-zero bytes and counts the RTC bytes after it.
+void ChkRTC(uint8_t byte, int32_t channel) {
+    FaxChannel &c = g_channels[channel];
+    if (byte == 0x00) {
+        if (g_class1.nonzero_run <= 2 && c.eol_count == 0) c.eol_count = g_class1.nonzero_run;
+        g_class1.nonzero_run = 0;
+        return;
+    }
+    if (c.eol_count == 0) {
+        ++g_class1.nonzero_run;
+        return;
+    }
+    if (!IsRtcByte(byte)) {
+        c.eol_count = 0;
+        return;
+    }
+    if (++c.eol_count >= kRtcEols) {
+        FaxTrace("ChkRTC: eol count is six");
+        g_class1.nonzero_run = 0;
+        c.eol_count = 0;
+        c.rtc_seen = 1;
+    }
+}
+
+uint16_t TTYOut(uint8_t byte, int32_t channel) {
+    const FaxChannel &c = g_channels[channel];
+    if (byte == kDle) {
+        const uint16_t code = FaxSendByte(kDle, channel);
+        if (code != TOLLAN_OK) {
+            FaxTrace("TTYOut: faxsendbyte fail %d", code);
+            return code;
+        }
+    }
+    if (IsEolByte(byte) && c.eol_count == 0) {
+        const int exponent = ScanExponent(c.scan_time);
+        if (FillsLines(exponent)) FillScanLine(exponent, channel);
+    }
+    ++g_class1.line_byte_count;
+    const uint16_t code = FaxSendByte(byte, channel);
+    if (code != TOLLAN_OK) return code;
+    ChkRTC(byte, channel);
+    return TOLLAN_OK;
+}
+
+// Streams the page file of the page about to be sent, up to its RTC.
+uint16_t SendFaxData(int32_t channel) {
+    FaxChannel &c = g_channels[channel];
+    FaxTrace("SendFaxData: pages=%d", c.pages_total);
+    c.eol_count = 0;
+    c.rtc_seen = 0;
+
+    char name[sizeof c.fax_file];
+    if (!PageFileName(c, name, sizeof name)) return TOLLAN_E_FILE_NAME;
+    if (!FileExists(name)) {
+        // A one-page document may be the base file itself.
+        if (c.pages_total != 1 || !FileExists(c.fax_file)) return TOLLAN_E_NO_PAGE_FILE;
+        snprintf(name, sizeof name, "%s", c.fax_file);
+    }
+    File file(fopen(name, "rb"));
+    if (!file) {
+        RecordLastError();
+        FaxTrace("SendFaxData: file open fail %s", name);
+        return TOLLAN_E_FILE_NAME;
+    }
+
+    long sent = 0;
+    for (int ch; (ch = getc(file.get())) != EOF;) {
+        const uint16_t code = TTYOut(static_cast<uint8_t>(ch), channel);
+        if (code != TOLLAN_OK) {
+            FaxTrace("SendFaxData: send byte fail %d", code);
+            return code;
+        }
+        if (c.rtc_seen == 1) break;  // the rest of the file is not part of the page
+        ++sent;
+    }
+    // A page cut short by a failing read must not pass for a whole page.
+    if (ferror(file.get())) {
+        RecordLastError();
+        FaxTrace("SendFaxData: read error %d %s", g_last_error, name);
+        return TOLLAN_E_FILE_NAME;
+    }
+    FaxTrace("SendFaxData: sent %ld bytes", sent);
+    return TOLLAN_OK;
+}
+
+// Sends the next page at the channel's bit rate, then MPS or EOP, and counts
+// the page once its post-page frame has gone out.
+uint16_t SendFaxFile(int32_t channel) {
+    FaxChannel &c = g_channels[channel];
+    FaxTrace("SendFaxFile:");
+    uint16_t code = SendCmd(kStopTransmitting, channel);
+    if (code != TOLLAN_OK) {
+        FaxTrace("SendFaxFile: AT+FTS8 fail");
+        return code;
+    }
+    const char *modulation = TranslateCmd(c.bit_rate, false, channel);
+    code = modulation ? SendCmd(modulation, channel) : uint16_t{TOLLAN_E_ERROR};
+    if (code != TOLLAN_OK) {
+        FaxTrace("SendFaxFile: sending bitrate fail");
+        return code;
+    }
+    code = SendFaxData(channel);
+    if (code != TOLLAN_OK) {
+        FaxTrace("SendFaxFile: failed %d", code);
+        return code;
+    }
+    (void)SendFrameEnd(channel);
+    WaitOk(channel);  // OK once the data has left the modem
+
+    code = c.pages_sent < c.pages_total - 1 ? SendMPS(channel) : SendEOP(channel);
+    if (code != TOLLAN_OK) return code;
+    FaxTrace("SendFaxFile: sending eop %d %d", c.pages_sent, c.pages_total);
+    ++c.pages_sent;
+    FaxTrace("SendFaxFile: pages sent = %d", c.pages_sent);
+    return TOLLAN_OK;
+}
