@@ -162,6 +162,16 @@ TOLLAN_API uint16_t SetShrinkHeight(int lines);
 /* Target width of G3ToBmp's shrinking, 0..1728 dots (864). */
 TOLLAN_API uint16_t SetShrinkWidth(int dots);
 
+/* ---- Sending through a class 1 modem ------------------------------------ */
+
+/* Sends pages 1..pages of the document file_name ("letter.tif": letter_p1.g3,
+ * letter_p2.g3, ...) to phone, the library running T.30 itself. The modem is
+ * switched to class 1. phone: at most 121 characters; file_name: at most 259.
+ * Returns TOLLAN_OK when the call ended with DCN (GetNumOfPagesSent tells how
+ * many pages went; a station may end a call early), TOLLAN_E_PAGE_REJECTED
+ * when the called station rejected a page (that page is not counted). */
+TOLLAN_API uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name, int pages);
+
 /* ---- Page image conversion (no channel, no modem) ----------------------- */
 
 /* Converts a bitmap file (1, 4, 8, 16, 24 or 32 bits per pixel; colour is

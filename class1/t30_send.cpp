@@ -1,0 +1,324 @@
+// The calling side of T.30 over a class 1 modem: dial, then answer each frame
+// of the called station (DIS with TSI, DCS and the training check; CFR and
+// MCF with the next page; DCN with the end) until the call is over.
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "class1/class1.h"
+#include "engine/channel.h"
+#include "engine/trace.h"
+#include "modem/modem_io.h"
+#include "modem/response.h"
+
+namespace {
+
+constexpr uint32_t kSetupTimeout = 6000;   // ms per byte while the modem is set up
+constexpr uint32_t kCallTimeout = 80000;   // ms per byte once dialling starts
+constexpr size_t kDialCommandSize = 128;   // "ATDT", up to 121 digits, CR LF
+constexpr size_t kMaxPhoneLength = kDialCommandSize - sizeof "ATDT\r\n";
+constexpr size_t kIdentityLength = 20;     // T.30 identity field
+constexpr size_t kNsfIdentityOffset = 8;   // where an NSF carries the identity
+
+// DCS information field: byte 2 (index 1) and byte 3 (index 2).
+constexpr uint8_t kDcsFine = 0x40;       // bit 15: 7.7 lines/mm
+constexpr uint8_t kDcsRateMask = 0x3C;   // bits 11 to 14: data signalling rate
+constexpr uint8_t kDcsB4 = 0x01;         // bit 17: first recording-width bit
+constexpr uint8_t kDcsScanMask = 0x70;   // bits 21 to 23: minimum scan line time
+
+// Rate bits and training check length (1.5 s of zero bytes) by bit-rate code.
+struct RateEntry {
+    uint8_t dcs_bits;
+    uint32_t training_bytes;
+};
+constexpr std::array<RateEntry, 6> kRates = {{
+    {0x00, 450},   // 2400 V.27 ter
+    {0x08, 900},   // 4800 V.27 ter
+    {0x0C, 1350},  // 7200 V.29
+    {0x04, 1800},  // 9600 V.29
+    {0x28, 2250},  // 12000 V.17
+    {0x20, 2700},  // 14400 V.17
+}};
+constexpr int kBitRate4800 = 1;
+constexpr int kBitRate9600 = 3;
+constexpr int kBitRate14400 = 5;
+
+// Scan time bits by scan exponent; every other exponent means 20 ms (0x00).
+struct ScanEntry {
+    int exponent;
+    uint8_t dcs_bits;
+};
+constexpr std::array<ScanEntry, 4> kScanBits = {{
+    {0, 0x70},  // 0 ms
+    {1, 0x10},  // 5 ms
+    {2, 0x20},  // 10 ms
+    {6, 0x40},  // 40 ms
+}};
+
+bool ValidRate(int bit_rate) { return bit_rate >= 0 && bit_rate < static_cast<int>(kRates.size()); }
+
+// Dials and waits for the fax connection.
+uint16_t Dial(const FaxChannel &c, const char *phone, int32_t channel) {
+    char command[kDialCommandSize];
+    snprintf(command, sizeof command, c.line_type == 0 ? "ATDT%s\r\n" : "ATDP%s\r\n", phone);
+    const uint16_t code = FaxCommandWait(command, "CONNECT", channel);
+    if (code == TOLLAN_OK) return TOLLAN_OK;
+    FaxTrace("SendFax: ダイアル失敗 phone=\"%s\", +FHS:%d ", phone, c.hangup_code);
+    if (c.hangup_code == 3 || c.hangup_code == 4 || c.hangup_code == -2) {
+        FaxTrace("SendFax: ダイアル失敗 (BUSY/NO ANSWER)");
+        return TOLLAN_E_DIAL;
+    }
+    FaxTrace("SendFax: ダイアル %s 失敗 (ERROR / NO CARRIER)", phone);
+    return code;
+}
+
+// EOM: confirm it, then take the frame that follows without a new receive
+// command and act on it.
+void AnswerEom(uint8_t *frame, uint16_t *result, int32_t channel) {
+    *result = SendMCF(channel);
+    (void)SendCmd("AT+FTH=3\r", channel);
+    FaxTrace("-------------");
+    (void)ReadFrame(frame, kFrameBufferSize, channel);
+    if (WaitResult(kWaitTimed | kWait30s, channel) != kResultOk) (void)RecvFrame(frame, kFrameBufferSize, channel);
+    (void)FrameSense(frame, result, channel);
+    FaxTrace("**************");
+}
+
+// RTN: the page just sent was rejected. It is taken off the count and the
+// call ends with DCN, so a rejected page never ends a call as a success.
+int AnswerRtn(uint16_t *result, int32_t channel) {
+    FaxChannel &c = g_channels[channel];
+    FaxTrace("FrameSense: RTN PagesSent=%d Pages=%d", c.pages_sent, c.pages_total);
+    if (c.pages_sent > 0) --c.pages_sent;
+    (void)SendDCN(channel);
+    *result = TOLLAN_E_PAGE_REJECTED;
+    return 1;
+}
+
+}  // namespace
+
+// Returns 1 when the frame ends the call, 0 to read the next frame; result
+// gets the code of the action taken, where there is one.
+int FrameSense(uint8_t *frame, uint16_t *result, int32_t channel) {
+    FaxChannel &c = g_channels[channel];
+    FaxTrace("FrameSense: started...");
+    *result = TOLLAN_OK;
+    const uint8_t *fif = frame + 2;
+    switch (frame[1]) {
+    case kFcfNsf:
+        FaxTrace("FrameSense: NSF");
+        CopyFIF(fif + kNsfIdentityOffset, channel);
+        return 0;
+    case kFcfCsi:
+        FaxTrace("FrameSense: CSI");
+        CopyFIF(fif, channel);
+        return 0;
+    case kFcfTsi:
+    case kFcfTsiX:
+        FaxTrace("FrameSense: TSI");
+        CopyFIF(fif, channel);
+        return 0;
+    case kFcfDis:
+        FaxTrace("FramsSense: DIS");
+        AdjustBitRate(fif, channel);
+        (void)SendTsiDcs(channel);
+        *result = SendTCF(channel);
+        return 0;
+    case kFcfDcs:
+        FaxTrace("FrameSense: DCS");
+        return 0;
+    case kFcfCfr:
+        FaxTrace("FrameSense: CFR");
+        *result = SendFaxFile(channel);
+        return 0;
+    case kFcfFtt:
+        FaxTrace("FrameSense: FTT");
+        *result = SendTCF(channel);
+        return 0;
+    case kFcfMcf:
+        FaxTrace("FrameSense: MCF PagesSent=%d Pages=%d", c.pages_sent, c.pages_total);
+        if (c.pages_sent < c.pages_total) {
+            (void)SendFaxFile(channel);
+            return 0;
+        }
+        (void)SendDCN(channel);
+        return 1;
+    case kFcfRtn:
+        return AnswerRtn(result, channel);
+    case kFcfEop:
+    case kFcfRtp:
+        FaxTrace("FrameSense: EOP");
+        *result = SendMCF(channel);
+        return 0;
+    case kFcfMps:
+        FaxTrace("FrameSense: MPS");
+        *result = SendMCF(channel);
+        return 0;
+    case kFcfEom:
+        FaxTrace("FrameSense: EOM");
+        AnswerEom(frame, result, channel);
+        return 0;
+    case kFcfDcnX:
+    case kFcfDcn:
+        FaxTrace("FrameSense: DCN");
+        return 1;
+    default:
+        FaxTrace("FrameSense: unknown frame - 0x%x, 0x%x, 0x%x\n", frame[0], frame[1], fif[0]);
+        return 0;
+    }
+}
+
+void SetParam(uint8_t *dcs_fif, int isfine, int isb4) {
+    FaxTrace("SetParam: isfine = %d isb4 = %d cmd[1]=%x cmd[2]=%x", isfine, isb4, dcs_fif[1], dcs_fif[2]);
+    dcs_fif[1] = static_cast<uint8_t>(isfine ? dcs_fif[1] | kDcsFine : dcs_fif[1] & ~kDcsFine);
+    dcs_fif[2] = static_cast<uint8_t>(isb4 ? dcs_fif[2] | kDcsB4 : dcs_fif[2] & ~kDcsB4);
+    FaxTrace("SetParam: isfine = %d isb4 = %d cmd[1]=%x cmd[2]=%x", isfine, isb4, dcs_fif[1], dcs_fif[2]);
+}
+
+void SetRateBits(uint8_t *dcs_fif, int bit_rate) {
+    const uint8_t bits = ValidRate(bit_rate) ? kRates[static_cast<size_t>(bit_rate)].dcs_bits : 0x00;
+    dcs_fif[1] = static_cast<uint8_t>((dcs_fif[1] & ~kDcsRateMask) | bits);
+    if (bit_rate == kBitRate14400) FaxTrace("setting 14400 speed");
+}
+
+void SetScanBits(uint8_t *dcs_fif, int exponent) {
+    uint8_t bits = 0x00;
+    for (const ScanEntry &e : kScanBits)
+        if (e.exponent == exponent) bits = e.dcs_bits;
+    dcs_fif[2] = static_cast<uint8_t>((dcs_fif[2] & ~kDcsScanMask) | bits);
+}
+
+// Lowers the bit rate to what the receiver's DIS offers: V.27 ter only
+// gives 4800, V.29 at most 9600; V.17 leaves the rate as it is.
+void AdjustBitRate(const uint8_t *dis_fif, int32_t channel) {
+    FaxChannel &c = g_channels[channel];
+    switch (dis_fif[1] & kDcsRateMask) {
+    case 0x00:
+    case 0x08:
+        c.bit_rate = kBitRate4800;
+        break;
+    case 0x04:
+    case 0x0C:
+        if (c.bit_rate > kBitRate4800) c.bit_rate = kBitRate9600;
+        break;
+    default:
+        break;
+    }
+}
+
+// The identity travels last character first in a field of 20, padded with
+// spaces; of a longer identity the last 20 characters are sent.
+void BuildTsiId(uint8_t *identity, const char *local_id) {
+    const size_t length = strlen(local_id);
+    const size_t used = length < kIdentityLength ? length : kIdentityLength;
+    for (size_t i = 0; i < used; ++i) identity[i] = static_cast<uint8_t>(local_id[length - 1 - i]);
+    for (size_t i = used; i < kIdentityLength; ++i) identity[i] = ' ';
+}
+
+// Takes the remote identity out of a received field: printable characters
+// other than the space, back in writing order.
+void CopyFIF(const uint8_t *start, int32_t channel) {
+    char *remote = g_channels[channel].remote_id;
+    size_t kept = 0;
+    for (size_t i = 0; i < kIdentityLength; ++i)
+        if (start[i] >= 0x21 && start[i] <= 0x7F) remote[kept++] = static_cast<char>(start[i]);
+    remote[kept] = '\0';
+    for (size_t i = 0; i < kept / 2; ++i) std::swap(remote[i], remote[kept - 1 - i]);
+    FaxTrace("CopyFIF: remote = %s", remote);
+}
+
+uint16_t SendTsiDcs(int32_t channel) {
+    const FaxChannel &c = g_channels[channel];
+    FaxTrace("SendTsiDcs:");
+    BuildTsiId(g_class1.tsi + 2, c.local_id);
+    FaxTrace("SendTsiDcs: TSI sending localid = %s", c.local_id);
+    uint16_t code = SendCmd("AT+FRS=8\r", channel);
+    if (code == TOLLAN_OK) code = SendCmd("AT+FTH=3\r", channel);
+    if (code != TOLLAN_OK) return code;
+    (void)SendHdlc(g_class1.tsi, sizeof g_class1.tsi, channel);
+    WaitConnect(channel);  // the modem asks for the next frame with CONNECT
+
+    uint8_t *fif = g_class1.dcs + 2;
+    SetParam(fif, c.resolution == 0, 0);
+    SetScanBits(fif, ScanExponent(c.scan_time));
+    SetRateBits(fif, c.bit_rate);
+    FaxTrace("DCS sending %x %x %x %x", fif[0], fif[1], fif[2], fif[3]);
+    (void)SendHdlc(g_class1.dcs, sizeof g_class1.dcs, channel);
+    WaitOk(channel);
+    return TOLLAN_OK;
+}
+
+// The training check: 1.5 s of zeros at the page bit rate, long training.
+uint16_t SendTCF(int32_t channel) {
+    const FaxChannel &c = g_channels[channel];
+    FaxTrace("SendTCF: ");
+    uint16_t code = SendCmd("AT+FTS=8\r", channel);
+    if (code != TOLLAN_OK) {
+        FaxTrace("SendTCF: at+fts8 fail %d", code);
+        return code;
+    }
+    const char *modulation = TranslateCmd(c.bit_rate, true, channel);
+    code = modulation ? SendCmd(modulation, channel) : uint16_t{TOLLAN_E_ERROR};
+    if (code != TOLLAN_OK) {
+        FaxTrace("SendTCF: bitrate fail %d", code);
+        return code;
+    }
+    const uint32_t zeros = kRates[static_cast<size_t>(c.bit_rate)].training_bytes;
+    for (uint32_t i = 0; i < zeros; ++i) (void)FaxSendByte(0x00, channel);
+    (void)SendFrameEnd(channel);
+    WaitOk(channel);
+    FaxTrace("SendTCF: exiting");
+    return TOLLAN_OK;
+}
+
+uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name, int pages) {
+    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    FaxChannel &c = g_channels[channel];
+    if (!c.in_use) return TOLLAN_E_NOT_OPEN;
+    const int16_t page_count = Low16(pages);
+    if (page_count <= 0 || phone == nullptr || phone[0] == '\0' || file_name == nullptr || file_name[0] == '\0')
+        return TOLLAN_E_ARGUMENT;
+    // Arguments that do not fit the dial command or fax_file are refused, not cut.
+    if (strlen(phone) > kMaxPhoneLength || strlen(file_name) >= sizeof c.fax_file) return TOLLAN_E_ARGUMENT;
+
+    c.io_timeout = kSetupTimeout;
+    c.pages_sent = 0;
+    if (FaxModemCommand("AT+FCLASS=1\r\n", channel) != TOLLAN_OK) {
+        FaxTrace("failed to set class-1\n");
+        return TOLLAN_E_CLASS;
+    }
+    c.modem_class = TOLLAN_CLASS_1;
+    if (FaxModemCommand("AT+FLO=2\r\n", channel) != TOLLAN_OK) FaxTrace("fail to set flow control\n");
+    c.io_timeout = kCallTimeout;
+    c.hangup_code = 0;
+
+    // The call state is set before the first frame, so an identity in a CSI
+    // that arrives first is kept for GetRemoteID.
+    c.pages_total = page_count;
+    c.remote_id[0] = '\0';
+    snprintf(c.fax_file, sizeof c.fax_file, "%s", file_name);
+    c.class1_mode = 2;
+
+    uint16_t code = Dial(c, phone, channel);
+    if (code != TOLLAN_OK) return code;
+
+    // After CONNECT the modem delivers the called station's first frame unasked.
+    uint8_t frame[kFrameBufferSize];
+    if (ReadFrame(frame, sizeof frame, channel) != TOLLAN_OK) return TOLLAN_E_FIRST_FRAME;
+    if (WaitResult(kWaitTimed | kWait30s, channel) != kResultOk) (void)RecvFrame(frame, sizeof frame, channel);
+    uint16_t result = TOLLAN_OK;
+    (void)FrameSense(frame, &result, channel);
+
+    c.pages_sent = 0;
+    for (;;) {
+        code = RecvFrame(frame, sizeof frame, channel);
+        if (code != TOLLAN_OK) return code;
+        if (FrameSense(frame, &result, channel)) break;
+    }
+    if (FaxModemCommand("ATH0\r\n", channel) != TOLLAN_OK) {
+        FaxTrace("SendClass1Fax: ath0 fail");
+        return TOLLAN_E_ERROR;
+    }
+    return result;
+}
