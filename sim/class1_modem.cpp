@@ -1,0 +1,255 @@
+// Service class 1 (ITU-T T.31): the host runs T.30 and the modem moves HDLC
+// frames and high-speed data between the host and the line.
+//
+// Signals from the line wait in the modem's inbox until the host asks for
+// them with +FRH or +FRM, a little kinder than a real line, where a frame
+// sent while nobody listens is gone. A burst met by +FRH, like a carrier the
+// receiver cannot lock on, is passed over.
+#include <cstdlib>
+
+#include "sim/sim_internal.h"
+
+namespace {
+
+constexpr const char *kModulationList = "24,48,72,73,74,96,97,98,121,122,145,146";
+
+Endpoint Self(const Modem &m) { return {Endpoint::kModem, m.index}; }
+
+bool LineGone(const Modem &m) { return m.call == -1 || m.line_dropped; }
+
+void NoCarrier(Sim &sim, Modem &m) {
+    if (m.call != -1) ExchangeHangUp(sim, Self(m));
+    m.call = -1;
+    ModemToCommand(m);
+    ModemResult(sim, m, Result::kNoCarrier);
+}
+
+void DeliverFrame(Sim &sim, Modem &m, const LineSignal &s) {
+    ModemResult(sim, m, Result::kConnect);
+    Bytes framed;
+    for (uint8_t b : s.bytes) {
+        framed.push_back(b);
+        if (b == kDle) framed.push_back(kDle);
+    }
+    framed.push_back(kDle);
+    framed.push_back(kEtx);
+    ModemSay(sim, m, framed);
+    ModemToCommand(m);
+    ModemResult(sim, m, s.good_check ? Result::kOk : Result::kError);
+}
+
+void FcError(Sim &sim, Modem &m) {
+    ModemToCommand(m);
+    if (m.quiet) return;
+    ModemSay(sim, m, Bytes{'\r', '\n', '+', 'F', 'C', 'E', 'R', 'R', 'O', 'R', '\r', '\n'});
+}
+
+// Host data of +FTH and +FTM, DLE-framed; DLE ETX ends it.
+bool TakeFramedByte(Modem &m, uint8_t b) {
+    if (m.dle) {
+        m.dle = false;
+        if (b == kEtx) return true;
+        if (b == kDle) m.data.push_back(kDle);
+        else if (b == kSub) m.data.insert(m.data.end(), {kDle, kDle});
+        return false;
+    }
+    if (b == kDle) m.dle = true;
+    else m.data.push_back(b);
+    return false;
+}
+
+void FrameDone(Sim &sim, Modem &m) {
+    LineSignal s;
+    s.kind = SignalKind::kFrame;
+    s.bytes = m.data;
+    s.bps = 300;
+    s.good_check = !FaultBadFrameNow(m.faults, m.t30.fault_state);
+    bool final = m.data.size() > 1 && (m.data[1] & 0x10);
+    m.data.clear();
+    if (LineGone(m)) {
+        NoCarrier(sim, m);
+        return;
+    }
+    ExchangeSend(sim, Self(m), s);
+    if (final) {
+        ModemToCommand(m);
+        ModemResult(sim, m, Result::kOk);
+    } else {
+        ModemResult(sim, m, Result::kConnect);  // ready for the next frame
+    }
+}
+
+void DataDone(Sim &sim, Modem &m) {
+    bool page = m.c1_ftm_count >= 2;
+    int page_number = m.c1_ftm_count - 1;
+    LineSignal s;
+    s.kind = SignalKind::kBurst;
+    s.bytes.swap(m.data);
+    s.bps = m.c1_mod->bps;
+    s.family = m.c1_mod->family;
+    ModemToCommand(m);
+    if (LineGone(m) || (page && ModemFaultAt(m, SimPhase::kC))) {
+        NoCarrier(sim, m);
+        return;
+    }
+    if (page && m.faults.silent_page == page_number) {
+        s.bytes.resize(s.bytes.size() / 2);
+        ExchangeSend(sim, Self(m), s);
+        ExchangeSilence(sim, Self(m));
+    } else {
+        ExchangeSend(sim, Self(m), s);
+    }
+    if (page) m.c1_page_sent = true;
+    ModemResult(sim, m, Result::kOk);
+}
+
+// Faults of phases B and D strike at the host's frame commands.
+bool FrameCommandFails(const Modem &m) {
+    if (m.c1_frame_cmds == 1 && ModemFaultAt(m, SimPhase::kB)) return true;
+    return m.c1_page_sent && ModemFaultAt(m, SimPhase::kD);
+}
+
+}  // namespace
+
+CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
+    size_t eq = t.find('=');
+    std::string name = t.substr(0, eq == std::string::npos ? t.find('?') : eq);
+    std::string arg = eq == std::string::npos ? "" : t.substr(eq + 1);
+    bool frames = name == "+FTH" || name == "+FRH";
+    bool data = name == "+FTM" || name == "+FRM";
+    bool silence = name == "+FTS" || name == "+FRS";
+    if (!frames && !data && !silence) {
+        // Settings a host may touch; none changes what this modem does.
+        static const char *const kAccepted[] = {"+FAR", "+FCL", "+FIT", "+FDD", "+FLO", "+FPR"};
+        for (const char *a : kAccepted)
+            if (name == a) return CmdStatus::kOk;
+        return CmdStatus::kError;
+    }
+    if (arg == "?") {
+        ModemInfo(sim, m, frames ? "3" : data ? kModulationList : "0-255");
+        return CmdStatus::kOk;
+    }
+    if (eq == std::string::npos || arg.empty()) return CmdStatus::kError;
+    int n = atoi(arg.c_str());
+    if (silence) return n >= 0 && n <= 255 ? CmdStatus::kOk : CmdStatus::kError;
+    if (frames && n != 3) return CmdStatus::kError;
+    const Modulation *mod = data ? ModulationByT31(n) : nullptr;
+    if (data && (!mod || mod->family == Family::kV21)) return CmdStatus::kError;
+    if (frames) ++m.c1_frame_cmds;
+    if (m.call == -1 && m.inbox.empty()) {
+        ModemResult(sim, m, Result::kNoCarrier);
+        return CmdStatus::kAsync;
+    }
+    if (frames && FrameCommandFails(m)) {
+        ModemFailCall(sim, m);
+        return CmdStatus::kAsync;
+    }
+    m.data.clear();
+    m.dle = false;
+    if (name == "+FTH") {
+        m.mode = ModemMode::kC1TxFrames;
+        ModemResult(sim, m, Result::kConnect);
+    } else if (name == "+FRH") {
+        m.mode = ModemMode::kC1RxFrame;
+    } else if (name == "+FTM") {
+        m.c1_mod = mod;
+        ++m.c1_ftm_count;
+        m.mode = ModemMode::kC1TxData;
+        m.data_bps = m.faults.paced ? mod->bps : 0;
+        m.data_start = SimNow();
+        m.data_taken = 0;
+        ModemResult(sim, m, Result::kConnect);
+    } else {
+        m.c1_mod = mod;
+        m.mode = ModemMode::kC1RxData;
+    }
+    return CmdStatus::kAsync;
+}
+
+void Class1HostData(Sim &sim, Modem &m, uint8_t b) {
+    switch (m.mode) {
+    case ModemMode::kC1TxFrames:
+        if (TakeFramedByte(m, b)) FrameDone(sim, m);
+        break;
+    case ModemMode::kC1TxData:
+        if (TakeFramedByte(m, b)) DataDone(sim, m);
+        break;
+    case ModemMode::kC1RxFrame: case ModemMode::kC1RxData:
+        // A key from the host stops the wait. The line end of the command
+        // just sent is not such a key.
+        if (b != '\r' && b != '\n') {
+            ModemToCommand(m);
+            ModemResult(sim, m, Result::kOk);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+bool Class1Step(Sim &sim, Modem &m) {
+    bool progress = false;
+    while (!m.inbox.empty()) {
+        LineSignal &s = m.inbox.front();
+        if (s.kind == SignalKind::kAnswered) {
+            m.inbox.pop_front();
+            continue;
+        }
+        if (s.kind == SignalKind::kDrop) {
+            if (m.mode == ModemMode::kC1RxFrame || m.mode == ModemMode::kC1RxData) {
+                m.inbox.pop_front();
+                NoCarrier(sim, m);
+                return true;
+            }
+            // Heard by the host at its next command or data end.
+            m.line_dropped = true;
+            m.call = -1;
+            m.inbox.pop_front();
+            return true;
+        }
+        if (m.mode == ModemMode::kC1RxFrame) {
+            LineSignal sig = s;
+            m.inbox.pop_front();
+            progress = true;
+            if (sig.kind == SignalKind::kFrame) {
+                DeliverFrame(sim, m, sig);
+                return true;
+            }
+            continue;  // a burst nobody received
+        }
+        if (m.mode == ModemMode::kC1RxData) {
+            if (s.kind == SignalKind::kFrame) {
+                FcError(sim, m);
+                return true;
+            }
+            LineSignal sig = s;
+            m.inbox.pop_front();
+            if (sig.bps != m.c1_mod->bps || sig.family != m.c1_mod->family) {
+                FcError(sim, m);
+                return true;
+            }
+            ModemResult(sim, m, Result::kConnect);
+            ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false);
+            ModemSay(sim, m, Bytes{kDle, kEtx});
+            ModemToCommand(m);
+            ModemResult(sim, m, Result::kNoCarrier);
+            return true;
+        }
+        break;  // waits for the host's next command
+    }
+    return progress;
+}
+
+void Class1Answer(Sim &sim, Modem &m) {
+    // Answering in class 1 sends CED and leaves the modem in +FTH=3.
+    m.mode = ModemMode::kC1TxFrames;
+    m.data.clear();
+    m.dle = false;
+    ModemResult(sim, m, Result::kConnect);
+}
+
+void Class1Dialled(Sim &sim, Modem &m) {
+    (void)sim;
+    // After dialling the modem listens for the answerer's frames on its own.
+    m.mode = ModemMode::kC1RxFrame;
+}

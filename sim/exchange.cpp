@@ -1,0 +1,149 @@
+// The virtual exchange: numbers, ringing, busy lines, no answer, no dial
+// tone, and the line between the two ends of a call.
+#include "sim/sim_internal.h"
+
+namespace {
+
+// Dial strings carry modifiers (T, P, W, commas, dashes); a number is its digits.
+std::string DigitsOf(const std::string &dial) {
+    std::string d;
+    for (char c : dial)
+        if ((c >= '0' && c <= '9') || c == '*' || c == '#') d += c;
+    return d;
+}
+
+Endpoint FindNumber(Sim &sim, const std::string &number) {
+    std::string want = DigitsOf(number);
+    if (want.empty()) return {};
+    for (const Modem &m : sim.modems)
+        if (DigitsOf(m.number) == want) return {Endpoint::kModem, m.index};
+    for (const Station &s : sim.stations)
+        if (s.config.answering && DigitsOf(s.config.number) == want) return {Endpoint::kStation, s.index};
+    return {};
+}
+
+int &CallOf(Sim &sim, Endpoint e) {
+    if (e.kind == Endpoint::kModem) return sim.modems[static_cast<size_t>(e.index)].call;
+    return sim.stations[static_cast<size_t>(e.index)].call;
+}
+
+bool Same(Endpoint a, Endpoint b) { return a.kind == b.kind && a.index == b.index; }
+
+void SetRinging(Sim &sim, Endpoint e, bool on) {
+    if (e.kind == Endpoint::kModem) {
+        Modem &m = sim.modems[static_cast<size_t>(e.index)];
+        m.ringing = on;
+        m.rings = 0;
+        m.next_ring = on ? SimNow() : kNever;
+    } else if (e.kind == Endpoint::kStation) {
+        Station &s = sim.stations[static_cast<size_t>(e.index)];
+        s.ringing = on;
+        s.rings = 0;
+    }
+}
+
+void Deliver(Sim &sim, Endpoint to, LineSignal s) {
+    if (std::deque<LineSignal> *box = Inbox(sim, to)) box->push_back(std::move(s));
+}
+
+}  // namespace
+
+std::deque<LineSignal> *Inbox(Sim &sim, Endpoint e) {
+    if (e.kind == Endpoint::kModem) return &sim.modems[static_cast<size_t>(e.index)].inbox;
+    if (e.kind == Endpoint::kStation) return &sim.stations[static_cast<size_t>(e.index)].inbox;
+    return nullptr;
+}
+
+const SimFaults &FaultsOf(Sim &sim, Endpoint e) {
+    static const SimFaults kNone;
+    if (e.kind == Endpoint::kModem) return sim.modems[static_cast<size_t>(e.index)].faults;
+    if (e.kind == Endpoint::kStation) return sim.stations[static_cast<size_t>(e.index)].config.faults;
+    return kNone;
+}
+
+DialOutcome ExchangeDial(Sim &sim, Endpoint caller, const std::string &number, int &call) {
+    const SimFaults &mine = FaultsOf(sim, caller);
+    if (mine.no_dial_tone) return DialOutcome::kNoDialTone;
+    if (mine.delayed) return DialOutcome::kDelayed;
+    if (mine.busy) return DialOutcome::kBusy;
+    Endpoint callee = FindNumber(sim, number);
+    if (callee.kind != Endpoint::kNone) {
+        if (Same(callee, caller) || CallOf(sim, callee) != -1 || FaultsOf(sim, callee).busy)
+            return DialOutcome::kBusy;
+        // A line that never answers: only the caller hears the ring-back.
+        if (mine.no_answer || FaultsOf(sim, callee).no_answer) callee = Endpoint{};
+    }
+    Call c;
+    c.caller = caller;
+    c.callee = callee;
+    c.give_up = SimNow() + sim.config.timings.give_up;
+    sim.calls.push_back(c);
+    call = static_cast<int>(sim.calls.size() - 1);
+    CallOf(sim, caller) = call;
+    if (callee.kind != Endpoint::kNone) {
+        CallOf(sim, callee) = call;
+        SetRinging(sim, callee, true);
+    }
+    return DialOutcome::kRinging;
+}
+
+void ExchangeAnswer(Sim &sim, int call) {
+    Call &c = sim.calls[static_cast<size_t>(call)];
+    if (c.state != CallState::kRinging) return;
+    c.state = CallState::kConnected;
+    SetRinging(sim, c.callee, false);
+    LineSignal s;
+    s.kind = SignalKind::kAnswered;
+    Deliver(sim, c.caller, s);
+}
+
+void ExchangeHangUp(Sim &sim, Endpoint who) {
+    int &mine = CallOf(sim, who);
+    if (mine == -1) return;
+    Call &c = sim.calls[static_cast<size_t>(mine)];
+    mine = -1;
+    if (c.state == CallState::kEnded) return;
+    bool was_ringing = c.state == CallState::kRinging;
+    c.state = CallState::kEnded;
+    Endpoint other = Same(who, c.caller) ? c.callee : c.caller;
+    if (other.kind == Endpoint::kNone) return;
+    if (was_ringing && Same(other, c.callee)) {
+        SetRinging(sim, other, false);
+        CallOf(sim, other) = -1;
+        return;
+    }
+    LineSignal s;
+    s.kind = SignalKind::kDrop;
+    Deliver(sim, other, s);
+}
+
+void ExchangeSend(Sim &sim, Endpoint from, LineSignal s) {
+    int call = CallOf(sim, from);
+    if (call == -1) return;
+    Call &c = sim.calls[static_cast<size_t>(call)];
+    if (c.state != CallState::kConnected || c.silent) return;
+    Deliver(sim, Same(from, c.caller) ? c.callee : c.caller, std::move(s));
+}
+
+void ExchangeSilence(Sim &sim, Endpoint from) {
+    int call = CallOf(sim, from);
+    if (call != -1) sim.calls[static_cast<size_t>(call)].silent = true;
+}
+
+bool ExchangeStep(Sim &sim, SimTime now) {
+    bool progress = false;
+    for (Call &c : sim.calls) {
+        if (c.state != CallState::kRinging || now < c.give_up) continue;
+        // Nobody answered: the caller gives up and the ringing stops.
+        c.state = CallState::kEnded;
+        if (c.callee.kind != Endpoint::kNone) {
+            SetRinging(sim, c.callee, false);
+            CallOf(sim, c.callee) = -1;
+        }
+        LineSignal s;
+        s.kind = SignalKind::kDrop;
+        Deliver(sim, c.caller, s);
+        progress = true;
+    }
+    return progress;
+}

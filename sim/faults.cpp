@@ -1,0 +1,90 @@
+// Faults and quirks: parsed from their short text form, and asked about
+// while a call runs.
+#include <cstdlib>
+#include <sstream>
+
+#include "sim/sim_internal.h"
+
+bool FaultBadFrameNow(const SimFaults &f, FaultState &s) {
+    ++s.frames_sent;
+    return f.bad_frame > 0 && s.frames_sent == f.bad_frame;
+}
+
+namespace {
+
+bool ParsePhase(const std::string &text, SimPhase &phase) {
+    if (text == "dial") phase = SimPhase::kDial;
+    else if (text == "B") phase = SimPhase::kB;
+    else if (text == "C") phase = SimPhase::kC;
+    else if (text == "D") phase = SimPhase::kD;
+    else return false;
+    return true;
+}
+
+bool ParseCount(const std::string &text, int &out) {
+    char *end = nullptr;
+    long v = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < 0 || v > 100000) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+// Splits "name@arg=value" at its first '@' and '='.
+void SplitWord(const std::string &word, std::string &name, std::string &at, std::string &value) {
+    size_t eq = word.find('=');
+    std::string head = word.substr(0, eq);
+    value = eq == std::string::npos ? "" : word.substr(eq + 1);
+    size_t a = head.find('@');
+    name = head.substr(0, a);
+    at = a == std::string::npos ? "" : head.substr(a + 1);
+}
+
+bool ApplyFault(const std::string &word, SimFaults &f) {
+    std::string name, at, value;
+    SplitWord(word, name, at, value);
+    if (name == "busy") f.busy = true;
+    else if (name == "noanswer") f.no_answer = true;
+    else if (name == "nodialtone") f.no_dial_tone = true;
+    else if (name == "delayed") f.delayed = true;
+    else if (name == "garbage") f.garbage = true;
+    else if (name == "paced") f.paced = true;
+    else if (name == "nocarrier") {
+        f.fail_code = -1;
+        return ParsePhase(at, f.fail_phase);
+    } else if (name == "hangup") {
+        return ParsePhase(at, f.fail_phase) && ParseCount(value, f.fail_code);
+    } else if (name == "rtn") return ParseCount(at, f.rtn_page);
+    else if (name == "badframe") return ParseCount(at, f.bad_frame);
+    else if (name == "silent") return ParseCount(at, f.silent_page);
+    else return false;
+    return true;
+}
+
+bool ApplyQuirk(const std::string &word, SimQuirks &q) {
+    std::string name, at, value;
+    SplitWord(word, name, at, value);
+    if (name == "nodc1") q.no_dc1 = true;
+    else if (name == "echo") q.echo_always = true;
+    else if (name == "nocarrier") q.no_carrier_hangup = true;
+    else if (name == "reversed") q.reversed_bits = true;
+    else if (name == "delay") return ParseCount(value, q.response_delay_ms);
+    else return false;
+    return true;
+}
+
+template <typename T, typename F>
+bool ParseWords(const std::string &text, T *out, F apply) {
+    T parsed;
+    std::stringstream in(text);
+    std::string word;
+    while (std::getline(in, word, ','))
+        if (!word.empty() && !apply(word, parsed)) return false;
+    *out = parsed;
+    return true;
+}
+
+}  // namespace
+
+bool SimParseFaults(const std::string &text, SimFaults *faults) { return ParseWords(text, faults, ApplyFault); }
+
+bool SimParseQuirks(const std::string &text, SimQuirks *quirks) { return ParseWords(text, quirks, ApplyQuirk); }

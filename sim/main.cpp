@@ -1,0 +1,176 @@
+// tollan-sim: emulated fax modems on pseudo-terminals, a virtual exchange and
+// built-in fax machines, until interrupted.
+//
+//   tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]...
+//              [--station NUMBER[:DIR]]... [--send NUMBER:TARGET:PAGE,PAGE...]...
+//              [--profile FILE] [--transcript FILE]
+//              [--ring-interval MS] [--give-up MS] [--t1 MS] [--t2 MS] [--t4 MS]
+//
+// CLASSES is a list such as 1+2+2.0. Without --modem two modems, 100 and
+// 101, take every class; without --station an answering station has 200.
+// A --send station calls TARGET once a host has had time to open its modem.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/sim.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnSignal(int) { g_stop = 1; }
+
+std::vector<std::string> Split(const std::string &text, char sep) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, sep)) parts.push_back(part);
+    return parts;
+}
+
+bool ParseClasses(const std::string &text, unsigned &mask) {
+    mask = 0;
+    for (const std::string &c : Split(text, '+')) {
+        if (c == "1") mask |= kSimClass1;
+        else if (c == "2") mask |= kSimClass2;
+        else if (c == "2.0") mask |= kSimClass20;
+        else return false;
+    }
+    return mask != 0;
+}
+
+bool ParseModem(const std::string &arg, SimModemConfig &m) {
+    std::vector<std::string> f = Split(arg, ':');
+    if (f.empty() || f[0].empty()) return false;
+    m.number = f[0];
+    if (f.size() > 1 && !f[1].empty() && !ParseClasses(f[1], m.classes)) return false;
+    if (f.size() > 2 && !SimParseQuirks(f[2], &m.quirks)) return false;
+    if (f.size() > 3 && !SimParseFaults(f[3], &m.faults)) return false;
+    return true;
+}
+
+void Usage() {
+    fprintf(stderr,
+            "usage: tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]... [--station NUMBER[:DIR]]...\n"
+            "                  [--send NUMBER:TARGET:PAGE,...]... [--profile FILE] [--transcript FILE]\n"
+            "                  [--ring-interval MS] [--give-up MS] [--t1 MS] [--t2 MS] [--t4 MS]\n");
+}
+
+struct Sender {
+    int station;
+    std::string target;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    SimConfig config;
+    std::vector<SimModemConfig> modems;
+    std::vector<SimStationConfig> stations;
+    std::vector<std::pair<SimStationConfig, std::string>> senders;
+    std::string profile = "quarry.ini";
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (!v) {
+            Usage();
+            return 2;
+        }
+        ++i;
+        if (a == "--modem") {
+            SimModemConfig m;
+            if (!ParseModem(v, m)) {
+                fprintf(stderr, "tollan-sim: bad modem '%s'\n", v);
+                return 2;
+            }
+            modems.push_back(m);
+        } else if (a == "--station") {
+            std::vector<std::string> f = Split(v, ':');
+            SimStationConfig s;
+            s.number = f.empty() ? "" : f[0];
+            s.page_dir = f.size() > 1 ? f[1] : ".";
+            stations.push_back(s);
+        } else if (a == "--send") {
+            std::vector<std::string> f = Split(v, ':');
+            if (f.size() != 3) {
+                Usage();
+                return 2;
+            }
+            SimStationConfig s;
+            s.number = f[0];
+            s.answering = false;
+            s.pages = Split(f[2], ',');
+            senders.push_back({s, f[1]});
+        } else if (a == "--profile") {
+            profile = v;
+        } else if (a == "--transcript") {
+            config.transcript = v;
+        } else if (a == "--ring-interval") {
+            config.timings.ring_interval = static_cast<uint32_t>(atoi(v));
+        } else if (a == "--give-up") {
+            config.timings.give_up = static_cast<uint32_t>(atoi(v));
+        } else if (a == "--t1") {
+            config.timings.t1 = static_cast<uint32_t>(atoi(v));
+        } else if (a == "--t2") {
+            config.timings.t2 = static_cast<uint32_t>(atoi(v));
+        } else if (a == "--t4") {
+            config.timings.t4 = static_cast<uint32_t>(atoi(v));
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    if (modems.empty()) {
+        for (const char *n : {"100", "101"}) {
+            SimModemConfig m;
+            m.number = n;
+            modems.push_back(m);
+        }
+    }
+    if (stations.empty()) {
+        SimStationConfig s;
+        s.number = "200";
+        s.page_dir = ".";
+        stations.push_back(s);
+    }
+    Sim *sim = SimCreate(config);
+    if (!sim) {
+        perror("tollan-sim");
+        return 1;
+    }
+    for (const SimModemConfig &m : modems) {
+        int i = SimAddModem(sim, m);
+        if (i < 0) {
+            perror("tollan-sim: pseudo-terminal");
+            SimDestroy(sim);
+            return 1;
+        }
+        printf("%s %s number %s\n", SimModemName(sim, i).c_str(), SimModemDevice(sim, i).c_str(), m.number.c_str());
+    }
+    for (const SimStationConfig &s : stations) {
+        SimAddStation(sim, s);
+        printf("station %s receives into %s\n", s.number.c_str(), s.page_dir.c_str());
+    }
+    std::vector<Sender> calls;
+    for (const auto &s : senders) calls.push_back({SimAddStation(sim, s.first), s.second});
+    if (!SimWriteProfile(sim, profile)) {
+        fprintf(stderr, "tollan-sim: cannot write %s\n", profile.c_str());
+        SimDestroy(sim);
+        return 1;
+    }
+    printf("profile %s\n", profile.c_str());
+    fflush(stdout);
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+    SimStart(sim);
+    for (const Sender &c : calls) SimStationCall(sim, c.station, c.target);
+    while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    SimDestroy(sim);
+    return 0;
+}

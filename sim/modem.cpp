@@ -1,0 +1,441 @@
+// What every emulated modem does whatever its class: the command line with
+// echo and result codes, dialling and answering through the exchange, RING,
+// S-registers, "DTR off" when the host closes the port, and timed output.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/sim_internal.h"
+
+namespace {
+
+struct ResultText {
+    Result result;
+    const char *word;
+};
+
+constexpr ResultText kResults[] = {
+    {Result::kOk, "OK"},           {Result::kConnect, "CONNECT"},        {Result::kRing, "RING"},
+    {Result::kNoCarrier, "NO CARRIER"}, {Result::kError, "ERROR"},       {Result::kNoDialTone, "NO DIALTONE"},
+    {Result::kBusy, "BUSY"},       {Result::kNoAnswer, "NO ANSWER"},     {Result::kDelayed, "DELAYED"},
+};
+
+const Bytes kGarbage{0xFE, 0x00, 0x7F, 0x92, 0x07};
+
+Endpoint Self(const Modem &m) { return {Endpoint::kModem, m.index}; }
+
+SimTime ResponseTime(const Modem &m) { return SimNow() + static_cast<SimTime>(m.quirks.response_delay_ms); }
+
+void ResetSettings(Modem &m) {
+    m.echo = true;
+    m.verbose = true;
+    m.quiet = false;
+    m.fclass = 0;
+    memset(m.s_regs, 0, sizeof m.s_regs);
+    m.s_regs[3] = 13;
+    m.s_regs[4] = 10;
+    m.s_regs[5] = 8;
+    m.s_regs[7] = 50;
+    Class2Reset(m);
+}
+
+void Answer(Sim &sim, Modem &m) {
+    if (!m.ringing || m.call == -1) {
+        ModemResult(sim, m, Result::kNoCarrier);
+        return;
+    }
+    ExchangeAnswer(sim, m.call);
+    m.inbox.clear();
+    m.line_dropped = false;
+    m.c1_ftm_count = 0;
+    m.c1_frame_cmds = 0;
+    m.c1_page_sent = false;
+    if (m.fclass == 1) {
+        Class1Answer(sim, m);
+    } else if (m.fclass == 2 || m.fclass == 20) {
+        Class2Answer(sim, m);
+    } else {
+        // A data call is not something this modem can make.
+        ModemHangUp(sim, m);
+        ModemResult(sim, m, Result::kNoCarrier);
+    }
+}
+
+CmdStatus ClassCommand(Sim &sim, Modem &m, const std::string &t) {
+    std::string arg = t.substr(7);  // after "+FCLASS"
+    if (arg == "=?") {
+        std::string list = "0";
+        if (m.classes & kSimClass1) list += ",1";
+        if (m.classes & kSimClass2) list += ",2";
+        if (m.classes & kSimClass20) list += ",2.0";
+        ModemInfo(sim, m, list);
+        return CmdStatus::kOk;
+    }
+    if (arg == "?") {
+        ModemInfo(sim, m, m.fclass == 20 ? "2.0" : std::to_string(m.fclass));
+        return CmdStatus::kOk;
+    }
+    if (arg == "=0") m.fclass = 0;
+    else if ((arg == "=1" || arg == "=1.0") && (m.classes & kSimClass1)) m.fclass = 1;
+    else if (arg == "=2" && (m.classes & kSimClass2)) Class2Select(m, 2);
+    else if (arg == "=2.0" && (m.classes & kSimClass20)) Class2Select(m, 20);
+    else return CmdStatus::kError;
+    return CmdStatus::kOk;
+}
+
+CmdStatus SRegister(Sim &sim, Modem &m, const std::string &t) {
+    size_t i = 1;
+    int reg = atoi(t.c_str() + i);
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    if (reg < 0 || reg >= 100) return CmdStatus::kError;
+    if (i < t.size() && t[i] == '?') {
+        char text[8];
+        snprintf(text, sizeof text, "%03d", m.s_regs[reg]);
+        ModemInfo(sim, m, text);
+        return CmdStatus::kOk;
+    }
+    if (i < t.size() && t[i] == '=') {
+        int v = atoi(t.c_str() + i + 1);
+        if (v < 0 || v > 255) return CmdStatus::kError;
+        m.s_regs[reg] = v;
+    }
+    return CmdStatus::kOk;
+}
+
+CmdStatus ExecuteOne(Sim &sim, Modem &m, const std::string &t) {
+    if (t.rfind("+FCLASS", 0) == 0) return ClassCommand(sim, m, t);
+    if (t == "+GMI" || t == "+FMI?" || t == "+FMFR?") {
+        ModemInfo(sim, m, "TOLLAN");
+        return CmdStatus::kOk;
+    }
+    if (t == "+GMM" || t == "+FMM?" || t == "+FMDL?") {
+        ModemInfo(sim, m, "SIM FAX");
+        return CmdStatus::kOk;
+    }
+    if (t == "+GMR" || t == "+FMR?" || t == "+FREV?") {
+        ModemInfo(sim, m, "1.0");
+        return CmdStatus::kOk;
+    }
+    if (t.rfind("+F", 0) == 0) {
+        if (m.fclass == 1) return Class1Command(sim, m, t);
+        if (m.fclass == 2 || m.fclass == 20) return Class2Command(sim, m, t);
+        return CmdStatus::kError;
+    }
+    if (t[0] == '+' || t[0] == '#' || t[0] == '$') return CmdStatus::kError;
+    int n = t.size() > 1 ? atoi(t.c_str() + 1) : 0;
+    switch (t[0]) {
+    case 'A':
+        Answer(sim, m);
+        return CmdStatus::kAsync;
+    case 'D':
+        ModemDial(sim, m, t.substr(1));
+        return CmdStatus::kAsync;
+    case 'E': m.echo = n != 0; return CmdStatus::kOk;
+    case 'V': m.verbose = n != 0; return CmdStatus::kOk;
+    case 'Q': m.quiet = n != 0; return CmdStatus::kOk;
+    case 'H':
+        if (n != 0) return CmdStatus::kOk;  // off hook: nothing to do here
+        ModemHangUp(sim, m);
+        return CmdStatus::kOk;
+    case 'Z':
+        ModemHangUp(sim, m);
+        ResetSettings(m);
+        return CmdStatus::kOk;
+    case 'I': ModemInfo(sim, m, "TOLLAN SIM FAX"); return CmdStatus::kOk;
+    case 'O': return CmdStatus::kError;  // never in a data call
+    case 'S': return SRegister(sim, m, t);
+    case '&':
+        if (t.size() > 1 && t[1] == 'F') {
+            ModemHangUp(sim, m);
+            ResetSettings(m);
+        }
+        return CmdStatus::kOk;
+    case '\\': case '%': case 'B': case 'C': case 'L': case 'M': case 'N':
+    case 'P': case 'T': case 'W': case 'X': case 'Y':
+        return CmdStatus::kOk;
+    default:
+        return CmdStatus::kError;
+    }
+}
+
+void ExecuteLine(Sim &sim, Modem &m, const std::string &line) {
+    std::vector<AtCommand> cmds;
+    if (!ParseAtLine(line, cmds)) {
+        ModemResult(sim, m, Result::kError);
+        return;
+    }
+    for (const AtCommand &c : cmds) {
+        CmdStatus st = ExecuteOne(sim, m, c.text);
+        if (st == CmdStatus::kError) {
+            ModemResult(sim, m, Result::kError);
+            return;
+        }
+        if (st == CmdStatus::kAsync) return;
+    }
+    ModemResult(sim, m, Result::kOk);
+}
+
+void CommandByte(Sim &sim, Modem &m, uint8_t c) {
+    if (m.echo || m.quirks.echo_always) ModemSay(sim, m, Bytes{c});
+    if (!m.in_at) {
+        // Waiting for "AT": keep the last character to find the pair.
+        bool a = !m.line.empty() && (m.line.back() == 'A' || m.line.back() == 'a');
+        if (a && (c == 'T' || c == 't')) {
+            m.in_at = true;
+            m.line.clear();
+        } else {
+            m.line.assign(1, static_cast<char>(c));
+        }
+        return;
+    }
+    if (c == m.s_regs[3] || c == '\r') {
+        m.in_at = false;
+        std::string line = m.line;
+        m.line.clear();
+        ExecuteLine(sim, m, line);
+        m.command_ended = true;
+    } else if (c == m.s_regs[5] || c == 0x7F) {
+        if (!m.line.empty()) m.line.pop_back();
+    } else if (c >= 32 && c < 127 && m.line.size() < 255) {
+        m.line += static_cast<char>(c);
+    }
+}
+
+void DialEnded(Sim &sim, Modem &m, const LineSignal &s) {
+    m.mode = ModemMode::kCommand;
+    if (s.kind == SignalKind::kDrop) {
+        m.call = -1;
+        if ((m.fclass == 2 || m.fclass == 20) && !m.quirks.no_carrier_hangup) {
+            // Ring-back and nobody answered.
+            char text[32];
+            snprintf(text, sizeof text, m.fclass == 2 ? "+FHNG:%d" : "+FHS:%02d", 4);
+            ModemInfo(sim, m, text);
+            ModemResult(sim, m, Result::kOk);
+        } else {
+            ModemResult(sim, m, Result::kNoCarrier);
+        }
+        return;
+    }
+    m.line_dropped = false;
+    m.c1_ftm_count = 0;
+    m.c1_frame_cmds = 0;
+    m.c1_page_sent = false;
+    if (ModemFaultAt(m, SimPhase::kDial)) {
+        ModemFailCall(sim, m);
+    } else if (m.fclass == 1) {
+        Class1Dialled(sim, m);
+    } else if (m.fclass == 2 || m.fclass == 20) {
+        Class2Dialled(sim, m);
+    } else {
+        ModemHangUp(sim, m);
+        ModemResult(sim, m, Result::kNoCarrier);
+    }
+}
+
+}  // namespace
+
+void ModemSay(Sim &sim, Modem &m, const Bytes &bytes, SimTime when) {
+    (void)sim;
+    SimTime due = when ? when : SimNow();
+    if (!m.pending.empty() && m.pending.back().due > due) due = m.pending.back().due;
+    m.pending.push_back({due, bytes});
+}
+
+void ModemInfo(Sim &sim, Modem &m, const std::string &text) {
+    Bytes b = m.faults.garbage ? kGarbage : Bytes{};
+    std::string framed = m.verbose ? "\r\n" + text + "\r\n" : text + "\r\n";
+    b.insert(b.end(), framed.begin(), framed.end());
+    ModemSay(sim, m, b, ResponseTime(m));
+}
+
+void ModemResult(Sim &sim, Modem &m, Result r) {
+    if (m.quiet) return;
+    const char *word = "ERROR";
+    for (const ResultText &t : kResults)
+        if (t.result == r) word = t.word;
+    Bytes b = m.faults.garbage ? kGarbage : Bytes{};
+    std::string framed = m.verbose ? "\r\n" + std::string(word) + "\r\n" : std::to_string(static_cast<int>(r)) + "\r";
+    b.insert(b.end(), framed.begin(), framed.end());
+    ModemSay(sim, m, b, ResponseTime(m));
+}
+
+void ModemToCommand(Modem &m) {
+    m.mode = ModemMode::kCommand;
+    m.data.clear();
+    m.dle = false;
+    m.data_bps = 0;
+}
+
+void ModemHangUp(Sim &sim, Modem &m) {
+    if (m.call != -1) {
+        if (m.t30.state != T30State::kIdle && m.t30.state != T30State::kEnded) {
+            // A fax call put down by the host still says goodbye.
+            T30Disconnect(sim, m.t30, 2);
+        }
+        ExchangeHangUp(sim, Self(m));
+    }
+    m.call = -1;
+    m.inbox.clear();
+    m.t30.events.clear();
+    m.t30.state = T30State::kIdle;
+    m.page_ready = false;
+    ModemToCommand(m);
+}
+
+bool ModemFaultAt(const Modem &m, SimPhase phase) { return m.faults.fail_phase == phase; }
+
+void ModemFailCall(Sim &sim, Modem &m) {
+    if (m.call != -1) ExchangeHangUp(sim, Self(m));
+    m.call = -1;
+    m.inbox.clear();
+    m.t30.events.clear();
+    m.t30.state = T30State::kIdle;
+    m.page_ready = false;
+    ModemToCommand(m);
+    bool fax2 = m.fclass == 2 || m.fclass == 20;
+    if (fax2 && m.faults.fail_code >= 0 && !m.quirks.no_carrier_hangup) {
+        char text[32];
+        snprintf(text, sizeof text, m.fclass == 2 ? "+FHNG:%d" : "+FHS:%02d", m.faults.fail_code);
+        ModemInfo(sim, m, text);
+        ModemResult(sim, m, Result::kOk);
+    } else {
+        ModemResult(sim, m, Result::kNoCarrier);
+    }
+}
+
+bool ModemDial(Sim &sim, Modem &m, const std::string &number) {
+    if (m.call != -1) {
+        ModemResult(sim, m, Result::kError);
+        return false;
+    }
+    int call = -1;
+    switch (ExchangeDial(sim, Self(m), number, call)) {
+    case DialOutcome::kBusy: ModemResult(sim, m, Result::kBusy); return false;
+    case DialOutcome::kNoDialTone: ModemResult(sim, m, Result::kNoDialTone); return false;
+    case DialOutcome::kDelayed: ModemResult(sim, m, Result::kDelayed); return false;
+    case DialOutcome::kRinging: break;
+    }
+    m.inbox.clear();
+    m.mode = ModemMode::kDialing;
+    return true;
+}
+
+void ModemDetached(Sim &sim, Modem &m) {
+    // The host closed the port: like DTR going off, the call is put down.
+    ModemHangUp(sim, m);
+    m.pending.clear();
+    m.out.clear();
+    m.line.clear();
+    m.in_at = false;
+}
+
+void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse) {
+    Bytes framed;
+    framed.reserve(data.size() + data.size() / 16 + 2);
+    for (uint8_t b : data) {
+        uint8_t v = reverse ? ReverseBits(b) : b;
+        framed.push_back(v);
+        if (v == kDle) framed.push_back(kDle);
+    }
+    if (bps <= 0) {
+        ModemSay(sim, m, framed);
+        return;
+    }
+    // At the line's rate: a slice every 50 ms.
+    size_t slice = static_cast<size_t>(bps) / 8 / 20;
+    if (slice == 0) slice = 1;
+    SimTime t = SimNow();
+    for (size_t i = 0; i < framed.size(); i += slice) {
+        size_t end = i + slice < framed.size() ? i + slice : framed.size();
+        ModemSay(sim, m, Bytes(framed.begin() + static_cast<long>(i), framed.begin() + static_cast<long>(end)), t);
+        t += 50;
+    }
+}
+
+bool ModemStep(Sim &sim, Modem &m, SimTime now) {
+    bool progress = false;
+    while (!m.pending.empty() && m.pending.front().due <= now) {
+        if (m.pty.attached) m.out.insert(m.out.end(), m.pending.front().bytes.begin(), m.pending.front().bytes.end());
+        m.pending.pop_front();
+    }
+    if (m.ringing && now >= m.next_ring) {
+        ++m.rings;
+        m.s_regs[1] = m.rings;
+        ModemResult(sim, m, Result::kRing);
+        m.next_ring = now + sim.config.timings.ring_interval;
+        if (m.s_regs[0] > 0 && m.rings >= m.s_regs[0] && m.mode == ModemMode::kCommand) Answer(sim, m);
+        progress = true;
+    }
+    if (m.mode == ModemMode::kDialing) {
+        if (m.inbox.empty()) return progress;
+        LineSignal s = m.inbox.front();
+        m.inbox.pop_front();
+        DialEnded(sim, m, s);
+        return true;
+    }
+    if (m.fclass == 1) return Class1Step(sim, m) || progress;
+    if (m.fclass == 2 || m.fclass == 20) return Class2Step(sim, m) || progress;
+    while (!m.inbox.empty()) {
+        if (m.inbox.front().kind == SignalKind::kDrop) m.call = -1;
+        m.inbox.pop_front();
+        progress = true;
+    }
+    return progress;
+}
+
+SimTime ModemNextWake(const Sim &sim, const Modem &m) {
+    (void)sim;
+    SimTime next = kNever;
+    if (!m.pending.empty()) next = m.pending.front().due;
+    if (m.ringing && m.next_ring < next) next = m.next_ring;
+    if ((m.fclass == 2 || m.fclass == 20) && m.t30.deadline < next) next = m.t30.deadline;
+    if (!m.pty.attached && m.pty.next_check < next) next = m.pty.next_check;
+    if (m.data_bps > 0) {
+        SimTime soon = SimNow() + 20;
+        if (soon < next) next = soon;
+    }
+    return next;
+}
+
+size_t ModemReadBudget(const Modem &m, SimTime now) {
+    bool data_mode = m.mode == ModemMode::kC1TxData || m.mode == ModemMode::kC2TxPage;
+    if (!data_mode || m.data_bps <= 0) return 4096;
+    // A modem's buffer takes a little ahead of the line, then the host waits.
+    size_t allowed = 256 + static_cast<size_t>((now - m.data_start) * static_cast<SimTime>(m.data_bps) / 8000);
+    return allowed > m.data_taken ? allowed - m.data_taken : 0;
+}
+
+void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n) {
+    TranscriptLog(sim, m.name, true, b, n);
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t c = b[i];
+        // The line feed after the carriage return that ended a command
+        // belongs to the command, even when the command went on line.
+        bool after_command = m.command_ended;
+        m.command_ended = false;
+        if (c == '\n' && after_command) continue;
+        switch (m.mode) {
+        case ModemMode::kCommand:
+            CommandByte(sim, m, c);
+            break;
+        case ModemMode::kDialing:
+            if (c >= 32 && c < 127) {
+                // Any key aborts the dial.
+                ModemHangUp(sim, m);
+                ModemResult(sim, m, Result::kNoCarrier);
+            }
+            break;
+        case ModemMode::kC1TxFrames: case ModemMode::kC1TxData:
+        case ModemMode::kC1RxFrame: case ModemMode::kC1RxData:
+            m.data_taken += 1;
+            Class1HostData(sim, m, c);
+            break;
+        default:
+            m.data_taken += 1;
+            Class2HostData(sim, m, c);
+            break;
+        }
+    }
+}
+
+void ModemReset(Modem &m) { ResetSettings(m); }

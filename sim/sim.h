@@ -1,0 +1,125 @@
+// tollan-sim: a fax line emulator. It stands in for fax modems and the
+// telephone network: each emulated modem sits on its own pseudo-terminal and
+// answers AT commands as a class 1 (T.31), class 2 or class 2.0 (T.32) modem;
+// a virtual exchange joins modems and built-in fax machines ("stations") by
+// number, and the line between two ends carries T.30 as control frames and
+// bursts of training or image data with their modulation.
+//
+// One thread runs everything: it polls every modem's pty and the timers.
+// The functions below may be called from any thread; they take the emulator's
+// lock. Configure modems and stations before SimStart; place calls, change
+// faults and read results at any time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Sim;
+
+// Service classes a modem accepts ("AT+FCLASS=...").
+enum SimClassMask : unsigned {
+    kSimClass1 = 1u << 0,
+    kSimClass2 = 1u << 1,
+    kSimClass20 = 1u << 2,
+    kSimAllClasses = kSimClass1 | kSimClass2 | kSimClass20,
+};
+
+// Call phases at which a fault may cut the call.
+enum class SimPhase : int { kNone, kDial, kB, kC, kD };
+
+// Faults on request. They apply to every call of the modem or station that
+// carries them until they are changed.
+struct SimFaults {
+    bool busy = false;          // the dialled number is busy
+    bool no_answer = false;     // it rings until the caller gives up
+    bool no_dial_tone = false;  // dialling finds no dial tone
+    bool delayed = false;       // the dial command is refused with "DELAYED"
+    bool garbage = false;       // junk bytes before every response
+    bool paced = false;         // data moves at the line's bit rate
+    SimPhase fail_phase = SimPhase::kNone;  // the call is lost in this phase
+    int fail_code = -1;         // hang-up code reported then; -1: "NO CARRIER"
+    int rtn_page = 0;           // this page (1-based) is answered with RTN
+    int bad_frame = 0;          // the n-th frame this end sends has a bad check
+    int silent_page = 0;        // the line goes silent in the middle of this page
+};
+
+// Quirks of real modems.
+struct SimQuirks {
+    bool no_dc1 = false;           // class 2: no DC1 after CONNECT to +FDT
+    bool echo_always = false;      // echoes commands even after ATE0
+    bool no_carrier_hangup = false;  // "NO CARRIER" instead of a hang-up report
+    int response_delay_ms = 0;     // every response comes this late
+    bool reversed_bits = false;    // received page data with each byte's bits reversed
+};
+
+struct SimModemConfig {
+    std::string number;               // its phone number
+    unsigned classes = kSimAllClasses;
+    SimQuirks quirks;
+    SimFaults faults;
+};
+
+struct SimStationConfig {
+    std::string number;
+    std::string identity = "TOLLAN STATION";
+    bool answering = true;           // an answering machine, else a calling one
+    uint8_t rates = 0x2C;            // DIS modulations: 0x00, 0x08, 0x04, 0x0C, 0x2C
+    bool fine = true;                // offers fine resolution
+    std::string page_dir;            // where received pages go
+    std::string base = "received";   // received pages: <page_dir>/<base>_p<N>.g3
+    std::vector<std::string> pages;  // a calling station sends these files
+    SimFaults faults;
+};
+
+// The emulator's own waits, in milliseconds.
+struct SimTimings {
+    uint32_t ring_interval = 6000;   // between two RINGs
+    uint32_t give_up = 60000;        // a caller stops ringing an unanswered line
+    uint32_t t1 = 35000;             // T.30: wait for the first frames of a call
+    uint32_t t2 = 6000;              // T.30: wait for a command or a page
+    uint32_t t4 = 3000;              // T.30: wait for a response before repeating
+};
+
+struct SimConfig {
+    SimTimings timings;
+    std::string transcript;  // file that logs every byte with each host ("" none)
+};
+
+// Station results.
+struct SimStationResult {
+    int calls = 0;               // calls that ended
+    int pages = 0;               // pages received (answering) or confirmed (calling)
+    int hangup_code = 0;         // class 2 hang-up code of the last call
+    std::string remote_id;       // the other end's identity
+    std::vector<std::string> page_files;  // pages received, in order
+    std::vector<int> page_lines;          // line count of each page received
+};
+
+Sim *SimCreate(const SimConfig &config);
+// Returns the modem's index; its device path is SimModemDevice.
+int SimAddModem(Sim *sim, const SimModemConfig &config);
+int SimAddStation(Sim *sim, const SimStationConfig &config);
+bool SimStart(Sim *sim);
+void SimDestroy(Sim *sim);  // stops the thread, closes the ptys
+
+std::string SimModemDevice(Sim *sim, int modem);
+std::string SimModemName(Sim *sim, int modem);  // COM1, COM2, ...
+void SimSetModemFaults(Sim *sim, int modem, const SimFaults &faults);
+void SimSetModemQuirks(Sim *sim, int modem, const SimQuirks &quirks);
+void SimSetStationFaults(Sim *sim, int station, const SimFaults &faults);
+
+// A calling station dials a number and sends its pages.
+bool SimStationCall(Sim *sim, int station, const std::string &number);
+SimStationResult SimStationResults(Sim *sim, int station);
+// Waits until the station has ended `calls` calls in all; false on time-out.
+bool SimWaitStation(Sim *sim, int station, int calls, uint32_t timeout_ms);
+
+// Writes "[Ports]" with COM<n>=<device> for every modem.
+bool SimWriteProfile(Sim *sim, const std::string &path);
+
+// Parses "busy,noanswer,nodialtone,delayed,garbage,paced,nocarrier@B,
+// hangup@D=50,rtn@2,badframe@3,silent@1" and "nodc1,echo,nocarrier,
+// delay=300,reversed". Unknown words make it return false.
+bool SimParseFaults(const std::string &text, SimFaults *faults);
+bool SimParseQuirks(const std::string &text, SimQuirks *quirks);

@@ -1,0 +1,369 @@
+// The emulator's records, shared by its files. Everything here is touched
+// only by the loop thread or under Sim::lock.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/sim.h"
+
+using Bytes = std::vector<uint8_t>;
+using SimTime = uint64_t;  // milliseconds, monotonic
+
+constexpr uint8_t kDle = 0x10;
+constexpr uint8_t kEtx = 0x03;
+constexpr uint8_t kDc1 = 0x11;
+constexpr uint8_t kDc2 = 0x12;
+constexpr uint8_t kSub = 0x1A;
+constexpr SimTime kNever = ~SimTime(0);
+
+SimTime SimNow();
+
+// ---- line.cpp: what travels on the line ----
+
+enum class Family : uint8_t { kV21, kV27ter, kV29, kV17 };
+
+struct Modulation {
+    int t31;           // +FTM/+FRM number
+    int bps;
+    Family family;
+    uint8_t dcs_bits;  // T.30 DCS rate bits (byte 2, 0x3C)
+    int br;            // class 2 BR code
+};
+
+const Modulation *ModulationByT31(int code);
+const Modulation *ModulationByDcsBits(uint8_t bits);
+const Modulation *ModulationByBr(int br, Family preferred);
+bool DisOffers(uint8_t dis_rate_bits, const Modulation &m);
+
+enum class SignalKind : uint8_t {
+    kFrame,     // one HDLC frame on V.21: 0xFF, control, FCF, FIF
+    kBurst,     // high-speed data: training check or page
+    kAnswered,  // the called end went off hook
+    kDrop,      // the other end hung up
+};
+
+struct LineSignal {
+    SignalKind kind = SignalKind::kFrame;
+    Bytes bytes;
+    bool good_check = true;
+    int bps = 0;
+    Family family = Family::kV21;
+};
+
+// T.30 facsimile control fields, X bit clear (compare with fcf & 0xFE).
+namespace Fcf {
+constexpr uint8_t kDis = 0x80, kCsi = 0x40, kNsf = 0x20, kDtc = 0x81;
+constexpr uint8_t kTsi = 0x42, kDcs = 0x82, kCfr = 0x84, kFtt = 0x44;
+constexpr uint8_t kMps = 0x4E, kEop = 0x2E, kEom = 0x8E, kDcn = 0xFA;
+constexpr uint8_t kMcf = 0x8C, kRtn = 0x4C, kRtp = 0xCC, kPin = 0x2C, kPip = 0xAC;
+}  // namespace Fcf
+
+// Post-page messages and responses as class 2 numbers them.
+enum Ppm : int { kPpmMps = 0, kPpmEom = 1, kPpmEop = 2 };
+enum Ppr : int { kPprMcf = 1, kPprRtn = 2, kPprRtp = 3, kPprPin = 4, kPprPip = 5 };
+
+Bytes MakeFrame(bool final, uint8_t fcf, const Bytes &fif = {});
+Bytes EncodeIdentity(const std::string &id);  // 20 bytes, last character first
+std::string DecodeIdentity(const uint8_t *fif, size_t n);
+int CountPageLines(const Bytes &page);
+uint8_t ReverseBits(uint8_t b);
+// Scan line time in ms <-> T.30 bits (byte 3, 0x70) and class 2 ST codes.
+uint8_t ScanBitsForMs(int ms);
+int ScanMsForBits(uint8_t bits);
+int ScanMsForSt(int st);
+int StForScanMs(int ms);
+
+// ---- faults.cpp ----
+
+struct FaultState {
+    int frames_sent = 0;  // for the bad-check fault
+};
+bool FaultBadFrameNow(const SimFaults &f, FaultState &s);
+
+// ---- t30.cpp: the T.30 procedure run by stations and class 2 modems ----
+
+enum class T30Role : uint8_t { kNone, kSender, kReceiver };
+
+enum class T30State : uint8_t {
+    kIdle,
+    // sender (calling)
+    kWaitDis, kHaveDis, kWaitCfr, kTrained, kWaitPpr, kHavePpr,
+    // receiver (answering)
+    kWaitDcs, kWaitTcf, kWaitPage, kWaitPpm, kHavePpm, kWaitDcn,
+    kEnded,
+};
+
+enum class T30EventKind : uint8_t {
+    kConnected,  // the first frame of the remote arrived
+    kRemoteId,   // CSI or TSI
+    kDis,        // sender: the remote's capabilities
+    kDcs,        // receiver: the session parameters
+    kTrained,    // sender: CFR; receiver: training check accepted
+    kTrainFailed,
+    kPage,       // receiver: a page arrived (in T30::page)
+    kPpm,        // receiver: the post-page message (value)
+    kPpr,        // sender: the post-page response (value)
+    kEnded,      // the call is over (value: class 2 hang-up code)
+};
+
+struct T30Event {
+    T30EventKind kind;
+    int value = 0;
+};
+
+struct T30Params {
+    const Modulation *mod = nullptr;
+    bool fine = false;
+    int scan_ms = 0;
+};
+
+struct Endpoint {
+    enum Kind : uint8_t { kNone, kModem, kStation } kind = kNone;
+    int index = -1;
+};
+
+struct T30 {
+    T30Role role = T30Role::kNone;
+    T30State state = T30State::kIdle;
+    Endpoint self;
+    std::string local_id;
+    std::string remote_id;
+    // What this end offers: the DIS rates, the top and bottom BR, fine, scan.
+    uint8_t rates = 0x2C;
+    int max_br = 5;
+    int min_br = 0;
+    bool fine = true;
+    int scan_ms = 0;
+    bool can_receive = true;
+    Bytes remote_dis;  // FIF of the remote's DIS
+    T30Params params;  // negotiated (DCS)
+    int retries = 0;
+    SimTime deadline = kNever;
+    int hangup_code = 0;
+    int pages = 0;       // pages received or confirmed
+    Bytes page;          // receiver: the last page
+    int page_lines = 0;
+    int last_ppm = -1;   // sender: the PPM awaiting its response
+    Bytes last_response;  // receiver: said again when the sender repeats itself
+    const SimFaults *faults = nullptr;
+    FaultState fault_state;
+    std::deque<T30Event> events;
+};
+
+void T30StartReceiver(Sim &sim, T30 &t);  // sends CSI and DIS
+void T30StartSender(Sim &sim, T30 &t);    // waits for DIS
+void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s);
+void T30OnTimer(Sim &sim, T30 &t, SimTime now);
+// Sender.
+bool T30Train(Sim &sim, T30 &t);  // TSI, DCS and training check; false: no rate
+void T30SendPage(Sim &sim, T30 &t, const Bytes &page, int page_number);
+void T30SendPpm(Sim &sim, T30 &t, int ppm);
+// Receiver.
+void T30Respond(Sim &sim, T30 &t, int ppr);  // to the last PPM
+// Either: DCN and hang up.
+void T30Disconnect(Sim &sim, T30 &t, int hangup_code);
+void T30Abort(Sim &sim, T30 &t, int hangup_code);  // hang up without DCN
+std::string T30DisReport(const T30 &t);  // "vr,br,wd,ln,df,ec,bf,st" of the DIS
+std::string T30DcsReport(const T30 &t);
+
+// ---- pty.cpp and transcript ----
+
+struct Pty {
+    int master = -1;
+    std::string device;
+    bool attached = false;
+    SimTime next_check = 0;
+};
+bool PtyOpen(Pty &p);
+void PtyClose(Pty &p);
+bool PtyCheckAttached(Pty &p);  // a host has the slave open
+void TranscriptLog(Sim &sim, const std::string &who, bool from_host, const uint8_t *b, size_t n);
+
+// ---- modems ----
+
+enum class ModemMode : uint8_t {
+    kCommand,
+    kDialing,       // waiting for the call to be answered
+    // class 1
+    kC1TxFrames,    // after CONNECT to +FTH: frame bytes from the host
+    kC1TxData,      // after CONNECT to +FTM
+    kC1RxFrame,     // +FRH (or after ATD): waiting for a frame
+    kC1RxData,      // +FRM: waiting for a burst
+    // class 2 / 2.0
+    kC2Answering,   // after ATA: until the training is accepted
+    kC2DialWait,    // after ATD: until the DIS
+    kC2WaitTrain,   // after +FDT: waiting for CFR
+    kC2TxPage,      // page data from the host
+    kC2WaitPpr,     // after +FET or DLE ppm
+    kC2WaitPage,    // after +FDR: waiting for the page
+    kC2WaitDc2,     // CONNECT sent, waiting for DC2
+    kC2WaitPpm,     // page delivered, waiting for the post-page message
+    kC2WaitEnd,     // after +FDR past EOP: waiting for DCN
+};
+
+struct Pending {
+    SimTime due;
+    Bytes bytes;
+};
+
+struct Class2Dialect;
+
+struct Modem {
+    int index = 0;
+    std::string name;  // COM1 ...
+    std::string number;
+    unsigned classes = kSimAllClasses;
+    SimQuirks quirks;
+    SimFaults faults;
+    Pty pty;
+    std::deque<Pending> pending;  // timed output
+    Bytes out;                    // due output not yet written
+    // command state
+    bool echo = true, verbose = true, quiet = false;
+    int fclass = 0;  // 0, 1, 2, 20
+    int s_regs[100] = {};
+    std::string line;  // the command line being typed
+    bool in_at = false;
+    bool command_ended = false;  // the last byte ended a command line
+    ModemMode mode = ModemMode::kCommand;
+    // call
+    int call = -1;
+    bool ringing = false;
+    int rings = 0;
+    SimTime next_ring = kNever;
+    std::deque<LineSignal> inbox;
+    bool line_dropped = false;
+    // data from the host
+    Bytes data;
+    bool dle = false;
+    SimTime data_start = 0;
+    int data_bps = 0;      // pacing of host data, 0: as fast as it comes
+    size_t data_taken = 0;
+    // class 1
+    const Modulation *c1_mod = nullptr;
+    int c1_ftm_count = 0;     // +FTM since the call began: the first is the training check
+    int c1_frame_cmds = 0;    // +FTH and +FRH since the call began
+    bool c1_page_sent = false;
+    // class 2
+    const Class2Dialect *dialect = nullptr;
+    int vr = 1, br = 5, wd = 0, ln = 2, df = 0, ec = 0, bf = 0, st = 0;
+    int minsp = 0;
+    int bor = 0;
+    int fcr = 1;
+    int fnr[4] = {0, 0, 0, 0};
+    int host_ppr = 0;   // +FPTS= / +FPS= for the next response; 0 none
+    std::string local_id;
+    T30 t30;
+    bool trained = false;
+    bool connected_reported = false;
+    int page_number = 0;
+    bool page_ready = false;  // a received page waits for +FDR
+    int page_lines = 0;       // lines of the last page sent or received
+    bool fail_reported = false;
+};
+
+enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later
+
+// class1_modem.cpp / class2_modem.cpp
+CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &cmd);
+void Class1HostData(Sim &sim, Modem &m, uint8_t b);
+bool Class1Step(Sim &sim, Modem &m);
+void Class1Answer(Sim &sim, Modem &m);
+void Class1Dialled(Sim &sim, Modem &m);
+CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &cmd);
+void Class2HostData(Sim &sim, Modem &m, uint8_t b);
+bool Class2Step(Sim &sim, Modem &m);
+void Class2Answer(Sim &sim, Modem &m);
+void Class2Dialled(Sim &sim, Modem &m);
+void Class2Select(Modem &m, int fclass);
+void Class2Reset(Modem &m);
+
+// modem.cpp
+void ModemSay(Sim &sim, Modem &m, const Bytes &bytes, SimTime when = 0);
+void ModemInfo(Sim &sim, Modem &m, const std::string &text);
+enum class Result : int { kOk = 0, kConnect = 1, kRing = 2, kNoCarrier = 3, kError = 4,
+                          kNoDialTone = 6, kBusy = 7, kNoAnswer = 8, kDelayed = 100 };
+void ModemResult(Sim &sim, Modem &m, Result r);
+void ModemHangUp(Sim &sim, Modem &m);  // on hook, the far end hears the drop
+void ModemFailCall(Sim &sim, Modem &m);  // a fault cuts the call: report it
+bool ModemFaultAt(const Modem &m, SimPhase phase);
+void ModemDetached(Sim &sim, Modem &m);
+void ModemReset(Modem &m);  // factory settings (ATZ)
+void ModemToCommand(Modem &m);
+bool ModemDial(Sim &sim, Modem &m, const std::string &number);
+bool ModemStep(Sim &sim, Modem &m, SimTime now);
+SimTime ModemNextWake(const Sim &sim, const Modem &m);
+size_t ModemReadBudget(const Modem &m, SimTime now);
+void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n);
+void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse);
+
+// at_parser.cpp
+struct AtCommand {
+    std::string text;  // one command: "E0", "+FCLASS=2", "D5551234", "S0=1"
+};
+bool ParseAtLine(const std::string &line, std::vector<AtCommand> &out);
+bool ParseNumbers(const std::string &text, int *values, int max, int &count);
+bool ParseQuoted(const std::string &text, std::string &out);
+
+// ---- stations ----
+
+struct Station {
+    int index = 0;
+    SimStationConfig config;
+    int call = -1;
+    bool ringing = false;
+    int rings = 0;
+    std::deque<LineSignal> inbox;
+    T30 t30;
+    size_t next_page = 0;
+    int resends = 0;
+    SimStationResult result;
+};
+bool StationStep(Sim &sim, Station &s, SimTime now);
+bool StationPlaceCall(Sim &sim, Station &s, const std::string &number);
+
+// ---- exchange.cpp ----
+
+enum class CallState : uint8_t { kRinging, kConnected, kEnded };
+
+struct Call {
+    Endpoint caller, callee;
+    CallState state = CallState::kRinging;
+    SimTime give_up = kNever;
+    bool silent = false;  // the line carries nothing any more
+};
+
+enum class DialOutcome : uint8_t { kRinging, kBusy, kNoDialTone, kDelayed };
+DialOutcome ExchangeDial(Sim &sim, Endpoint caller, const std::string &number, int &call);
+void ExchangeAnswer(Sim &sim, int call);
+void ExchangeHangUp(Sim &sim, Endpoint who);
+void ExchangeSend(Sim &sim, Endpoint from, LineSignal s);
+void ExchangeSilence(Sim &sim, Endpoint from);
+bool ExchangeStep(Sim &sim, SimTime now);
+std::deque<LineSignal> *Inbox(Sim &sim, Endpoint e);
+const SimFaults &FaultsOf(Sim &sim, Endpoint e);
+
+// ---- the emulator ----
+
+struct Sim {
+    SimConfig config;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread thread;
+    bool running = false;
+    bool stopping = false;
+    int wake[2] = {-1, -1};
+    std::deque<Modem> modems;
+    std::deque<Station> stations;
+    std::vector<Call> calls;
+    FILE *transcript = nullptr;
+};
+
+void SimWake(Sim &sim);

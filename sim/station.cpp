@@ -1,0 +1,178 @@
+// Built-in fax machines with numbers: an answering one that receives pages
+// into page files, and a calling one that sends given page files.
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "sim/sim_internal.h"
+
+namespace {
+
+Endpoint Self(const Station &s) { return {Endpoint::kStation, s.index}; }
+
+void SetUpT30(Station &s) {
+    T30 &t = s.t30;
+    t.self = Self(s);
+    t.local_id = s.config.identity;
+    t.rates = s.config.rates;
+    t.max_br = (s.config.rates & 0x20) ? 5 : (s.config.rates & 0x04) ? 3 : (s.config.rates & 0x08) ? 1 : 0;
+    t.min_br = 0;
+    t.fine = s.config.fine;
+    t.scan_ms = 0;
+    t.can_receive = s.config.answering;
+    t.faults = &s.config.faults;
+    t.params = T30Params{};
+}
+
+std::string PagePath(const Station &s, int page) {
+    char name[64];
+    snprintf(name, sizeof name, "_p%d.g3", page);
+    std::string dir = s.config.page_dir.empty() ? "." : s.config.page_dir;
+    return dir + "/" + s.config.base + name;
+}
+
+bool ReadFile(const std::string &path, Bytes &out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+void WriteFile(const std::string &path, const Bytes &data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+void CallEnded(Sim &sim, Station &s, int code) {
+    s.call = -1;
+    s.ringing = false;
+    s.result.calls += 1;
+    s.result.hangup_code = code;
+    s.result.remote_id = s.t30.remote_id;
+    s.t30.state = T30State::kIdle;
+    s.inbox.clear();
+    sim.changed.notify_all();
+}
+
+// Calling station: the next page and its post-page message.
+void SendNextPage(Sim &sim, Station &s) {
+    Bytes page;
+    if (s.next_page >= s.config.pages.size() || !ReadFile(s.config.pages[s.next_page], page)) {
+        T30Disconnect(sim, s.t30, 41);
+        return;
+    }
+    int number = static_cast<int>(s.next_page) + 1;
+    T30SendPage(sim, s.t30, page, number);
+    T30SendPpm(sim, s.t30, s.next_page + 1 < s.config.pages.size() ? kPpmMps : kPpmEop);
+}
+
+void SenderEvent(Sim &sim, Station &s, const T30Event &e) {
+    switch (e.kind) {
+    case T30EventKind::kDis:
+        if (s.config.pages.empty() || !T30Train(sim, s.t30)) T30Disconnect(sim, s.t30, 21);
+        break;
+    case T30EventKind::kTrained:
+        SendNextPage(sim, s);
+        break;
+    case T30EventKind::kPpr:
+        if (e.value == kPprRtn) {
+            // Retrain and send the page again, a few times at most.
+            if (++s.resends > 2 || !T30Train(sim, s.t30)) T30Disconnect(sim, s.t30, 50);
+            break;
+        }
+        s.resends = 0;
+        ++s.next_page;
+        s.result.pages = static_cast<int>(s.next_page);
+        if (s.next_page < s.config.pages.size()) SendNextPage(sim, s);
+        break;
+    case T30EventKind::kEnded:
+        CallEnded(sim, s, e.value);
+        break;
+    default:
+        break;
+    }
+}
+
+void ReceiverEvent(Sim &sim, Station &s, const T30Event &e) {
+    switch (e.kind) {
+    case T30EventKind::kPage:
+        WriteFile(PagePath(s, s.result.pages + 1), s.t30.page);
+        break;
+    case T30EventKind::kPpm: {
+        int number = s.result.pages + 1;
+        bool reject = s.config.faults.rtn_page == number && s.resends == 0;
+        if (reject) {
+            s.resends = 1;
+            T30Respond(sim, s.t30, kPprRtn);
+            break;
+        }
+        s.resends = 0;
+        s.result.pages = number;
+        s.result.page_files.push_back(PagePath(s, number));
+        s.result.page_lines.push_back(s.t30.page_lines);
+        T30Respond(sim, s.t30, kPprMcf);
+        break;
+    }
+    case T30EventKind::kEnded:
+        CallEnded(sim, s, e.value);
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+bool StationStep(Sim &sim, Station &s, SimTime now) {
+    bool progress = false;
+    if (s.ringing && s.call != -1) {
+        // Answers at the first ring.
+        s.ringing = false;
+        ExchangeAnswer(sim, s.call);
+        SetUpT30(s);
+        s.resends = 0;
+        s.result.pages = 0;
+        s.result.page_files.clear();
+        s.result.page_lines.clear();
+        T30StartReceiver(sim, s.t30);
+        progress = true;
+    }
+    while (!s.inbox.empty()) {
+        LineSignal sig = s.inbox.front();
+        s.inbox.pop_front();
+        progress = true;
+        if (sig.kind == SignalKind::kAnswered) {
+            T30StartSender(sim, s.t30);
+        } else if (s.t30.state == T30State::kIdle && sig.kind == SignalKind::kDrop) {
+            CallEnded(sim, s, 4);  // rang out: nobody answered
+        } else {
+            T30OnSignal(sim, s.t30, sig);
+        }
+    }
+    T30OnTimer(sim, s.t30, now);
+    while (!s.t30.events.empty()) {
+        T30Event e = s.t30.events.front();
+        s.t30.events.pop_front();
+        progress = true;
+        if (s.t30.role == T30Role::kSender)
+            SenderEvent(sim, s, e);
+        else
+            ReceiverEvent(sim, s, e);
+    }
+    return progress;
+}
+
+bool StationPlaceCall(Sim &sim, Station &s, const std::string &number) {
+    if (s.call != -1) return false;
+    SetUpT30(s);
+    s.next_page = 0;
+    s.resends = 0;
+    s.result.pages = 0;
+    int call = -1;
+    DialOutcome o = ExchangeDial(sim, Self(s), number, call);
+    if (o != DialOutcome::kRinging) {
+        CallEnded(sim, s, o == DialOutcome::kBusy ? -2 : 3);
+        return false;
+    }
+    return true;
+}
