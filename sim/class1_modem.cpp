@@ -3,8 +3,9 @@
 //
 // Signals from the line wait in the modem's inbox until the host asks for
 // them with +FRH or +FRM, a little kinder than a real line, where a frame
-// sent while nobody listens is gone. A burst met by +FRH, like a carrier the
-// receiver cannot lock on, is passed over.
+// sent while nobody listens is gone; they are dropped when the host starts
+// sending. A burst met by +FRH, like a carrier the receiver cannot lock on,
+// is passed over.
 #include <cstdlib>
 
 #include "sim/sim_internal.h"
@@ -103,6 +104,15 @@ void DataDone(Sim &sim, Modem &m) {
     ModemResult(sim, m, Result::kOk);
 }
 
+// What the far end sent while the host neither listened nor was about to is
+// gone once the host starts sending itself.
+void DropUnheard(Modem &m) {
+    std::deque<LineSignal> keep;
+    for (LineSignal &s : m.inbox)
+        if (s.kind == SignalKind::kDrop) keep.push_back(std::move(s));
+    m.inbox.swap(keep);
+}
+
 // Faults of phases B and D strike at the host's frame commands.
 bool FrameCommandFails(const Modem &m) {
     if (m.c1_frame_cmds == 1 && ModemFaultAt(m, SimPhase::kB)) return true;
@@ -146,6 +156,7 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
     }
     m.data.clear();
     m.dle = false;
+    if (name == "+FTH" || name == "+FTM") DropUnheard(m);
     if (name == "+FTH") {
         m.mode = ModemMode::kC1TxFrames;
         ModemResult(sim, m, Result::kConnect);

@@ -142,7 +142,7 @@ inline SimConfig FastConfig() {
     c.timings.give_up = 1500;
     c.timings.t1 = 2000;
     c.timings.t2 = 1500;
-    c.timings.t4 = 300;
+    c.timings.t4 = 500;
     return c;
 }
 
