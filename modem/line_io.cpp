@@ -13,6 +13,8 @@
 namespace {
 
 constexpr size_t kMaxLineLength = 256;
+// Wake-ups with nothing to read before a port counts as hung up.
+constexpr int kMaxEmptyWakes = 100;
 // The port's write time-out: 1 ms per byte plus 10 s (the per-byte part held
 // below 2^31 so the sum stays a valid tick difference).
 constexpr uint32_t kWriteConstantMs = 10000;
@@ -61,8 +63,16 @@ uint16_t FaxSendString(const char *text, int32_t channel) {
 uint16_t FaxReadByte(int32_t channel, uint8_t *out) {
     const FaxChannel &c = g_channels[channel];
     const uint32_t start = PlatTickCount();
+    int empty_wakes = 0;
+    bool woke_ready = false;
     for (;;) {
         ssize_t got = Plat().port_read(c.comm_handle, out, 1);
+        // A hung-up terminal reads as end of file while poll() keeps calling
+        // it readable; that is the read failure a vanished device gives.
+        if (got == 0 && woke_ready && ++empty_wakes >= kMaxEmptyWakes) {
+            errno = EIO;
+            got = -1;
+        }
         if (got < 0) {
             RecordLastError();
             FaxTrace("FaxReadByte: ReadFile error %d", g_last_error);
@@ -76,11 +86,13 @@ uint16_t FaxReadByte(int32_t channel, uint8_t *out) {
             return TOLLAN_E_TIMEOUT;
         }
         if (got == 1) return TOLLAN_OK;
-        if (Plat().wait_readable(c.comm_handle, left) < 0) {
+        int ready = Plat().wait_readable(c.comm_handle, left);
+        if (ready < 0) {
             RecordLastError();
             FaxTrace("FaxReadByte: ReadFile error %d", g_last_error);
             return TOLLAN_E_READ;
         }
+        woke_ready = ready > 0;
     }
 }
 

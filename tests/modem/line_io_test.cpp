@@ -56,6 +56,17 @@ TEST_F(LineIoTest, ReadByteTakesBytesAsTheyComeFromASlowModem) {
     EXPECT_TRUE(Traced("FaxReadByte: timeout"));
 }
 
+TEST_F(LineIoTest, AModemThatVanishesGivesReadAndWriteErrors) {
+    modem_.Send("O").Vanish();
+    int32_t ch = AttachChannel(modem_);  // the port must be open before the modem goes
+    modem_.Start();
+    EXPECT_TRUE(modem_.Done(1000)) << modem_.Failure();
+    uint8_t b = 0;
+    EXPECT_EQ(TOLLAN_E_READ, FaxReadByte(ch, &b));
+    EXPECT_EQ(EIO, g_last_error);
+    EXPECT_EQ(TOLLAN_E_WRITE, FaxSendString("AT\r\n", ch));
+}
+
 TEST_F(LineIoTest, RawLineKeepsEveryByteUpToTheLineFeed) {
     modem_.Send("\r\n+FCON\r\n");
     int32_t ch = Attach();
@@ -193,6 +204,17 @@ TEST_F(DeadlineTest, AByteArrivingAtTheDeadlineIsATimeout) {
     g_advance_per_io = 5999;
     EXPECT_EQ(TOLLAN_OK, FaxReadByte(0, &b));
     EXPECT_EQ('X', b);
+}
+
+ssize_t EndOfFile(int, void *, size_t) { return 0; }
+
+TEST_F(DeadlineTest, AHungUpPortIsAReadErrorNotASpin) {
+    // Readable, yet nothing to read: what a hung-up terminal looks like. The
+    // clock stands still, so only the hang-up rule can end this call.
+    ops_.port_read = EndOfFile;
+    uint8_t b = 0;
+    EXPECT_EQ(TOLLAN_E_READ, FaxReadByte(0, &b));
+    EXPECT_EQ(EIO, g_last_error);
 }
 
 TEST_F(DeadlineTest, PortWriteTakesEverythingInPieces) {

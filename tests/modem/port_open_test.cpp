@@ -176,15 +176,6 @@ TEST_F(PortOpenTest, Class1SendsNoClassCommand) {
     EXPECT_EQ(TOLLAN_CLASS_1, g_channels[ch].modem_class);
 }
 
-TEST_F(PortOpenTest, Class2AsksForClass2Only) {
-    modem_.On("ATZ\r\n", kOk).On("AT+FCLASS=2\r\n", kOk).On("ATV1Q0\r\n", kOk);
-    modem_.Start();
-    ASSERT_EQ(TOLLAN_OK, SetModemClass(0, TOLLAN_CLASS_2));
-    int32_t ch = -1;
-    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
-    EXPECT_EQ("ATZ\r\nAT+FCLASS=2\r\nATV1Q0\r\n", modem_.Written());
-}
-
 // ---- Failure codes in order ----------------------------------------------------------
 
 TEST_F(PortOpenTest, BadArgumentsGive118EvenWithNoFreeSlot) {

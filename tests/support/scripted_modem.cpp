@@ -104,6 +104,11 @@ ScriptedModem &ScriptedModem::Trickle(const std::string &bytes, uint32_t real_ms
     return *this;
 }
 
+ScriptedModem &ScriptedModem::Vanish() {
+    steps_.push_back({Step::kVanish, "", 0});
+    return *this;
+}
+
 void ScriptedModem::Start() { player_ = std::thread(&ScriptedModem::Play, this); }
 
 bool ScriptedModem::Done(uint32_t real_timeout_ms) {
@@ -125,7 +130,7 @@ std::string ScriptedModem::Failure() const {
     out << "script stuck at step " << next_step_ + 1 << " of " << steps_.size();
     if (next_step_ < steps_.size()) {
         const Step &s = steps_[next_step_];
-        static const char *const kKinds[] = {"Expect", "Send", "Pause", "Trickle"};
+        static const char *const kKinds[] = {"Expect", "Send", "Pause", "Trickle", "Vanish"};
         out << ": " << kKinds[s.kind] << " \"" << Escaped(s.bytes) << "\"";
     }
     out << "; host wrote \"" << Escaped(written_) << "\"";
@@ -181,6 +186,17 @@ bool ScriptedModem::RunStep(const Step &step) {
         for (char b : step.bytes)
             if (!WriteAll(std::string(1, b)) || !SleepUnlessStopped(step.ms)) return false;
         return true;
+    case Step::kVanish: {
+        std::lock_guard<std::mutex> lock(mu_);
+        DrainLocked();
+        // Closing the master hangs the terminal up; the descriptors become -1,
+        // which poll() passes over and read() refuses.
+        close(master_);
+        close(slave_keeper_);
+        master_ = -1;
+        slave_keeper_ = -1;
+        return true;
+    }
     }
     return false;
 }

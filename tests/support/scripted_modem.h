@@ -41,6 +41,9 @@ public:
     ScriptedModem &Pause(uint32_t real_ms);
     // Sends each byte on its own, real_ms apart (a slow modem).
     ScriptedModem &Trickle(const std::string &bytes, uint32_t real_ms);
+    // The modem goes away (unplugged): the pty closes, and the host's reads
+    // and writes fail with EIO from then on.
+    ScriptedModem &Vanish();
 
     void Start();
     // Waits until every step has run; false if one is still waiting.
@@ -55,7 +58,7 @@ public:
 
 private:
     struct Step {
-        enum Kind { kExpect, kSend, kPause, kTrickle } kind;
+        enum Kind { kExpect, kSend, kPause, kTrickle, kVanish } kind;
         std::string bytes;
         uint32_t ms;
     };
