@@ -1,0 +1,152 @@
+// A fax sent by SendClass1Fax through a real class 1 modem to a real T.30
+// receiver (spandsp's, joined over audio), and compared pixel for pixel
+// with the bitmaps its pages were made from.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/channel.h"
+#include "engine/tollan.h"
+#include "support/fast_clock.h"
+#include "support/scripted_modem.h"
+#include "t31_line.h"
+
+namespace {
+
+// Audio and the library's clock both run at this multiple of real time.
+constexpr uint32_t kSpeed = 4;
+constexpr int kWidth = 1728;
+constexpr int kHeight = 120;
+// BmpToG3 puts four blank lines before the rows and, with no stretching,
+// blank lines after them up to the long page length. Every line ends in an
+// EOL and the page does not begin with one; a T.4 receiver starts at the
+// first EOL, so the first blank line never shows.
+constexpr int kLeadingBlankLines = 4 - 1;
+constexpr int kMinimumPageLines = 2290;
+
+using Picture = std::function<bool(int x, int y)>;  // true: black
+
+// A 1-bit bitmap file: palette entry 0 white, 1 black; rows bottom-up.
+void WriteBitmap(const std::string &path, const Picture &black) {
+    const int row_bytes = kWidth / 8;  // already a multiple of 4
+    const uint32_t data_size = static_cast<uint32_t>(row_bytes * kHeight);
+    const uint32_t offset = 14 + 40 + 8;
+    std::string file;
+    auto put16 = [&file](uint32_t v) { file += static_cast<char>(v & 0xFF), file += static_cast<char>(v >> 8 & 0xFF); };
+    auto put32 = [&put16](uint32_t v) { put16(v & 0xFFFF), put16(v >> 16); };
+    file += "BM";
+    put32(offset + data_size);
+    put32(0);
+    put32(offset);
+    put32(40);
+    put32(kWidth);
+    put32(kHeight);
+    put16(1);
+    put16(1);
+    put32(0);
+    put32(data_size);
+    put32(7874);  // 200 dpi
+    put32(7874);
+    put32(2);
+    put32(0);
+    put32(0x00FFFFFF);  // entry 0: white
+    put32(0x00000000);  // entry 1: black
+    for (int y = kHeight - 1; y >= 0; --y) {
+        for (int b = 0; b < row_bytes; ++b) {
+            uint8_t byte = 0;
+            for (int bit = 0; bit < 8; ++bit)
+                if (black(b * 8 + bit, y)) byte |= static_cast<uint8_t>(0x80 >> bit);
+            file += static_cast<char>(byte);
+        }
+    }
+    std::ofstream(path, std::ios::binary) << file;
+}
+
+// Every row of the page as it should arrive: blank, the picture, blank.
+std::string PageDifference(const ReceivedPage &page, const Picture &black) {
+    if (page.width != kWidth) return "width " + std::to_string(page.width);
+    const size_t expected_rows = kLeadingBlankLines + std::max(kHeight, kMinimumPageLines);
+    if (page.rows.size() != expected_rows) return "rows " + std::to_string(page.rows.size());
+    for (size_t y = 0; y < page.rows.size(); ++y) {
+        const int picture_y = static_cast<int>(y) - kLeadingBlankLines;
+        for (int x = 0; x < kWidth; ++x) {
+            const bool want = picture_y >= 0 && picture_y < kHeight && black(x, picture_y);
+            if ((page.rows[y][static_cast<size_t>(x)] != 0) != want)
+                return "pixel " + std::to_string(x) + "," + std::to_string(y);
+        }
+    }
+    return "";
+}
+
+class SendToT30Test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char path[] = "/tmp/tollan-t30-XXXXXX";
+        ASSERT_NE(mkdtemp(path), nullptr);
+        dir_ = path;
+        saved_settings_ = g_settings;
+    }
+    void TearDown() override {
+        for (int ch = 0; ch < kMaxChannels; ++ch)
+            if (g_channels[ch].in_use) PortClose(ch);
+        g_settings = saved_settings_;
+        for (const char *f : {"page1.bmp", "page2.bmp", "doc_p1.g3", "doc_p2.g3", "received.tif"})
+            remove((dir_ + "/" + f).c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string dir_;
+    LibrarySettings saved_settings_{};
+};
+
+TEST_F(SendToT30Test, TwoPagesArriveAsTheBitmapsTheyWereMadeFrom) {
+    // A frame with a diagonal band, and a chequerboard of 24-pixel squares.
+    const Picture first = [](int x, int y) {
+        return x < 8 || x >= kWidth - 8 || y < 4 || y >= kHeight - 4 || (x / 4 - y) % 96 == 0;
+    };
+    const Picture second = [](int x, int y) { return (x / 24 + y / 24) % 2 == 0; };
+    WriteBitmap(dir_ + "/page1.bmp", first);
+    WriteBitmap(dir_ + "/page2.bmp", second);
+    ASSERT_EQ(SetStretchOption(0), TOLLAN_OK);
+    ASSERT_EQ(BmpToG3((dir_ + "/page1.bmp").c_str(), (dir_ + "/doc_p1.g3").c_str()), TOLLAN_OK);
+    ASSERT_EQ(BmpToG3((dir_ + "/page2.bmp").c_str(), (dir_ + "/doc_p2.g3").c_str()), TOLLAN_OK);
+
+    T31Line line(kSpeed, dir_ + "/received.tif");
+    ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
+    FastClock clock(kSpeed);
+    TraceCapture trace;
+
+    ASSERT_EQ(SetModemClass(0, TOLLAN_CLASS_1), TOLLAN_OK);
+    int32_t ch = -1;
+    ASSERT_EQ(PortOpen(&ch, 1, "ATE0"), TOLLAN_OK);
+    ASSERT_EQ(SetLocalID(ch, "+1 555 0100"), TOLLAN_OK);
+    const uint16_t result = SendClass1Fax(ch, "5551234", (dir_ + "/doc.tif").c_str(), 2);
+    int16_t pages_sent = -1;
+    GetNumOfPagesSent(ch, &pages_sent);
+    const char *remote = nullptr;
+    GetRemoteID(ch, &remote);
+    EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+
+    ASSERT_TRUE(line.WaitForEnd(10000));
+    std::string log;
+    for (const std::string &l : trace.Lines()) log += l + "\n";
+    ASSERT_EQ(result, TOLLAN_OK) << log;
+    EXPECT_EQ(pages_sent, 2);
+    EXPECT_STREQ(remote, "T30RECEIVER");
+    EXPECT_EQ(line.CompletionCode(), 0);
+    EXPECT_EQ(line.PagesReceived(), 2);
+    EXPECT_EQ(line.SenderIdent(), "+1 555 0100");
+
+    const std::vector<ReceivedPage> pages = line.ReadReceivedPages();
+    ASSERT_EQ(pages.size(), 2u);
+    EXPECT_EQ(PageDifference(pages[0], first), "");
+    EXPECT_EQ(PageDifference(pages[1], second), "");
+}
+
+}  // namespace

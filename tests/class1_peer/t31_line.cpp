@@ -1,0 +1,229 @@
+#include "t31_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <spandsp.h>
+
+namespace {
+
+constexpr int kSamplesPerBlock = 160;  // 20 ms at 8000 samples a second
+constexpr int kBlockMicroseconds = 20000;
+constexpr size_t kDteChunk = 256;
+constexpr int kDteWriteWaitMs = 200;
+
+void MakeRaw(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) == -1) return;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+// spandsp's own protocol log on standard error, when TOLLAN_T31_LOG is set.
+void ShowLog(logging_state_t *log) {
+    if (log && getenv("TOLLAN_T31_LOG"))
+        span_log_set_level(log, SPAN_LOG_SHOW_SEVERITY | SPAN_LOG_SHOW_PROTOCOL | SPAN_LOG_FLOW);
+}
+
+void SilenceRest(int16_t *amp, int produced) {
+    if (produced < 0) produced = 0;
+    for (int i = produced; i < kSamplesPerBlock; ++i) amp[i] = 0;
+}
+
+}  // namespace
+
+T31Line::T31Line(uint32_t speed, const std::string &received_tiff)
+    : speed_(speed ? speed : 1), received_tiff_(received_tiff) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ == -1 || grantpt(master_) == -1 || unlockpt(master_) == -1)
+        throw std::runtime_error(std::string("pseudo-terminal: ") + strerror(errno));
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("ptsname_r failed");
+    device_ = name;
+    // Kept open so the master never sees a hang-up between the library's opens.
+    slave_keeper_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave_keeper_ == -1) throw std::runtime_error(std::string("open slave: ") + strerror(errno));
+    MakeRaw(slave_keeper_);
+
+    modem_ = t31_init(nullptr, AtTx, this, ModemControl, this, nullptr, nullptr);
+    if (!modem_) throw std::runtime_error("t31_init failed");
+    t31_set_transmit_on_idle(modem_, 1);
+    ShowLog(t31_get_logging_state(modem_));
+    audio_ = std::thread(&T31Line::Run, this);
+}
+
+T31Line::~T31Line() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stop_ = true;
+    }
+    if (audio_.joinable()) audio_.join();
+    if (fax_) fax_free(fax_);
+    if (modem_) t31_free(modem_);
+    if (slave_keeper_ != -1) close(slave_keeper_);
+    if (master_ != -1) close(master_);
+}
+
+bool T31Line::WaitForEnd(uint32_t real_ms) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return ended_cv_.wait_for(lock, std::chrono::milliseconds(real_ms), [this] { return ended_; });
+}
+
+int T31Line::CompletionCode() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return completion_code_;
+}
+
+int T31Line::PagesReceived() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return pages_received_;
+}
+
+std::string T31Line::SenderIdent() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return sender_ident_;
+}
+
+// ---- The audio thread: everything spandsp is touched from here only ----
+
+void T31Line::Run() {
+    int16_t to_receiver[kSamplesPerBlock];
+    int16_t to_modem[kSamplesPerBlock];
+    const auto block = std::chrono::microseconds(kBlockMicroseconds / speed_);
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (stop_) return;
+        }
+        MoveDteBytes();
+        if (call_requested_) StartCall();
+
+        SilenceRest(to_receiver, t31_tx(modem_, to_receiver, kSamplesPerBlock));
+        if (fax_) {
+            fax_rx(fax_, to_receiver, kSamplesPerBlock);
+            SilenceRest(to_modem, fax_tx(fax_, to_modem, kSamplesPerBlock));
+        } else {
+            SilenceRest(to_modem, 0);
+        }
+        t31_rx(modem_, to_modem, kSamplesPerBlock);
+
+        next += block;
+        std::this_thread::sleep_until(next);
+    }
+}
+
+// What the host wrote goes to the modem's command interpreter or data
+// buffer, while the modem is clear to take it.
+void T31Line::MoveDteBytes() {
+    char buf[kDteChunk];
+    while (clear_to_send_) {
+        const ssize_t n = read(master_, buf, sizeof buf);
+        if (n <= 0) return;
+        t31_at_rx(modem_, buf, static_cast<int>(n));
+    }
+}
+
+void T31Line::WriteToDte(const uint8_t *buf, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n = write(master_, buf + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == -1 && errno != EAGAIN && errno != EINTR) return;
+        pollfd p{master_, POLLOUT, 0};
+        if (poll(&p, 1, kDteWriteWaitMs) == 0) return;  // the host stopped reading
+    }
+}
+
+// The dialled number answers at once: a fax terminal picks up.
+void T31Line::StartCall() {
+    call_requested_ = false;
+    fax_ = fax_init(nullptr, 0);
+    if (!fax_) throw std::runtime_error("fax_init failed");
+    fax_set_transmit_on_idle(fax_, 1);
+    t30_state_t *t30 = fax_get_t30_state(fax_);
+    ShowLog(fax_get_logging_state(fax_));
+    ShowLog(t30_get_logging_state(t30));
+    t30_set_tx_ident(t30, "T30 RECEIVER");
+    t30_set_rx_file(t30, received_tiff_.c_str(), -1);
+    t30_set_supported_modems(t30, T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17);
+    t30_set_ecm_capability(t30, 0);
+    t30_set_phase_e_handler(t30, PhaseE, this);
+    t31_call_event(modem_, AT_CALL_EVENT_CONNECTED);
+}
+
+int T31Line::AtTx(at_state_s *, void *user, const uint8_t *buf, size_t len) {
+    static_cast<T31Line *>(user)->WriteToDte(buf, len);
+    return static_cast<int>(len);
+}
+
+int T31Line::ModemControl(t31_state_s *, void *user, int op, const char *num) {
+    T31Line *line = static_cast<T31Line *>(user);
+    switch (op) {
+    case AT_MODEM_CONTROL_CALL:
+        line->call_requested_ = true;
+        break;
+    case AT_MODEM_CONTROL_CTS:
+        // The modem's data buffer: full (off) or ready again (on).
+        line->clear_to_send_ = num != nullptr;
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+void T31Line::PhaseE(t30_state_s *s, void *user, int completion_code) {
+    T31Line *line = static_cast<T31Line *>(user);
+    t30_stats_t stats{};
+    t30_get_transfer_statistics(s, &stats);
+    std::lock_guard<std::mutex> lock(line->mu_);
+    line->completion_code_ = completion_code;
+    line->pages_received_ = stats.pages_rx;
+    const char *ident = t30_get_rx_ident(s);
+    line->sender_ident_ = ident ? ident : "";
+    line->ended_ = true;
+    line->ended_cv_.notify_all();
+}
+
+// ---- The received file ----
+
+std::vector<ReceivedPage> T31Line::ReadReceivedPages() const {
+    std::vector<ReceivedPage> pages;
+    TIFF *tiff = TIFFOpen(received_tiff_.c_str(), "r");
+    if (!tiff) return pages;
+    do {
+        uint32_t width = 0, length = 0;
+        uint16_t photometric = PHOTOMETRIC_MINISWHITE;
+        TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &length);
+        TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+        ReceivedPage page;
+        page.width = static_cast<int>(width);
+        std::vector<uint8_t> line(static_cast<size_t>(TIFFScanlineSize(tiff)));
+        for (uint32_t y = 0; y < length; ++y) {
+            if (TIFFReadScanline(tiff, line.data(), y, 0) < 0) break;
+            std::vector<uint8_t> row(width);
+            for (uint32_t x = 0; x < width; ++x) {
+                const int bit = (line[x / 8] >> (7 - x % 8)) & 1;
+                row[x] = static_cast<uint8_t>(photometric == PHOTOMETRIC_MINISWHITE ? bit : !bit);
+            }
+            page.rows.push_back(std::move(row));
+        }
+        pages.push_back(std::move(page));
+    } while (TIFFReadDirectory(tiff));
+    TIFFClose(tiff);
+    return pages;
+}

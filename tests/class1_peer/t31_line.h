@@ -1,0 +1,77 @@
+// A telephone line with a real class 1 modem at one end and a real T.30
+// answering terminal at the other, both from spandsp, joined back to back
+// over audio samples. The modem's DTE side is a pseudo-terminal, opened by
+// the library like a serial port; dialling it connects the call.
+//
+// Audio runs at a fixed multiple of real time on a thread of its own; the
+// library under test runs its platform clock at the same multiple, so every
+// time-out on both sides keeps its meaning.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct at_state_s;
+struct t31_state_s;
+struct fax_state_s;
+struct t30_state_s;
+
+// One received page: 1 for a black pixel.
+struct ReceivedPage {
+    int width = 0;
+    std::vector<std::vector<uint8_t>> rows;
+};
+
+class T31Line {
+public:
+    // speed: audio milliseconds per real millisecond. The receiver writes
+    // what it gets to received_tiff.
+    T31Line(uint32_t speed, const std::string &received_tiff);
+    ~T31Line();
+    T31Line(const T31Line &) = delete;
+    T31Line &operator=(const T31Line &) = delete;
+
+    const std::string &Device() const { return device_; }
+    // Waits (real time) until the receiver has ended its call.
+    bool WaitForEnd(uint32_t real_ms);
+    // The receiver's completion code (0 is a normal end) and its page count.
+    int CompletionCode() const;
+    int PagesReceived() const;
+    // The identity the sender gave in its TSI, as the receiver read it.
+    std::string SenderIdent() const;
+    // The pages of the received TIFF file, decoded.
+    std::vector<ReceivedPage> ReadReceivedPages() const;
+
+private:
+    static int AtTx(at_state_s *s, void *user, const uint8_t *buf, size_t len);
+    static int ModemControl(t31_state_s *s, void *user, int op, const char *num);
+    static void PhaseE(t30_state_s *s, void *user, int completion_code);
+
+    void Run();
+    void StartCall();
+    void MoveDteBytes();
+    void WriteToDte(const uint8_t *buf, size_t len);
+
+    uint32_t speed_;
+    std::string received_tiff_;
+    int master_ = -1;
+    int slave_keeper_ = -1;
+    std::string device_;
+    t31_state_s *modem_ = nullptr;
+    fax_state_s *fax_ = nullptr;
+    bool clear_to_send_ = true;
+    bool call_requested_ = false;
+    std::thread audio_;
+
+    mutable std::mutex mu_;
+    std::condition_variable ended_cv_;
+    bool stop_ = false;
+    bool ended_ = false;
+    int completion_code_ = -1;
+    int pages_received_ = 0;
+    std::string sender_ident_;
+};
