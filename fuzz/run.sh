@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each for SECONDS (default 60),
+# two at a time, starting from the seed corpus in fuzz/corpus/<target>.
+#   fuzz/run.sh 30            short run, as CI does
+#   fuzz/run.sh 3600 fuzz_bmp a long campaign of one target
+# A finding leaves its input in build-fuzz/findings/ and fails the run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-60}; shift || true
+build=$root/build-fuzz
+
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DTOLLAN_FUZZ=ON -DTOLLAN_TESTS=OFF \
+  -DTOLLAN_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build.configure.log" 2>&1 \
+  || { cat "$build.configure.log"; exit 1; }
+cmake --build "$build" -j "$(nproc)" > "$build.build.log" 2>&1 || { tail -30 "$build.build.log"; exit 1; }
+
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for t in "$build"/fuzz/fuzz_*; do [ -x "$t" ] && targets+=("$(basename "$t")"); done
+fi
+mkdir -p "$build/findings" "$build/logs"
+
+run_one() {
+  local name=$1 corpus=$build/corpus/$1
+  mkdir -p "$corpus"
+  [ -d "$root/fuzz/corpus/$name" ] && cp -n "$root/fuzz/corpus/$name"/* "$corpus"/ 2>/dev/null || true
+  (cd "$build/findings" && "$build/fuzz/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+     -print_final_stats=1 "$corpus" > "$build/logs/$name.log" 2>&1)
+}
+
+status=0
+pids=() names=()
+for name in "${targets[@]}"; do
+  run_one "$name" & pids+=($!) names+=("$name")
+  if [ ${#pids[@]} -ge "$(nproc)" ]; then
+    wait "${pids[0]}" || status=1
+    pids=("${pids[@]:1}")
+  fi
+done
+for p in "${pids[@]}"; do wait "$p" || status=1; done
+
+printf '%-18s %12s %10s %s\n' target executions "exec/s" result
+for name in "${names[@]}"; do
+  log=$build/logs/$name.log
+  runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
+  speed=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
+  if grep -qE 'ERROR: (AddressSanitizer|libFuzzer|UndefinedBehaviorSanitizer|LeakSanitizer)|runtime error:' "$log"; then
+    result="FINDING (see $log)"; status=1
+  else
+    result=ok
+  fi
+  printf '%-18s %12s %10s %s\n' "$name" "$runs" "$speed" "$result"
+done
+exit $status
