@@ -169,6 +169,9 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
         m.data_bps = m.faults.paced ? mod->bps : 0;
         m.data_start = SimNow();
         m.data_taken = 0;
+        LineSignal carrier;
+        carrier.kind = SignalKind::kCarrier;
+        ExchangeSend(sim, Self(m), carrier);
         ModemResult(sim, m, Result::kConnect);
     } else {
         m.c1_mod = mod;
@@ -202,7 +205,7 @@ bool Class1Step(Sim &sim, Modem &m) {
     bool progress = false;
     while (!m.inbox.empty()) {
         LineSignal &s = m.inbox.front();
-        if (s.kind == SignalKind::kAnswered) {
+        if (s.kind == SignalKind::kAnswered || s.kind == SignalKind::kCarrier) {
             m.inbox.pop_front();
             continue;
         }

@@ -120,6 +120,9 @@ void StartPageData(Sim &sim, Modem &m) {
     m.data_bps = m.faults.paced && m.t30.params.mod ? m.t30.params.mod->bps : 0;
     m.data_start = SimNow();
     m.data_taken = 0;
+    LineSignal carrier;
+    carrier.kind = SignalKind::kCarrier;
+    ExchangeSend(sim, Self(m), carrier);
 }
 
 // Sender: a page ended with DLE ETX or the class 2.0 DLE post-page byte.

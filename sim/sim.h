@@ -66,6 +66,7 @@ struct SimStationConfig {
     bool answering = true;           // an answering machine, else a calling one
     uint8_t rates = 0x2C;            // DIS modulations: 0x00, 0x08, 0x04, 0x0C, 0x2C
     bool fine = true;                // offers fine resolution
+    int scan_ms = 20;                // minimum scan line time it asks for: 0, 5, 10, 20, 40
     std::string page_dir;            // where received pages go
     std::string base = "received";   // received pages: <page_dir>/<base>_p<N>.g3
     std::vector<std::string> pages;  // a calling station sends these files

@@ -44,6 +44,7 @@ bool DisOffers(uint8_t dis_rate_bits, const Modulation &m);
 
 enum class SignalKind : uint8_t {
     kFrame,     // one HDLC frame on V.21: 0xFF, control, FCF, FIF
+    kCarrier,   // a high-speed burst begins (its data follows as kBurst)
     kBurst,     // high-speed data: training check or page
     kAnswered,  // the called end went off hook
     kDrop,      // the other end hung up

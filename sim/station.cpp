@@ -18,7 +18,7 @@ void SetUpT30(Station &s) {
     t.max_br = (s.config.rates & 0x20) ? 5 : (s.config.rates & 0x04) ? 3 : (s.config.rates & 0x08) ? 1 : 0;
     t.min_br = 0;
     t.fine = s.config.fine;
-    t.scan_ms = 0;
+    t.scan_ms = s.config.scan_ms;
     t.can_receive = s.config.answering;
     t.faults = &s.config.faults;
     t.params = T30Params{};

@@ -282,6 +282,11 @@ void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
         End(sim, t, t.state == T30State::kWaitDcn ? 0 : LostCode(t), false);
         return;
     }
+    if (s.kind == SignalKind::kCarrier) {
+        // The receiver's timer stops while a burst is on the line.
+        if (t.state == T30State::kWaitTcf || t.state == T30State::kWaitPage) t.deadline = kNever;
+        return;
+    }
     if (s.kind == SignalKind::kBurst) {
         if (t.role != T30Role::kReceiver) return;
         if (t.state == T30State::kWaitTcf) {

@@ -72,7 +72,7 @@ TEST_F(Class1Test, SendsTwoPagesToTheStation) {
     std::string dial = host.Command("ATDT200\r\n");
     EXPECT_EQ(dial.substr(0, kConnect.size()), kConnect);
     EXPECT_EQ(FrameBody(dial), "\xFF\x03\x40" + Identity("TOLLAN STATION"));
-    EXPECT_EQ(NextFrame(host), std::string("\xFF\x13\x80\x00\x6E\x74", 6));  // DIS: V.17, fine, 0 ms
+    EXPECT_EQ(NextFrame(host), std::string("\xFF\x13\x80\x00\x6E\x04", 6));  // DIS: V.17, fine, 0 ms
     TrainAt145(host);
     EXPECT_EQ(NextFrame(host), "\xFF\x13\x84");  // CFR
     SendPage(host, page1, 0x4F);                 // MPS
@@ -104,7 +104,7 @@ TEST_F(Class1Test, WrongModulationAndBadFramesAreReported) {
     EXPECT_NE(bad.find("ERROR"), std::string::npos) << bad;
     // The station says DIS again after T4; it arrives intact.
     EXPECT_EQ(NextFrame(host), "\xFF\x03\x40" + Identity("TOLLAN STATION"));
-    EXPECT_EQ(NextFrame(host), std::string("\xFF\x13\x80\x00\x6E\x74", 6));
+    EXPECT_EQ(NextFrame(host), std::string("\xFF\x13\x80\x00\x6E\x04", 6));
     // A high-speed receive while a V.21 frame comes: +FCERROR.
     EXPECT_EQ(host.Command("AT+FTH=3\r", kConnect), kConnect);
     EXPECT_EQ(host.Command(Frame(0x13, 0x83, std::string("\x00\x62\x88\x00", 4))), kOk);
@@ -129,7 +129,7 @@ TEST_F(Class1Test, ReceivesAPageFromTheCallingStation) {
     EXPECT_EQ(host.Command(Frame(0x03, 0x40, Identity("999")), kConnect), kConnect);
     EXPECT_EQ(host.Command(Frame(0x13, 0x80, std::string("\x00\x4E\x74", 3))), kOk);  // V.29 only
     EXPECT_EQ(NextFrame(host), "\xFF\x03\x43" + Identity("TOLLAN STATION"));
-    EXPECT_EQ(NextFrame(host), std::string("\xFF\x13\x83\x00\x46\x74", 6));  // DCS 9600 V.29 fine
+    EXPECT_EQ(NextFrame(host), std::string("\xFF\x13\x83\x00\x46\x04", 6));  // DCS 9600 V.29 fine
     std::string tcf = host.Command("AT+FRM=96\r", "NO CARRIER\r\n");
     EXPECT_NE(tcf.find(kConnect + std::string(1800, '\0') + kDleEtx), std::string::npos);
     EXPECT_EQ(host.Command("AT+FTH=3\r", kConnect), kConnect);

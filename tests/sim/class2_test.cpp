@@ -47,10 +47,10 @@ TEST_F(Class2Test, SendsTwoPagesInClass2) {
     std::string dial = host.Command("ATDT200\r\n");
     EXPECT_TRUE(Has(dial, "\r\n+FCON\r\n")) << dial;
     EXPECT_TRUE(Has(dial, "+FCSI: TOLLAN STATION\r\n")) << dial;
-    EXPECT_TRUE(Has(dial, "+FDIS:1,5,0,2,0,0,0,0\r\n")) << dial;
+    EXPECT_TRUE(Has(dial, "+FDIS:1,5,0,2,0,0,0,5\r\n")) << dial;
 
     std::string fdt = host.Command("AT+FDT\r\n", "CONNECT\r\n");
-    EXPECT_TRUE(Has(fdt, "+FDCS:1,5,0,2,0,0,0,0\r\n")) << fdt;
+    EXPECT_TRUE(Has(fdt, "+FDCS:1,5,0,2,0,0,0,5\r\n")) << fdt;
     ASSERT_TRUE(host.ReadUntil("\x11"));  // DC1: send the data
     host.Write(DleDoubled(page1) + "\x10\x03");
     EXPECT_TRUE(host.ReadUntil("OK\r\n"));
@@ -77,10 +77,10 @@ TEST_F(Class2Test, SendsTwoPagesInClass20) {
     std::string dial = host.Command("ATDT200\r\n");
     EXPECT_TRUE(Has(dial, "\r\n+FCO\r\n")) << dial;
     EXPECT_TRUE(Has(dial, "+FCI:\"TOLLAN STATION\"\r\n")) << dial;
-    EXPECT_TRUE(Has(dial, "+FIS:1,5,0,2,0,0,0,0\r\n")) << dial;
+    EXPECT_TRUE(Has(dial, "+FIS:1,5,0,2,0,0,0,5\r\n")) << dial;
 
     std::string fdt = host.Command("AT+FDT\r\n", "CONNECT\r\n");
-    EXPECT_TRUE(Has(fdt, "+FCS:0,3,0,2,0,0,0,0\r\n")) << fdt;  // normal resolution, 9600
+    EXPECT_TRUE(Has(fdt, "+FCS:0,3,0,2,0,0,0,5\r\n")) << fdt;  // normal resolution, 9600
     host.Write(DleDoubled(page1) + "\x10,");
     std::string mps = host.Command("", "OK\r\n");
     EXPECT_TRUE(Has(mps, "+FPS:1,60,0,0,0\r\n")) << mps;
@@ -133,7 +133,7 @@ TEST_F(Class2Test, ReceivesTwoPagesInClass2) {
     std::string answer = host.Command("ATA\r\n");
     EXPECT_TRUE(Has(answer, "+FCON\r\n")) << answer;
     EXPECT_TRUE(Has(answer, "+FTSI: TOLLAN STATION\r\n")) << answer;
-    EXPECT_TRUE(Has(answer, "+FDCS:1,5,0,2,0,0,0,0\r\n")) << answer;
+    EXPECT_TRUE(Has(answer, "+FDCS:1,5,0,2,0,0,0,5\r\n")) << answer;
 
     for (int page = 1; page <= 2; ++page) {
         ASSERT_TRUE(Has(host.Command("AT+FDR\r\n", "CONNECT\r\n"), "CONNECT"));
