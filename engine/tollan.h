@@ -181,6 +181,11 @@ TOLLAN_API uint16_t SendClass1Fax(int32_t channel, const char *phone, const char
 TOLLAN_API uint16_t BmpToG3(const char *bmp_path, const char *g3_path);
 /* Checks the headers of a 1-bit or 8-bit bitmap file and stores its size. */
 TOLLAN_API uint16_t GetBmpSize(const char *bmp_path, int32_t *width, int32_t *height);
+/* Decodes a raw Group 3 page file (Modified Huffman, least significant bit
+ * first) into a 1-bit bitmap file, shrunk as shrink_option asks. */
+TOLLAN_API uint16_t G3ToBmp(const char *g3_path, const char *bmp_path);
+/* Decodes a page file and stores its widest line and its number of rows. */
+TOLLAN_API uint16_t GetG3Size(const char *g3_path, int32_t *width, int32_t *height);
 
 #ifdef __cplusplus
 }

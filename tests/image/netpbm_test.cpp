@@ -14,7 +14,7 @@ using namespace imgtest;
 namespace {
 
 // A PBM (P4) file of the picture.
-[[maybe_unused]] std::string PbmBytes(const Picture &p) {
+std::string PbmBytes(const Picture &p) {
     size_t width = p[0].size();
     std::string out = "P4\n" + std::to_string(width) + " " + std::to_string(p.size()) + "\n";
     for (const std::string &row : p) {
@@ -99,6 +99,26 @@ TEST_F(NetpbmTest, G3topbmReadsThePagesBmpToG3Writes) {
         for (size_t y = 0; y < decoded.size(); ++y) {
             std::string expected(1728, '.');
             if (y >= 3 && y - 3 < p.size()) expected.replace(0, p[y - 3].size(), p[y - 3]);
+            ASSERT_EQ(expected, decoded[y]) << "row " << y;
+        }
+    }
+}
+
+TEST_F(NetpbmTest, G3ToBmpReadsThePagesPbmtog3Writes) {
+    for (const Picture &p : VariedPictures()) {
+        SCOPED_TRACE(p[0].size());
+        WriteFile(dir_.Path("in.pbm"), PbmBytes(p));
+        ASSERT_EQ(0, RunCommand("pbmtog3 -reversebits " + dir_.Path("in.pbm") + " > " +
+                                dir_.Path("page.g3") + " 2>/dev/null"));
+        ASSERT_EQ(TOLLAN_OK, G3ToBmp(dir_.Path("page.g3").c_str(), dir_.Path("page.bmp").c_str()));
+        int32_t width = 0;
+        Picture decoded = ReadMonoBmp(ReadFile(dir_.Path("page.bmp")), &width);
+        // pbmtog3 widens every line to 1728; its end mark adds two blank rows.
+        EXPECT_EQ(1728, width);
+        ASSERT_EQ(p.size() + 2, decoded.size());
+        for (size_t y = 0; y < decoded.size(); ++y) {
+            std::string expected(1728, '.');
+            if (y < p.size()) expected.replace(0, p[y].size(), p[y]);
             ASSERT_EQ(expected, decoded[y]) << "row " << y;
         }
     }

@@ -1,0 +1,119 @@
+#include "image/bmp_writer.h"
+
+#include <cstring>
+
+#include "engine/tollan.h"
+#include "engine/trace.h"
+#include "image/mh_codes.h"
+
+namespace {
+
+constexpr int kShrinkWidth = 1;
+constexpr int kShrinkHeight = 2;
+
+uint32_t StrideFor(int32_t width) { return static_cast<uint32_t>(BmpStride(static_cast<uint64_t>(width), 1)); }
+
+// Opens the destination and writes the 62-byte header: white entry first.
+uint16_t StartBitmap(const char *path, int32_t width, int32_t height, int32_t x_ppm, int32_t y_ppm,
+                     FilePtr *file) {
+    file->reset(fopen(path, "wb"));
+    if (!*file) return TOLLAN_E_OPEN_FILE;
+    BmpHeaders h = MonoBmpHeaders(width, height,
+                                  static_cast<uint32_t>(kMonoBmpHeaderSize + static_cast<uint64_t>(height) * StrideFor(width)));
+    h.x_pels_per_meter = x_ppm;
+    h.y_pels_per_meter = y_ppm;
+    uint8_t header[kMonoBmpHeaderSize] = {};
+    SerialiseBmpHeaders(h, header);
+    memset(header + kBmpHeadersSize, 0xFF, 3);
+    if (fwrite(header, 1, sizeof header, file->get()) != sizeof header) return TOLLAN_E_WRITE_BITMAP;
+    return TOLLAN_OK;
+}
+
+// Packs the row's first width pixels eight to a byte, the first in the most
+// significant bit, into stride bytes. With a factor, an accumulator drops
+// pixels: at least factor -> drop and subtract it, else take and add 1.
+// Taken pixels past out_width are not stored.
+void PackRow(const uint8_t *pixels, int32_t width, double factor, int32_t out_width, uint8_t *out,
+             uint32_t stride) {
+    memset(out, 0, stride);
+    double accumulator = 0.0;
+    int32_t taken = 0;
+    for (int32_t x = 0; x < width; ++x) {
+        if (factor != 0 && accumulator >= factor) {
+            accumulator -= factor;
+            continue;
+        }
+        accumulator += 1.0;
+        if (taken < out_width && pixels[x]) out[taken / 8] |= static_cast<uint8_t>(0x80 >> (taken % 8));
+        ++taken;
+    }
+}
+
+uint16_t FinishBitmap(FilePtr *file, bool rows_ok) {
+    bool closed = CloseWrittenFile(file);
+    return rows_ok && closed ? TOLLAN_OK : TOLLAN_E_WRITE_BITMAP;
+}
+
+}  // namespace
+
+uint16_t WritePlainBitmap(const char *path, const DecodedRows &page) {
+    uint32_t stride = StrideFor(page.width);
+    HeapBytes packed = AllocZeroed(stride, 1);
+    if (!packed) return TOLLAN_E_NO_MEMORY;
+    FilePtr file;
+    uint16_t code = StartBitmap(path, page.width, page.count, kPlainBitmapXPelsPerMeter,
+                                kPlainBitmapYPelsPerMeter, &file);
+    if (code != TOLLAN_OK) {
+        if (file) CloseWrittenFile(&file);
+        return code;
+    }
+    bool ok = true;
+    for (int32_t r = page.count - 1; ok && r >= 0; --r) {
+        PackRow(page.rows[r].get(), page.width, 0, page.width, packed.get(), stride);
+        ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
+    }
+    return FinishBitmap(&file, ok);
+}
+
+uint16_t WriteShrunkBitmap(const char *path, const DecodedRows &page, const ShrinkSettings &shrink) {
+    const int32_t rows = page.count, width = page.width;
+    double vertical = 0, horizontal = 0;
+    if ((shrink.option & kShrinkHeight) && shrink.height < rows)
+        vertical = static_cast<double>(shrink.height) / (rows - shrink.height);
+    if ((shrink.option & kShrinkWidth) && shrink.width < width)
+        horizontal = static_cast<double>(shrink.width) / (width - shrink.width);
+    const int32_t out_width = horizontal != 0 ? shrink.width : width;
+    const int32_t out_rows = vertical != 0 ? shrink.height : rows;
+    const uint32_t stride = StrideFor(out_width);
+
+    HeapBytes packed = AllocZeroed(stride, 1);
+    if (!packed) return TOLLAN_E_NO_MEMORY;
+    FilePtr file;
+    uint16_t code = StartBitmap(path, out_width, out_rows, 0, 0, &file);
+    if (code != TOLLAN_OK) {
+        if (file) CloseWrittenFile(&file);
+        return code;
+    }
+    // From the bottom row up: drop a row whenever the accumulator has
+    // reached the factor.
+    double accumulator = 0.0;
+    int32_t written = 0;
+    bool ok = true;
+    for (int32_t r = rows - 1; ok && r >= 0 && written < out_rows; --r) {
+        if (vertical != 0 && accumulator >= vertical) {
+            accumulator -= vertical;
+            continue;
+        }
+        PackRow(page.rows[r].get(), width, horizontal, out_width, packed.get(), stride);
+        ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
+        ++written;
+        accumulator += 1.0;
+    }
+    // Rounding can leave the count a row short of the height in the header:
+    // complete the picture with white rows rather than write a short file.
+    memset(packed.get(), 0, stride);
+    for (; ok && written < out_rows; ++written) ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
+    code = FinishBitmap(&file, ok);
+    if (code == TOLLAN_OK) FaxTrace("G3ToBmp: %d 行出力", static_cast<int>(written));
+    return code;
+}
