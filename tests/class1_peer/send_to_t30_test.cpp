@@ -18,6 +18,8 @@
 #include "support/scripted_modem.h"
 #include "t31_line.h"
 
+#include <spandsp.h>
+
 namespace {
 
 // Audio and the library's clock both run at this multiple of real time.
@@ -85,7 +87,22 @@ std::string PageDifference(const ReceivedPage &page, const Picture &black) {
     return "";
 }
 
-class SendToT30Test : public ::testing::Test {
+// Pictures: a frame with a diagonal band, and a chequerboard of 24-pixel squares.
+bool FramedBand(int x, int y) {
+    return x < 8 || x >= kWidth - 8 || y < 4 || y >= kHeight - 4 || (x / 4 - y) % 96 == 0;
+}
+bool Chequerboard(int x, int y) { return (x / 24 + y / 24) % 2 == 0; }
+const std::vector<Picture> kPictures = {FramedBand, Chequerboard};
+
+struct PeerCase {
+    const char *name;
+    int receiver_modems;    // what the receiver's DIS offers
+    int pages;
+    int32_t resolution;     // 0 fine, 1 standard
+    int16_t bit_rate_used;  // after the DIS
+};
+
+class SendToT30Test : public ::testing::TestWithParam<PeerCase> {
 protected:
     void SetUp() override {
         char path[] = "/tmp/tollan-t30-XXXXXX";
@@ -105,19 +122,16 @@ protected:
     LibrarySettings saved_settings_{};
 };
 
-TEST_F(SendToT30Test, TwoPagesArriveAsTheBitmapsTheyWereMadeFrom) {
-    // A frame with a diagonal band, and a chequerboard of 24-pixel squares.
-    const Picture first = [](int x, int y) {
-        return x < 8 || x >= kWidth - 8 || y < 4 || y >= kHeight - 4 || (x / 4 - y) % 96 == 0;
-    };
-    const Picture second = [](int x, int y) { return (x / 24 + y / 24) % 2 == 0; };
-    WriteBitmap(dir_ + "/page1.bmp", first);
-    WriteBitmap(dir_ + "/page2.bmp", second);
+TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
+    const PeerCase &p = GetParam();
     ASSERT_EQ(SetStretchOption(0), TOLLAN_OK);
-    ASSERT_EQ(BmpToG3((dir_ + "/page1.bmp").c_str(), (dir_ + "/doc_p1.g3").c_str()), TOLLAN_OK);
-    ASSERT_EQ(BmpToG3((dir_ + "/page2.bmp").c_str(), (dir_ + "/doc_p2.g3").c_str()), TOLLAN_OK);
+    for (int i = 0; i < p.pages; ++i) {
+        const std::string n = std::to_string(i + 1);
+        WriteBitmap(dir_ + "/page" + n + ".bmp", kPictures[static_cast<size_t>(i)]);
+        ASSERT_EQ(BmpToG3((dir_ + "/page" + n + ".bmp").c_str(), (dir_ + "/doc_p" + n + ".g3").c_str()), TOLLAN_OK);
+    }
 
-    T31Line line(kSpeed, dir_ + "/received.tif");
+    T31Line line(kSpeed, p.receiver_modems, dir_ + "/received.tif");
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
     FastClock clock(kSpeed);
     TraceCapture trace;
@@ -126,27 +140,37 @@ TEST_F(SendToT30Test, TwoPagesArriveAsTheBitmapsTheyWereMadeFrom) {
     int32_t ch = -1;
     ASSERT_EQ(PortOpen(&ch, 1, "ATE0"), TOLLAN_OK);
     ASSERT_EQ(SetLocalID(ch, "+1 555 0100"), TOLLAN_OK);
-    const uint16_t result = SendClass1Fax(ch, "5551234", (dir_ + "/doc.tif").c_str(), 2);
+    ASSERT_EQ(SetResolution(ch, p.resolution), TOLLAN_OK);
+    const uint16_t result = SendClass1Fax(ch, "5551234", (dir_ + "/doc.tif").c_str(), p.pages);
     int16_t pages_sent = -1;
     GetNumOfPagesSent(ch, &pages_sent);
     const char *remote = nullptr;
     GetRemoteID(ch, &remote);
+    const int16_t bit_rate = g_channels[ch].bit_rate;
     EXPECT_EQ(PortClose(ch), TOLLAN_OK);
 
     ASSERT_TRUE(line.WaitForEnd(10000));
     std::string log;
     for (const std::string &l : trace.Lines()) log += l + "\n";
+    if (getenv("TOLLAN_SHOW_TRACE")) fprintf(stderr, "%s", log.c_str());
     ASSERT_EQ(result, TOLLAN_OK) << log;
-    EXPECT_EQ(pages_sent, 2);
+    EXPECT_EQ(pages_sent, p.pages);
+    EXPECT_EQ(bit_rate, p.bit_rate_used);
     EXPECT_STREQ(remote, "T30RECEIVER");
     EXPECT_EQ(line.CompletionCode(), 0);
-    EXPECT_EQ(line.PagesReceived(), 2);
+    EXPECT_EQ(line.PagesReceived(), p.pages);
     EXPECT_EQ(line.SenderIdent(), "+1 555 0100");
 
     const std::vector<ReceivedPage> pages = line.ReadReceivedPages();
-    ASSERT_EQ(pages.size(), 2u);
-    EXPECT_EQ(PageDifference(pages[0], first), "");
-    EXPECT_EQ(PageDifference(pages[1], second), "");
+    ASSERT_EQ(pages.size(), static_cast<size_t>(p.pages));
+    for (size_t i = 0; i < pages.size(); ++i) EXPECT_EQ(PageDifference(pages[i], kPictures[i]), "") << "page " << i + 1;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Receivers, SendToT30Test,
+    ::testing::Values(PeerCase{"V17", T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17, 2, 0, 5},
+                      PeerCase{"V29", T30_SUPPORT_V27TER | T30_SUPPORT_V29, 1, 1, 3},
+                      PeerCase{"V27ter", T30_SUPPORT_V27TER, 1, 0, 1}),
+    [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -28,9 +28,10 @@ struct ReceivedPage {
 
 class T31Line {
 public:
-    // speed: audio milliseconds per real millisecond. The receiver writes
-    // what it gets to received_tiff.
-    T31Line(uint32_t speed, const std::string &received_tiff);
+    // speed: audio milliseconds per real millisecond. The receiver offers
+    // the modulations of receiver_modems (spandsp's T30_SUPPORT_* bits) and
+    // writes what it gets to received_tiff.
+    T31Line(uint32_t speed, int receiver_modems, const std::string &received_tiff);
     ~T31Line();
     T31Line(const T31Line &) = delete;
     T31Line &operator=(const T31Line &) = delete;
@@ -57,6 +58,7 @@ private:
     void WriteToDte(const uint8_t *buf, size_t len);
 
     uint32_t speed_;
+    int receiver_modems_;
     std::string received_tiff_;
     int master_ = -1;
     int slave_keeper_ = -1;
