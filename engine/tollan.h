@@ -116,6 +116,15 @@ TOLLAN_API uint16_t PortClear(int32_t channel);
 /* Store the port's file descriptor; it stays owned by the channel. */
 TOLLAN_API uint16_t GetCommHandle(int32_t channel, int *handle);
 
+/* ---- Class 2 and 2.0 fax sessions --------------------------------------- */
+
+/* Send pages 1..pages of base_name ("<base cut at its last '.'>_p<n>.g3"; a
+ * one-page fax may be the base name itself) to number through a class 2 or
+ * 2.0 modem. GetNumOfPagesSent tells how many pages the remote accepted.
+ * Numbers longer than 121 characters and base names whose page file names do
+ * not fit 259 characters are refused (TOLLAN_E_ARGUMENT). */
+TOLLAN_API uint16_t SendFax(int32_t channel, const char *number, const char *base_name, int pages);
+
 /* ---- Results of the last call on a channel ------------------------------ */
 
 /* Store the address of the remote station's identity (owned by the library). */

@@ -1,0 +1,80 @@
+// The class 2 and class 2.0 fax sessions: what their files call of each other.
+// The exported entry points (SendFax, WaitForRing, ReceiveFax) are declared in
+// engine/tollan.h.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// Path buffers: 259 characters and a terminator. Names that do not fit are
+// refused, never cut.
+constexpr size_t kFaxPathSize = 260;
+
+// Post-page message that ends a page of a sending session.
+enum FaxPpmType : int {
+    kPpmMps = 0,  // another page follows
+    kPpmEom = 1,  // end of message, a new procedure follows
+    kPpmEop = 2,  // end of procedure
+};
+
+// ---- Page file names (page_file.cpp) --------------------------------------
+
+// True when the base name has a "." to cut at.
+bool FaxBaseNameHasDot(const char *base_name);
+// Forms "<base name cut at its last '.'>_p<page><extension>" (a name without
+// a dot is used whole). False, with out empty, when it would not fit.
+bool FaxPageFileName(char (&out)[kFaxPathSize], const char *base_name, int page, const char *extension);
+// True when the base name fits a path buffer and so do the page names with
+// this extension of every page from 1 to last_page.
+bool FaxPageNamesFit(const char *base_name, int last_page, const char *extension);
+
+// ---- Session parameters (session_params.cpp) ------------------------------
+
+// VR of a capability list for the channel's resolution: 1 fine, 0 normal.
+int FaxVerticalResolution(int32_t resolution);
+
+// Sends the local identity ("+FLID", or "+FLI" in class 2.0; a class 2 modem
+// that refuses "+FLID" is tried with "+FLI"). 0, 121.
+uint16_t FaxSetLocalID(int32_t channel, const char *id);
+// Sends the sending side's capabilities with the given VR and, when
+// min_speed is 2400 bit/s or more, the minimum speed. 0, 122.
+uint16_t FaxSetFDCC(int32_t channel, int vr, int32_t min_speed);
+// The receiving side's set-up: enable reception, capabilities, bit order
+// (class 2) or flow control (class 2.0). 0, 110, 122, 128, 142.
+uint16_t FaxSetUpReception(int32_t channel);
+
+// ---- Sending a page (send_page.cpp, post_page.cpp) ------------------------
+
+// "AT+FDT", then the page file's data with DLE doubled under XON/XOFF, then
+// FaxSendPPM. 0, 107, 117, 129, 130, 999, or FaxSendPPM's code.
+uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel);
+// Switches XON/XOFF flow control of the port on or off. 0, 999.
+uint16_t FaxSetXonXoff(int port, bool on);
+// Received bytes waiting in the port's input queue.
+uint16_t FaxPendingInput(int port);
+// Ends the page data and sends the post-page message. 0, 107, 117, 999, or
+// the code of the class 2 response wait.
+uint16_t FaxSendPPM(int32_t channel, int ppm_type);
+
+// ---- Receiving (receive.cpp, page_receive.cpp) ----------------------------
+
+// Writes text to the channel's port. 0, 107.
+uint16_t SendString(int32_t channel, const char *text);
+
+// Shared by FaxGetPageData and its watchdog thread; each side polls the
+// other's fields, so every field is atomic.
+struct FaxWatchdog {
+    std::atomic<int32_t> timed_out;       // set by the thread when the limit passed
+    std::atomic<int32_t> stop;            // set by the receiver to end the thread
+    std::atomic<int32_t> limit_seconds;   // allowed seconds without progress
+    std::atomic<uint32_t> started_at;     // tick count the limit is measured from
+};
+
+// The watchdog thread: sets timed_out once limit_seconds pass after
+// started_at, or ends when stop is set.
+void *FaxTimeOutCounter(void *watchdog);
+// Receives one page into its page file, up to DLE ETX. 0, 108, 116, 117, 126.
+uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name);
+// Writes the page information file (".ffi") of a page.
+void FaxWriteInfo(int32_t channel, int16_t page, const char *base_name);

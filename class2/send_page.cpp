@@ -1,0 +1,205 @@
+// One page of a sending session: "AT+FDT", then the page file's data with
+// every DLE doubled, under XON/XOFF flow control, then the post-page message.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <termios.h>
+
+#include "class2/class2.h"
+#include "engine/channel.h"
+#include "engine/trace.h"
+#include "modem/modem_io.h"
+#include "modem/response.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kBlockSize = 64;  // file bytes per port write, twice that after DLE doubling
+// A class 2 modem needs a moment after CONNECT before it says XON.
+constexpr uint32_t kXonSettleMs = 2000;
+
+// GhostScript's fax output starts with a 64-byte header: a zero byte, this
+// text and its terminating zero, and at offset 29 the resolution (0 normal).
+constexpr size_t kGhostScriptHeaderSize = 64;
+constexpr char kGhostScriptMark[] = "PC Research, Inc";
+constexpr size_t kGhostScriptMarkOffset = 1;
+constexpr size_t kGhostScriptResolutionOffset = 29;
+
+struct FileCloser {
+    void operator()(FILE *file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+bool IsGhostScriptHeader(const uint8_t *block, size_t n) {
+    return n == kGhostScriptHeaderSize &&
+           memcmp(block + kGhostScriptMarkOffset, kGhostScriptMark, sizeof kGhostScriptMark) == 0;
+}
+
+bool IsTiffFile(const uint8_t *block, size_t n) {
+    return n >= 2 && ((block[0] == 'I' && block[1] == 'I') || (block[0] == 'M' && block[1] == 'M'));
+}
+
+const char *ResolutionName(bool fine) { return fine ? "fine" : "normal"; }
+
+// Looks at the first block of a page file: returns where its data starts
+// (past GhostScript's header), tracing a resolution that differs from the
+// session's and warning about a TIFF file, which the modem cannot send.
+size_t PageDataStart(const uint8_t *block, size_t n, int32_t channel) {
+    if (IsGhostScriptHeader(block, n)) {
+        FaxTrace("FaxSendPage: GhostScriptヘダーをスキップ");
+        bool session_fine = g_channels[channel].session_params[0] != 0;
+        bool data_fine = block[kGhostScriptResolutionOffset] != 0;
+        if (session_fine != data_fine) {
+            FaxTrace("FaxSendPage: sending in %s mode, fax data is %s mode", ResolutionName(session_fine),
+                     ResolutionName(data_fine));
+            FaxTrace("FaxSendPage: 解像度不一致");
+        }
+        return kGhostScriptHeaderSize;
+    }
+    if (IsTiffFile(block, n)) {
+        FaxTrace("FaxSendPage: TIFFファイル？");
+        FaxTrace("WARNING: TIFFはサポートされていないので、送信は失敗します");
+    }
+    return 0;
+}
+
+// Copies data to out with every DLE written twice, so that the modem takes it
+// as data and not as a command. out holds twice n. Returns the length.
+size_t DoubleDles(const uint8_t *data, size_t n, uint8_t *out) {
+    size_t length = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (data[i] == kDle) out[length++] = kDle;
+        out[length++] = data[i];
+    }
+    return length;
+}
+
+// Reads and traces what the modem sent while the page went out; the data
+// phase has no use for it, but the port's input queue must not fill up.
+void DrainModemReplies(int port) {
+    while (FaxPendingInput(port) > 0) {
+        uint8_t byte = 0;
+        ssize_t got = Plat().port_read(port, &byte, 1);
+        if (got < 0) {
+            RecordLastError();
+            FaxTrace("FaxSendPage: ReadFile失敗 %d", g_last_error);
+            return;
+        }
+        if (got == 0) return;
+        if (byte >= 32 && byte <= 127)
+            FaxTrace("FaxSendPage: got %c", byte);
+        else
+            FaxTrace("FaxSendPage: got %x", static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(byte))));
+    }
+}
+
+// Class 2: the modem says DC1 when it is ready for the data; anything before
+// it is dropped. 0, 117.
+uint16_t WaitForXon(int32_t channel) {
+    FaxTrace("FaxSendPage: XON 待ち, got:");
+    PlatSleep(kXonSettleMs);
+    for (;;) {
+        uint8_t byte = 0;
+        if (FaxReadByte(channel, &byte) != TOLLAN_OK) {
+            FaxTrace("FaxSendPage:XON待ちでタイムアウト (class2)");
+            return TOLLAN_E_TIMEOUT;
+        }
+        if (byte == kDc1) {
+            FaxTrace("FaxsendPage: got XON");
+            return TOLLAN_OK;
+        }
+    }
+}
+
+// Streams the page file to the port. 0, 107, 130.
+uint16_t SendPageFile(const char *file_name, int32_t channel) {
+    const int port = g_channels[channel].comm_handle;
+    FaxTrace("FaxSendPage:ファイル %s を送信中...", file_name);
+    FilePtr file(fopen(file_name, "rb"));
+    if (!file) {
+        RecordLastError();
+        FaxTrace("FaxSendPage:ファイル %s がオープンできません。err=%d", file_name, g_last_error);
+        return TOLLAN_E_OPEN_FILE;
+    }
+    uint8_t block[kBlockSize];
+    uint8_t out[2 * kBlockSize];
+    int32_t total = 0;
+    for (bool first = true;; first = false) {
+        size_t got = fread(block, 1, sizeof block, file.get());
+        if (got == 0) break;
+        size_t start = first ? PageDataStart(block, got, channel) : 0;
+        size_t length = DoubleDles(block + start, got - start, out);
+        ssize_t written = FaxPortWrite(channel, out, length);
+        if (written < 0) {
+            RecordLastError();
+            FaxTrace("FaxSendPage: WriteFile API失敗 %d", g_last_error);
+            return TOLLAN_E_WRITE;
+        }
+        if (static_cast<size_t>(written) < length) {
+            FaxTrace("FaxSendPage: すべてのバイトを出力できませんでした %d bytes", static_cast<int>(length));
+            return TOLLAN_E_WRITE;
+        }
+        total += static_cast<int32_t>(written);
+        DrainModemReplies(port);
+    }
+    file.reset();
+    FaxTrace("FaxSendPage: ページ送信終了 %d bytes", total);
+    return TOLLAN_OK;
+}
+
+}  // namespace
+
+uint16_t FaxSetXonXoff(int port, bool on) {
+    termios settings{};
+    if (Plat().port_get_settings(port, &settings) != 0) {
+        RecordLastError();
+        return TOLLAN_E_FAILED;
+    }
+    // Output stops on the modem's XOFF, input is held back with our own XOFF.
+    // The XON and XOFF limits of the input queue are the driver's own here.
+    const tcflag_t flow = IXON | IXOFF;
+    settings.c_iflag = on ? (settings.c_iflag | flow) : (settings.c_iflag & ~flow);
+    settings.c_cc[VSTART] = kDc1;
+    settings.c_cc[VSTOP] = kDc3;
+    if (Plat().port_set_settings(port, &settings) != 0) {
+        RecordLastError();
+        return TOLLAN_E_FAILED;
+    }
+    return TOLLAN_OK;
+}
+
+uint16_t FaxPendingInput(int port) {
+    int waiting = Plat().port_input_waiting(port);
+    if (waiting <= 0) return 0;
+    return waiting > UINT16_MAX ? UINT16_MAX : static_cast<uint16_t>(waiting);
+}
+
+uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel) {
+    FaxChannel &c = g_channels[channel];
+    FaxTrace("FaxSendPage: (\"%s\") 開始...", file_name);
+    PlatSleep(static_cast<uint32_t>(c.command_interval));
+    c.hangup_seen = 0;
+
+    uint16_t rc = FaxCommandWait("AT+FDT\r\n", "CONNECT", channel);
+    if (rc != TOLLAN_OK || c.hangup_seen) {
+        FaxTrace("FaxSendPage:AT+FDT エラー rc=%d, code=%d, ファックス送信中断", rc, c.hangup_code);
+        return TOLLAN_E_NO_CONNECT;
+    }
+    if (c.modem_class != TOLLAN_CLASS_2_0) {
+        rc = WaitForXon(channel);
+        if (rc != TOLLAN_OK) return rc;
+    }
+    rc = FaxSetXonXoff(c.comm_handle, true);
+    if (rc != TOLLAN_OK) return rc;
+
+    rc = SendPageFile(file_name, channel);
+    if (rc != TOLLAN_OK) {
+        // Left on, XON/XOFF would swallow the DC1 the next page waits for.
+        FaxSetXonXoff(c.comm_handle, false);
+        return rc;
+    }
+    PlatSleep(static_cast<uint32_t>(c.command_interval));
+    rc = FaxSetXonXoff(c.comm_handle, false);
+    if (rc != TOLLAN_OK) FaxTrace("FaxSendPage: xon/xoffフロー制御の解除に失敗 %d", rc);
+    return FaxSendPPM(channel, ppm_type);
+}
