@@ -124,6 +124,13 @@ TOLLAN_API uint16_t GetCommHandle(int32_t channel, int *handle);
  * Numbers longer than 121 characters and base names whose page file names do
  * not fit 259 characters are refused (TOLLAN_E_ARGUMENT). */
 TOLLAN_API uint16_t SendFax(int32_t channel, const char *number, const char *base_name, int pages);
+/* Look, without blocking, at what the modem sent on its own: *ring is 1 RING,
+ * 2 BUSY, 3 NO CARRIER, 4 ERROR, 5 NO DIALTONE, 0 nothing of these. */
+TOLLAN_API uint16_t WaitForRing(int32_t channel, int32_t *ring);
+/* Answer and receive the pages of a fax into "<base cut at its last '.'>_p<n>.g3"
+ * (and "_p<n>.ffi" with SetFaxInfoOption); *pages counts the pages received,
+ * updated after every page. */
+TOLLAN_API uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages);
 
 /* ---- Results of the last call on a channel ------------------------------ */
 

@@ -1,0 +1,199 @@
+// The answering side: WaitForRing looks at what the modem sent on its own,
+// ReceiveFax answers and receives the pages of a class 2 or 2.0 call.
+#include <cstring>
+
+#include "class2/class2.h"
+#include "engine/channel.h"
+#include "engine/trace.h"
+#include "modem/modem_io.h"
+#include "modem/response.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kRingTextSize = 256;
+// A ring report is judged once this many bytes are in; fewer with a line
+// end is a blank line.
+constexpr size_t kRingMinimumText = 6;
+
+struct RingText {
+    int32_t ring_class;
+    const char *text;
+};
+
+// Searched in this order; the first text found wins.
+constexpr RingText kRingTexts[] = {
+    {1, "RING"},  {2, "BUSY"},        {3, "NO CARRIER"},
+    {4, "ERROR"}, {5, "NO DIALTONE"}, {5, "NO DIAL TONE"},
+};
+
+int32_t ClassifyRing(const char *text) {
+    for (const RingText &ring : kRingTexts)
+        if (strstr(text, ring.text)) return ring.ring_class;
+    return 0;
+}
+
+constexpr uint32_t kSetUpTimeoutMs = 6000;
+// From the answer on the modem may be silent for the length of a T.30 phase.
+constexpr uint32_t kCallTimeoutMs = 80000;
+constexpr uint32_t kAfterConnectMs = 1000;
+constexpr size_t kRawLineSize = 256;
+
+// Page quality limits, applied when the modem's page report counted lines.
+constexpr int32_t kMinimumLines = 50;
+constexpr int32_t kBadLinesAllowance = 30;  // plus a tenth of the lines
+constexpr int32_t kMaximumBadLines = 500;
+constexpr int32_t kStatusRtn = 2;
+
+bool PageIsBad(const FaxChannel &c) {
+    return c.lines_received < kMinimumLines || c.lines_bad > c.lines_received / 10 + kBadLinesAllowance ||
+           c.lines_bad > kMaximumBadLines;
+}
+
+// Reads the modem's lines after "ATA" until the fax connection. 0, 112, or
+// the read's code.
+uint16_t AwaitFaxConnection(int32_t channel) {
+    char line[kRawLineSize];
+    for (;;) {
+        uint16_t rc = FaxReadRawLine(channel, line, sizeof line);
+        if (rc != TOLLAN_OK) return rc;
+        FaxTrace("ReceiveFax: got line %s", line);
+        if (strstr(line, "+FCO")) return TOLLAN_OK;  // class 2.0 "+FCO", class 2 "+FCON"
+        if (strstr(line, "ERROR")) {
+            FaxTrace("ReveiveFax: 接続エラー");
+            return TOLLAN_E_RECEIVE_FAILED;
+        }
+        if (strstr(line, "+FHNG:") || strstr(line, "+FHS:")) {
+            FaxTrace("ReceiveFax: hang up detected");
+            return TOLLAN_E_RECEIVE_FAILED;
+        }
+    }
+}
+
+// Asks the modem to answer the page with RTN when it is bad by the line
+// counts or by the modem's own status.
+void JudgePage(int32_t channel) {
+    const FaxChannel &c = g_channels[channel];
+    if (c.line_counts_valid && PageIsBad(c)) {
+        FaxTrace("ReceiveFax: ページ不良 retail 要求(MPS)");
+    } else if (c.page_status == kStatusRtn) {
+        FaxTrace("ReceiveFax: +FTPS 2 detected.");
+    } else {
+        return;
+    }
+    FaxCommandWait("AT+FPS=2\r\n", "OK", channel);
+}
+
+// One page: DC2 to start the data, the data, the modem's report, the
+// judgement, and "AT+FDR" for what comes next. 0 or a failure code.
+uint16_t ReceiveOnePage(int32_t channel, int16_t page, const char *base_name, int16_t *pages) {
+    FaxChannel &c = g_channels[channel];
+    const uint8_t dc2 = kDc2;
+    ssize_t written = FaxPortWrite(channel, &dc2, 1);
+    if (written != 1) {
+        if (written < 0) RecordLastError();
+        FaxTrace("ReceiveFax: DC2送信エラー %d", g_last_error);
+        PortClear(channel);
+        return TOLLAN_E_WRITE;
+    }
+    uint16_t rc = FaxGetPageData(channel, page, base_name);
+    if (rc != TOLLAN_OK) {
+        c.hangup_code = -1;
+        PortClear(channel);
+        return rc;
+    }
+    FaxTrace("ReceiveFax: ページ %d 受信", page);
+    *pages = page;
+
+    rc = FaxWaitFor(channel, "OK");
+    if (rc != TOLLAN_OK) {
+        FaxTrace("ReceiveFax: レスポンスエラー %d", rc);
+        PortClear(channel);
+        return rc;
+    }
+    JudgePage(channel);
+    rc = FaxSendString("AT+FDR\r\n", channel);
+    if (rc == TOLLAN_OK) rc = FaxWaitFor(channel, "CONNECT");
+    // Failures after the data phase began discard what is queued both ways.
+    if (rc != TOLLAN_OK) PortClear(channel);
+    return rc;
+}
+
+}  // namespace
+
+uint16_t SendString(int32_t channel, const char *text) {
+    if (FaxPortWrite(channel, text, strlen(text)) < 0) {
+        RecordLastError();
+        FaxTrace("SendString: ポート出力エラー %d (%s)", g_last_error, text);
+        return TOLLAN_E_WRITE;
+    }
+    return TOLLAN_OK;
+}
+
+extern "C" uint16_t WaitForRing(int32_t channel, int32_t *ring) {
+    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    const FaxChannel &c = g_channels[channel];
+    if (!c.in_use) return TOLLAN_E_NOT_OPEN;
+    if (!ring) return TOLLAN_E_ARGUMENT;
+    *ring = 0;
+    char text[kRingTextSize] = {};
+    size_t length = 0;
+    for (;;) {
+        // Returns at once with what has arrived; the text stays terminated.
+        ssize_t got = Plat().port_read(c.comm_handle, text + length, sizeof text - 1 - length);
+        if (got < 0) {
+            RecordLastError();
+            return TOLLAN_E_READ;
+        }
+        if (got == 0) return TOLLAN_OK;
+        length += static_cast<size_t>(got);
+        FaxTrace("WaitForRing: 受信文字列 %s", text);
+        if (length >= kRingMinimumText) {
+            *ring = ClassifyRing(text);
+            return TOLLAN_OK;
+        }
+        if (strstr(text, "\r\n")) return TOLLAN_OK;
+    }
+}
+
+extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages) {
+    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    FaxChannel &c = g_channels[channel];
+    if (!c.in_use) return TOLLAN_E_NOT_OPEN;
+    if (!base_name || !*base_name || !pages) return TOLLAN_E_ARGUMENT;
+    if (!FaxPageNamesFit(base_name, INT16_MAX, ".ffi")) return TOLLAN_E_ARGUMENT;
+
+    uint16_t rc = FaxSetUpReception(channel);
+    if (rc != TOLLAN_OK) return rc;
+    c.io_timeout = kCallTimeoutMs;
+    rc = SendString(channel, "ATA\r\n");
+    if (rc != TOLLAN_OK) return rc;
+    rc = AwaitFaxConnection(channel);
+    if (rc != TOLLAN_OK) return rc;
+    // The remote's identity and the negotiated parameters come before "OK".
+    rc = FaxWaitFor(channel, "OK");
+    if (rc != TOLLAN_OK) {
+        FaxTrace("ReceiveFax: レスポンス待ちエラー rc=%d", rc);
+        return rc;
+    }
+    PlatSleep(static_cast<uint32_t>(g_settings.fdr_wait));
+    rc = FaxCommandWait("AT+FDR\r\n", "CONNECT", channel);
+    if (rc != TOLLAN_OK) {
+        FaxTrace("ReceiveFax: AT+FDR エラー %d", rc);
+        PortClear(channel);
+        return rc;
+    }
+    PlatSleep(kAfterConnectMs);
+    c.hangup_seen = 0;
+    c.poll_requested = 0;
+    // A remote that wants to poll us ends the reception; one that hangs up
+    // with code 0 instead of sending a page ends it too.
+    for (int16_t page = 1; !c.poll_requested; ++page) {
+        rc = ReceiveOnePage(channel, page, base_name, pages);
+        if (rc != TOLLAN_OK) return rc;
+        if (c.hangup_seen) break;
+    }
+    PortClear(channel);
+    c.io_timeout = kSetUpTimeoutMs;
+    return TOLLAN_OK;
+}

@@ -1,0 +1,248 @@
+// WaitForRing and ReceiveFax against a scripted class 2 / 2.0 modem: the
+// answering dialogue, page files equal to the data sent, the page judgement,
+// and the ways a call ends.
+#include <cerrno>
+
+#include "class2/class2.h"
+#include "class2_fixture.h"
+#include "engine/tollan.h"
+#include "platform/platform.h"
+
+namespace {
+
+const std::string kOk = "\r\nOK\r\n";
+const std::string kPageReport = "\r\n+FPTS:1,2200,3,0,12\r\n\r\n+FET:0\r\n\r\nOK\r\n";
+
+// DLE framing as a modem puts it around page data: DLE doubled, DLE ETX after.
+std::string Framed(const std::string &data) { return DleDoubled(data) + "\x10\x03"; }
+
+std::string PageData(uint32_t seed, size_t n) {
+    std::string data(1, '\0');  // the page's first EOL starts with a zero byte
+    while (data.size() < n) {
+        seed = seed * 1664525u + 1013904223u;
+        data += static_cast<char>((seed >> 24) & 0xff);
+    }
+    return data;
+}
+
+class ReceiveFaxTest : public Class2Test {
+protected:
+    void ScriptClass2Answer() {
+        modem_.On("AT+FCR=1\r\n", kOk)
+            .On("AT+FDCC=1,5,0,2,0,0,0,0\r\n", kOk)
+            .On("AT+FBOR=1\r\n", kOk)
+            .On("ATA\r\n", "\r\n+FCON\r\n\r\n+FTSI: \"CALLER 1\"\r\n\r\n+FDCS:1,5,0,2,0,0,0,0\r\n\r\nOK\r\n")
+            .On("AT+FDR\r\n", "\r\nCONNECT\r\n");
+    }
+    // DC2, the page's bytes as the modem frames them, its report, and the
+    // answer to the next "AT+FDR".
+    void ScriptPage(const std::string &stream, const std::string &report, const std::string &next) {
+        modem_.On("\x12", stream).Send(report).On("AT+FDR\r\n", next);
+    }
+    uint16_t Receive(const std::string &base) { return ReceiveFax(0, base.c_str(), &pages_); }
+
+    int16_t pages_ = -1;
+};
+
+TEST_F(ReceiveFaxTest, ByteStreamExampleGivesItsExactPageFile) {
+    ScriptClass2Answer();
+    ScriptPage(std::string("\x11\x00\x00\x10\x10\x41\x10\x1A\x10\x03", 10), kPageReport, "\r\n+FHNG:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2);
+
+    EXPECT_EQ(TOLLAN_OK, Receive(Path("in.tif")));
+    ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+    EXPECT_EQ(1, pages_);
+    EXPECT_EQ(Escaped(std::string("\x00\x00\x10\x41\x10\x10", 6)), Escaped(ReadFileBytes(Path("in_p1.g3"))));
+    EXPECT_EQ("AT+FCR=1\r\nAT+FDCC=1,5,0,2,0,0,0,0\r\nAT+FBOR=1\r\nATA\r\nAT+FDR\r\n\x12" "AT+FDR\r\n",
+              modem_.Written());
+    EXPECT_STREQ("\"CALLER 1\"", g_channels[0].remote_id);
+    EXPECT_EQ(6000u, g_channels[0].io_timeout);
+    EXPECT_FALSE(std::filesystem::exists(Path("in_p1.ffi")));
+}
+
+TEST_F(ReceiveFaxTest, ThreePagesEqualWhatTheModemSentUntilTheRemoteHangsUp) {
+    g_settings.fax_info_option = 1;
+    std::string pages[3] = {PageData(1, 3000), PageData(2, 1500), PageData(3, 700)};
+    ScriptClass2Answer();
+    ScriptPage(Framed(pages[0]), kPageReport, "\r\nCONNECT\r\n");
+    ScriptPage(Framed(pages[1]), "\r\n+FPTS:1\r\n\r\n+FET:0\r\n\r\nOK\r\n", "\r\nCONNECT\r\n");
+    ScriptPage(Framed(pages[2]), kPageReport, "\r\n+FHNG:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2);
+
+    EXPECT_EQ(TOLLAN_OK, Receive(Path("doc")));
+    ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+    EXPECT_EQ(3, pages_);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(pages[i], ReadFileBytes(Path("doc_p" + std::to_string(i + 1) + ".g3"))) << "page " << i + 1;
+    // The information of a page is what the record held when its data ended:
+    // page 3 sees page 2's report, which gave no line count.
+    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 9999\r\n", ReadFileBytes(Path("doc_p3.ffi")));
+    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p2.ffi")));
+    EXPECT_EQ(std::string::npos, modem_.Written().find("AT+FPS=2"));
+}
+
+TEST_F(ReceiveFaxTest, Class20AnswersOnFcoWithItsOwnSetUp) {
+    std::string page = PageData(4, 400);
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk)
+        .On("AT+FLO=2\r\n", kOk)
+        .On("ATA\r\n", "\r\n+FCO\r\n\r\n+FTI: \"CALLER 20\"\r\n\r\n+FCS:1,5,0,2,0,0,0,0\r\n\r\nOK\r\n")
+        .On("AT+FDR\r\n", "\r\nCONNECT\r\n");
+    ScriptPage(Framed(page), "\r\n+FPS:1,1100,0,0,0\r\n\r\n+FET:2\r\n\r\nOK\r\n", "\r\n+FHS:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2_0);
+
+    EXPECT_EQ(TOLLAN_OK, Receive(Path("c20.g3")));
+    ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+    EXPECT_EQ(1, pages_);
+    EXPECT_EQ(page, ReadFileBytes(Path("c20_p1.g3")));
+    EXPECT_EQ("AT+FCC=1,5,0,2,0,0,0,0\r\nAT+FLO=2\r\nATA\r\nAT+FDR\r\n\x12" "AT+FDR\r\n", modem_.Written());
+}
+
+TEST_F(ReceiveFaxTest, EmptyPageAndUnknownEscapes) {
+    ScriptClass2Answer();
+    // A page that is only DLE ETX; then DLE 'A' and DLE 0xFF carry nothing.
+    ScriptPage("\x10\x03", kPageReport, "\r\nCONNECT\r\n");
+    ScriptPage(std::string("\x00\x01\x10\x41\x02\x10\xff\x03\x10\x03", 10), kPageReport, "\r\n+FHNG:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2);
+
+    EXPECT_EQ(TOLLAN_OK, Receive(Path("e.x")));
+    EXPECT_EQ(2, pages_);
+    EXPECT_EQ("", ReadFileBytes(Path("e_p1.g3")));
+    EXPECT_EQ(Escaped(std::string("\x00\x01\x02\x03", 4)), Escaped(ReadFileBytes(Path("e_p2.g3"))));
+}
+
+struct QualityCase {
+    const char *report;
+    bool rejected;
+};
+
+class ReceiveQualityTest : public ReceiveFaxTest, public ::testing::WithParamInterface<QualityCase> {};
+
+TEST_P(ReceiveQualityTest, BadPagesAreAnsweredWithFps2) {
+    ScriptClass2Answer();
+    modem_.On("\x12", Framed(PageData(5, 100))).Send(std::string("\r\n") + GetParam().report + "\r\n\r\nOK\r\n");
+    if (GetParam().rejected) modem_.On("AT+FPS=2\r\n", kOk);
+    modem_.On("AT+FDR\r\n", "\r\n+FHNG:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2);
+
+    EXPECT_EQ(TOLLAN_OK, Receive(Path("q.g3")));
+    ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+    EXPECT_EQ(GetParam().rejected, modem_.Written().find("AT+FPS=2\r\n") != std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, ReceiveQualityTest,
+                         ::testing::Values(QualityCase{"+FPTS:1,40,0,0,0", true},
+                                           QualityCase{"+FPTS:1,1000,131,0,0", true},
+                                           QualityCase{"+FPTS:1,1000,130,0,0", false},
+                                           QualityCase{"+FPTS:1,5000,501,0,0", true},
+                                           QualityCase{"+FPTS:2,1000,130,0,0", true},
+                                           QualityCase{"+FPTS:2", true},
+                                           QualityCase{"+FPTS:1", false}));
+
+TEST_F(ReceiveFaxTest, PollingAnnouncementEndsTheReception) {
+    ScriptClass2Answer();
+    ScriptPage(Framed(PageData(6, 200)), kPageReport, "\r\n+FTC:0,5,0,2,0,0,0,0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2);
+
+    EXPECT_EQ(TOLLAN_OK, Receive(Path("poll.g3")));
+    ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+    EXPECT_EQ(1, pages_);
+    EXPECT_EQ(1, g_channels[0].poll_requested);
+}
+
+TEST_F(ReceiveFaxTest, HangupWithAnErrorCodeAfterAPage) {
+    ScriptClass2Answer();
+    ScriptPage(Framed(PageData(7, 200)), kPageReport, "\r\n+FHNG:70\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2);
+
+    EXPECT_EQ(TOLLAN_E_HANGUP, Receive(Path("h.g3")));
+    EXPECT_EQ(1, pages_);
+    EXPECT_EQ(70, g_channels[0].hangup_code);
+}
+
+TEST_F(ReceiveFaxTest, ErrorOrHangupBeforeTheConnection) {
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).On("ATA\r\n", "\r\n+FHS:2\r\n");
+    Attach(TOLLAN_CLASS_2_0);
+    EXPECT_EQ(TOLLAN_E_RECEIVE_FAILED, Receive(Path("x.g3")));
+    EXPECT_TRUE(Traced("ReceiveFax: hang up detected"));
+}
+
+TEST_F(ReceiveFaxTest, RefusedSetUpCommands) {
+    modem_.On("AT+FCR=1\r\n", kOk).On("AT+FDCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FBOR=1\r\n", "\r\nERROR\r\n");
+    Attach(TOLLAN_CLASS_2);
+    EXPECT_EQ(TOLLAN_E_BIT_ORDER, Receive(Path("x.g3")));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, ReceiveFax(0, Path("x.g3").c_str(), nullptr));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, Receive(""));
+    // The longest page file name, "<stem>_p32767.ffi", must fit 259 characters.
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, Receive(Path("") + std::string(249 - Path("").size(), 'r')));
+    EXPECT_EQ(TOLLAN_E_CHANNEL, ReceiveFax(-1, "a", &pages_));
+    EXPECT_EQ(TOLLAN_E_NOT_OPEN, ReceiveFax(3, "a", &pages_));
+}
+
+// A port whose reads fail for good once a marker byte went through.
+std::atomic<bool> g_marker_seen{false};
+std::atomic<int> g_failed_reads{0};
+ssize_t ReadFailingAfterMarker(int fd, void *buf, size_t n) {
+    if (g_marker_seen) {
+        ++g_failed_reads;
+        errno = EIO;
+        return -1;
+    }
+    ssize_t got = PlatformDefaults().port_read(fd, buf, n > 0 ? 1 : 0);
+    if (got == 1 && static_cast<uint8_t *>(buf)[0] == 0xEE) g_marker_seen = true;
+    return got;
+}
+
+TEST_F(ReceiveFaxTest, ElevenFailedReadsEndThePage) {
+    g_settings.fax_info_option = 1;
+    ScriptClass2Answer();
+    modem_.On("\x12", std::string("\x00\x41\xEE", 3));
+    Attach(TOLLAN_CLASS_2);
+    PlatformOps ops = Plat();
+    ops.port_read = ReadFailingAfterMarker;
+    const PlatformOps *previous = PlatformInstall(&ops);
+
+    EXPECT_EQ(TOLLAN_E_READ, Receive(Path("f.g3")));
+    PlatformInstall(previous);
+    EXPECT_EQ(11, g_failed_reads.load());
+    EXPECT_EQ(-1, g_channels[0].hangup_code);
+    EXPECT_EQ(-1, pages_);  // no page was received
+    EXPECT_EQ(std::string("\x00\x41\xEE", 3), ReadFileBytes(Path("f_p1.g3")));
+    EXPECT_FALSE(std::filesystem::exists(Path("f_p1.ffi")));
+    EXPECT_FALSE(Traced("FaxGetPageData: ページ終了"));
+}
+
+struct RingCase {
+    const char *sent;
+    int32_t ring;
+};
+
+class WaitForRingTest : public Class2Test, public ::testing::WithParamInterface<RingCase> {};
+
+TEST_P(WaitForRingTest, ClassifiesWhatTheModemSentOnItsOwn) {
+    const std::string sent = GetParam().sent;
+    modem_.Send(sent);
+    Attach(TOLLAN_CLASS_2);
+    ASSERT_TRUE(ScriptDone());
+    const int port = g_channels[0].comm_handle;
+    // Let the bytes arrive before the library looks.
+    for (int i = 0; i < 200 && Plat().port_input_waiting(port) < static_cast<int>(sent.size()); ++i)
+        PlatformDefaults().sleep_ms(5);
+    int32_t ring = -1;
+    EXPECT_EQ(TOLLAN_OK, WaitForRing(0, &ring));
+    EXPECT_EQ(GetParam().ring, ring);
+    EXPECT_EQ(0, Plat().port_input_waiting(port));  // what was read is gone, also a part
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, WaitForRingTest,
+                         ::testing::Values(RingCase{"", 0}, RingCase{"\r\nRING\r\n", 1}, RingCase{"\r\n", 0},
+                                           RingCase{"RI", 0}, RingCase{"\r\nNO CARRIER\r\nBUSY\r\n", 2},
+                                           RingCase{"\r\nERROR\r\n", 4}, RingCase{"\r\nNO DIAL TONE\r\n", 5},
+                                           RingCase{"\r\nCONNECT 9600\r\n", 0}));
+
+TEST(WaitForRingArgumentsTest, ChannelChecks) {
+    int32_t ring = 0;
+    EXPECT_EQ(TOLLAN_E_CHANNEL, WaitForRing(20, &ring));
+    EXPECT_EQ(TOLLAN_E_NOT_OPEN, WaitForRing(19, &ring));
+}
+
+}  // namespace
