@@ -1,8 +1,11 @@
 // FaxGetPageData's watchdog on a fast clock: a page that never starts and a
 // page that stalls half-way both end after 60 s with 117, keeping what came.
+#include <cerrno>
+
 #include "class2/class2.h"
 #include "class2_fixture.h"
 #include "engine/tollan.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -60,6 +63,27 @@ TEST_F(PageReceiveTest, SteadyPageOutlastsTheLimit) {
 
     EXPECT_EQ(TOLLAN_OK, FaxGetPageData(ch, 2, Path("slow.x").c_str()));
     EXPECT_EQ(data, ReadFileBytes(Path("slow_p2.g3")));
+}
+
+int RefuseThread(uint64_t *, void *(*)(void *), void *) {
+    errno = EAGAIN;
+    return -1;
+}
+
+TEST_F(PageReceiveTest, WatchdogThatCannotStartEndsThePageBeforeItBegins) {
+    modem_.Send(std::string("\x00\x41\x10\x03", 4));
+    int32_t ch = AttachReceiving();
+    const int port = g_channels[ch].comm_handle;
+    for (int i = 0; i < 200 && Plat().port_input_waiting(port) < 4; ++i) PlatformDefaults().sleep_ms(5);
+    PlatformOps ops = Plat();
+    ops.thread_start = RefuseThread;
+    const PlatformOps *previous = PlatformInstall(&ops);
+
+    EXPECT_EQ(TOLLAN_E_THREAD, FaxGetPageData(ch, 1, Path("nothread.g3").c_str()));
+    PlatformInstall(previous);
+    EXPECT_EQ(EAGAIN, GetLastFaxError());
+    EXPECT_EQ("", ReadFileBytes(Path("nothread_p1.g3")));
+    EXPECT_EQ(4, Plat().port_input_waiting(port));  // nothing was read
 }
 
 }  // namespace
