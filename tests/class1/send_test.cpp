@@ -227,7 +227,7 @@ TEST_F(SendTest, SetUpAndDiallingFailures) {
 }
 
 TEST_F(SendTest, NoFirstFrameAfterConnect) {
-    UseClock(200);
+    UseClock(100);
     modem_.On("AT+FCLASS=1\r\n", kOk).On("AT+FLO=2\r\n", kOk).On("ATDT1\r\n", kConnect);
     const int32_t ch = Attach();
     EXPECT_EQ(SendClass1Fax(ch, "1", "x.tif", 1), TOLLAN_E_FIRST_FRAME);
