@@ -203,7 +203,7 @@ void Class1HostData(Sim &sim, Modem &m, uint8_t b) {
 
 bool Class1Step(Sim &sim, Modem &m) {
     bool progress = false;
-    while (!m.inbox.empty()) {
+    while (InboxReady(m.inbox)) {
         LineSignal &s = m.inbox.front();
         if (s.kind == SignalKind::kAnswered || s.kind == SignalKind::kCarrier) {
             m.inbox.pop_front();

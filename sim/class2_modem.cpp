@@ -463,7 +463,7 @@ void Class2HostData(Sim &sim, Modem &m, uint8_t b) {
 
 bool Class2Step(Sim &sim, Modem &m) {
     bool progress = false;
-    while (!m.inbox.empty()) {
+    while (InboxReady(m.inbox)) {
         LineSignal s = m.inbox.front();
         m.inbox.pop_front();
         progress = true;

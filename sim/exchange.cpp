@@ -114,15 +114,47 @@ void ExchangeHangUp(Sim &sim, Endpoint who) {
     }
     LineSignal s;
     s.kind = SignalKind::kDrop;
+    s.at = c.line_free[Same(who, c.caller) ? 0 : 1];
     Deliver(sim, other, s);
 }
 
+bool InboxReady(const std::deque<LineSignal> &box) { return !box.empty() && box.front().at <= SimNow(); }
+
+// With line time emulated (a paced end in the call) a frame arrives when its
+// last bit has crossed at 300 bit/s, and a burst holds the line for its
+// length; a modem that takes its host's data at the line rate has spent
+// that time already.
 void ExchangeSend(Sim &sim, Endpoint from, LineSignal s) {
     int call = CallOf(sim, from);
     if (call == -1) return;
     Call &c = sim.calls[static_cast<size_t>(call)];
     if (c.state != CallState::kConnected || c.silent) return;
-    Deliver(sim, Same(from, c.caller) ? c.callee : c.caller, std::move(s));
+    Endpoint to = Same(from, c.caller) ? c.callee : c.caller;
+    SimTime now = SimNow();
+    SimTime &free = c.line_free[Same(from, c.caller) ? 0 : 1];
+    if (FaultsOf(sim, from).paced || FaultsOf(sim, to).paced) {
+        SimTime start = free > now ? free : now;
+        s.at = start;
+        if (s.kind == SignalKind::kFrame) {
+            s.at = start + static_cast<SimTime>(s.bytes.size() + 4) * 8000 / 300;
+            free = s.at;
+        } else if (s.kind == SignalKind::kBurst && s.bps > 0) {
+            bool spent = from.kind == Endpoint::kModem && FaultsOf(sim, from).paced;
+            free = spent ? start : start + static_cast<SimTime>(s.bytes.size()) * 8000 / static_cast<SimTime>(s.bps);
+        } else {
+            free = start;
+        }
+    }
+    Deliver(sim, to, std::move(s));
+}
+
+SimTime ExchangeLineFree(Sim &sim, Endpoint from) {
+    SimTime now = SimNow();
+    int call = CallOf(sim, from);
+    if (call == -1) return now;
+    const Call &c = sim.calls[static_cast<size_t>(call)];
+    SimTime free = c.line_free[Same(from, c.caller) ? 0 : 1];
+    return free > now ? free : now;
 }
 
 void ExchangeSilence(Sim &sim, Endpoint from) {

@@ -38,8 +38,10 @@ int PollTimeout(const Sim &sim) {
         SimTime t = ModemNextWake(sim, m);
         if (t < next) next = t;
     }
-    for (const Station &s : sim.stations)
+    for (const Station &s : sim.stations) {
         if (s.t30.deadline < next) next = s.t30.deadline;
+        if (!s.inbox.empty() && s.inbox.front().at < next) next = s.inbox.front().at;
+    }
     for (const Call &c : sim.calls)
         if (c.state == CallState::kRinging && c.give_up < next) next = c.give_up;
     if (next == kNever) return 1000;

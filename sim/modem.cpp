@@ -367,7 +367,7 @@ bool ModemStep(Sim &sim, Modem &m, SimTime now) {
         progress = true;
     }
     if (m.mode == ModemMode::kDialing) {
-        if (m.inbox.empty()) return progress;
+        if (!InboxReady(m.inbox)) return progress;
         LineSignal s = m.inbox.front();
         m.inbox.pop_front();
         DialEnded(sim, m, s);
@@ -375,7 +375,7 @@ bool ModemStep(Sim &sim, Modem &m, SimTime now) {
     }
     if (m.fclass == 1) return Class1Step(sim, m) || progress;
     if (m.fclass == 2 || m.fclass == 20) return Class2Step(sim, m) || progress;
-    while (!m.inbox.empty()) {
+    while (InboxReady(m.inbox)) {
         if (m.inbox.front().kind == SignalKind::kDrop) m.call = -1;
         m.inbox.pop_front();
         progress = true;
@@ -390,6 +390,7 @@ SimTime ModemNextWake(const Sim &sim, const Modem &m) {
     if (m.ringing && m.next_ring < next) next = m.next_ring;
     if ((m.fclass == 2 || m.fclass == 20) && m.t30.deadline < next) next = m.t30.deadline;
     if (!m.pty.attached && m.pty.next_check < next) next = m.pty.next_check;
+    if (!m.inbox.empty() && m.inbox.front().at < next) next = m.inbox.front().at;
     if (m.data_bps > 0) {
         SimTime soon = SimNow() + 20;
         if (soon < next) next = soon;

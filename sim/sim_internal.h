@@ -56,7 +56,11 @@ struct LineSignal {
     bool good_check = true;
     int bps = 0;
     Family family = Family::kV21;
+    SimTime at = 0;  // when it has arrived, with line time emulated
 };
+
+// The first signal of an inbox, once it has arrived.
+bool InboxReady(const std::deque<LineSignal> &box);
 
 // T.30 facsimile control fields, X bit clear (compare with fcf & 0xFE).
 namespace Fcf {
@@ -339,6 +343,7 @@ struct Call {
     CallState state = CallState::kRinging;
     SimTime give_up = kNever;
     bool silent = false;  // the line carries nothing any more
+    SimTime line_free[2] = {0, 0};  // caller to callee, callee to caller
 };
 
 enum class DialOutcome : uint8_t { kRinging, kBusy, kNoDialTone, kDelayed };
@@ -347,6 +352,8 @@ void ExchangeAnswer(Sim &sim, int call);
 void ExchangeHangUp(Sim &sim, Endpoint who);
 void ExchangeSend(Sim &sim, Endpoint from, LineSignal s);
 void ExchangeSilence(Sim &sim, Endpoint from);
+// When what this end has sent will have left the line (now, without line time).
+SimTime ExchangeLineFree(Sim &sim, Endpoint from);
 bool ExchangeStep(Sim &sim, SimTime now);
 std::deque<LineSignal> *Inbox(Sim &sim, Endpoint e);
 const SimFaults &FaultsOf(Sim &sim, Endpoint e);

@@ -137,7 +137,7 @@ bool StationStep(Sim &sim, Station &s, SimTime now) {
         T30StartReceiver(sim, s.t30);
         progress = true;
     }
-    while (!s.inbox.empty()) {
+    while (InboxReady(s.inbox)) {
         LineSignal sig = s.inbox.front();
         s.inbox.pop_front();
         progress = true;

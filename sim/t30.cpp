@@ -19,7 +19,8 @@ void SetState(T30 &t, T30State state, SimTime deadline) {
     t.deadline = deadline;
 }
 
-SimTime After(uint32_t ms) { return SimNow() + ms; }
+// T.30 timers run from the end of what this end has put on the line.
+SimTime After(Sim &sim, const T30 &t, uint32_t ms) { return ExchangeLineFree(sim, t.self) + ms; }
 
 void SendFrame(Sim &sim, T30 &t, bool final, uint8_t fcf, const Bytes &fif = {}) {
     LineSignal s;
@@ -112,7 +113,7 @@ void SendTsiDcsTcf(Sim &sim, T30 &t) {
     SendFrame(sim, t, false, WithX(t, Fcf::kTsi), EncodeIdentity(t.local_id));
     SendFrame(sim, t, true, WithX(t, Fcf::kDcs), dcs);
     SendBurst(sim, t, Bytes(static_cast<size_t>(p.mod->bps) * 3 / 16, 0));  // 1.5 s of zeros
-    SetState(t, T30State::kWaitCfr, After(sim.config.timings.t4));
+    SetState(t, T30State::kWaitCfr, After(sim, t, sim.config.timings.t4));
 }
 
 bool TrainingGood(const T30 &t, const LineSignal &s) {
@@ -158,7 +159,7 @@ void ReceiverFrame(Sim &sim, T30 &t, uint8_t fcf, const Bytes &f) {
         t.params.fine = (fif[1] & 0x40) != 0;
         t.params.scan_ms = fif_len > 2 ? ScanMsForBits(fif[2]) : 20;
         Emit(t, T30EventKind::kDcs);
-        SetState(t, T30State::kWaitTcf, After(sim.config.timings.t2));
+        SetState(t, T30State::kWaitTcf, After(sim, t, sim.config.timings.t2));
         return;
     }
     case Fcf::kMps: case Fcf::kEop: case Fcf::kEom:
@@ -260,7 +261,7 @@ void T30StartReceiver(Sim &sim, T30 &t) {
     t.events.clear();
     t.fault_state = FaultState{};
     SendCsiDis(sim, t);
-    SetState(t, T30State::kWaitDcs, After(sim.config.timings.t4));
+    SetState(t, T30State::kWaitDcs, After(sim, t, sim.config.timings.t4));
 }
 
 void T30StartSender(Sim &sim, T30 &t) {
@@ -273,7 +274,7 @@ void T30StartSender(Sim &sim, T30 &t) {
     t.params = T30Params{};
     t.events.clear();
     t.fault_state = FaultState{};
-    SetState(t, T30State::kWaitDis, After(sim.config.timings.t1));
+    SetState(t, T30State::kWaitDis, After(sim, t, sim.config.timings.t1));
 }
 
 void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
@@ -292,17 +293,17 @@ void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
         if (t.state == T30State::kWaitTcf) {
             if (TrainingGood(t, s)) {
                 SendFrame(sim, t, true, Fcf::kCfr);
-                SetState(t, T30State::kWaitPage, After(sim.config.timings.t2));
+                SetState(t, T30State::kWaitPage, After(sim, t, sim.config.timings.t2));
                 Emit(t, T30EventKind::kTrained);
             } else {
                 SendFrame(sim, t, true, Fcf::kFtt);
-                SetState(t, T30State::kWaitDcs, After(sim.config.timings.t4));
+                SetState(t, T30State::kWaitDcs, After(sim, t, sim.config.timings.t4));
                 Emit(t, T30EventKind::kTrainFailed);
             }
         } else if (t.state == T30State::kWaitPage && SameModulation(t, s)) {
             t.page = s.bytes;
             t.page_lines = CountPageLines(t.page);
-            SetState(t, T30State::kWaitPpm, After(sim.config.timings.t2));
+            SetState(t, T30State::kWaitPpm, After(sim, t, sim.config.timings.t2));
             Emit(t, T30EventKind::kPage);
         }
         return;
@@ -335,7 +336,7 @@ void T30OnTimer(Sim &sim, T30 &t, SimTime now) {
             End(sim, t, t.last_ppm == kPpmMps ? 52 : t.last_ppm == kPpmEop ? 54 : 56, true);
         } else {
             SendFrame(sim, t, true, WithX(t, PpmFcf(t.last_ppm)));
-            t.deadline = After(tm.t4);
+            t.deadline = After(sim, t, tm.t4);
         }
         break;
     case T30State::kWaitDcs:
@@ -343,7 +344,7 @@ void T30OnTimer(Sim &sim, T30 &t, SimTime now) {
             End(sim, t, 70, true);
         } else {
             SendCsiDis(sim, t);
-            t.deadline = After(tm.t4);
+            t.deadline = After(sim, t, tm.t4);
         }
         break;
     case T30State::kWaitTcf: case T30State::kWaitPage: case T30State::kWaitPpm:
@@ -385,7 +386,7 @@ void T30SendPpm(Sim &sim, T30 &t, int ppm) {
     t.last_ppm = ppm;
     t.retries = 0;
     SendFrame(sim, t, true, WithX(t, PpmFcf(ppm)));
-    SetState(t, T30State::kWaitPpr, After(sim.config.timings.t4));
+    SetState(t, T30State::kWaitPpr, After(sim, t, sim.config.timings.t4));
 }
 
 void T30Respond(Sim &sim, T30 &t, int ppr) {
@@ -396,13 +397,13 @@ void T30Respond(Sim &sim, T30 &t, int ppr) {
     SendFrame(sim, t, true, fcf);
     t.last_response = MakeFrame(true, fcf);
     if (ppm == kPpmEop && ppr != kPprRtn) {
-        SetState(t, T30State::kWaitDcn, After(sim.config.timings.t2));
+        SetState(t, T30State::kWaitDcn, After(sim, t, sim.config.timings.t2));
     } else if (ppm == kPpmEom && ppr != kPprRtn) {
         t.last_response.clear();
         SendCsiDis(sim, t);
-        SetState(t, T30State::kWaitDcs, After(sim.config.timings.t4));
+        SetState(t, T30State::kWaitDcs, After(sim, t, sim.config.timings.t4));
     } else {
-        SetState(t, T30State::kWaitPage, After(sim.config.timings.t2));
+        SetState(t, T30State::kWaitPage, After(sim, t, sim.config.timings.t2));
     }
 }
 

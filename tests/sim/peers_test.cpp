@@ -1,0 +1,203 @@
+// Fax programs written by others, run against emulated modems: efax sends
+// and receives through class 1 and class 2 modems, mgetty's sendfax sends
+// through class 2 and class 2.0. The images must arrive intact. efax takes
+// its speed from the line's time, so these modems pace data at the line rate.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstring>
+#include <regex>
+#include <thread>
+
+#include "tests/sim/sim_client.h"
+
+extern char **environ;
+
+using namespace simtest;
+
+namespace {
+
+bool HaveProgram(const char *path) { return access(path, X_OK) == 0; }
+
+// Runs a program with its output in log; kills it (by its pid) after timeout_ms.
+int RunProgram(const std::vector<std::string> &args, const std::string &log, int timeout_ms = 30000) {
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&files, 1, 2);
+    pid_t pid = -1;
+    int err = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (err != 0) return -1;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Bitmap {
+    int width = 0, height = 0;
+    std::vector<std::string> rows;
+};
+
+// A 1728-dot page of bars and blocks, as a PBM file. Its coded form holds no
+// XOFF byte: a class 2 modem hands received data over as it is, and efax
+// asks again for a page in which its port swallowed one.
+Bitmap MakeBitmap(int height) {
+    Bitmap b;
+    b.width = 1728;
+    b.height = height;
+    for (int y = 0; y < height; ++y) {
+        std::string row(216, '\0');
+        if ((y / 10) % 2 == 0)
+            for (int x = 10; x < 30; ++x) row[static_cast<size_t>(x)] = '\xFF';
+        if (y % 25 < 3)
+            for (int x = 100 + y % 7; x < 160; ++x) row[static_cast<size_t>(x)] = '\x0F';
+        b.rows.push_back(row);
+    }
+    return b;
+}
+
+void WritePbm(const std::string &path, const Bitmap &b) {
+    std::string data = "P4\n" + std::to_string(b.width) + " " + std::to_string(b.height) + "\n";
+    for (const std::string &r : b.rows) data += r;
+    WriteFile(path, data);
+}
+
+Bitmap ReadPbm(const std::string &path) {
+    std::string data = ReadFile(path);
+    Bitmap b;
+    std::smatch m;
+    if (!std::regex_search(data, m, std::regex("^P4\\s+(\\d+)\\s+(\\d+)\\s")) || m.position(0) != 0) return b;
+    b.width = std::stoi(m[1]);
+    b.height = std::stoi(m[2]);
+    size_t at = static_cast<size_t>(m.length(0));
+    size_t stride = static_cast<size_t>(b.width + 7) / 8;
+    for (int y = 0; y < b.height && at + stride <= data.size(); ++y, at += stride) b.rows.push_back(data.substr(at, stride));
+    return b;
+}
+
+std::string Reversed(const std::string &data) {
+    std::string out;
+    for (char c : data) {
+        uint8_t b = static_cast<uint8_t>(c), r = 0;
+        for (int i = 0; i < 8; ++i)
+            if (b & (1 << i)) r = static_cast<uint8_t>(r | (0x80 >> i));
+        out += static_cast<char>(r);
+    }
+    return out;
+}
+
+// True when `sent` appears in `got` from row `offset` on.
+bool ImageArrived(const Bitmap &got, const Bitmap &sent, int offset) {
+    if (got.width != sent.width || static_cast<int>(got.rows.size()) < offset + sent.height) return false;
+    for (int y = 0; y < sent.height; ++y)
+        if (got.rows[static_cast<size_t>(offset + y)] != sent.rows[static_cast<size_t>(y)]) return false;
+    return true;
+}
+
+// The T.30 times of real machines: with line time emulated the short test
+// times would run out while a page is still on the line.
+SimConfig RealTimings() {
+    SimConfig c;
+    c.timings.ring_interval = 1000;
+    if (const char *t = getenv("TOLLAN_SIM_TRANSCRIPT")) c.transcript = t;
+    return c;
+}
+
+class PeersTest : public ::testing::Test {
+protected:
+    SimFixture f{RealTimings()};
+    int modem = -1;
+    std::string log;
+
+    void SetUp() override {
+        if (!HaveProgram("/usr/bin/efax") || !HaveProgram("/usr/bin/efix") || !HaveProgram("/usr/sbin/sendfax"))
+            GTEST_SKIP() << "efax and mgetty-fax are not installed";
+        SimFaults paced;
+        paced.paced = true;
+        modem = f.AddModem("100", kSimAllClasses, SimQuirks{}, paced);
+        f.AddAnsweringStation("200");
+        log = f.dir + "/peer.log";
+        ASSERT_TRUE(SimStart(f.sim));
+    }
+
+    // Decodes a raw page file (first bit in the least significant bit) with efix.
+    Bitmap DecodeRawPage(const std::string &page_file) {
+        WriteFile(f.dir + "/msb.g3", Reversed(ReadFile(page_file)));
+        RunProgram({"/bin/sh", "-c", "/usr/bin/efix -i fax -o pbm " + f.dir + "/msb.g3 > " + f.dir + "/decoded.pbm"}, log);
+        return ReadPbm(f.dir + "/decoded.pbm");
+    }
+
+    void EfaxSends(const char *class_option) {
+        Bitmap image = MakeBitmap(100);
+        WritePbm(f.dir + "/page.pbm", image);
+        int rc = RunProgram({"/usr/bin/efax", "-d", f.Device(modem), class_option, "-x", f.dir + "/lock", "-h", "", "-t",
+                      "200", f.dir + "/page.pbm"},
+                     log);
+        EXPECT_EQ(rc, 0) << ReadFile(log);
+        ASSERT_TRUE(SimWaitStation(f.sim, f.station, 1, 5000));
+        SimStationResult r = SimStationResults(f.sim, f.station);
+        ASSERT_EQ(r.pages, 1) << ReadFile(log);
+        EXPECT_EQ(r.hangup_code, 0);
+        // efax puts 20 blank lines for its header above the image.
+        EXPECT_TRUE(ImageArrived(DecodeRawPage(r.page_files[0]), image, 20));
+    }
+
+    void EfaxReceives(const char *class_option) {
+        Bitmap image = MakeBitmap(400);  // efax asks again for a page much shorter
+        WritePbm(f.dir + "/in.pbm", image);
+        ASSERT_EQ(RunProgram({"/bin/sh", "-c", "/usr/bin/efix -i pbm -o fax " + f.dir + "/in.pbm > " + f.dir + "/in.g3"}, log), 0);
+        WriteFile(f.dir + "/call_p1.g3", Reversed(ReadFile(f.dir + "/in.g3")));
+        int caller = f.AddCallingStation("300", {f.dir + "/call_p1.g3"});
+        ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
+        // At 14400 bit/s the page still takes over a second on the line.
+        int rc = RunProgram({"/usr/bin/efax", "-d", f.Device(modem), class_option, "-x", f.dir + "/lock", "-c", "1,5",
+                      "-r", f.dir + "/rec"},
+                     log);
+        EXPECT_EQ(rc, 0) << ReadFile(log);
+        ASSERT_TRUE(SimWaitStation(f.sim, caller, 1, 5000));
+        EXPECT_EQ(SimStationResults(f.sim, caller).pages, 1) << ReadFile(log);
+        RunProgram({"/bin/sh", "-c", "/usr/bin/efix -o pbm " + f.dir + "/rec.001 > " + f.dir + "/rec.pbm"}, log);
+        EXPECT_TRUE(ImageArrived(ReadPbm(f.dir + "/rec.pbm"), image, 0)) << ReadFile(log);
+    }
+
+    void SendfaxSends(const char *fax_class) {
+        SimSetModemFaults(f.sim, modem, SimFaults{});  // sendfax needs no line time
+        Bitmap image = MakeBitmap(120);
+        WritePbm(f.dir + "/page.pbm", image);
+        ASSERT_EQ(RunProgram({"/bin/sh", "-c", "pbm2g3 " + f.dir + "/page.pbm > " + f.dir + "/page.g3"}, log), 0);
+        std::string device = f.Device(modem).substr(5);  // sendfax names lines below /dev
+        int rc = RunProgram({"/usr/sbin/sendfax", "-v", "-l", device, "-C", fax_class, "200", f.dir + "/page.g3"}, log);
+        EXPECT_EQ(rc, 0) << ReadFile(log);
+        ASSERT_TRUE(SimWaitStation(f.sim, f.station, 1, 5000));
+        SimStationResult r = SimStationResults(f.sim, f.station);
+        ASSERT_EQ(r.pages, 1) << ReadFile(log);
+        // mgetty's page files hold the first bit in the most significant bit.
+        EXPECT_EQ(ReadFile(r.page_files[0]), Reversed(ReadFile(f.dir + "/page.g3")));
+        EXPECT_EQ(r.page_lines[0], 120);
+    }
+};
+
+TEST_F(PeersTest, EfaxSendsThroughAClass1Modem) { EfaxSends("-o1"); }
+TEST_F(PeersTest, EfaxSendsThroughAClass2Modem) { EfaxSends("-o2"); }
+TEST_F(PeersTest, EfaxReceivesThroughAClass1Modem) { EfaxReceives("-o1"); }
+TEST_F(PeersTest, EfaxReceivesThroughAClass2Modem) { EfaxReceives("-o2"); }
+TEST_F(PeersTest, SendfaxSendsThroughAClass2Modem) { SendfaxSends("cls2"); }
+TEST_F(PeersTest, SendfaxSendsThroughAClass20Modem) { SendfaxSends("c2.0"); }
+
+}  // namespace
