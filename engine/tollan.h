@@ -202,6 +202,9 @@ TOLLAN_API uint16_t GetBmpSize(const char *bmp_path, int32_t *width, int32_t *he
 TOLLAN_API uint16_t G3ToBmp(const char *g3_path, const char *bmp_path);
 /* Decodes a page file and stores its widest line and its number of rows. */
 TOLLAN_API uint16_t GetG3Size(const char *g3_path, int32_t *width, int32_t *height);
+/* Writes a 1-bit bitmap file turned a quarter turn clockwise; the third
+ * argument is not used. */
+TOLLAN_API uint16_t RotateBitmap(const char *src_path, const char *dst_path, int32_t unused);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,125 @@
+// RotateBitmap: a 1-bit bitmap file turned a quarter turn clockwise. The
+// source pixel at column x of row y (counted from the top left) lands at
+// column H - 1 - y of row x; the first row of the picture becomes its last
+// column. Result bits no source pixel reaches (the row fill) stay 1.
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "engine/tollan.h"
+#include "image/bmp_format.h"
+
+namespace {
+
+// Largest result block: two gigapixels. A header asking for more is
+// refused as an image there is no memory for.
+constexpr uint64_t kMaxResultBytes = 256u << 20;
+
+struct RotationSource {
+    BmpHeaders headers;
+    uint8_t colours[2 * kBmpColourEntrySize];
+    int64_t width;
+    int64_t height;  // rows, positive
+    bool top_down;
+    uint64_t row_length;
+};
+
+uint16_t ReadRotationSource(FILE *f, RotationSource *src) {
+    uint8_t raw[kBmpHeadersSize];
+    if (!ReadExact(f, raw, sizeof raw)) return TOLLAN_E_NOT_BITMAP;
+    BmpHeaders &h = src->headers;
+    ParseBmpHeaders(raw, &h);
+    if (h.type[0] != 'B' || h.type[1] != 'M') return TOLLAN_E_NOT_BITMAP;
+    if (h.planes != 1 || (h.compression != kBmpRgb && h.compression != kBmpRle8))
+        return TOLLAN_E_NOT_BITMAP;
+    if (h.bit_count != 1) return TOLLAN_E_DEPTH;
+    if (h.info_size < kBmpInfoHeaderSize || h.width <= 0 || h.height == 0) return TOLLAN_E_NOT_BITMAP;
+    // A later, larger info header keeps the colour table after itself.
+    if (fseeko(f, static_cast<off_t>(kBmpFileHeaderSize + static_cast<uint64_t>(h.info_size)), SEEK_SET) != 0 ||
+        !ReadExact(f, src->colours, sizeof src->colours))
+        return TOLLAN_E_NOT_BITMAP;
+
+    src->width = h.width;
+    src->top_down = h.height < 0;
+    src->height = src->top_down ? -static_cast<int64_t>(h.height) : h.height;
+    // Rows are read uncompressed whatever biCompression says.
+    src->row_length = h.size_image != 0 ? h.size_image / static_cast<uint64_t>(src->height)
+                                        : BmpStride(static_cast<uint64_t>(src->width), 1);
+    if (src->row_length < (static_cast<uint64_t>(src->width) + 7) / 8) return TOLLAN_E_NOT_BITMAP;
+    return TOLLAN_OK;
+}
+
+// True when the file holds every row the headers promise, so that no block
+// is allocated for a picture that is not there.
+bool RowsPresent(FILE *f, const RotationSource &src) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return false;
+    uint64_t needed = src.headers.off_bits + src.row_length * static_cast<uint64_t>(src.height);
+    return static_cast<uint64_t>(st.st_size) >= needed;
+}
+
+void PlaceRow(const uint8_t *row, int64_t width, int64_t column, uint8_t *result, uint64_t stride) {
+    const uint8_t bit = static_cast<uint8_t>(0x80 >> (column % 8));
+    uint8_t *target = result + column / 8 + static_cast<uint64_t>(width - 1) * stride;
+    for (int64_t x = 0; x < width; ++x, target -= stride) {
+        if ((row[x / 8] >> (7 - x % 8)) & 1)
+            *target |= bit;
+        else
+            *target &= static_cast<uint8_t>(~bit);
+    }
+}
+
+// The result's headers: width and height exchanged, the rest copied,
+// except that it is always a 40-byte, uncompressed header.
+void ResultHeader(const RotationSource &src, uint64_t stride, uint8_t out[kMonoBmpHeaderSize]) {
+    BmpHeaders h = src.headers;
+    h.file_size = static_cast<uint32_t>(kMonoBmpHeaderSize + stride * static_cast<uint64_t>(src.width));
+    h.off_bits = kMonoBmpHeaderSize;
+    h.info_size = kBmpInfoHeaderSize;
+    h.width = static_cast<int32_t>(src.height);
+    h.height = static_cast<int32_t>(src.width);
+    h.compression = kBmpRgb;
+    h.size_image = static_cast<uint32_t>(stride * static_cast<uint64_t>(src.width));
+    SerialiseBmpHeaders(h, out);
+    memcpy(out + kBmpHeadersSize, src.colours, sizeof src.colours);
+}
+
+}  // namespace
+
+extern "C" uint16_t RotateBitmap(const char *src_path, const char *dst_path, int32_t /*unused*/) {
+    if (!src_path || !dst_path) return TOLLAN_E_ARGUMENT;
+    FilePtr in(fopen(src_path, "rb"));
+    if (!in) return TOLLAN_E_OPEN_FILE;
+    RotationSource src;
+    uint16_t code = ReadRotationSource(in.get(), &src);
+    if (code != TOLLAN_OK) return code;
+    if (!RowsPresent(in.get(), src)) return TOLLAN_E_READ_BITMAP;
+
+    const uint64_t stride = BmpStride(static_cast<uint64_t>(src.height), 1);
+    const uint64_t result_bytes = stride * static_cast<uint64_t>(src.width);
+    if (result_bytes > kMaxResultBytes) return TOLLAN_E_NO_MEMORY;
+    HeapBytes result = AllocZeroed(result_bytes, 1);
+    if (!result) return TOLLAN_E_NO_MEMORY;
+    memset(result.get(), 0xFF, result_bytes);
+    HeapBytes row = AllocZeroed(src.row_length, 1);
+    if (!row) return TOLLAN_E_NO_MEMORY;
+
+    if (fseeko(in.get(), static_cast<off_t>(src.headers.off_bits), SEEK_SET) != 0)
+        return TOLLAN_E_READ_BITMAP;
+    for (int64_t i = 0; i < src.height; ++i) {
+        if (!ReadExact(in.get(), row.get(), src.row_length)) return TOLLAN_E_READ_BITMAP;
+        // File row i is picture row H-1-i from the top (bottom-up) or row i
+        // (top-down); it becomes column H-1-y of the result.
+        int64_t column = src.top_down ? src.height - 1 - i : i;
+        PlaceRow(row.get(), src.width, column, result.get(), stride);
+    }
+
+    uint8_t header[kMonoBmpHeaderSize];
+    ResultHeader(src, stride, header);
+    FilePtr out(fopen(dst_path, "wb"));
+    if (!out) return TOLLAN_E_OPEN_FILE;
+    bool ok = fwrite(header, 1, sizeof header, out.get()) == sizeof header &&
+              fwrite(result.get(), 1, result_bytes, out.get()) == result_bytes;
+    if (!CloseWrittenFile(&out) || !ok) return TOLLAN_E_WRITE_BITMAP;
+    return TOLLAN_OK;
+}
