@@ -239,9 +239,12 @@ void PutIndex(IndexPicture *p, uint8_t value) {
 }
 
 // Decodes RLE8 or RLE4 until the end-of-bitmap mark, the end of the picture
-// or the end of the file; a file that ends with rows missing is cut short.
+// or the end of the file; a file that ends before its picture is complete
+// gives TOLLAN_E_READ_BITMAP.
 uint16_t DecodeRle(FILE *f, bool four_bit, IndexPicture *p) {
-    int pixels_cap = p->width + 1;  // runs past the row are clipped, but never counted forever
+    // x stops at width + 1: pixels past the row are dropped, and no run of
+    // deltas can push it further.
+    const int pixels_cap = p->width + 1;
     for (;;) {
         if (p->y >= p->height) return TOLLAN_OK;
         int count = getc(f);
