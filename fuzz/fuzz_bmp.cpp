@@ -16,9 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int32_t width = 0, height = 0;
     GetBmpSize(in.c_str(), &width, &height);
     BmpToG3(in.c_str(), out.c_str());
-#ifdef TOLLAN_FUZZ_HAVE_ROTATE
     RotateBitmap(in.c_str(), out.c_str(), 0);
-#endif
     unlink(out.c_str());
     return 0;
 }
