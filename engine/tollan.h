@@ -129,7 +129,8 @@ TOLLAN_API uint16_t SendFax(int32_t channel, const char *number, const char *bas
 TOLLAN_API uint16_t WaitForRing(int32_t channel, int32_t *ring);
 /* Answer and receive the pages of a fax into "<base cut at its last '.'>_p<n>.g3"
  * (and "_p<n>.ffi" with SetFaxInfoOption); *pages counts the pages received,
- * updated after every page. */
+ * updated after every page. Base names whose page file names could pass 259
+ * characters are refused (TOLLAN_E_ARGUMENT). */
 TOLLAN_API uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages);
 
 /* ---- Results of the last call on a channel ------------------------------ */
