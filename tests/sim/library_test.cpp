@@ -3,6 +3,12 @@
 // sent.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include "engine/tollan.h"
 #include "support/fast_clock.h"
 #include "support/scripted_modem.h"
@@ -30,12 +36,39 @@ protected:
         WriteFile(f.dir + "/doc_p2.g3", page2);
     }
 
-    int32_t Open(int modem_class) {
+    int32_t Open(int modem_class, int port = 1) {
         int32_t ch = -1;
         SetModemClass(0, modem_class);
-        EXPECT_EQ(PortOpen(&ch, 1, "ATZ"), TOLLAN_OK);
+        EXPECT_EQ(PortOpen(&ch, port, "ATZ"), TOLLAN_OK);
         SetLocalID(ch, "12345");
         return ch;
+    }
+
+    // The host's side of an incoming call: polls for RING, then ReceiveFax.
+    static uint16_t AnswerAndReceive(int32_t ch, const std::string &base, int16_t *pages) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        int32_t ring = 0;
+        while (ring != 1 && std::chrono::steady_clock::now() < end) {
+            if (WaitForRing(ch, &ring) != TOLLAN_OK) return TOLLAN_E_READ;
+            if (ring != 1) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (ring != 1) return TOLLAN_E_TIMEOUT;
+        return ReceiveFax(ch, base.c_str(), pages);
+    }
+
+    void ReceiveFromStation(int modem_class) {
+        int caller = f.AddCallingStation("300", {f.dir + "/doc_p1.g3", f.dir + "/doc_p2.g3"});
+        int32_t ch = Open(modem_class);
+        ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
+        int16_t pages = 0;
+        EXPECT_EQ(AnswerAndReceive(ch, f.dir + "/in.g3", &pages), TOLLAN_OK);
+        EXPECT_EQ(pages, 2);
+        EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+        EXPECT_EQ(ReadFile(f.dir + "/in_p1.g3"), page1);
+        EXPECT_EQ(ReadFile(f.dir + "/in_p2.g3"), page2);
+        ASSERT_TRUE(SimWaitStation(f.sim, caller, 1, 5000));
+        EXPECT_EQ(SimStationResults(f.sim, caller).pages, 2);
+        EXPECT_EQ(SimStationResults(f.sim, caller).hangup_code, 0);
     }
 
     void ExpectStationGotBothPages() {
@@ -57,6 +90,99 @@ TEST_F(LibraryTest, SendClass1FaxSendsTwoPagesToTheStation) {
     EXPECT_EQ(sent, 2);
     EXPECT_EQ(PortClose(ch), TOLLAN_OK);
     ExpectStationGotBothPages();
+}
+
+TEST_F(LibraryTest, SendFaxSendsTwoPagesInClass2) {
+    int32_t ch = Open(TOLLAN_CLASS_2);
+    EXPECT_EQ(SendFax(ch, "200", (f.dir + "/doc.g3").c_str(), 2), TOLLAN_OK);
+    int16_t sent = 0;
+    GetNumOfPagesSent(ch, &sent);
+    EXPECT_EQ(sent, 2);
+    EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+    ExpectStationGotBothPages();
+}
+
+TEST_F(LibraryTest, SendFaxSendsTwoPagesInClass20) {
+    int32_t ch = Open(TOLLAN_CLASS_AUTO);  // the modem takes 2.0
+    EXPECT_EQ(SendFax(ch, "200", (f.dir + "/doc.g3").c_str(), 2), TOLLAN_OK);
+    int16_t sent = 0;
+    GetNumOfPagesSent(ch, &sent);
+    EXPECT_EQ(sent, 2);
+    EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+    ExpectStationGotBothPages();
+}
+
+TEST_F(LibraryTest, ReceiveFaxTakesTwoPagesInClass2) { ReceiveFromStation(TOLLAN_CLASS_2); }
+
+TEST_F(LibraryTest, ReceiveFaxTakesTwoPagesInClass20) { ReceiveFromStation(TOLLAN_CLASS_2_0); }
+
+// A second process runs ReceiveFax on another emulated modem; this one sends
+// to it through the exchange.
+class TwoProcessTest : public LibraryTest {
+protected:
+    pid_t receiver = -1;
+
+    void StartReceiver(int modem_class) {
+        SimAddModem(f.sim, SimModemConfig{"101", kSimAllClasses, {}, {}});
+        profile.reset();  // it puts the old QUARRY_INI back
+        profile = std::make_unique<ProfileFile>("[Ports]\nCOM1=" + f.Device(modem) + "\nCOM2=" + f.Device(1) + "\n");
+        receiver = fork();
+        ASSERT_NE(receiver, -1);
+        if (receiver == 0) {
+            int32_t ch = -1;
+            SetModemClass(0, modem_class);
+            if (PortOpen(&ch, 2, "ATZ") != TOLLAN_OK) _exit(100);
+            int16_t pages = 0;
+            uint16_t rc = AnswerAndReceive(ch, f.dir + "/far.g3", &pages);
+            PortClose(ch);
+            _exit(rc == TOLLAN_OK ? pages : 50 + (rc % 50));
+        }
+    }
+
+    // The number of pages the receiver took, or -1.
+    int ReceiverPages() {
+        int status = 0;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waitpid(receiver, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                kill(receiver, SIGKILL);
+                waitpid(receiver, &status, 0);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    void ExpectFarEndGotBothPages() {
+        EXPECT_EQ(ReceiverPages(), 2);
+        EXPECT_EQ(ReadFile(f.dir + "/far_p1.g3"), page1);
+        EXPECT_EQ(ReadFile(f.dir + "/far_p2.g3"), page2);
+    }
+};
+
+TEST_F(TwoProcessTest, SendFaxClass20ToReceiveFaxClass2) {
+    StartReceiver(TOLLAN_CLASS_2);
+    int32_t ch = Open(TOLLAN_CLASS_2_0);
+    EXPECT_EQ(SendFax(ch, "101", (f.dir + "/doc.g3").c_str(), 2), TOLLAN_OK);
+    EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+    ExpectFarEndGotBothPages();
+}
+
+TEST_F(TwoProcessTest, SendFaxClass2ToReceiveFaxClass20) {
+    StartReceiver(TOLLAN_CLASS_2_0);
+    int32_t ch = Open(TOLLAN_CLASS_2);
+    EXPECT_EQ(SendFax(ch, "101", (f.dir + "/doc.g3").c_str(), 2), TOLLAN_OK);
+    EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+    ExpectFarEndGotBothPages();
+}
+
+TEST_F(TwoProcessTest, SendClass1FaxToReceiveFaxClass20) {
+    StartReceiver(TOLLAN_CLASS_2_0);
+    int32_t ch = Open(TOLLAN_CLASS_1);
+    EXPECT_EQ(SendClass1Fax(ch, "101", (f.dir + "/doc.g3").c_str(), 2), TOLLAN_OK);
+    EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+    ExpectFarEndGotBothPages();
 }
 
 }  // namespace
