@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include "sim/sim_internal.h"
@@ -49,6 +50,12 @@ int PollTimeout(const Sim &sim) {
     return next <= now ? 0 : static_cast<int>(next - now > 1000 ? 1000 : next - now);
 }
 
+void HostClosed(Sim &sim, int modem) {
+    Modem &m = sim.modems[static_cast<size_t>(modem)];
+    ModemDetached(sim, m);
+    PtyCheckAttached(m.pty);
+}
+
 void ReadHost(Sim &sim, Modem &m) {
     size_t budget = ModemReadBudget(m, SimNow());
     if (budget == 0) return;
@@ -78,6 +85,8 @@ void Run(Sim *sim) {
             if (StepAll(*sim)) sim->changed.notify_all();
             fds.push_back({sim->wake[0], POLLIN, 0});
             owners.push_back(nullptr);
+            fds.push_back({sim->watches, POLLIN, 0});
+            owners.push_back(nullptr);
             SimTime now = SimNow();
             for (Modem &m : sim->modems) {
                 if (!m.pty.attached) continue;
@@ -96,7 +105,9 @@ void Run(Sim *sim) {
             while (read(sim->wake[0], drain, sizeof drain) > 0) {
             }
         }
-        for (size_t i = 1; i < fds.size(); ++i) {
+        // Closes first: what a host writes after opening again is for a reset modem.
+        if (fds[1].revents & POLLIN) PtyWatchEvents(*sim, HostClosed);
+        for (size_t i = 2; i < fds.size(); ++i) {
             Modem &m = *owners[i];
             if (fds[i].revents & POLLIN) ReadHost(*sim, m);
             if (fds[i].revents & POLLOUT) WriteHost(*sim, m);
@@ -132,6 +143,7 @@ Sim *SimCreate(const SimConfig &config) {
         delete sim;
         return nullptr;
     }
+    sim->watches = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (!config.transcript.empty()) sim->transcript = fopen(config.transcript.c_str(), "w");
     return sim;
 }
@@ -151,6 +163,8 @@ int SimAddModem(Sim *sim, const SimModemConfig &config) {
         sim->modems.pop_back();
         return -1;
     }
+    if (sim->watches != -1)
+        m.pty.watch = inotify_add_watch(sim->watches, m.pty.device.c_str(), IN_OPEN | IN_CLOSE);
     return m.index;
 }
 
@@ -181,6 +195,7 @@ void SimDestroy(Sim *sim) {
     if (sim->thread.joinable()) sim->thread.join();
     for (Modem &m : sim->modems) PtyClose(m.pty);
     if (sim->transcript) fclose(sim->transcript);
+    if (sim->watches != -1) close(sim->watches);
     close(sim->wake[0]);
     close(sim->wake[1]);
     delete sim;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -57,6 +58,29 @@ bool PtyCheckAttached(Pty &p) {
     if (poll(&f, 1, 0) < 0) return false;
     p.attached = !(f.revents & POLLHUP);
     return p.attached;
+}
+
+// A real modem sees DTR drop when the host closes the port; a pty shows
+// nothing if the host opens it again at once, so the opens and closes of the
+// slave are counted from inotify's events.
+void PtyWatchEvents(Sim &sim, void (*closed)(Sim &, int modem)) {
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+        ssize_t n = read(sim.watches, buf, sizeof buf);
+        if (n <= 0) return;
+        for (char *p = buf; p < buf + n;) {
+            const inotify_event *e = reinterpret_cast<const inotify_event *>(p);
+            p += sizeof(inotify_event) + e->len;
+            for (Modem &m : sim.modems) {
+                if (m.pty.watch != e->wd) continue;
+                if (e->mask & IN_OPEN) {
+                    ++m.pty.opens;
+                } else if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && m.pty.opens > 0 && --m.pty.opens == 0) {
+                    closed(sim, m.index);
+                }
+            }
+        }
+    }
 }
 
 namespace {

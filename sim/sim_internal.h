@@ -184,11 +184,17 @@ struct Pty {
     int master = -1;
     std::string device;
     bool attached = false;
+    int watch = -1;  // inotify watch on the slave: its opens and closes
+    int opens = 0;   // host descriptors open on the slave
     SimTime next_check = 0;
 };
 bool PtyOpen(Pty &p);
 void PtyClose(Pty &p);
 bool PtyCheckAttached(Pty &p);  // a host has the slave open
+// Reads the watch events; calls closed(index) for every pty whose last host
+// descriptor was closed ("DTR off"), even if a host opened it again since.
+struct Sim;
+void PtyWatchEvents(Sim &sim, void (*closed)(Sim &, int modem));
 void TranscriptLog(Sim &sim, const std::string &who, bool from_host, const uint8_t *b, size_t n);
 
 // ---- modems ----
@@ -368,6 +374,7 @@ struct Sim {
     bool running = false;
     bool stopping = false;
     int wake[2] = {-1, -1};
+    int watches = -1;  // inotify descriptor for the ptys' opens and closes
     std::deque<Modem> modems;
     std::deque<Station> stations;
     std::vector<Call> calls;
