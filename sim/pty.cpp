@@ -75,6 +75,7 @@ void PtyWatchEvents(Sim &sim, void (*closed)(Sim &, int modem)) {
                 if (m.pty.watch != e->wd) continue;
                 if (e->mask & IN_OPEN) {
                     ++m.pty.opens;
+                    m.pty.attached = true;
                 } else if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && m.pty.opens > 0 && --m.pty.opens == 0) {
                     closed(sim, m.index);
                 }

@@ -53,7 +53,7 @@ const FaultCase kCases[] = {
     // Quirks.
     // The 80 s wait for DC1 ends (before the station gives up on the page)
     // and SendFax's failure exit turns that into 136.
-    {"NoDc1AfterConnect", Call::kSendFax2, "", "nodc1", "", TOLLAN_E_HANGUP, 0, 400},
+    {"NoDc1AfterConnect", Call::kSendFax2, "", "nodc1", "", TOLLAN_E_HANGUP, 0, 100},
     {"EchoStaysOn", Call::kSendFax20, "", "echo", "", TOLLAN_OK, 2},
     {"NoCarrierInsteadOfHangupReport", Call::kSendFax2, "", "nocarrier", "", TOLLAN_E_HANGUP, 1},
     // Slow enough for the library's 6 s waits to outlast the delay.
