@@ -1,0 +1,60 @@
+// What the subcommands share: the port options, opening a channel, the trace
+// option, and reporting a failure in words.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+
+struct PortChoice {
+    int port = 1;
+    std::string device;     // --device: a temporary profile maps the port to it
+    std::string init = "ATZ";
+};
+
+void AddPortOptions(CLI::App *command, PortChoice &choice);
+void AddTraceOption(CLI::App *command, std::string &trace_file);
+
+// Switches the trace log on when a file was given.
+void StartTrace(const std::string &trace_file);
+
+// Opens the chosen port with the given class (TOLLAN_CLASS_*), or fails.
+int32_t OpenChannel(const PortChoice &choice, int modem_class);
+
+// Prints "tollan: WHAT failed: CODE (MEANING)" and ends the command with exit
+// status 1 (by an exception, so that channels and scratch folders are released).
+[[noreturn]] void Fail(const std::string &what, uint16_t code);
+// Prints "tollan: MESSAGE" and leaves with exit status 1.
+[[noreturn]] void FailWith(const std::string &message);
+
+// A channel that is closed when it goes out of scope.
+class OpenedChannel {
+public:
+    explicit OpenedChannel(int32_t channel) : channel_(channel) {}
+    ~OpenedChannel();
+    OpenedChannel(const OpenedChannel &) = delete;
+    OpenedChannel &operator=(const OpenedChannel &) = delete;
+    int32_t get() const { return channel_; }
+
+private:
+    int32_t channel_;
+};
+
+// A scratch folder removed with everything in it when it goes out of scope.
+class ScratchDir {
+public:
+    explicit ScratchDir(const char *prefix);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Commands.
+void AddSendCommand(CLI::App &app);
+void AddReceiveCommand(CLI::App &app);
+void AddConvertCommands(CLI::App &app);
+void AddDemoCommand(CLI::App &app);

@@ -1,0 +1,177 @@
+// tollan receive: watch a line for rings, answer, receive the fax into page
+// files, and optionally render them as BMPs and one TIFF document.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "cli/common.h"
+#include "cli/hangup_text.h"
+#include "cli/tiff_writer.h"
+#include "tollan.h"
+
+namespace {
+
+struct ReceiveArgs {
+    PortChoice port;
+    int rings = 1;
+    bool info = false;
+    bool bmp = false;
+    bool tiff = false;
+    bool loop = false;
+    std::string trace;
+    std::string base;
+};
+
+volatile std::sig_atomic_t g_stop_requested = 0;
+
+void RequestStop(int) { g_stop_requested = 1; }
+
+// Stop between calls on SIGINT or SIGTERM; a call in progress runs to its end
+// so that no page is lost.
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// The base name cut at its last dot, as the library names page files.
+std::string PageStem(const std::string &base) {
+    size_t dot = base.rfind('.');
+    return dot == std::string::npos ? base : base.substr(0, dot);
+}
+
+std::string PagePath(const std::string &base, int page, const char *extension) {
+    return PageStem(base) + "_p" + std::to_string(page) + extension;
+}
+
+// Each call of a --loop run gets its own base: BASE-YYYYmmdd-HHMMSS-N.
+std::string CallBaseName(const std::string &base, int call) {
+    char stamp[32];
+    time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    return PageStem(base) + "-" + stamp + "-" + std::to_string(call) + ".g3";
+}
+
+// Polls the line until the wanted number of rings; false when stopped first.
+bool WaitForRings(int32_t channel, int wanted) {
+    int rings = 0;
+    while (!g_stop_requested) {
+        int32_t ring = 0;
+        uint16_t rc = WaitForRing(channel, &ring);
+        if (rc != TOLLAN_OK) Fail("watching the line", rc);
+        if (ring == 1) {
+            printf("RING %d\n", ++rings);
+            fflush(stdout);
+            if (rings >= wanted) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+// ReceiveFax blocks; it stores the page count after every page, which this
+// thread watches to report pages as they arrive.
+static_assert(sizeof(std::atomic<int16_t>) == sizeof(int16_t) && std::atomic<int16_t>::is_always_lock_free);
+
+uint16_t ReceiveReportingPages(int32_t channel, const std::string &base, int16_t &pages) {
+    std::atomic<int16_t> counter{0};
+    std::atomic<bool> done{false};
+    uint16_t rc = TOLLAN_OK;
+    std::thread call([&] {
+        rc = ReceiveFax(channel, base.c_str(), reinterpret_cast<int16_t *>(&counter));
+        done = true;
+    });
+    int16_t shown = 0;
+    for (;;) {
+        bool finished = done.load();
+        for (int16_t now = counter.load(); shown < now; ++shown) {
+            printf("page %d received: %s\n", shown + 1, PagePath(base, shown + 1, ".g3").c_str());
+            fflush(stdout);
+        }
+        if (finished) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    call.join();
+    pages = counter.load();
+    return rc;
+}
+
+void RenderPages(const ReceiveArgs &args, const std::string &base, int pages) {
+    std::vector<TiffPage> tiff_pages;
+    for (int n = 1; n <= pages; ++n) {
+        std::string g3 = PagePath(base, n, ".g3");
+        if (args.bmp) {
+            uint16_t rc = G3ToBmp(g3.c_str(), PagePath(base, n, ".bmp").c_str());
+            if (rc != TOLLAN_OK) fprintf(stderr, "tollan: page %d could not be rendered as BMP: %u\n", n, rc);
+        }
+        if (args.tiff) {
+            int32_t width = 0, rows = 0;
+            if (GetG3Size(g3.c_str(), &width, &rows) == TOLLAN_OK) tiff_pages.push_back({g3, width, rows});
+        }
+    }
+    if (args.tiff && !tiff_pages.empty()) {
+        std::string tiff = PageStem(base) + ".tif";
+        if (WriteTiffClassF(tiff_pages, tiff))
+            printf("document: %s\n", tiff.c_str());
+        else
+            fprintf(stderr, "tollan: cannot write %s\n", tiff.c_str());
+    }
+}
+
+void PrintCallSummary(int32_t channel, int pages) {
+    const char *remote = "";
+    GetRemoteID(channel, &remote);
+    int32_t hangup = 0;
+    GetHangupCode(channel, &hangup);
+    printf("remote station: %s\n", *remote ? remote : "(no identity)");
+    printf("pages received: %d\n", pages);
+    printf("hang-up code: %d (%s)\n", hangup, HangupText(hangup));
+}
+
+void RunReceive(const ReceiveArgs &args) {
+    StartTrace(args.trace);
+    if (args.info) SetFaxInfoOption(1);
+    CatchStopSignals();
+    OpenedChannel channel(OpenChannel(args.port, TOLLAN_CLASS_AUTO));
+    printf("waiting for a call on port %d\n", args.port.port);
+    fflush(stdout);
+    for (int call = 1; WaitForRings(channel.get(), args.rings); ++call) {
+        std::string base = args.loop ? CallBaseName(args.base, call) : args.base;
+        int16_t pages = 0;
+        uint16_t rc = ReceiveReportingPages(channel.get(), base, pages);
+        PrintCallSummary(channel.get(), pages);
+        RenderPages(args, base, pages);
+        if (!args.loop) {
+            if (rc != TOLLAN_OK) Fail("receiving the fax", rc);
+            return;
+        }
+        if (rc != TOLLAN_OK) fprintf(stderr, "tollan: call %d ended with %u\n", call, rc);
+    }
+}
+
+}  // namespace
+
+void AddReceiveCommand(CLI::App &app) {
+    static ReceiveArgs args;
+    CLI::App *c = app.add_subcommand("receive", "Answer a call and receive a fax into page files");
+    AddPortOptions(c, args.port);
+    c->add_option("--rings", args.rings, "answer after this many rings")->check(CLI::Range(1, 50))->capture_default_str();
+    c->add_flag("--info", args.info, "write a .ffi information file beside each page");
+    c->add_flag("--bmp", args.bmp, "also render each page as a BMP");
+    c->add_flag("--tiff", args.tiff, "also write the whole fax as one TIFF Class F document");
+    c->add_flag("--loop", args.loop, "answer call after call until stopped (SIGINT or SIGTERM)");
+    AddTraceOption(c, args.trace);
+    c->add_option("BASE", args.base, "base name of the page files: BASE.g3 gives BASE_p1.g3, ...")->required();
+    c->footer(
+        "Examples:\n"
+        "  tollan receive --device /dev/ttyUSB0 --rings 2 --bmp incoming.g3\n"
+        "  tollan receive --port 1 --loop --tiff --info inbox/fax");
+    c->callback([] { RunReceive(args); });
+}

@@ -1,0 +1,73 @@
+#include "cli/return_codes.h"
+
+#include <array>
+
+#include "tollan.h"
+
+namespace {
+
+struct CodeText {
+    uint16_t code;
+    const char *text;
+};
+
+constexpr std::array<CodeText, 50> kCodeTexts = {{
+    {TOLLAN_OK, "success"},
+    {TOLLAN_E_NO_MEMORY, "no memory for an image"},
+    {TOLLAN_E_NOT_OPEN, "the channel is not open"},
+    {TOLLAN_E_NO_FREE_SLOT, "no free slot in the channel table (twenty channels are open)"},
+    {TOLLAN_E_PURGE, "purging the port's queues failed"},
+    {TOLLAN_E_CLOSE, "closing the port failed"},
+    {TOLLAN_E_WRITE, "writing to the port failed"},
+    {TOLLAN_E_READ, "reading from the port failed, or the modem sent no response line"},
+    {TOLLAN_E_INIT, "the modem did not answer the initialisation string with OK"},
+    {TOLLAN_E_RECEIVE_REFUSED, "the modem refused the command that enables reception"},
+    {TOLLAN_E_CLASS, "the modem refused the fax service class or a set-up command"},
+    {TOLLAN_E_RECEIVE_FAILED, "the modem answered ERROR or hung up before the fax connection"},
+    {TOLLAN_E_BUSY, "the line is busy"},
+    {TOLLAN_E_ERROR, "the modem answered ERROR, or a class 1 command or frame exchange failed"},
+    {TOLLAN_E_PAGE_CREATE, "creating a received page file failed"},
+    {TOLLAN_E_TIMEOUT, "time-out: the modem or the remote station stopped answering"},
+    {TOLLAN_E_ARGUMENT, "an argument is missing, empty or out of range"},
+    {TOLLAN_E_CHANNEL, "the channel number is out of range"},
+    {TOLLAN_E_NO_RESPONSE, "the modem did not answer ATV1Q0, or refused the local identity"},
+    {TOLLAN_E_LOCAL_ID, "the modem refused the local station identity"},
+    {TOLLAN_E_CAPABILITIES, "the modem refused the session capabilities"},
+    {TOLLAN_E_DIAL, "dialling failed: busy or no answer"},
+    {TOLLAN_E_NO_CARRIER, "the modem answered NO CARRIER"},
+    {TOLLAN_E_FILE_NAME, "a fax file name has no extension, or a page file cannot be opened"},
+    {TOLLAN_E_THREAD, "starting the page reception watchdog failed"},
+    {TOLLAN_E_BIT_ORDER, "the modem refused the bit order command"},
+    {TOLLAN_E_NO_CONNECT, "the modem did not answer the page data command with CONNECT"},
+    {TOLLAN_E_OPEN_FILE, "opening a file failed"},
+    {TOLLAN_E_WRITE_BITMAP, "writing a bitmap file failed"},
+    {TOLLAN_E_NOT_BITMAP, "the file is not a bitmap of a supported kind"},
+    {TOLLAN_E_READ_BITMAP, "reading bitmap data failed"},
+    {TOLLAN_E_G3_END, "the Group 3 data ended unexpectedly"},
+    {TOLLAN_E_COLOUR_TABLE, "reading the bitmap's colour table failed"},
+    {TOLLAN_E_HANGUP, "the modem reported a hang-up with a non-zero hang-up code"},
+    {TOLLAN_E_TOO_WIDE, "the bitmap is wider than 1728 dots"},
+    {TOLLAN_E_DEPTH, "the bitmap's colour depth is not supported"},
+    {TOLLAN_E_TOO_TALL, "the bitmap is taller than 4580 lines"},
+    {TOLLAN_E_NO_PAGE_FILE, "a page file does not exist"},
+    {TOLLAN_E_FLOW_CONTROL, "the modem refused the flow control setting"},
+    {TOLLAN_E_PORT_OPEN, "opening the serial port failed"},
+    {TOLLAN_E_PORT_PURGE, "purging the port's queues failed while opening"},
+    {TOLLAN_E_PORT_QUEUES, "setting the port's buffer sizes failed"},
+    {TOLLAN_E_PORT_GET_STATE, "reading the port's settings failed"},
+    {TOLLAN_E_PORT_EVENT_MASK, "setting the port's event mask failed"},
+    {TOLLAN_E_PORT_TIMEOUTS, "setting the port's time-outs failed"},
+    {TOLLAN_E_PORT_SET_STATE, "writing the port's settings failed"},
+    {TOLLAN_E_PAGE_REJECTED, "the remote station rejected a page (RTN)"},
+    {TOLLAN_E_FIRST_FRAME, "class 1: no first control frame came from the called station"},
+    {TOLLAN_E_DELAYED, "the modem answered DELAYED: too many recent calls to this number"},
+    {TOLLAN_E_FAILED, "a command was answered with ERROR or not at all, or an internal step failed"},
+}};
+
+}  // namespace
+
+const char *ReturnCodeText(uint16_t code) {
+    for (const CodeText &entry : kCodeTexts)
+        if (entry.code == code) return entry.text;
+    return "unknown return code";
+}
