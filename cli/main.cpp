@@ -12,6 +12,12 @@ int main(int argc, char **argv) {
     AddReceiveCommand(app);
     AddConvertCommands(app);
     AddDemoCommand(app);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::RuntimeError &failed) {
+        return failed.get_exit_code();  // the failure has been reported in words
+    } catch (const CLI::ParseError &usage) {
+        return app.exit(usage) == 0 ? 0 : 2;
+    }
     return 0;
 }
