@@ -123,7 +123,7 @@ void ReportCall(int32_t channel, uint16_t rc) {
     GetNumOfPagesSent(channel, &sent);
     int32_t hangup = 0;
     GetHangupCode(channel, &hangup);
-    printf("  result %u (%s); remote \"%s\"; %d page(s) sent; hang-up %d (%s)\n", rc, ReturnCodeText(rc), remote, sent,
+    printf("  result %u (%s); remote %s; %d page(s) sent; hang-up %d (%s)\n", rc, ReturnCodeText(rc), *remote ? remote : "(no identity)", sent,
            hangup, HangupText(hangup));
     fflush(stdout);
 }
@@ -171,7 +171,7 @@ bool ReceiveOnCom3(DemoLine &line, const std::string &folder, std::vector<std::s
     uint16_t rc = ReceiveFax(channel.get(), base.c_str(), &count);
     const char *remote = "";
     GetRemoteID(channel.get(), &remote);
-    printf("  result %u (%s); %d page(s) from \"%s\"\n", rc, ReturnCodeText(rc), count, remote);
+    printf("  result %u (%s); %d page(s) from %s\n", rc, ReturnCodeText(rc), count, *remote ? remote : "(no identity)");
     for (int n = 1; n <= count; ++n) pages.push_back(folder + "/received_p" + std::to_string(n) + ".g3");
     return rc == TOLLAN_OK && count == kPages;
 }

@@ -38,7 +38,7 @@ int main(int argc, char **argv) {
     rc = ReceiveFax(channel, argv[2], &pages);
     const char *remote = "";
     GetRemoteID(channel, &remote);
-    printf("ReceiveFax: %u, %d page(s) from \"%s\"\n", rc, pages, remote);
+    printf("ReceiveFax: %u, %d page(s) from %s\n", rc, pages, remote);
     PortClose(channel);
     return rc == TOLLAN_OK ? 0 : 1;
 }

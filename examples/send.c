@@ -28,7 +28,7 @@ int main(int argc, char **argv) {
     GetRemoteID(channel, &remote);
     GetNumOfPagesSent(channel, &pages);
     GetHangupCode(channel, &hangup);
-    printf("SendFax: %u, remote \"%s\", %d page(s) sent, hang-up code %d\n", rc, remote, pages, (int)hangup);
+    printf("SendFax: %u, remote %s, %d page(s) sent, hang-up code %d\n", rc, remote, pages, (int)hangup);
     PortClose(channel);
     return rc == TOLLAN_OK ? 0 : 1;
 }

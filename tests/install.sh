@@ -1,23 +1,50 @@
 #!/usr/bin/env bash
-# Installs into a scratch prefix and builds a C host program against the
-# installed library twice: through pkg-config and through find_package.
+# Installs into a scratch prefix, builds C host programs against the installed
+# library through pkg-config and through find_package, and runs the installed
+# send example against the installed emulator.
 set -euo pipefail
 src=$1 build=$2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"
-for f in include/tollan.h lib/libtollan.a lib/pkgconfig/tollan.pc lib/cmake/tollan/tollanConfig.cmake; do
+for f in include/tollan.h lib/libtollan.a lib/pkgconfig/tollan.pc lib/cmake/tollan/tollanConfig.cmake \
+         bin/tollan bin/tollan-sim share/man/man1/tollan.1; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 [ -L "$prefix/lib/libtollan.so.1" ] || { echo "no libtollan.so.1"; ls -l "$prefix/lib"; exit 1; }
+export LD_LIBRARY_PATH=$prefix/lib
 
+# pkg-config: the small consumer and both examples.
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-# shellcheck disable=SC2046
-cc -std=c99 -Wall -Wextra -Werror -o "$work/pc-consumer" "$src/tests/install/consumer.c" $(pkg-config --cflags --libs tollan)
-LD_LIBRARY_PATH=$prefix/lib "$work/pc-consumer"
+flags=$(pkg-config --cflags --libs tollan)
+for program in tests/install/consumer.c examples/send.c examples/receive.c; do
+  # shellcheck disable=SC2086
+  cc -std=c99 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Werror -o "$work/$(basename "$program" .c)" \
+     "$src/$program" $flags
+done
+"$work/consumer"
 
+# find_package: the consumer and the examples' own CMake project.
 cmake -S "$src/tests/install" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" > "$work/cm.log"
 cmake --build "$work/cm" > "$work/cm-build.log"
-LD_LIBRARY_PATH=$prefix/lib "$work/cm/consumer"
+"$work/cm/consumer"
+cmake -S "$src/examples" -B "$work/ex" -DCMAKE_PREFIX_PATH="$prefix" > "$work/ex.log"
+cmake --build "$work/ex" > "$work/ex-build.log"
+
+# The installed send example, through the installed emulator, to a station.
+mkdir -p "$work/station"
+"$prefix/bin/tollan" convert "$src/fuzz/corpus/fuzz_bmp/mono_16x2.bmp" "$work/page_p1.g3" > /dev/null
+"$prefix/bin/tollan-sim" --modem 100 --station "200:$work/station" --profile "$work/quarry.ini" \
+  > "$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$work/quarry.ini" ] && break; sleep 0.1; done
+QUARRY_INI=$work/quarry.ini "$work/ex/send" 1 200 "$work/page.g3" 1
+ls "$work/station"/*_p1.g3 > /dev/null
+echo "installed library, headers, package files, programs and manual page work"
