@@ -75,7 +75,7 @@ struct Class1State {
     uint8_t dle_pending;            // the last received frame byte was an unpaired DLE
     uint8_t tsi[kTsiFrameSize];     // TSI template, rewritten for every DIS
     uint8_t dcs[kDcsFrameSize];     // DCS template, rewritten for every DIS
-    uint8_t previous_page_byte;     // last page byte passed to IsEolByte
+    uint32_t trailing_zero_bits;    // 0 bits at the end of the page data passed to IsEolByte
     uint32_t line_byte_count;       // page bytes since the last filled EOL
     uint8_t nonzero_run;            // non-zero page bytes since the last zero byte (wraps)
 };

@@ -31,6 +31,7 @@ constexpr std::array<int, 8> kScanExponents = {kNoScanExponent, 0, 1, 2, 2, 3, 3
 constexpr std::array<uint8_t, 15> kRtcBytes = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80,
                                                0xFE, 0xFC, 0xF8, 0xF0, 0xE0, 0xC0, 0x03};
 constexpr int32_t kRtcEols = 6;
+constexpr uint32_t kEolZeroBits = 11;
 
 struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
@@ -90,11 +91,20 @@ int ScanExponent(int16_t scan_time) {
     return kScanExponents[static_cast<size_t>(scan_time)];
 }
 
-// An EOL ends in the first non-zero byte after a zero byte whose lowest bit
-// (the first on the line) is still 0: at least eleven zero bits, then a one.
+// An EOL is eleven or more 0 bits and a 1; the byte that holds that 1 ends
+// it. The bits are counted, not guessed from whole zero bytes: inside a line
+// two codes can meet in nine or ten 0 bits, and fill put there would corrupt
+// the line, while an EOL need not contain a whole zero byte at all. Fill
+// goes in front of this byte, which lengthens the EOL's run of 0 bits
+// whatever its alignment, since that run always crosses into this byte.
 int IsEolByte(uint8_t byte) {
-    const int eol = g_class1.previous_page_byte == 0x00 && byte != 0x00 && (byte & 0x01) == 0;
-    g_class1.previous_page_byte = byte;
+    uint32_t &zeros = g_class1.trailing_zero_bits;
+    if (byte == 0x00) {
+        if (zeros < kEolZeroBits) zeros += 8;
+        return 0;
+    }
+    const int eol = zeros + static_cast<uint32_t>(__builtin_ctz(byte)) >= kEolZeroBits;
+    zeros = static_cast<uint32_t>(__builtin_clz(byte)) - 24;  // 0 bits after the byte's last 1
     return eol;
 }
 
@@ -123,18 +133,20 @@ void ChkRTC(uint8_t byte, int32_t channel) {
     }
 }
 
+// The fill goes out before a doubled DLE, never between its two bytes: the
+// byte that ends an EOL may well be 0x10.
 uint16_t TTYOut(uint8_t byte, int32_t channel) {
     const FaxChannel &c = g_channels[channel];
+    if (IsEolByte(byte) && c.eol_count == 0) {
+        const int exponent = ScanExponent(c.scan_time);
+        if (FillsLines(exponent)) FillScanLine(exponent, channel);
+    }
     if (byte == kDle) {
         const uint16_t code = FaxSendByte(kDle, channel);
         if (code != TOLLAN_OK) {
             FaxTrace("TTYOut: faxsendbyte fail %d", code);
             return code;
         }
-    }
-    if (IsEolByte(byte) && c.eol_count == 0) {
-        const int exponent = ScanExponent(c.scan_time);
-        if (FillsLines(exponent)) FillScanLine(exponent, channel);
     }
     ++g_class1.line_byte_count;
     const uint16_t code = FaxSendByte(byte, channel);

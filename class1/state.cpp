@@ -9,7 +9,7 @@ Class1State g_class1 = {
      ' ', ' ', ' ', ' '},
     // DCS: final, DCS with the X bit, then the information field.
     {kControlFinal, kFcfDcs, 0x00, 0x46, 0x88, 0x00},
-    0xFF,  // previous_page_byte
+    0,     // trailing_zero_bits
     0,     // line_byte_count
     0,     // nonzero_run
 };

@@ -103,7 +103,11 @@ public:
         files_.push_back(full);
         return full;
     }
-    std::string Path(const std::string &name) const { return path_ + "/" + name; }
+    // The full name of path/name, removed afterwards if it gets written.
+    std::string Path(const std::string &name) {
+        files_.push_back(path_ + "/" + name);
+        return files_.back();
+    }
 
 private:
     std::string path_;
@@ -124,7 +128,7 @@ protected:
         g_last_error = 0;
         // The page-data watch carries over between calls; every test starts
         // from its state at load.
-        g_class1.previous_page_byte = 0xFF;
+        g_class1.trailing_zero_bits = 0;
         g_class1.line_byte_count = 0;
         g_class1.nonzero_run = 0;
         g_class1.dle_pending = 0;

@@ -1,6 +1,10 @@
 // Page data: which file is sent, how its bytes reach the modem (DLE doubled,
 // short scan lines filled), and where the transfer stops.
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
 
 #include "class1_fixture.h"
 
@@ -109,6 +113,95 @@ TEST_F(PageDataTest, ShortScanLinesAreFilledUpToTheTarget) {
                                  Bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x00, 0x80});
     EXPECT_EQ(Escaped(WrittenSoFar()), Escaped(expected));
     EXPECT_TRUE(Traced("Out: eol found scan=1, i = 8, count = 5 4"));
+}
+
+TEST_F(PageDataTest, FillGoesOnlyIntoTheZeroRunOfAnEol) {
+    // scan_time 2 at 9600 bit/s: target 8 bytes a line.
+    const int32_t ch = Prepare(pages_.Path("g.g3"), 2);
+    g_channels[ch].scan_time = 2;
+    g_channels[ch].bit_rate = 3;
+    const std::string input = Bytes({0x11, 0x22, 0x81, 0x00, 0x02,  // nine 0 bits inside a line
+                                     0x08, 0x80,                    // 4 + 7 = 11 0 bits and a 1: an EOL
+                                     0x00, 0x10});                  // an EOL ended by a DLE
+    for (char b : input) ASSERT_EQ(TTYOut(static_cast<uint8_t>(b), ch), TOLLAN_OK);
+    const std::string expected = Bytes({0x11, 0x22, 0x81, 0x00, 0x02, 0x08}) + Zeros(2) + "\x80" + Zeros(1) +
+                                 Zeros(6) + "\x10\x10";  // the DLE pair stays whole
+    EXPECT_EQ(Escaped(WrittenSoFar()), Escaped(expected));
+}
+
+// Undoes the DLE doubling of the data sent to the modem.
+std::string Undoubled(const std::string &sent) {
+    std::string page;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        page += sent[i];
+        if (sent[i] == '\x10' && i + 1 < sent.size() && sent[i + 1] == '\x10') ++i;
+    }
+    return page;
+}
+
+std::string FileBytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A 1728 x 150 bitmap of random black and white runs of 1 to 200 pixels:
+// make-up and terminating codes of every length meet in the page.
+std::string RandomRunsBitmap(uint32_t seed) {
+    const int width = 1728, height = 150, row_bytes = width / 8;
+    std::string f = "BM";
+    auto put32 = [&f](uint32_t v) {
+        for (int i = 0; i < 4; ++i) f += static_cast<char>(v >> (8 * i) & 0xFF);
+    };
+    auto put16 = [&f](uint32_t v) { f += static_cast<char>(v & 0xFF), f += static_cast<char>(v >> 8 & 0xFF); };
+    put32(62 + row_bytes * height), put32(0), put32(62), put32(40), put32(width), put32(height);
+    put16(1), put16(1), put32(0), put32(row_bytes * height), put32(7874), put32(7874), put32(2), put32(0);
+    put32(0x00FFFFFF), put32(0);
+    for (int y = 0; y < height; ++y) {
+        std::string row(row_bytes, '\0');
+        bool black = false;
+        for (int x = 0; x < width;) {
+            seed = seed * 1103515245u + 12345u;
+            const int run = 1 + static_cast<int>(seed >> 16) % 200;
+            for (int i = x; black && i < x + run && i < width; ++i) row[i / 8] |= static_cast<char>(0x80 >> (i % 8));
+            x += run;
+            black = !black;
+        }
+        f += row;
+    }
+    return f;
+}
+
+TEST_F(PageDataTest, FilledPagesDecodeToTheirSourcePictures) {
+    ASSERT_EQ(SetStretchOption(0), TOLLAN_OK);
+    const std::string page = pages_.Path("random_p1.g3");
+    const std::string sent = pages_.Path("sent.raw");
+    const std::string filled = pages_.Path("filled.g3");
+    const std::string plain_bmp = pages_.Path("plain.bmp");
+    const std::string filled_bmp = pages_.Path("filled.bmp");
+    FaxChannel &c = g_channels[2];
+    c.io_timeout = 6000;
+    c.scan_time = 3;  // 10 ms: lines of at least 36 bytes at 14400 bit/s
+    c.bit_rate = 5;
+    c.pages_total = 2;
+    snprintf(c.fax_file, sizeof c.fax_file, "%s", pages_.Path("random.tif").c_str());
+    for (uint32_t seed = 1; seed <= 2; ++seed) {
+        const std::string bmp = pages_.Write("random.bmp", RandomRunsBitmap(seed));
+        ASSERT_EQ(BmpToG3(bmp.c_str(), page.c_str()), TOLLAN_OK);
+
+        // The port is a plain file: it keeps what the modem would be given.
+        c.comm_handle = open(sent.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_NE(c.comm_handle, -1);
+        c.pages_sent = 0;
+        EXPECT_EQ(SendFaxData(2), TOLLAN_OK);
+        close(c.comm_handle);
+        const std::string data = Undoubled(FileBytes(sent));
+        EXPECT_GT(data.size(), FileBytes(page).size() * 2);  // the lines were filled
+        std::ofstream(filled, std::ios::binary) << data;
+
+        ASSERT_EQ(G3ToBmp(page.c_str(), plain_bmp.c_str()), TOLLAN_OK);
+        ASSERT_EQ(G3ToBmp(filled.c_str(), filled_bmp.c_str()), TOLLAN_OK);
+        EXPECT_TRUE(FileBytes(plain_bmp) == FileBytes(filled_bmp)) << "seed " << seed;
+    }
 }
 
 }  // namespace

@@ -99,6 +99,7 @@ struct PeerCase {
     int receiver_modems;    // what the receiver's DIS offers
     int pages;
     int32_t resolution;     // 0 fine, 1 standard
+    int16_t scan_time;      // 2: lines filled to 5 ms (8 bytes at 9600 bit/s)
     int16_t bit_rate_used;  // after the DIS
 };
 
@@ -141,6 +142,7 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     ASSERT_EQ(PortOpen(&ch, 1, "ATE0"), TOLLAN_OK);
     ASSERT_EQ(SetLocalID(ch, "+1 555 0100"), TOLLAN_OK);
     ASSERT_EQ(SetResolution(ch, p.resolution), TOLLAN_OK);
+    ASSERT_EQ(SetScanTime(ch, p.scan_time), TOLLAN_OK);
     const uint16_t result = SendClass1Fax(ch, "5551234", (dir_ + "/doc.tif").c_str(), p.pages);
     int16_t pages_sent = -1;
     GetNumOfPagesSent(ch, &pages_sent);
@@ -168,9 +170,9 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
 
 INSTANTIATE_TEST_SUITE_P(
     Receivers, SendToT30Test,
-    ::testing::Values(PeerCase{"V17", T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17, 2, 0, 5},
-                      PeerCase{"V29", T30_SUPPORT_V27TER | T30_SUPPORT_V29, 1, 1, 3},
-                      PeerCase{"V27ter", T30_SUPPORT_V27TER, 1, 0, 1}),
+    ::testing::Values(PeerCase{"V17", T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17, 2, 0, 0, 5},
+                      PeerCase{"V29", T30_SUPPORT_V27TER | T30_SUPPORT_V29, 1, 1, 2, 3},
+                      PeerCase{"V27ter", T30_SUPPORT_V27TER, 1, 0, 0, 1}),
     [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
 
 }  // namespace
