@@ -163,6 +163,9 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
     if (!base_name || !*base_name || !pages) return TOLLAN_E_ARGUMENT;
     if (!FaxPageNamesFit(base_name, INT16_MAX, ".ffi")) return TOLLAN_E_ARGUMENT;
 
+    // The identity of an earlier call's remote must not pass for this
+    // caller's, which a modem may not report at all.
+    c.remote_id[0] = '\0';
     uint16_t rc = FaxSetUpReception(channel);
     if (rc != TOLLAN_OK) return rc;
     c.io_timeout = kCallTimeoutMs;

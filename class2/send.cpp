@@ -152,6 +152,8 @@ extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *bas
 
     c.io_timeout = kSetUpTimeoutMs;
     c.pages_sent = 0;
+    // The identity of an earlier call's remote must not pass for this one's.
+    c.remote_id[0] = '\0';
     rc = SetUpModem(channel);
     if (rc != TOLLAN_OK) return rc;
 

@@ -97,6 +97,22 @@ TEST_F(ReceiveFaxTest, Class20AnswersOnFcoWithItsOwnSetUp) {
     EXPECT_EQ("AT+FCC=1,5,0,2,0,0,0,0\r\nAT+FLO=2\r\nATA\r\nAT+FDR\r\n\x12" "AT+FDR\r\n", modem_.Written());
 }
 
+TEST_F(ReceiveFaxTest, AnEarlierCallersIdentityIsNotReportedAsThisOnes) {
+    // A class 2.0 modem reports the caller's identity only when asked to, so
+    // this call brings none: the slot must not show the previous one.
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk)
+        .On("AT+FLO=2\r\n", kOk)
+        .On("ATA\r\n", "\r\n+FCO\r\n\r\nOK\r\n")
+        .On("AT+FDR\r\n", "\r\nCONNECT\r\n");
+    ScriptPage(Framed(PageData(5, 100)), "\r\n+FPS:1\r\n\r\n+FET:2\r\n\r\nOK\r\n", "\r\n+FHS:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2_0);
+    strcpy(g_channels[0].remote_id, "\"EARLIER CALLER\"");
+
+    EXPECT_EQ(TOLLAN_OK, Receive(Path("anon.g3")));
+    ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+    EXPECT_STREQ("", g_channels[0].remote_id);
+}
+
 TEST_F(ReceiveFaxTest, EmptyPageAndUnknownEscapes) {
     ScriptClass2Answer();
     // A page that is only DLE ETX; then DLE 'A' and DLE 0xFF carry nothing.
