@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <regex>
 #include <thread>
 
 #include "tests/sim/sim_client.h"
@@ -81,11 +81,10 @@ void WritePbm(const std::string &path, const Bitmap &b) {
 Bitmap ReadPbm(const std::string &path) {
     std::string data = ReadFile(path);
     Bitmap b;
-    std::smatch m;
-    if (!std::regex_search(data, m, std::regex("^P4\\s+(\\d+)\\s+(\\d+)\\s")) || m.position(0) != 0) return b;
-    b.width = std::stoi(m[1]);
-    b.height = std::stoi(m[2]);
-    size_t at = static_cast<size_t>(m.length(0));
+    // "P4", white space, width, white space, height, one white space, rows.
+    int consumed = 0;
+    if (sscanf(data.c_str(), "P4 %d %d%n", &b.width, &b.height, &consumed) != 2 || b.width <= 0) return b;
+    size_t at = static_cast<size_t>(consumed) + 1;
     size_t stride = static_cast<size_t>(b.width + 7) / 8;
     for (int y = 0; y < b.height && at + stride <= data.size(); ++y, at += stride) b.rows.push_back(data.substr(at, stride));
     return b;
