@@ -1,0 +1,429 @@
+// End-to-end tests of the tollan command: the real binary runs as a child
+// process against modems of the fax line emulator, and netpbm, libtiff's tools
+// and Ghostscript check what comes out.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/sim.h"
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kTollan[] = TOLLAN_BINARY_DIR "/cli/tollan";
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string &path, const std::string &data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+bool OnPath(const std::string &name) {
+    std::string dirs = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        if (access((dirs.substr(start, end - start) + "/" + name).c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// A child process whose stdout and stderr go to files, so that a test can
+// watch its progress while it runs and read everything after it ends.
+class Child {
+public:
+    Child(const std::vector<std::string> &argv, const std::string &dir) {
+        static int serial = 0;
+        std::string stem = dir + "/child" + std::to_string(++serial);
+        out_path_ = stem + ".out";
+        err_path_ = stem + ".err";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Child() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool started() const { return pid_ > 0; }
+
+    // Waits for the exit; -1 when it ran past the time (it is killed then).
+    int Wait(int timeout_ms) {
+        if (pid_ <= 0) return -1;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (!Exited()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                exited_ = true;
+                status_ = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return status_;
+    }
+    // Polls stdout for the text; false if the child ended or the time ran out first.
+    bool WaitForOutput(const std::string &text, int timeout_ms) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (out().find(text) != std::string::npos) return true;
+            if (Exited()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    std::string out() const { return ReadFile(out_path_); }
+    std::string err() const { return ReadFile(err_path_); }
+
+private:
+    bool Exited() {
+        if (exited_ || pid_ <= 0) return true;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        exited_ = true;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int status_ = -1;
+    std::string out_path_, err_path_;
+};
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+Result RunTool(const std::vector<std::string> &argv, const std::string &dir, int timeout_ms = 20000) {
+    Child child(argv, dir);
+    int status = child.Wait(timeout_ms);
+    return {status, child.out(), child.err()};
+}
+
+// A 1-bit BMP, white with a black rectangle [x0,x1) x [y0,y1) (y from the top).
+void WriteBmp(const std::string &path, int width, int height, int x0, int y0, int x1, int y1) {
+    int stride = ((width + 31) / 32) * 4;
+    uint32_t data_size = stride * height;
+    uint32_t offset = 14 + 40 + 8;
+    std::string b;
+    auto u16 = [&](uint32_t v) { b += char(v & 0xFF), b += char((v >> 8) & 0xFF); };
+    auto u32 = [&](uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+    b += "BM";
+    u32(offset + data_size), u32(0), u32(offset);
+    u32(40), u32(width), u32(height), u16(1), u16(1), u32(0), u32(data_size), u32(3780), u32(3780), u32(2), u32(0);
+    u32(0x00000000), u32(0x00FFFFFF);  // index 0 black, 1 white
+    for (int row = height - 1; row >= 0; --row) {  // bottom-up
+        std::string line(stride, '\0');
+        for (int x = 0; x < width; ++x) {
+            bool black = x >= x0 && x < x1 && row >= y0 && row < y1;
+            if (!black) line[x / 8] = char(line[x / 8] | (0x80 >> (x % 8)));
+        }
+        b += line;
+    }
+    WriteFile(path, b);
+}
+
+// A raw PBM (P4) picture; 1 is black.
+struct Pbm {
+    int width = 0, height = 0;
+    std::string bits;
+    bool Black(int x, int y) const {
+        int stride = (width + 7) / 8;
+        return (static_cast<unsigned char>(bits[y * stride + x / 8]) >> (7 - x % 8)) & 1;
+    }
+};
+
+size_t BlackPixels(const Pbm &pbm) {
+    size_t black = 0;
+    for (int y = 0; y < pbm.height; ++y)
+        for (int x = 0; x < pbm.width; ++x) black += pbm.Black(x, y);
+    return black;
+}
+
+bool ParsePbm(const std::string &data, Pbm *pbm) {
+    size_t pos = 0;
+    auto token = [&]() {
+        while (pos < data.size() && (isspace(static_cast<unsigned char>(data[pos])) || data[pos] == '#')) {
+            if (data[pos] == '#')
+                while (pos < data.size() && data[pos] != '\n') ++pos;
+            else
+                ++pos;
+        }
+        size_t start = pos;
+        while (pos < data.size() && !isspace(static_cast<unsigned char>(data[pos]))) ++pos;
+        return data.substr(start, pos - start);
+    };
+    if (token() != "P4") return false;
+    pbm->width = std::stoi(token());
+    pbm->height = std::stoi(token());
+    ++pos;  // the single whitespace before the raster
+    size_t size = static_cast<size_t>((pbm->width + 7) / 8) * pbm->height;
+    if (data.size() < pos + size) return false;
+    pbm->bits = data.substr(pos, size);
+    return true;
+}
+
+// Page files keep each byte's first bit in its least significant bit.
+bool DecodePage(const std::string &g3, const std::string &dir, Pbm *pbm) {
+    std::string pbm_path = dir + "/decoded.pbm";
+    Child child({"sh", "-c", "g3topbm -reversebits \"$0\" > \"$1\"", g3, pbm_path}, dir);
+    if (child.Wait(20000) != 0) return false;
+    return ParsePbm(ReadFile(pbm_path), pbm);
+}
+
+// Quick rings; the T.30 times stay as they are, since the library on the
+// other side of the pty keeps its own pace between commands.
+SimConfig FastConfig() {
+    SimConfig c;
+    c.timings.ring_interval = 200;
+    c.timings.give_up = 10000;  // the receiver sets up for a while after the first RING
+    return c;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tollan-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        // Keep the user's own profile out of the commands under test.
+        setenv("QUARRY_INI", (dir_ + "/none.ini").c_str(), 1);
+        setenv("TMPDIR", dir_.c_str(), 1);
+        sim_ = SimCreate(FastConfig());
+    }
+    void TearDown() override {
+        if (sim_) SimDestroy(sim_);
+        std::error_code ignored;
+        if (!HasFailure()) fs::remove_all(dir_, ignored);
+    }
+    int AddModem(const std::string &number, unsigned classes) {
+        SimModemConfig c;
+        c.number = number;
+        c.classes = classes;
+        return SimAddModem(sim_, c);
+    }
+    int AddAnsweringStation(const std::string &number, SimFaults faults = {}) {
+        SimStationConfig c;
+        c.number = number;
+        c.page_dir = dir_;
+        c.faults = faults;
+        return SimAddStation(sim_, c);
+    }
+    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
+
+    Sim *sim_ = nullptr;
+    std::string dir_;
+};
+
+TEST_F(CliTest, SendToBusyStationFailsAndSaysWhy) {
+    int modem = AddModem("100", kSimClass20);
+    SimFaults busy;
+    busy.busy = true;
+    AddAnsweringStation("200", busy);
+    ASSERT_TRUE(SimStart(sim_));
+    WriteBmp(Path("page.bmp"), 64, 64, 8, 8, 32, 32);
+
+    Result r = RunTool({kTollan, "send", "--device", SimModemDevice(sim_, modem), "--class", "2.0", "200", Path("page.bmp")},
+                   dir_);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("page 1/1 sent"), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, SendsBitmapThroughClass20Modem) {
+    int modem = AddModem("100", kSimClass20);
+    int station = AddAnsweringStation("200");
+    ASSERT_TRUE(SimStart(sim_));
+    WriteBmp(Path("page.bmp"), 64, 64, 8, 8, 32, 32);
+
+    Result r = RunTool({kTollan, "send", "--device", SimModemDevice(sim_, modem), "--class", "2.0", "--id", "+1 555 0100",
+                    "200", Path("page.bmp")},
+                   dir_);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("page 1/1 sent"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("pages sent: 1 of 1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("TOLLAN STATION"), std::string::npos) << r.out;
+    ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
+    SimStationResult result = SimStationResults(sim_, station);
+    EXPECT_EQ(result.pages, 1);
+    EXPECT_EQ(result.remote_id, "+1 555 0100");
+    ASSERT_EQ(result.page_files.size(), 1u);
+    EXPECT_TRUE(fs::exists(result.page_files[0]));
+}
+
+TEST_F(CliTest, ReceivesTwoPagesAsBitmapsAndOneTiff) {
+    if (!OnPath("tiffinfo") || !OnPath("tifftopnm") || !OnPath("g3topbm"))
+        GTEST_SKIP() << "needs libtiff-tools and netpbm";
+    int modem = AddModem("100", kSimClass2);
+    // Two different pages, so that a swapped or repeated page shows.
+    WriteBmp(Path("one.bmp"), 200, 100, 10, 10, 100, 40);
+    WriteBmp(Path("two.bmp"), 200, 100, 100, 50, 190, 90);
+    for (const char *name : {"one", "two"}) {
+        Result c = RunTool({kTollan, "convert", Path(std::string(name) + ".bmp"), Path(std::string(name) + "_p1.g3")}, dir_);
+        ASSERT_EQ(c.status, 0) << c.out << c.err;
+    }
+    SimStationConfig caller;
+    caller.number = "300";
+    caller.identity = "CALLING STATION";
+    caller.answering = false;
+    caller.page_dir = dir_;
+    caller.pages = {Path("one_p1.g3"), Path("two_p1.g3")};
+    int station = SimAddStation(sim_, caller);
+    ASSERT_TRUE(SimStart(sim_));
+
+    std::string base = Path("in.g3");
+    Child receive({kTollan, "receive", "--device", SimModemDevice(sim_, modem), "--tiff", "--bmp", base}, dir_);
+    ASSERT_TRUE(receive.started());
+    ASSERT_TRUE(receive.WaitForOutput("waiting for a call", 10000)) << receive.out() << receive.err();
+    ASSERT_TRUE(SimStationCall(sim_, station, "100"));
+    int status = receive.Wait(30000);
+    std::string out = receive.out();
+    ASSERT_EQ(status, 0) << out << receive.err();
+    EXPECT_NE(out.find("pages received: 2"), std::string::npos) << out;
+    EXPECT_NE(out.find("CALLING STATION"), std::string::npos) << out;
+    ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
+    EXPECT_EQ(SimStationResults(sim_, station).pages, 2);
+
+    EXPECT_TRUE(fs::exists(Path("in_p1.bmp")));
+    EXPECT_TRUE(fs::exists(Path("in_p2.bmp")));
+    std::string tiff = Path("in.tif");
+    ASSERT_TRUE(fs::exists(tiff)) << out;
+
+    Result info = RunTool({"tiffinfo", tiff}, dir_);
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.err, "");
+    size_t directories = 0;
+    for (size_t at = info.out.find("TIFF Directory"); at != std::string::npos;
+         at = info.out.find("TIFF Directory", at + 1))
+        ++directories;
+    EXPECT_EQ(directories, 2u) << info.out;
+
+    // Each TIFF page holds the pixels of the received page file, and those are
+    // the caller's picture: the same count of black pixels (the receiving end
+    // may drop a leading blank line or two, so rows are not compared with the
+    // sent page).
+    for (int page = 0; page < 2; ++page) {
+        std::string pnm = Path("tiff" + std::to_string(page) + ".pbm");
+        Child convert({"sh", "-c", "tiffsplit \"$0\" \"$1\" && tifftopnm \"$1\"" + std::string(page ? "aab" : "aaa") +
+                                       ".tif > \"$2\"",
+                       tiff, Path("split-"), pnm},
+                      dir_);
+        ASSERT_EQ(convert.Wait(20000), 0) << convert.err();
+        Pbm from_tiff, received, sent;
+        ASSERT_TRUE(ParsePbm(ReadFile(pnm), &from_tiff));
+        ASSERT_TRUE(DecodePage(Path("in_p" + std::to_string(page + 1) + ".g3"), dir_, &received));
+        ASSERT_TRUE(DecodePage(caller.pages[page], dir_, &sent));
+        ASSERT_EQ(from_tiff.width, received.width);
+        ASSERT_GE(from_tiff.height, received.height);
+        EXPECT_TRUE(from_tiff.bits.compare(0, received.bits.size(), received.bits) == 0)
+            << "TIFF page " << page + 1 << " differs from its page file";
+        EXPECT_EQ(BlackPixels(received), BlackPixels(sent)) << "page " << page + 1;
+        EXPECT_GT(BlackPixels(sent), 0u);
+    }
+}
+
+TEST_F(CliTest, PostScriptPageArrivesAsPositive) {
+    if (!OnPath("gs") || !OnPath("g3topbm")) GTEST_SKIP() << "needs Ghostscript and netpbm";
+    int modem = AddModem("100", kSimClass20);
+    int station = AddAnsweringStation("200");
+    ASSERT_TRUE(SimStart(sim_));
+    // A4, a black box 200 points wide from (200, 400) up from the lower left corner.
+    WriteFile(Path("box.ps"),
+              "%!PS\n<< /PageSize [595 842] >> setpagedevice\n"
+              "newpath 200 400 moveto 200 0 rlineto 0 200 rlineto -200 0 rlineto closepath fill\nshowpage\n");
+
+    Result r = RunTool({kTollan, "send", "--device", SimModemDevice(sim_, modem), "--class", "2.0", "200", Path("box.ps")},
+                   dir_, 30000);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
+    SimStationResult result = SimStationResults(sim_, station);
+    ASSERT_EQ(result.page_files.size(), 1u);
+
+    Pbm page;
+    ASSERT_TRUE(DecodePage(result.page_files[0], dir_, &page));
+    ASSERT_EQ(page.width, 1728);
+    ASSERT_GT(page.height, 2000);  // fine resolution: about 2290 lines
+    double black_share = double(BlackPixels(page)) / (double(page.width) * page.height);
+    // The box is 200 x 200 points of an A4 page: under a tenth of it.
+    EXPECT_GT(black_share, 0.03);
+    EXPECT_LT(black_share, 0.15);
+    // At 204 x 196 dpi the box covers about x 567-1133, y 659-1203; test well inside
+    // and well outside it, with room for the page's margins.
+    int inside = 0, outside = 0;
+    for (int y = 750; y < 1100; y += 10)
+        for (int x = 650; x < 1050; x += 10) inside += page.Black(x, y);
+    for (int y = 100; y < 500; y += 10)
+        for (int x = 100; x < 1600; x += 10) outside += page.Black(x, y);
+    EXPECT_EQ(inside, 35 * 40);
+    EXPECT_EQ(outside, 0);
+}
+
+TEST_F(CliTest, ConvertAndInfoReportSizes) {
+    WriteBmp(Path("page.bmp"), 1728, 300, 0, 0, 100, 100);
+    Result info = RunTool({kTollan, "info", Path("page.bmp")}, dir_);
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("1-bit bitmap, 1728 x 300"), std::string::npos) << info.out;
+
+    // The page is padded to the minimum page length, so only its width is known beforehand.
+    Result to_g3 = RunTool({kTollan, "convert", Path("page.bmp"), Path("page.g3")}, dir_);
+    ASSERT_EQ(to_g3.status, 0) << to_g3.err;
+    Result g3_info = RunTool({kTollan, "info", Path("page.g3")}, dir_);
+    EXPECT_EQ(g3_info.status, 0) << g3_info.err;
+    size_t at = g3_info.out.find("Group 3 page, 1728 x ");
+    ASSERT_NE(at, std::string::npos) << g3_info.out;
+    int lines = std::atoi(g3_info.out.c_str() + at + 21);
+    EXPECT_GE(lines, 300);
+
+    Result back = RunTool({kTollan, "convert", Path("page.g3"), Path("back.bmp")}, dir_);
+    ASSERT_EQ(back.status, 0) << back.err;
+    Result back_info = RunTool({kTollan, "info", Path("back.bmp")}, dir_);
+    EXPECT_NE(back_info.out.find("1-bit bitmap, 1728 x " + std::to_string(lines) + "\n"), std::string::npos)
+        << back_info.out;
+
+    Result missing = RunTool({kTollan, "info", Path("missing.g3")}, dir_);
+    EXPECT_NE(missing.status, 0);
+    EXPECT_NE(missing.err.find("tollan: measuring"), std::string::npos) << missing.err;
+    Result missing_convert = RunTool({kTollan, "convert", Path("missing.bmp"), Path("x.g3")}, dir_);
+    EXPECT_NE(missing_convert.status, 0);
+    EXPECT_FALSE(fs::exists(Path("x.g3")));
+    Result missing_send = RunTool({kTollan, "send", "--device", "/dev/null", "200", Path("missing.bmp")}, dir_);
+    EXPECT_EQ(missing_send.status, 1);
+    EXPECT_NE(missing_send.err.find("no such file"), std::string::npos) << missing_send.err;
+}
+
+}  // namespace
