@@ -18,6 +18,7 @@
 
 #include "class2/class2.h"
 #include "engine/channel.h"
+#include "bench/bench_pty.h"
 #include "platform/platform.h"
 
 namespace {
@@ -106,20 +107,9 @@ void Report(const char *what, double wall, double cpu) {
 }  // namespace
 
 int main() {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master == -1 || grantpt(master) == -1 || unlockpt(master) == -1) {
-        perror("posix_openpt");
-        return 1;
-    }
-    int fd = Plat().port_open(ptsname(master));
-    if (fd == -1) {
-        perror("port_open");
-        return 1;
-    }
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
+    int master = -1;
+    int fd = OpenBenchPort(&master, O_NONBLOCK);
+    if (fd == -1) return 1;
     FaxChannel &c = g_channels[0];
     c.in_use = 1;
     c.comm_handle = fd;

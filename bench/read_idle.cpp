@@ -11,6 +11,7 @@
 
 #include "engine/channel.h"
 #include "modem/modem_io.h"
+#include "bench/bench_pty.h"
 #include "platform/platform.h"
 
 namespace {
@@ -26,20 +27,9 @@ double ProcessCpuSeconds() {
 
 int main() {
     // A pseudo-terminal whose far end never answers stands in for the modem.
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master == -1 || grantpt(master) == -1 || unlockpt(master) == -1) {
-        perror("posix_openpt");
-        return 1;
-    }
-    int fd = Plat().port_open(ptsname(master));
-    if (fd == -1) {
-        perror("port_open");
-        return 1;
-    }
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
+    int master = -1;
+    int fd = OpenBenchPort(&master, 0);
+    if (fd == -1) return 1;
 
     g_channels[0].in_use = 1;
     g_channels[0].comm_handle = fd;
