@@ -3,6 +3,8 @@
 # two at a time, starting from the seed corpus in fuzz/corpus/<target>.
 #   fuzz/run.sh 30            short run, as CI does
 #   fuzz/run.sh 3600 fuzz_bmp a long campaign of one target
+# TOLLAN_FUZZ_RUNS=N stops a target after N executions if that comes first;
+# TOLLAN_FUZZ_JOBS=N runs N targets at a time (default: one per core).
 # A finding leaves its input in build-fuzz/findings/ and fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,12 +21,15 @@ if [ ${#targets[@]} -eq 0 ]; then
   for t in "$build"/fuzz/fuzz_*; do [ -x "$t" ] && targets+=("$(basename "$t")"); done
 fi
 mkdir -p "$build/findings" "$build/logs"
+jobs=${TOLLAN_FUZZ_JOBS:-$(nproc)}
+run_limit=()
+[ -n "${TOLLAN_FUZZ_RUNS:-}" ] && run_limit=(-runs="$TOLLAN_FUZZ_RUNS")
 
 run_one() {
   local name=$1 corpus=$build/corpus/$1
   mkdir -p "$corpus"
   [ -d "$root/fuzz/corpus/$name" ] && cp -n "$root/fuzz/corpus/$name"/* "$corpus"/ 2>/dev/null || true
-  (cd "$build/findings" && "$build/fuzz/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  (cd "$build/findings" && "$build/fuzz/$name" -max_total_time="$seconds" "${run_limit[@]}" -timeout=10 -rss_limit_mb=2048 \
      -print_final_stats=1 "$corpus" > "$build/logs/$name.log" 2>&1)
 }
 
@@ -32,23 +37,26 @@ status=0
 pids=() names=()
 for name in "${targets[@]}"; do
   run_one "$name" & pids+=($!) names+=("$name")
-  if [ ${#pids[@]} -ge "$(nproc)" ]; then
+  if [ ${#pids[@]} -ge "$jobs" ]; then
     wait "${pids[0]}" || status=1
     pids=("${pids[@]:1}")
   fi
 done
 for p in "${pids[@]}"; do wait "$p" || status=1; done
 
-printf '%-18s %12s %10s %s\n' target executions "exec/s" result
+printf '| %-14s | %12s | %8s | %7s | %6s | %s |\n' target executions "exec/s" seconds corpus result
+printf '|%s|%s|%s|%s|%s|%s|\n' ---------------- -------------: ---------: --------: -------: --------
 for name in "${names[@]}"; do
   log=$build/logs/$name.log
   runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
   speed=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
+  took=$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$log" | grep -oE 'in [0-9]+' | grep -oE '[0-9]+' || echo "$seconds")
+  units=$(find "$build/corpus/$name" -type f | wc -l)
   if grep -qE 'ERROR: (AddressSanitizer|libFuzzer|UndefinedBehaviorSanitizer|LeakSanitizer)|runtime error:' "$log"; then
     result="FINDING (see $log)"; status=1
   else
     result=ok
   fi
-  printf '%-18s %12s %10s %s\n' "$name" "$runs" "$speed" "$result"
+  printf '| %-14s | %12s | %8s | %7s | %6s | %s |\n' "$name" "$runs" "$speed" "${took:-$seconds}" "$units" "$result"
 done
 exit $status
