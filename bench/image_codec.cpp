@@ -10,7 +10,8 @@
 // output file. Peak memory: each conversion once more in a process of its
 // own (this program again, with --one), its ru_maxrss.
 //
-// Prints Google Benchmark's table, then Markdown tables with the ratios.
+// Google Benchmark's table goes to standard error, Markdown tables with the
+// ratios to standard output.
 #include <benchmark/benchmark.h>
 #include <tiffio.h>
 
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <string>
 #include <sys/stat.h>
@@ -187,7 +189,7 @@ std::string Ratio(const std::map<std::string, double> &ms, const std::string &ou
 
 void PrintComparison(const std::map<std::string, double> &ms, const char *title, const std::string &ours,
                      const std::vector<std::string> &peers) {
-    printf("\n%s\n\n| page | %s |", title, ours.c_str());
+    printf("\n#### %s\n\n| page | %s |", title, ours.c_str());
     for (const std::string &p : peers) printf(" %s | ratio |", p.c_str());
     printf("\n|---|---|");
     for (size_t i = 0; i < peers.size(); ++i) printf("---|---|");
@@ -201,7 +203,7 @@ void PrintComparison(const std::map<std::string, double> &ms, const char *title,
 }
 
 void PrintSizes() {
-    printf("\nCoded page sizes (bytes)\n\n| page | BmpToG3 | libtiff (whole file) | pbmtog3 |\n|---|---|---|---|\n");
+    printf("\n#### Coded page sizes (bytes)\n\n| page | BmpToG3 | libtiff (whole file) | pbmtog3 |\n|---|---|---|---|\n");
     for (const char *page : kPageNames)
         printf("| %s | %ld | %ld | %ld |\n", page, FileSize(PathOf(page, ".g3")), FileSize(PathOf(page, ".tif")),
                FileSize(PathOf(page, "_pbmtog3.g3")));
@@ -222,7 +224,7 @@ void PrintMemory() {
     const std::vector<std::string> conversions = {
         "nothing", "BmpToG3", "libtiff encode", "tollan convert", "pbmtog3", "G3ToBmp", "libtiff decode",
         "tollan convert back", "g3topbm", "GetG3Size", "RotateBitmap", "pamflip -cw"};
-    printf("\nPeak resident memory (ru_maxrss of a process doing one conversion)\n\n| conversion |");
+    printf("\n#### Peak resident memory (ru_maxrss of a process doing one conversion)\n\n| conversion |");
     for (const char *page : kPageNames) printf(" %s |", page);
     printf("\n|---|---|---|---|\n");
     for (const std::string &what : conversions) {
@@ -270,6 +272,8 @@ int main(int argc, char **argv) {
                 ->UseRealTime();
     benchmark::Initialize(&argc, argv);
     CollectingReporter reporter;
+    reporter.SetOutputStream(&std::cerr);  // standard output is for the Markdown tables
+    reporter.SetErrorStream(&std::cerr);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 

@@ -175,7 +175,7 @@ int main(int argc, char **argv) {
         {"class 2.0, receive", "receive", TOLLAN_CLASS_2_0},
         {"class 1, send", "send", TOLLAN_CLASS_1},
     };
-    printf("Host processor time (user + system) per session, text page of %ld bytes, unpaced line\n\n", page_bytes);
+    printf("Host processor time (user + system) per session; text page of %ld bytes, unpaced line.\n\n", page_bytes);
     printf("| session | 1 page | %d pages | each further page | share of a core at 14400 bit/s | wall, %d pages | peak RSS |\n",
            kManyPages, kManyPages);
     printf("|---|---|---|---|---|---|---|\n");
