@@ -11,7 +11,8 @@
 // own (this program again, with --one), its ru_maxrss.
 //
 // Google Benchmark's table goes to standard error, Markdown tables with the
-// ratios to standard output.
+// ratios to standard output. bench/profile.sh uses the one-shot modes at the
+// end of main to profile a single conversion.
 #include <benchmark/benchmark.h>
 #include <tiffio.h>
 
@@ -251,9 +252,18 @@ bool PreparePages() {
 int main(int argc, char **argv) {
     TIFFSetWarningHandler(nullptr);
     SetStretchOption(0);  // the pages are full size: no stretching
-    if (argc == 5 && strcmp(argv[1], "--one") == 0) {
+    // One-shot modes: a conversion in a process of its own (peak memory, and
+    // profiling with a repeat count), and the pages alone (for profiling).
+    if ((argc == 5 || argc == 6) && strcmp(argv[1], "--one") == 0) {
         g_dir = argv[4];
-        return RunInProcess(argv[2], argv[3]) ? 0 : 1;
+        const int repeat = argc == 6 ? atoi(argv[5]) : 1;
+        for (int i = 0; i < repeat; ++i)
+            if (!RunInProcess(argv[2], argv[3])) return 1;
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "--prepare") == 0) {
+        g_dir = argv[2];
+        return PreparePages() ? 0 : 1;
     }
     char dir[] = "/tmp/tollan-bench-XXXXXX";
     if (!mkdtemp(dir)) return 1;
