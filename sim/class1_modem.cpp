@@ -27,6 +27,8 @@ void NoCarrier(Sim &sim, Modem &m) {
 
 void DeliverFrame(Sim &sim, Modem &m, const LineSignal &s) {
     ModemResult(sim, m, Result::kConnect);
+    // The CONNECT of the first frame ends the dial.
+    if (m.phase == SimPhase::kDial) ModemEnterPhase(sim, m, SimPhase::kB);
     Bytes framed;
     for (uint8_t b : s.bytes) {
         framed.push_back(b);
@@ -37,6 +39,8 @@ void DeliverFrame(Sim &sim, Modem &m, const LineSignal &s) {
     ModemSay(sim, m, framed);
     ModemToCommand(m);
     ModemResult(sim, m, s.good_check ? Result::kOk : Result::kError);
+    // The answer to EOP is the last post-page exchange.
+    if (m.c1_eop_sent && m.phase == SimPhase::kD) ModemEnterPhase(sim, m, SimPhase::kEnd);
 }
 
 void FcError(Sim &sim, Modem &m) {
@@ -66,6 +70,7 @@ void FrameDone(Sim &sim, Modem &m) {
     s.bps = 300;
     s.good_check = !FaultBadFrameNow(m.faults, m.t30.fault_state);
     bool final = m.data.size() > 1 && (m.data[1] & 0x10);
+    if (m.data.size() > 2 && (m.data[2] & 0xFE) == Fcf::kEop) m.c1_eop_sent = true;
     m.data.clear();
     if (LineGone(m)) {
         NoCarrier(sim, m);
@@ -89,7 +94,7 @@ void DataDone(Sim &sim, Modem &m) {
     s.bps = m.c1_mod->bps;
     s.family = m.c1_mod->family;
     ModemToCommand(m);
-    if (LineGone(m) || (page && ModemFaultAt(m, SimPhase::kC))) {
+    if (LineGone(m) || (page && ModemFaultAt(m, SimPhase::kC, page_number))) {
         NoCarrier(sim, m);
         return;
     }
@@ -102,6 +107,7 @@ void DataDone(Sim &sim, Modem &m) {
     }
     if (page) m.c1_page_sent = true;
     ModemResult(sim, m, Result::kOk);
+    if (page) ModemEnterPhase(sim, m, SimPhase::kD, page_number);
 }
 
 // What the far end sent while the host neither listened nor was about to is
@@ -116,7 +122,7 @@ void DropUnheard(Modem &m) {
 // Faults of phases B and D strike at the host's frame commands.
 bool FrameCommandFails(const Modem &m) {
     if (m.c1_frame_cmds == 1 && ModemFaultAt(m, SimPhase::kB)) return true;
-    return m.c1_page_sent && ModemFaultAt(m, SimPhase::kD);
+    return m.c1_page_sent && ModemFaultAt(m, SimPhase::kD, m.c1_ftm_count - 1);
 }
 
 }  // namespace
@@ -163,6 +169,7 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
     } else if (name == "+FRH") {
         m.mode = ModemMode::kC1RxFrame;
     } else if (name == "+FTM") {
+        if (m.c1_ftm_count == 0 && !ModemEnterPhase(sim, m, SimPhase::kTraining)) return CmdStatus::kAsync;
         m.c1_mod = mod;
         ++m.c1_ftm_count;
         m.mode = ModemMode::kC1TxData;
@@ -173,6 +180,13 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
         carrier.kind = SignalKind::kCarrier;
         ExchangeSend(sim, Self(m), carrier);
         ModemResult(sim, m, Result::kConnect);
+        int page = m.c1_ftm_count - 1;
+        if (page > 0) {
+            ModemEnterPhase(sim, m, SimPhase::kC, page);
+            ModemSayJunk(sim, m);
+            // Silent from here: the modem takes the page and never answers.
+            if (ModemSilentAt(m, SimPhase::kC, page)) ModemGoSilent(sim, m);
+        }
     } else {
         m.c1_mod = mod;
         m.mode = ModemMode::kC1RxData;

@@ -56,6 +56,7 @@ void ReportConnect(Sim &sim, Modem &m) {
     if (m.connected_reported) return;
     m.connected_reported = true;
     ModemInfo(sim, m, D(m).connect);
+    ModemEnterPhase(sim, m, SimPhase::kB);
 }
 
 void ReportId(Sim &sim, Modem &m, const char *prefix) {
@@ -113,7 +114,12 @@ void SetUpT30(Modem &m) {
 
 void StartPageData(Sim &sim, Modem &m) {
     ModemResult(sim, m, Result::kConnect);
+    int page = m.page_number + 1;
+    ModemEnterPhase(sim, m, SimPhase::kC, page);
+    ModemSayJunk(sim, m);
     if (D(m).dc1_after_connect && !m.quirks.no_dc1) ModemSay(sim, m, Bytes{kDc1});
+    // Silent from here: the modem takes the page and never answers.
+    if (ModemSilentAt(m, SimPhase::kC, page)) ModemGoSilent(sim, m);
     m.mode = ModemMode::kC2TxPage;
     m.data.clear();
     m.dle = false;
@@ -129,7 +135,7 @@ void StartPageData(Sim &sim, Modem &m) {
 bool PageDone(Sim &sim, Modem &m) {
     ++m.page_number;
     m.page_lines = CountPageLines(m.data);
-    if (ModemFaultAt(m, SimPhase::kC)) {
+    if (ModemFaultAt(m, SimPhase::kC, m.page_number)) {
         ModemFailCall(sim, m);
         return false;
     }
@@ -140,7 +146,8 @@ bool PageDone(Sim &sim, Modem &m) {
 }
 
 void SendPpm(Sim &sim, Modem &m, int ppm) {
-    if (ModemFaultAt(m, SimPhase::kD)) {
+    ModemEnterPhase(sim, m, SimPhase::kD, m.page_number);
+    if (ModemFaultAt(m, SimPhase::kD, m.page_number)) {
         ModemFailCall(sim, m);
         return;
     }
@@ -165,12 +172,23 @@ void ReportPostPage(Sim &sim, Modem &m, int ppm) {
 void DeliverPage(Sim &sim, Modem &m) {
     bool reverse = (D(m).reversed_rx && (m.bor & 1) == 0) != m.quirks.reversed_bits;
     int bps = m.faults.paced && m.t30.params.mod ? m.t30.params.mod->bps : 0;
+    int page = m.page_number + 1;
     m.page_lines = m.t30.page_lines;
+    ModemEnterPhase(sim, m, SimPhase::kC, page);
+    ModemSayJunk(sim, m);
+    if (ModemSilentAt(m, SimPhase::kC, page)) {
+        // Half the page, then nothing.
+        ModemSendData(sim, m, Bytes(m.t30.page.begin(), m.t30.page.begin() + static_cast<long>(m.t30.page.size() / 2)),
+                      bps, reverse);
+        ModemGoSilent(sim, m);
+        return;
+    }
     ModemSendData(sim, m, m.t30.page, bps, reverse);
     ModemSay(sim, m, Bytes{kDle, kEtx});
     m.page_ready = false;
     ++m.page_number;
-    if (ModemFaultAt(m, SimPhase::kD)) {
+    ModemEnterPhase(sim, m, SimPhase::kD, m.page_number);
+    if (ModemFaultAt(m, SimPhase::kD, m.page_number)) {
         ModemFailCall(sim, m);
         return;
     }
@@ -200,7 +218,10 @@ void SenderEvent(Sim &sim, Modem &m, const T30Event &e) {
     case T30EventKind::kPpr:
         ReportPageStatus(sim, m, e.value);
         if (e.value == kPprRtn) m.trained = false;
-        if (m.t30.last_ppm == kPpmEop && e.value != kPprRtn) break;  // the hang-up report follows
+        if (m.t30.last_ppm == kPpmEop && e.value != kPprRtn) {
+            ModemEnterPhase(sim, m, SimPhase::kEnd);
+            break;  // the hang-up report follows
+        }
         ModemToCommand(m);
         // T.32 answers a rejected page with ERROR.
         ModemResult(sim, m, Is20(m) && e.value == kPprRtn ? Result::kError : Result::kOk);
@@ -257,7 +278,7 @@ void ReceiveCommand(Sim &sim, Modem &m) {
         EndWithHangup(sim, m, m.t30.hangup_code);
         return;
     }
-    if (ModemFaultAt(m, SimPhase::kC)) {
+    if (ModemFaultAt(m, SimPhase::kC, m.page_number + 1)) {
         ModemFailCall(sim, m);
         return;
     }
@@ -268,6 +289,7 @@ void ReceiveCommand(Sim &sim, Modem &m) {
         T30Respond(sim, m.t30, ppr);
         if (ppm == kPpmEop && ppr != kPprRtn) {
             m.mode = ModemMode::kC2WaitEnd;
+            ModemEnterPhase(sim, m, SimPhase::kEnd);
             return;
         }
     }

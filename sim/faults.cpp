@@ -1,5 +1,6 @@
 // Faults and quirks: parsed from their short text form, and asked about
 // while a call runs.
+#include <cctype>
 #include <cstdlib>
 #include <sstream>
 
@@ -10,22 +11,29 @@ bool FaultBadFrameNow(const SimFaults &f, FaultState &s) {
     return f.bad_frame > 0 && s.frames_sent == f.bad_frame;
 }
 
-namespace {
+bool FaultPageMatches(const SimFaults &f, int page) { return f.fault_page == 0 || page == 0 || f.fault_page == page; }
 
-bool ParsePhase(const std::string &text, SimPhase &phase) {
-    if (text == "dial") phase = SimPhase::kDial;
-    else if (text == "B") phase = SimPhase::kB;
-    else if (text == "C") phase = SimPhase::kC;
-    else if (text == "D") phase = SimPhase::kD;
-    else return false;
-    return true;
-}
+namespace {
 
 bool ParseCount(const std::string &text, int &out) {
     char *end = nullptr;
     long v = strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || v < 0 || v > 100000) return false;
     out = static_cast<int>(v);
+    return true;
+}
+
+// "dial", "B", "T", "C", "D" or "end"; C and D may be followed by a page number.
+bool ParsePhase(const std::string &text, SimPhase &phase, int &page) {
+    page = 0;
+    if (text == "dial") phase = SimPhase::kDial;
+    else if (text == "B") phase = SimPhase::kB;
+    else if (text == "T") phase = SimPhase::kTraining;
+    else if (text == "end") phase = SimPhase::kEnd;
+    else if (!text.empty() && (text[0] == 'C' || text[0] == 'D')) {
+        phase = text[0] == 'C' ? SimPhase::kC : SimPhase::kD;
+        return text.size() == 1 || (ParseCount(text.substr(1), page) && page > 0);
+    } else return false;
     return true;
 }
 
@@ -46,16 +54,20 @@ bool ApplyFault(const std::string &word, SimFaults &f) {
     else if (name == "noanswer") f.no_answer = true;
     else if (name == "nodialtone") f.no_dial_tone = true;
     else if (name == "delayed") f.delayed = true;
-    else if (name == "garbage") f.garbage = true;
+    else if (name == "garbage" && at.empty()) f.garbage = true;
+    else if (name == "garbage") return ParsePhase(at, f.garbage_phase, f.fault_page);
     else if (name == "paced") f.paced = true;
     else if (name == "nocarrier") {
         f.fail_code = -1;
-        return ParsePhase(at, f.fail_phase);
+        return ParsePhase(at, f.fail_phase, f.fault_page);
     } else if (name == "hangup") {
-        return ParsePhase(at, f.fail_phase) && ParseCount(value, f.fail_code);
+        return ParsePhase(at, f.fail_phase, f.fault_page) && ParseCount(value, f.fail_code);
+    } else if (name == "silent" && !at.empty() && isdigit(static_cast<unsigned char>(at[0]))) {
+        return ParseCount(at, f.silent_page);
+    } else if (name == "silent") {
+        return ParsePhase(at, f.silent_phase, f.fault_page);
     } else if (name == "rtn") return ParseCount(at, f.rtn_page);
     else if (name == "badframe") return ParseCount(at, f.bad_frame);
-    else if (name == "silent") return ParseCount(at, f.silent_page);
     else return false;
     return true;
 }

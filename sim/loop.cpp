@@ -219,6 +219,12 @@ void SimSetModemFaults(Sim *sim, int modem, const SimFaults &faults) {
     SimWake(*sim);
 }
 
+bool SimModemSilenced(Sim *sim, int modem) {
+    std::lock_guard<std::mutex> hold(sim->lock);
+    Modem *m = ModemAt(sim, modem);
+    return m && m->muted;
+}
+
 void SimSetModemQuirks(Sim *sim, int modem, const SimQuirks &quirks) {
     std::lock_guard<std::mutex> hold(sim->lock);
     if (Modem *m = ModemAt(sim, modem)) m->quirks = quirks;

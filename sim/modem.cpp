@@ -21,6 +21,19 @@ constexpr ResultText kResults[] = {
 };
 
 const Bytes kGarbage{0xFE, 0x00, 0x7F, 0x92, 0x07};
+const Bytes kJunk{0xFE, 0x7F, 0x92, 0x07, 0x1B, '\r', '\n', '#', '~', '%', ' ', 'q', '9', '!', '\r', '\n'};
+
+bool GarbageNow(const Modem &m) {
+    return m.faults.garbage_phase != SimPhase::kNone && m.phase == m.faults.garbage_phase &&
+           FaultPageMatches(m.faults, m.phase_page);
+}
+
+// What goes before a response: the old every-response garbage, then the phase's junk.
+Bytes ResponsePrefix(const Modem &m) {
+    Bytes b = m.faults.garbage ? kGarbage : Bytes{};
+    if (GarbageNow(m)) b.insert(b.end(), kJunk.begin(), kJunk.end());
+    return b;
+}
 
 Endpoint Self(const Modem &m) { return {Endpoint::kModem, m.index}; }
 
@@ -50,7 +63,11 @@ void Answer(Sim &sim, Modem &m) {
     m.c1_ftm_count = 0;
     m.c1_frame_cmds = 0;
     m.c1_page_sent = false;
-    if (m.fclass == 1) {
+    m.c1_eop_sent = false;
+    ModemEnterPhase(sim, m, SimPhase::kDial);
+    if (ModemFaultAt(m, SimPhase::kDial)) {
+        ModemFailCall(sim, m);
+    } else if (m.fclass == 1) {
         Class1Answer(sim, m);
     } else if (m.fclass == 2 || m.fclass == 20) {
         Class2Answer(sim, m);
@@ -220,6 +237,7 @@ void DialEnded(Sim &sim, Modem &m, const LineSignal &s) {
     m.c1_ftm_count = 0;
     m.c1_frame_cmds = 0;
     m.c1_page_sent = false;
+    m.c1_eop_sent = false;
     if (ModemFaultAt(m, SimPhase::kDial)) {
         ModemFailCall(sim, m);
     } else if (m.fclass == 1) {
@@ -236,13 +254,14 @@ void DialEnded(Sim &sim, Modem &m, const LineSignal &s) {
 
 void ModemSay(Sim &sim, Modem &m, const Bytes &bytes, SimTime when) {
     (void)sim;
+    if (m.muted) return;
     SimTime due = when ? when : SimNow();
     if (!m.pending.empty() && m.pending.back().due > due) due = m.pending.back().due;
     m.pending.push_back({due, bytes});
 }
 
 void ModemInfo(Sim &sim, Modem &m, const std::string &text) {
-    Bytes b = m.faults.garbage ? kGarbage : Bytes{};
+    Bytes b = ResponsePrefix(m);
     std::string framed = m.verbose ? "\r\n" + text + "\r\n" : text + "\r\n";
     b.insert(b.end(), framed.begin(), framed.end());
     ModemSay(sim, m, b, ResponseTime(m));
@@ -253,7 +272,7 @@ void ModemResult(Sim &sim, Modem &m, Result r) {
     const char *word = "ERROR";
     for (const ResultText &t : kResults)
         if (t.result == r) word = t.word;
-    Bytes b = m.faults.garbage ? kGarbage : Bytes{};
+    Bytes b = ResponsePrefix(m);
     std::string framed = m.verbose ? "\r\n" + std::string(word) + "\r\n" : std::to_string(static_cast<int>(r)) + "\r";
     b.insert(b.end(), framed.begin(), framed.end());
     ModemSay(sim, m, b, ResponseTime(m));
@@ -282,7 +301,33 @@ void ModemHangUp(Sim &sim, Modem &m) {
     ModemToCommand(m);
 }
 
-bool ModemFaultAt(const Modem &m, SimPhase phase) { return m.faults.fail_phase == phase; }
+bool ModemFaultAt(const Modem &m, SimPhase phase, int page) {
+    return m.faults.fail_phase == phase && FaultPageMatches(m.faults, page);
+}
+
+bool ModemSilentAt(const Modem &m, SimPhase phase, int page) {
+    return m.faults.silent_phase == phase && FaultPageMatches(m.faults, page);
+}
+
+void ModemGoSilent(Sim &sim, Modem &m) {
+    m.muted = true;
+    if (m.call != -1) ExchangeSilence(sim, Self(m));
+}
+
+bool ModemEnterPhase(Sim &sim, Modem &m, SimPhase phase, int page) {
+    m.phase = phase;
+    m.phase_page = page;
+    if (phase != SimPhase::kC && ModemSilentAt(m, phase, page)) ModemGoSilent(sim, m);
+    if ((phase == SimPhase::kTraining || phase == SimPhase::kEnd) && ModemFaultAt(m, phase)) {
+        ModemFailCall(sim, m);
+        return false;
+    }
+    return true;
+}
+
+void ModemSayJunk(Sim &sim, Modem &m) {
+    if (GarbageNow(m)) ModemSay(sim, m, kJunk);
+}
 
 void ModemFailCall(Sim &sim, Modem &m) {
     if (m.call != -1) ExchangeHangUp(sim, Self(m));
@@ -317,6 +362,7 @@ bool ModemDial(Sim &sim, Modem &m, const std::string &number) {
     }
     m.inbox.clear();
     m.mode = ModemMode::kDialing;
+    ModemEnterPhase(sim, m, SimPhase::kDial);
     return true;
 }
 
@@ -327,6 +373,10 @@ void ModemDetached(Sim &sim, Modem &m) {
     m.out.clear();
     m.line.clear();
     m.in_at = false;
+    // Its power cycled, so to speak: a silenced modem talks again.
+    m.muted = false;
+    m.phase = SimPhase::kNone;
+    m.phase_page = 0;
 }
 
 void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse) {

@@ -25,8 +25,11 @@ enum SimClassMask : unsigned {
     kSimAllClasses = kSimClass1 | kSimClass2 | kSimClass20,
 };
 
-// Call phases at which a fault may cut the call.
-enum class SimPhase : int { kNone, kDial, kB, kC, kD };
+// Call phases at which a fault may strike: dialling or answering (up to the
+// modem's connection report), negotiation, the class 1 training check, the
+// data of a page, the page's post-page exchange, and the end of the call
+// after the last post-page response.
+enum class SimPhase : int { kNone, kDial, kB, kC, kD, kTraining, kEnd };
 
 // Faults on request. They apply to every call of the modem or station that
 // carries them until they are changed.
@@ -39,6 +42,12 @@ struct SimFaults {
     bool paced = false;         // data moves at the line's bit rate
     SimPhase fail_phase = SimPhase::kNone;  // the call is lost in this phase
     int fail_code = -1;         // hang-up code reported then; -1: "NO CARRIER"
+    // From this phase on the modem sends its host nothing more and the line
+    // carries nothing, until the host closes the port. In a page's data
+    // phase it strikes half way through the data.
+    SimPhase silent_phase = SimPhase::kNone;
+    SimPhase garbage_phase = SimPhase::kNone;  // junk bytes and a junk line before the modem's output in this phase
+    int fault_page = 0;         // phase C and D faults above: this page only (1-based); 0 any page
     int rtn_page = 0;           // this page (1-based) is answered with RTN
     int bad_frame = 0;          // the n-th frame this end sends has a bad check
     int silent_page = 0;        // the line goes silent in the middle of this page
@@ -108,6 +117,9 @@ std::string SimModemDevice(Sim *sim, int modem);
 std::string SimModemName(Sim *sim, int modem);  // COM1, COM2, ...
 void SimSetModemFaults(Sim *sim, int modem, const SimFaults &faults);
 void SimSetModemQuirks(Sim *sim, int modem, const SimQuirks &quirks);
+// A silence fault has struck the modem: it says nothing until its host
+// closes the port.
+bool SimModemSilenced(Sim *sim, int modem);
 void SimSetStationFaults(Sim *sim, int station, const SimFaults &faults);
 
 // A calling station dials a number and sends its pages.
@@ -121,6 +133,10 @@ bool SimWriteProfile(Sim *sim, const std::string &path);
 
 // Parses "busy,noanswer,nodialtone,delayed,garbage,paced,nocarrier@B,
 // hangup@D=50,rtn@2,badframe@3,silent@1" and "nodc1,echo,nocarrier,
-// delay=300,reversed". Unknown words make it return false.
+// delay=300,reversed". Unknown words make it return false. Phases are
+// "dial", "B", "T" (training), "C", "D" and "end"; C and D may name a page
+// ("nocarrier@C2", "hangup@D1=52"). "silent@<phase>" and "garbage@<phase>"
+// are the phase-targeted silence and junk ("silent@<n>" stays the line going
+// silent in page n).
 bool SimParseFaults(const std::string &text, SimFaults *faults);
 bool SimParseQuirks(const std::string &text, SimQuirks *quirks);

@@ -91,6 +91,8 @@ struct FaultState {
     int frames_sent = 0;  // for the bad-check fault
 };
 bool FaultBadFrameNow(const SimFaults &f, FaultState &s);
+// A phase C or D fault for this page (0: a phase without pages).
+bool FaultPageMatches(const SimFaults &f, int page);
 
 // ---- t30.cpp: the T.30 procedure run by stations and class 2 modems ----
 
@@ -278,6 +280,11 @@ struct Modem {
     bool page_ready = false;  // a received page waits for +FDR
     int page_lines = 0;       // lines of the last page sent or received
     bool fail_reported = false;
+    // The call's phase, for the phase-targeted faults.
+    SimPhase phase = SimPhase::kNone;
+    int phase_page = 0;
+    bool muted = false;      // a silence fault struck: the host hears nothing more
+    bool c1_eop_sent = false;  // class 1: the host has sent EOP
 };
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later
@@ -304,7 +311,19 @@ enum class Result : int { kOk = 0, kConnect = 1, kRing = 2, kNoCarrier = 3, kErr
 void ModemResult(Sim &sim, Modem &m, Result r);
 void ModemHangUp(Sim &sim, Modem &m);  // on hook, the far end hears the drop
 void ModemFailCall(Sim &sim, Modem &m);  // a fault cuts the call: report it
-bool ModemFaultAt(const Modem &m, SimPhase phase);
+// The call is to be lost here (page: the page of a phase C or D, else 0).
+bool ModemFaultAt(const Modem &m, SimPhase phase, int page = 0);
+// The call moves on to a phase. From now the phase's junk goes before the
+// modem's output; a silence planned for it begins (except in a page's data,
+// where the class code lets it strike half way: ModemSilentAt); training and
+// the end lose the call here when planned. False when the call was lost.
+bool ModemEnterPhase(Sim &sim, Modem &m, SimPhase phase, int page = 0);
+bool ModemSilentAt(const Modem &m, SimPhase phase, int page);
+void ModemGoSilent(Sim &sim, Modem &m);
+// Junk bytes and a junk line when the current phase has a garbage fault; they
+// hold no NUL, DLE, DC1, DC3 or 0xFF, so page data and frames around them keep
+// their meaning.
+void ModemSayJunk(Sim &sim, Modem &m);
 void ModemDetached(Sim &sim, Modem &m);
 void ModemReset(Modem &m);  // factory settings (ATZ)
 void ModemToCommand(Modem &m);

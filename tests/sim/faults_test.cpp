@@ -181,3 +181,32 @@ TEST(ReversedBits, ReceivedPagesComeOutReversed) {
 }
 
 }  // namespace
+
+namespace {
+
+// The phase-targeted words: a phase, with a page for C and D.
+TEST(FaultWords, PhaseTargetedFaultsParse) {
+    SimFaults f;
+    ASSERT_TRUE(SimParseFaults("silent@C2", &f));
+    EXPECT_EQ(f.silent_phase, SimPhase::kC);
+    EXPECT_EQ(f.fault_page, 2);
+    ASSERT_TRUE(SimParseFaults("garbage@T", &f));
+    EXPECT_EQ(f.garbage_phase, SimPhase::kTraining);
+    EXPECT_FALSE(f.garbage);
+    ASSERT_TRUE(SimParseFaults("hangup@D1=52", &f));
+    EXPECT_EQ(f.fail_phase, SimPhase::kD);
+    EXPECT_EQ(f.fault_page, 1);
+    EXPECT_EQ(f.fail_code, 52);
+    ASSERT_TRUE(SimParseFaults("nocarrier@end", &f));
+    EXPECT_EQ(f.fail_phase, SimPhase::kEnd);
+    EXPECT_EQ(f.fail_code, -1);
+    // The older forms keep their meaning.
+    ASSERT_TRUE(SimParseFaults("silent@1,garbage", &f));
+    EXPECT_EQ(f.silent_page, 1);
+    EXPECT_EQ(f.silent_phase, SimPhase::kNone);
+    EXPECT_TRUE(f.garbage);
+    for (const char *bad : {"silent@C0", "garbage@X", "nocarrier@Cx", "hangup@end", "silent@"})
+        EXPECT_FALSE(SimParseFaults(bad, &f)) << bad;
+}
+
+}  // namespace
