@@ -1,28 +1,86 @@
 #include "support/fast_clock.h"
 
-#include <atomic>
+#include <mutex>
 
 namespace {
 
-std::atomic<uint32_t> g_factor{1};
+// The clock reads base_tick at real time base_real and runs factor times
+// faster from there; a new factor starts a new base, so the clock never jumps.
+struct ClockState {
+    std::mutex lock;
+    uint32_t factor = 1;
+    uint32_t base_tick = 0;
+    uint32_t base_real = 0;
+};
 
-uint32_t FastTick() { return PlatformDefaults().tick_count() * g_factor.load(); }
-void FastSleep(uint32_t ms) { PlatformDefaults().sleep_ms(ms / g_factor.load()); }
-int FastWaitReadable(int fd, uint32_t ms) { return PlatformDefaults().wait_readable(fd, ms / g_factor.load() + 1); }
-int FastWaitWritable(int fd, uint32_t ms) { return PlatformDefaults().wait_writable(fd, ms / g_factor.load() + 1); }
+ClockState g_clock;
+
+// Waits are cut into slices of real time, each ended by the clock, so that a
+// wait begun at one factor ends in time when the factor goes up.
+constexpr uint32_t kSliceMs = 10;
+
+uint32_t FastTick() {
+    std::lock_guard<std::mutex> hold(g_clock.lock);
+    return g_clock.base_tick + (PlatformDefaults().tick_count() - g_clock.base_real) * g_clock.factor;
+}
+
+uint32_t Factor() {
+    std::lock_guard<std::mutex> hold(g_clock.lock);
+    return g_clock.factor;
+}
+
+void SetClock(uint32_t factor) {
+    uint32_t now = FastTick();
+    std::lock_guard<std::mutex> hold(g_clock.lock);
+    g_clock.base_real = PlatformDefaults().tick_count();
+    g_clock.base_tick = now;
+    g_clock.factor = factor;
+}
+
+// Real milliseconds for the next slice of a wait with `left` clock ms to go.
+uint32_t SliceFor(uint32_t left) {
+    uint32_t real = left / Factor() + 1;
+    return real < kSliceMs ? real : kSliceMs;
+}
+
+uint32_t ClockLeft(uint32_t start, uint32_t ms) {
+    uint32_t elapsed = FastTick() - start;
+    return elapsed < ms ? ms - elapsed : 0;
+}
+
+void FastSleep(uint32_t ms) {
+    uint32_t start = FastTick();
+    for (uint32_t left = ms; left > 0; left = ClockLeft(start, ms)) PlatformDefaults().sleep_ms(SliceFor(left));
+}
+
+template <int (*Wait)(int, uint32_t)>
+int FastWait(int fd, uint32_t ms) {
+    uint32_t start = FastTick();
+    for (uint32_t left = ms;;) {
+        int ready = Wait(fd, SliceFor(left));
+        if (ready != 0) return ready;
+        left = ClockLeft(start, ms);
+        if (left == 0) return 0;
+    }
+}
+
+int RealWaitReadable(int fd, uint32_t ms) { return PlatformDefaults().wait_readable(fd, ms); }
+int RealWaitWritable(int fd, uint32_t ms) { return PlatformDefaults().wait_writable(fd, ms); }
 
 }  // namespace
 
 FastClock::FastClock(uint32_t factor) : ops_(PlatformDefaults()) {
-    g_factor = factor;
+    SetClock(factor);
     ops_.tick_count = FastTick;
     ops_.sleep_ms = FastSleep;
-    ops_.wait_readable = FastWaitReadable;
-    ops_.wait_writable = FastWaitWritable;
+    ops_.wait_readable = FastWait<RealWaitReadable>;
+    ops_.wait_writable = FastWait<RealWaitWritable>;
     previous_ = PlatformInstall(&ops_);
 }
 
 FastClock::~FastClock() {
     PlatformInstall(previous_);
-    g_factor = 1;
+    SetClock(1);
 }
+
+void FastClock::SetFactor(uint32_t factor) { SetClock(factor); }
