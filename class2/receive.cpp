@@ -50,8 +50,8 @@ bool PageIsBad(const FaxChannel &c) {
            c.lines_bad > kMaximumBadLines;
 }
 
-// Reads the modem's lines after "ATA" until the fax connection. 0, 112, or
-// the read's code.
+// Reads the modem's lines after "ATA" until the fax connection. 0, 112
+// (ERROR, a hang-up report or NO CARRIER), or the read's code.
 uint16_t AwaitFaxConnection(int32_t channel) {
     char line[kRawLineSize];
     for (;;) {
@@ -63,7 +63,9 @@ uint16_t AwaitFaxConnection(int32_t channel) {
             FaxTrace("ReveiveFax: 接続エラー");
             return TOLLAN_E_RECEIVE_FAILED;
         }
-        if (strstr(line, "+FHNG:") || strstr(line, "+FHS:")) {
+        // A modem that lost the call before the connection may say only NO
+        // CARRIER; nothing follows it, so waiting on would end in a time-out.
+        if (strstr(line, "+FHNG:") || strstr(line, "+FHS:") || strstr(line, "NO CARRIER")) {
             FaxTrace("ReceiveFax: hang up detected");
             return TOLLAN_E_RECEIVE_FAILED;
         }

@@ -182,6 +182,15 @@ TEST_F(ReceiveFaxTest, ErrorOrHangupBeforeTheConnection) {
     EXPECT_TRUE(Traced("ReceiveFax: hang up detected"));
 }
 
+// The call lost while answering: NO CARRIER is the modem's last word, so it
+// ends the wait at once instead of an 80 s time-out.
+TEST_F(ReceiveFaxTest, NoCarrierToTheAnswerIsAHangupBeforeTheConnection) {
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).On("ATA\r\n", "\r\nNO CARRIER\r\n");
+    Attach(TOLLAN_CLASS_2_0);
+    EXPECT_EQ(TOLLAN_E_RECEIVE_FAILED, Receive(Path("x.g3")));
+    EXPECT_TRUE(Traced("ReceiveFax: hang up detected"));
+}
+
 TEST_F(ReceiveFaxTest, RefusedSetUpCommands) {
     modem_.On("AT+FCR=1\r\n", kOk).On("AT+FDCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FBOR=1\r\n", "\r\nERROR\r\n");
     Attach(TOLLAN_CLASS_2);
