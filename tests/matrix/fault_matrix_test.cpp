@@ -1,0 +1,467 @@
+// The fault matrix: every phase of every kind of session the library runs,
+// against three faults of the line emulator: the call is lost, the modem goes
+// silent, the modem sends junk. For each cell: the return code, the pages
+// counted, the page files (received pages that were complete stay whole on
+// disk, a page cut short keeps what arrived; a sender's files stay as they
+// were), and that the channel closes, opens again and answers.
+//
+// With TOLLAN_FAULT_MATRIX=<file> the run writes its results as a Markdown
+// table to that file (scripts/fault-matrix.sh makes docs/fault-matrix.md);
+// TOLLAN_FAULT_MATRIX_TRACE=1 sends the library's trace to standard error.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/tollan.h"
+#include "modem/modem_io.h"
+#include "support/fast_clock.h"
+#include "support/scripted_modem.h"
+#include "tests/sim/sim_client.h"
+
+using namespace simtest;
+
+namespace {
+
+enum class Session { kSend2, kSend20, kReceive2, kReceive20, kSendClass1 };
+enum class Fault { kDrop, kSilent, kGarbage };
+
+// One fault at one phase and what the library must make of it.
+struct FaultSpec {
+    const char *faults;  // the emulated modem's faults (SimParseFaults words)
+    uint16_t expected;
+    int pages;           // sent: GetNumOfPagesSent; received: the page counter
+    int partial = 0;     // received: this page's file holds only the start of its data
+};
+
+// One phase of one session kind, with its three faults.
+struct Row {
+    Session session;
+    const char *phase;
+    FaultSpec drop, silent, garbage;
+};
+
+// Class 2 and 2.0 modems run T.30 themselves: their training report comes
+// with the negotiation, so these sessions have no row of their own for it.
+// Drops are hang-up reports with the code a modem gives in that phase, or NO
+// CARRIER where that is the usual word; class 1 modems only say NO CARRIER.
+//
+// Why the codes. Sending through class 2 or 2.0: NO CARRIER at the dial is
+// 124; silence at the dial or before the dial's OK is no response line
+// (108); after that every failure, a silence included, takes SendFax's
+// failure exit (136), and a page counts once its post-page exchange has
+// ended well. Receiving: NO CARRIER or a hang-up report before the fax
+// connection is 112, no answer to ATA at all the 117 of the line read;
+// silence where OK or CONNECT is due is 108, in the middle of page data the
+// page watchdog's 117; a hang-up report with a non-zero code afterwards is
+// 136, NO CARRIER 124. Class 1: a command that draws NO CARRIER is 115, one
+// that draws nothing 117 after its three waits, a silent modem before the
+// first frame 173; the call lost at the end, after the last MCF, still
+// counts as sent, while a silent modem there makes ATH0 fail (115).
+const Row kRows[] = {
+    // session, phase,
+    //   drop,                                  silent,                                 garbage
+    {Session::kSend2, "dial",
+     {"nocarrier@dial", TOLLAN_E_NO_CARRIER, 0}, {"silent@dial", TOLLAN_E_READ, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+    {Session::kSend2, "negotiation + training report",
+     {"hangup@B=20", TOLLAN_E_HANGUP, 0}, {"silent@B", TOLLAN_E_READ, 0}, {"garbage@B", TOLLAN_OK, 2}},
+    {Session::kSend2, "page 1 data",
+     {"hangup@C1=40", TOLLAN_E_HANGUP, 0}, {"silent@C1", TOLLAN_E_HANGUP, 0}, {"garbage@C1", TOLLAN_OK, 2}},
+    {Session::kSend2, "page 2 data",
+     {"hangup@C2=40", TOLLAN_E_HANGUP, 1}, {"silent@C2", TOLLAN_E_HANGUP, 1}, {"garbage@C2", TOLLAN_OK, 2}},
+    {Session::kSend2, "post-page 1 (MPS)",
+     {"hangup@D1=52", TOLLAN_E_HANGUP, 0}, {"silent@D1", TOLLAN_E_HANGUP, 0}, {"garbage@D1", TOLLAN_OK, 2}},
+    {Session::kSend2, "post-page 2 (EOP)",
+     {"hangup@D2=54", TOLLAN_E_HANGUP, 1}, {"silent@D2", TOLLAN_E_HANGUP, 1}, {"garbage@D2", TOLLAN_OK, 2}},
+    {Session::kSend2, "hang-up",
+     {"nocarrier@end", TOLLAN_E_HANGUP, 1}, {"silent@end", TOLLAN_E_HANGUP, 1}, {"garbage@end", TOLLAN_OK, 2}},
+    {Session::kSend20, "dial",
+     {"nocarrier@dial", TOLLAN_E_NO_CARRIER, 0}, {"silent@dial", TOLLAN_E_READ, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+    {Session::kSend20, "negotiation + training report",
+     {"hangup@B=20", TOLLAN_E_HANGUP, 0}, {"silent@B", TOLLAN_E_READ, 0}, {"garbage@B", TOLLAN_OK, 2}},
+    {Session::kSend20, "page 1 data",
+     {"hangup@C1=40", TOLLAN_E_HANGUP, 0}, {"silent@C1", TOLLAN_E_HANGUP, 0}, {"garbage@C1", TOLLAN_OK, 2}},
+    {Session::kSend20, "page 2 data",
+     {"hangup@C2=40", TOLLAN_E_HANGUP, 1}, {"silent@C2", TOLLAN_E_HANGUP, 1}, {"garbage@C2", TOLLAN_OK, 2}},
+    {Session::kSend20, "post-page 1 (MPS)",
+     {"hangup@D1=52", TOLLAN_E_HANGUP, 0}, {"silent@D1", TOLLAN_E_HANGUP, 0}, {"garbage@D1", TOLLAN_OK, 2}},
+    {Session::kSend20, "post-page 2 (EOP)",
+     {"hangup@D2=54", TOLLAN_E_HANGUP, 1}, {"silent@D2", TOLLAN_E_HANGUP, 1}, {"garbage@D2", TOLLAN_OK, 2}},
+    {Session::kSend20, "hang-up",
+     {"nocarrier@end", TOLLAN_E_HANGUP, 1}, {"silent@end", TOLLAN_E_HANGUP, 1}, {"garbage@end", TOLLAN_OK, 2}},
+
+    {Session::kReceive2, "answer",
+     {"nocarrier@dial", TOLLAN_E_RECEIVE_FAILED, 0}, {"silent@dial", TOLLAN_E_TIMEOUT, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+    {Session::kReceive2, "negotiation + training report",
+     {"hangup@B=70", TOLLAN_E_RECEIVE_FAILED, 0}, {"silent@B", TOLLAN_E_READ, 0}, {"garbage@B", TOLLAN_OK, 2}},
+    {Session::kReceive2, "page 1 data",
+     {"hangup@C1=90", TOLLAN_E_HANGUP, 0}, {"silent@C1", TOLLAN_E_TIMEOUT, 0, 1}, {"garbage@C1", TOLLAN_OK, 2}},
+    {Session::kReceive2, "page 2 data",
+     {"hangup@C2=90", TOLLAN_E_HANGUP, 1}, {"silent@C2", TOLLAN_E_TIMEOUT, 1, 2}, {"garbage@C2", TOLLAN_OK, 2}},
+    {Session::kReceive2, "post-page 1 (MPS)",
+     {"hangup@D1=100", TOLLAN_E_HANGUP, 1}, {"silent@D1", TOLLAN_E_READ, 1}, {"garbage@D1", TOLLAN_OK, 2}},
+    {Session::kReceive2, "post-page 2 (EOP)",
+     {"hangup@D2=100", TOLLAN_E_HANGUP, 2}, {"silent@D2", TOLLAN_E_READ, 2}, {"garbage@D2", TOLLAN_OK, 2}},
+    {Session::kReceive2, "hang-up",
+     {"nocarrier@end", TOLLAN_E_NO_CARRIER, 2}, {"silent@end", TOLLAN_E_READ, 2}, {"garbage@end", TOLLAN_OK, 2}},
+
+    {Session::kReceive20, "answer",
+     {"nocarrier@dial", TOLLAN_E_RECEIVE_FAILED, 0}, {"silent@dial", TOLLAN_E_TIMEOUT, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+    {Session::kReceive20, "negotiation + training report",
+     {"hangup@B=70", TOLLAN_E_RECEIVE_FAILED, 0}, {"silent@B", TOLLAN_E_READ, 0}, {"garbage@B", TOLLAN_OK, 2}},
+    {Session::kReceive20, "page 1 data",
+     {"hangup@C1=90", TOLLAN_E_HANGUP, 0}, {"silent@C1", TOLLAN_E_TIMEOUT, 0, 1}, {"garbage@C1", TOLLAN_OK, 2}},
+    {Session::kReceive20, "page 2 data",
+     {"hangup@C2=90", TOLLAN_E_HANGUP, 1}, {"silent@C2", TOLLAN_E_TIMEOUT, 1, 2}, {"garbage@C2", TOLLAN_OK, 2}},
+    {Session::kReceive20, "post-page 1 (MPS)",
+     {"hangup@D1=100", TOLLAN_E_HANGUP, 1}, {"silent@D1", TOLLAN_E_READ, 1}, {"garbage@D1", TOLLAN_OK, 2}},
+    {Session::kReceive20, "post-page 2 (EOP)",
+     {"hangup@D2=100", TOLLAN_E_HANGUP, 2}, {"silent@D2", TOLLAN_E_READ, 2}, {"garbage@D2", TOLLAN_OK, 2}},
+    {Session::kReceive20, "hang-up",
+     {"nocarrier@end", TOLLAN_E_NO_CARRIER, 2}, {"silent@end", TOLLAN_E_READ, 2}, {"garbage@end", TOLLAN_OK, 2}},
+
+    {Session::kSendClass1, "dial",
+     {"nocarrier@dial", TOLLAN_E_NO_CARRIER, 0}, {"silent@dial", TOLLAN_E_READ, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+    {Session::kSendClass1, "negotiation",
+     {"nocarrier@B", TOLLAN_E_ERROR, 0}, {"silent@B", TOLLAN_E_FIRST_FRAME, 0}, {"garbage@B", TOLLAN_OK, 2}},
+    {Session::kSendClass1, "training",
+     {"nocarrier@T", TOLLAN_E_ERROR, 0}, {"silent@T", TOLLAN_E_TIMEOUT, 0}, {"garbage@T", TOLLAN_OK, 2}},
+    {Session::kSendClass1, "page 1 data",
+     {"nocarrier@C1", TOLLAN_E_ERROR, 0}, {"silent@C1", TOLLAN_E_TIMEOUT, 0}, {"garbage@C1", TOLLAN_OK, 2}},
+    {Session::kSendClass1, "page 2 data",
+     {"nocarrier@C2", TOLLAN_E_ERROR, 1}, {"silent@C2", TOLLAN_E_TIMEOUT, 1}, {"garbage@C2", TOLLAN_OK, 2}},
+    {Session::kSendClass1, "post-page 1 (MPS)",
+     {"nocarrier@D1", TOLLAN_E_ERROR, 0}, {"silent@D1", TOLLAN_E_TIMEOUT, 0}, {"garbage@D1", TOLLAN_OK, 2}},
+    {Session::kSendClass1, "post-page 2 (EOP)",
+     {"nocarrier@D2", TOLLAN_E_ERROR, 1}, {"silent@D2", TOLLAN_E_TIMEOUT, 1}, {"garbage@D2", TOLLAN_OK, 2}},
+    {Session::kSendClass1, "hang-up",
+     {"nocarrier@end", TOLLAN_OK, 2}, {"silent@end", TOLLAN_E_ERROR, 2}, {"garbage@end", TOLLAN_OK, 2}},
+};
+
+const char *SessionName(Session s) {
+    switch (s) {
+    case Session::kSend2: return "class 2 send";
+    case Session::kSend20: return "class 2.0 send";
+    case Session::kReceive2: return "class 2 receive";
+    case Session::kReceive20: return "class 2.0 receive";
+    case Session::kSendClass1: return "class 1 send";
+    }
+    return "?";
+}
+
+const char *FaultName(Fault f) {
+    switch (f) {
+    case Fault::kDrop: return "line drops";
+    case Fault::kSilent: return "silent";
+    case Fault::kGarbage: return "garbage";
+    }
+    return "?";
+}
+
+std::string CodeText(uint16_t code) {
+    struct Name {
+        uint16_t code;
+        const char *text;
+    };
+    static const Name kNames[] = {
+        {TOLLAN_OK, "OK"},
+        {TOLLAN_E_READ, "no response line"},
+        {TOLLAN_E_RECEIVE_FAILED, "hang-up before connection"},
+        {TOLLAN_E_ERROR, "class 1 exchange failed"},
+        {TOLLAN_E_TIMEOUT, "time-out"},
+        {TOLLAN_E_DIAL, "dial failed"},
+        {TOLLAN_E_NO_CARRIER, "NO CARRIER"},
+        {TOLLAN_E_HANGUP, "hang-up / page failed"},
+        {TOLLAN_E_FIRST_FRAME, "no first frame"},
+        {TOLLAN_E_FAILED, "failed"},
+    };
+    for (const Name &n : kNames)
+        if (n.code == code) return std::to_string(code) + " " + n.text;
+    return std::to_string(code);
+}
+
+bool IsReceive(Session s) { return s == Session::kReceive2 || s == Session::kReceive20; }
+
+int ModemClassOf(Session s) {
+    switch (s) {
+    case Session::kSend2: case Session::kReceive2: return TOLLAN_CLASS_2;
+    case Session::kSend20: case Session::kReceive20: return TOLLAN_CLASS_2_0;
+    case Session::kSendClass1: return TOLLAN_CLASS_1;
+    }
+    return TOLLAN_CLASS_AUTO;
+}
+
+struct Cell {
+    Session session;
+    const char *phase;
+    Fault fault;
+    FaultSpec spec;
+    int index;  // in the table, from 1
+};
+
+std::vector<Cell> AllCells() {
+    std::vector<Cell> cells;
+    for (const Row &r : kRows) {
+        cells.push_back({r.session, r.phase, Fault::kDrop, r.drop, 0});
+        cells.push_back({r.session, r.phase, Fault::kSilent, r.silent, 0});
+        cells.push_back({r.session, r.phase, Fault::kGarbage, r.garbage, 0});
+    }
+    for (size_t i = 0; i < cells.size(); ++i) cells[i].index = static_cast<int>(i + 1);
+    return cells;
+}
+
+// What a cell came to.
+struct Outcome {
+    uint16_t code = 0;
+    int pages = -1;
+    bool files_kept = false;
+    bool reopened = false;
+    double seconds = 0;
+    bool passed = false;
+};
+
+constexpr double kCellLimitSeconds = 20;  // a cell that takes longer is a hang
+// The library's clock, times real time. Once a silence has struck, the
+// library only sits out its waits (80 s, and in class 1 rounds of 5 s and
+// 30 s per line), so the clock runs much faster from then on; before that it
+// leaves a margin for the emulator's answers to the library's 6 s waits.
+constexpr uint32_t kClockFactor = 40;
+constexpr uint32_t kSilenceClockFactor = 2000;
+constexpr uint16_t kNoRing = 0xFFFF;      // the test's own: the call never rang
+
+// Ends the test program when a cell outlives its limit: a hung library call
+// cannot be got back any other way.
+class HangGuard {
+public:
+    explicit HangGuard(std::string name) : name_(std::move(name)), thread_([this] { Watch(); }) {}
+    ~HangGuard() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+private:
+    void Watch() {
+        std::unique_lock<std::mutex> hold(lock_);
+        auto limit = std::chrono::duration<double>(2 * kCellLimitSeconds);
+        if (!changed_.wait_for(hold, limit, [this] { return done_; })) {
+            fprintf(stderr, "fault matrix: cell %s hangs\n", name_.c_str());
+            abort();
+        }
+    }
+
+    std::string name_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// Speeds the clock up once the emulated modem has gone silent.
+class SilenceWatch {
+public:
+    SilenceWatch(Sim *sim, int modem, FastClock &clock)
+        : sim_(sim), modem_(modem), clock_(clock), thread_([this] { Watch(); }) {}
+    ~SilenceWatch() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    void Watch() {
+        while (!stop_) {
+            if (SimModemSilenced(sim_, modem_)) {
+                clock_.SetFactor(kSilenceClockFactor);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    Sim *sim_;
+    int modem_;
+    FastClock &clock_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The results of the cells run, in table order, for the Markdown table.
+std::vector<std::pair<Cell, Outcome>> &Results() {
+    static std::vector<std::pair<Cell, Outcome>> results;
+    return results;
+}
+
+std::string CellName(const Cell &c) {
+    std::string name = std::to_string(c.index) + "_" + c.spec.faults;
+    for (char &ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return name;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<Cell> {
+protected:
+    SimFixture f;
+    int modem = -1;
+    const std::string page1 = MakePage(60, 5), page2 = MakePage(90, 6);
+    std::unique_ptr<ProfileFile> profile;
+
+    void SetUp() override {
+        modem = f.AddModem("100");
+        f.AddAnsweringStation("200");
+        ASSERT_TRUE(SimStart(f.sim));
+        profile = std::make_unique<ProfileFile>("[Ports]\nCOM1=" + f.Device(modem) + "\n");
+        WriteFile(f.dir + "/doc_p1.g3", page1);
+        WriteFile(f.dir + "/doc_p2.g3", page2);
+    }
+
+    static int32_t Open(Session s) {
+        int32_t ch = -1;
+        SetModemClass(0, ModemClassOf(s));
+        return PortOpen(&ch, 1, "ATZ") == TOLLAN_OK ? ch : -1;
+    }
+
+    // A calling station sends the two pages; the host answers after the first RING.
+    uint16_t Receive(int32_t ch, int16_t *pages) {
+        int caller = f.AddCallingStation("300", {f.dir + "/doc_p1.g3", f.dir + "/doc_p2.g3"});
+        if (!SimStationCall(f.sim, caller, "100")) return kNoRing;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        int32_t ring = 0;
+        while (ring != 1 && std::chrono::steady_clock::now() < end) {
+            if (WaitForRing(ch, &ring) != TOLLAN_OK) return kNoRing;
+            if (ring != 1) usleep(5000);
+        }
+        if (ring != 1) return kNoRing;
+        return ReceiveFax(ch, (f.dir + "/in.g3").c_str(), pages);
+    }
+
+    static uint16_t Send(int32_t ch, Session s, const std::string &base, int16_t *pages) {
+        uint16_t code = s == Session::kSendClass1 ? SendClass1Fax(ch, "200", base.c_str(), 2)
+                                                  : SendFax(ch, "200", base.c_str(), 2);
+        GetNumOfPagesSent(ch, pages);
+        return code;
+    }
+
+    // Received: the pages counted are whole on disk and a page cut short holds
+    // the start of its data. Sent: the page files are as they were.
+    bool FilesKept(const Cell &c, int pages) {
+        const std::string sent[] = {page1, page2};
+        if (!IsReceive(c.session)) return ReadFile(f.dir + "/doc_p1.g3") == page1 && ReadFile(f.dir + "/doc_p2.g3") == page2;
+        for (int i = 1; i <= pages && i <= 2; ++i)
+            if (ReadFile(f.dir + "/in_p" + std::to_string(i) + ".g3") != sent[i - 1]) return false;
+        if (c.spec.partial > 0) {
+            std::string part = ReadFile(f.dir + "/in_p" + std::to_string(c.spec.partial) + ".g3");
+            const std::string &whole = sent[c.spec.partial - 1];
+            if (part.empty() || part.size() >= whole.size() || whole.compare(0, part.size(), part) != 0) return false;
+        }
+        return true;
+    }
+
+    // The port opens again with the faults gone, and the modem answers "AT".
+    static bool Reopens(Session s) {
+        int32_t ch = Open(s);
+        if (ch < 0) return false;
+        bool answered = FaxModemCommand("AT\r\n", ch) == TOLLAN_OK;
+        return PortClose(ch) == TOLLAN_OK && answered;
+    }
+};
+
+TEST_P(FaultMatrix, Cell) {
+    const Cell &c = GetParam();
+    SimFaults faults;
+    ASSERT_TRUE(SimParseFaults(c.spec.faults, &faults)) << c.spec.faults;
+    HangGuard guard(CellName(c));
+    if (getenv("TOLLAN_FAULT_MATRIX_TRACE")) SetTraceOption(2);
+    FastClock clock(kClockFactor);
+    auto start = std::chrono::steady_clock::now();
+
+    Outcome out;
+    int32_t ch = Open(c.session);
+    ASSERT_GE(ch, 0);
+    // The faults strike the call, not the opening of the port.
+    SimSetModemFaults(f.sim, modem, faults);
+    int16_t pages = -1;
+    {
+        SilenceWatch watch(f.sim, modem, clock);
+        out.code = IsReceive(c.session) ? Receive(ch, &pages) : Send(ch, c.session, f.dir + "/doc.g3", &pages);
+    }
+    clock.SetFactor(kClockFactor);  // what follows talks to a modem that answers again
+    out.pages = IsReceive(c.session) && pages < 0 ? 0 : pages;
+    bool closed = PortClose(ch) == TOLLAN_OK;
+    SimSetModemFaults(f.sim, modem, SimFaults{});
+    out.reopened = closed && Reopens(c.session);
+    out.files_kept = FilesKept(c, out.pages);
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    out.passed = out.code == c.spec.expected && out.pages == c.spec.pages && out.files_kept && out.reopened &&
+                 out.seconds < kCellLimitSeconds;
+    Results().push_back({c, out});
+
+    EXPECT_EQ(out.code, c.spec.expected) << CodeText(out.code);
+    EXPECT_EQ(out.pages, c.spec.pages);
+    EXPECT_TRUE(out.files_kept);
+    EXPECT_TRUE(out.reopened);
+    EXPECT_LT(out.seconds, kCellLimitSeconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, FaultMatrix, ::testing::ValuesIn(AllCells()),
+                         [](const ::testing::TestParamInfo<Cell> &i) { return CellName(i.param); });
+
+std::string Yes(bool b) { return b ? "yes" : "**no**"; }
+
+void WriteTable(const std::string &path) {
+    std::ofstream out(path, std::ios::trunc);
+    out << "# Fault matrix\n\n"
+           "Every phase of every kind of session the library runs, against three faults of the\n"
+           "line emulator (`tollan-sim`): the line drops (the modem reports a hang-up or says\n"
+           "NO CARRIER), the line goes silent (from that phase on the modem sends nothing and the\n"
+           "line carries nothing; in a page's data it strikes half way through the page), and\n"
+           "garbage (junk bytes and a junk line before the modem's output in that phase). Each\n"
+           "cell is one two-page fax. *Pages* is `GetNumOfPagesSent` for a sending call and the\n"
+           "page counter of `ReceiveFax` for a receiving one. *Files kept*: a sender's page files\n"
+           "are unchanged; a receiver's counted pages are whole on disk and a page cut short\n"
+           "keeps what arrived. *Reopen*: the channel closes, opens again and answers `AT`.\n"
+           "Class 2 and 2.0 modems run the training themselves and report it during the\n"
+           "negotiation, so their negotiation row covers the training.\n\n"
+           "This file is written by the test program `tollan_matrix_tests`\n"
+           "(tests/matrix/fault_matrix_test.cpp); do not edit it by hand. To regenerate it run\n"
+           "`scripts/fault-matrix.sh` from the source tree: it builds, runs the matrix and\n"
+           "writes this file.\n\n"
+           "| # | session | phase | fault | emulator faults | expected | got | pages (exp/got) | files kept | reopen | result |\n"
+           "|---|---|---|---|---|---|---|---|---|---|---|\n";
+    int passed = 0;
+    for (const auto &[c, o] : Results()) {
+        passed += o.passed ? 1 : 0;
+        out << "| " << c.index << " | " << SessionName(c.session) << " | " << c.phase << " | " << FaultName(c.fault)
+            << " | `" << c.spec.faults << "` | " << CodeText(c.spec.expected) << " | " << CodeText(o.code) << " | "
+            << c.spec.pages << "/" << o.pages << (c.spec.partial ? " + part of " + std::to_string(c.spec.partial) : "")
+            << " | " << Yes(o.files_kept) << " | " << Yes(o.reopened) << " | " << (o.passed ? "pass" : "**FAIL**")
+            << " |\n";
+    }
+    out << "\n" << passed << " of " << Results().size() << " cells pass.\n";
+}
+
+// Writes the table once every cell has run.
+class TableWriter : public ::testing::Environment {
+public:
+    void TearDown() override {
+        const char *path = getenv("TOLLAN_FAULT_MATRIX");
+        if (path && *path) WriteTable(path);
+    }
+};
+
+const ::testing::Environment *const kTableWriter = ::testing::AddGlobalTestEnvironment(new TableWriter);
+
+}  // namespace
