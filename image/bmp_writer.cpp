@@ -69,7 +69,7 @@ uint16_t WritePlainBitmap(const char *path, const DecodedRows &page) {
     }
     bool ok = true;
     for (int32_t r = page.count - 1; ok && r >= 0; --r) {
-        PackRow(page.rows[r].get(), page.width, 0, page.width, packed.get(), stride);
+        PackRow(RowOf(page, r), page.width, 0, page.width, packed.get(), stride);
         ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
     }
     return FinishBitmap(&file, ok);
@@ -104,7 +104,7 @@ uint16_t WriteShrunkBitmap(const char *path, const DecodedRows &page, const Shri
             accumulator -= vertical;
             continue;
         }
-        PackRow(page.rows[r].get(), width, horizontal, out_width, packed.get(), stride);
+        PackRow(RowOf(page, r), width, horizontal, out_width, packed.get(), stride);
         ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
         ++written;
         accumulator += 1.0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "image/bmp_format.h"
+#include "image/mh_codes.h"
 
 // The pixels per metre the plain writer records: the nominal Group 3
 // resolution, 8 pixels a millimetre across and 7.7 lines a millimetre down
@@ -15,12 +16,16 @@ constexpr int32_t kPlainBitmapXPelsPerMeter = 8000;
 constexpr int32_t kPlainBitmapYPelsPerMeter = 7700;
 
 // A decoded page: count rows of 1728 pixels (one byte each, 1 black), top
-// row first, and the widest line decoded.
+// row first and back to back in one block, and the widest line decoded.
 struct DecodedRows {
-    const HeapBytes *rows;
+    const uint8_t *pixels;
     int32_t count;
     int32_t width;
 };
+
+inline const uint8_t *RowOf(const DecodedRows &page, int32_t row) {
+    return page.pixels + static_cast<size_t>(row) * kG3LineWidth;
+}
 
 // TOLLAN_OK, TOLLAN_E_OPEN_FILE, TOLLAN_E_WRITE_BITMAP or TOLLAN_E_NO_MEMORY.
 uint16_t WritePlainBitmap(const char *path, const DecodedRows &page);

@@ -7,6 +7,7 @@
 // next EOL. The page ends at its third empty line in a row (an EOL met before
 // any pixel), so the six EOLs of a return-to-control mark add two blank rows.
 // At most 4300 rows are decoded.
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/channel.h"
@@ -173,15 +174,38 @@ uint16_t DecodeLine(PageDecoder *d, int row, uint8_t *line, int32_t *width) {
 
 // ---- Pages ----
 
+// The rows live back to back in one block that doubles as it fills: one
+// allocation per row would make the allocator give memory back to the
+// system page by page when a large page is freed.
 struct DecodedPage {
-    HeapBytes rows[kMaxDecodedRows];
+    HeapBytes pixels;
+    int32_t capacity;
     int32_t count;
     int32_t width;
 };
 
+constexpr int32_t kFirstRowCapacity = 256;
+
+// Makes room for one more row and returns it cleared, or nullptr.
+uint8_t *AppendRow(DecodedPage *page) {
+    if (page->count == page->capacity) {
+        int32_t grown = page->capacity == 0 ? kFirstRowCapacity : page->capacity * 2;
+        if (grown > kMaxDecodedRows) grown = kMaxDecodedRows;
+        void *block = realloc(page->pixels.get(), static_cast<size_t>(grown) * kG3LineWidth);
+        if (!block) return nullptr;
+        page->pixels.release();
+        page->pixels.reset(static_cast<uint8_t *>(block));
+        page->capacity = grown;
+    }
+    uint8_t *row = page->pixels.get() + static_cast<size_t>(page->count) * kG3LineWidth;
+    memset(row, 0, kG3LineWidth);
+    return row;
+}
+
 // Decodes the page file into page. 0 is stored through width_out and
 // height_out, when given, once the file is open and its first EOL found.
 uint16_t DecodePage(const char *path, DecodedPage *page, int32_t *width_out, int32_t *height_out) {
+    page->capacity = 0;
     page->count = 0;
     page->width = 0;
     FilePtr file(fopen(path, "rb"));
@@ -200,12 +224,12 @@ uint16_t DecodePage(const char *path, DecodedPage *page, int32_t *width_out, int
     FillHash(&d.black, 293, 2695, kBlackMhTerminating, kBlackMhMakeUp);
 
     for (int row = 0; page->count < kMaxDecodedRows; ++row) {
-        HeapBytes line = AllocZeroed(kG3LineWidth, 1);
+        uint8_t *line = AppendRow(page);
         if (!line) return TOLLAN_E_NO_MEMORY;
         int32_t width = 0;
-        if (uint16_t code = DecodeLine(&d, row, line.get(), &width)) return code;
+        if (uint16_t code = DecodeLine(&d, row, line, &width)) return code;
         if (d.end_of_page) break;
-        page->rows[page->count++] = std::move(line);
+        ++page->count;
         if (width > page->width) page->width = width;
     }
     return TOLLAN_OK;
@@ -220,7 +244,7 @@ uint16_t G3ToBmp(const char *g3_path, const char *bmp_path) {
     DecodedPage page;
     uint16_t code = DecodePage(g3_path, &page, nullptr, nullptr);
     if (code != TOLLAN_OK) return code;
-    DecodedRows rows{page.rows, page.count, page.width};
+    DecodedRows rows{page.pixels.get(), page.count, page.width};
     ShrinkSettings shrink{g_settings.shrink_option, g_settings.shrink_height, g_settings.shrink_width};
     if (shrink.option != 0) return WriteShrunkBitmap(bmp_path, rows, shrink);
     return WritePlainBitmap(bmp_path, rows);
