@@ -44,19 +44,5 @@ for name in "${targets[@]}"; do
 done
 for p in "${pids[@]}"; do wait "$p" || status=1; done
 
-printf '| %-14s | %12s | %8s | %7s | %6s | %s |\n' target executions "exec/s" seconds corpus result
-printf '|%s|%s|%s|%s|%s|%s|\n' ---------------- -------------: ---------: --------: -------: --------
-for name in "${names[@]}"; do
-  log=$build/logs/$name.log
-  runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
-  speed=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
-  took=$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$log" | grep -oE 'in [0-9]+' | grep -oE '[0-9]+' || echo "$seconds")
-  units=$(find "$build/corpus/$name" -type f | wc -l)
-  if grep -qE 'ERROR: (AddressSanitizer|libFuzzer|UndefinedBehaviorSanitizer|LeakSanitizer)|runtime error:' "$log"; then
-    result="FINDING (see $log)"; status=1
-  else
-    result=ok
-  fi
-  printf '| %-14s | %12s | %8s | %7s | %6s | %s |\n' "$name" "$runs" "$speed" "${took:-$seconds}" "$units" "$result"
-done
+"$root/fuzz/report.sh" "${names[@]}" || status=1
 exit $status
