@@ -157,9 +157,11 @@ protected:
         return ch;
     }
 
-    // The next call must not find the station still hanging up.
-    void WaitForCallEnd(int station) {
-        EXPECT_TRUE(SimWaitStation(f.sim, station, ++calls_ended[station], 5000));
+    // The next call must not find the station still hanging up. A station
+    // whose call was cut may wait out its own time-outs first.
+    void WaitForCallEnd(int station, int modem_class, const char *faults) {
+        EXPECT_TRUE(SimWaitStation(f.sim, station, ++calls_ended[station], 15000))
+            << "station " << station << " after a class " << modem_class << " call, faults '" << faults << "'";
     }
 
     // A call with the modem's faults set from `faults` for its length.
@@ -170,7 +172,7 @@ protected:
         uint16_t rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(ch, "200", doc.c_str(), 2)
                                                     : SendFax(ch, "200", doc.c_str(), 2);
         EXPECT_EQ(PortClose(ch), TOLLAN_OK);
-        if (std::string(faults) != "busy") WaitForCallEnd(answering);
+        if (std::string(faults) != "busy") WaitForCallEnd(answering, modem_class, faults);
         SimSetModemFaults(f.sim, modem, SimFaults{});
         return rc;
     }
@@ -189,7 +191,7 @@ protected:
         uint16_t rc = TOLLAN_E_TIMEOUT;
         if (ring == 1) rc = ReceiveFax(ch, (f.dir + "/in.g3").c_str(), &pages);
         EXPECT_EQ(PortClose(ch), TOLLAN_OK);
-        WaitForCallEnd(caller);
+        WaitForCallEnd(caller, modem_class, faults);
         SimSetModemFaults(f.sim, modem, SimFaults{});
         return rc;
     }
