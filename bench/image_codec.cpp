@@ -120,10 +120,16 @@ struct Command {
 
 bool IsProcessConversion(const std::string &what) {
     return what == "pbmtog3" || what == "g3topbm" || what == "pamflip -cw" || what == "tollan convert" ||
-           what == "tollan convert back";
+           what == "tollan convert back" || what == "start";
 }
 
+// What starting a process costs alone: the page is ignored.
+const char *const kStartCommands[] = {"pbmtog3 on a page of one 8-dot line", "tollan --version"};
+
 Command CommandFor(const std::string &what, const std::string &page) {
+    if (what == "start" && page == kStartCommands[0])
+        return {{"/usr/bin/pbmtog3", "-reversebits"}, g_dir + "/tiny.pbm", "/dev/null"};
+    if (what == "start") return {{TOLLAN_CLI_PATH, "--version"}, "", "/dev/null"};
     if (what == "pbmtog3") return {{"/usr/bin/pbmtog3", "-reversebits"}, PathOf(page, ".pbm"), PathOf(page, "_pbmtog3.g3")};
     if (what == "g3topbm")
         return {{"/usr/bin/g3topbm", "-reversebits"}, PathOf(page, ".g3"), PathOf(page, "_g3topbm.pbm")};
@@ -236,6 +242,7 @@ void PrintMemory() {
 }
 
 bool PreparePages() {
+    if (!WriteFileBytes(g_dir + "/tiny.pbm", std::string("P4\n8 1\n\0", 9))) return false;
     for (BenchPage page : {TextPage(), HalftonePage(), BlankPage()}) {
         const std::string name = page.name;
         if (!WritePageBmp(page, PathOf(name, ".bmp")) || !WritePagePbm(page, PathOf(name, ".pbm"))) return false;
@@ -280,6 +287,11 @@ int main(int argc, char **argv) {
             benchmark::RegisterBenchmark(BenchName(what, page).c_str(), BenchConversion, std::string(what), std::string(page))
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
+    for (const char *command : kStartCommands)
+        benchmark::RegisterBenchmark(BenchName("start", command).c_str(), BenchConversion, std::string("start"),
+                                     std::string(command))
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
     benchmark::Initialize(&argc, argv);
     CollectingReporter reporter;
     reporter.SetOutputStream(&std::cerr);  // standard output is for the Markdown tables
@@ -296,6 +308,8 @@ int main(int argc, char **argv) {
     PrintComparison(ms, "Decoding as whole processes", "tollan convert back", {"g3topbm"});
     PrintComparison(ms, "Turning a page a quarter turn clockwise", "RotateBitmap", {"pamflip -cw"});
     PrintComparison(ms, "Measuring a Group 3 page (decoding without output)", "GetG3Size", {});
+    printf("\n#### Starting a process, no page (included in every whole-process time above)\n\n| command | wall time |\n|---|---|\n");
+    for (const char *command : kStartCommands) printf("| %s | %s |\n", command, Ms(ms, BenchName("start", command)).c_str());
     PrintSizes();
     PrintMemory();
 
