@@ -247,7 +247,12 @@ bool PreparePages() {
         const std::string name = page.name;
         if (!WritePageBmp(page, PathOf(name, ".bmp")) || !WritePagePbm(page, PathOf(name, ".pbm"))) return false;
         if (BmpToG3(PathOf(name, ".bmp").c_str(), PathOf(name, ".g3").c_str()) != TOLLAN_OK) return false;
-        if (!TiffEncode(PathOf(name, ".pbm"), PathOf(name, ".tif"))) return false;
+        // libtiff must give back the very page, or its times say nothing.
+        std::string back;
+        if (!TiffEncode(PathOf(name, ".pbm"), PathOf(name, ".tif")) ||
+            !TiffDecode(PathOf(name, ".tif"), PathOf(name, "_tif.pbm")) || !ReadPbmBits(PathOf(name, "_tif.pbm"), &back) ||
+            back != page.bits)
+            return false;
         if (!RunProgram(CommandFor("pbmtog3", name).argv, PathOf(name, ".pbm"), PathOf(name, "_pbmtog3.g3")).exited_ok)
             return false;
     }
