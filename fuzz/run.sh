@@ -5,7 +5,7 @@
 #   fuzz/run.sh 3600 fuzz_bmp a long campaign of one target
 # TOLLAN_FUZZ_RUNS=N stops a target after N executions if that comes first;
 # TOLLAN_FUZZ_JOBS=N runs N targets at a time (default: one per core);
-# TOLLAN_FUZZ_TIMEOUT=S is how long one input may take (default 10 s; give a
+# TOLLAN_FUZZ_TIMEOUT=S is how long one input may take (default 30 s; give a
 # campaign on a busy machine more, or starved runs are taken for hangs).
 # A finding leaves its input in build-fuzz/findings/ and fails the run.
 set -euo pipefail
@@ -31,7 +31,7 @@ run_one() {
   local name=$1 corpus=$build/corpus/$1
   mkdir -p "$corpus"
   [ -d "$root/fuzz/corpus/$name" ] && cp -n "$root/fuzz/corpus/$name"/* "$corpus"/ 2>/dev/null || true
-  (cd "$build/findings" && "$build/fuzz/$name" -max_total_time="$seconds" "${run_limit[@]}" -timeout="${TOLLAN_FUZZ_TIMEOUT:-10}" -rss_limit_mb=2048 \
+  (cd "$build/findings" && "$build/fuzz/$name" -max_total_time="$seconds" "${run_limit[@]}" -timeout="${TOLLAN_FUZZ_TIMEOUT:-30}" -rss_limit_mb=2048 \
      -print_final_stats=1 "$corpus" > "$build/logs/$name.log" 2>&1)
 }
 

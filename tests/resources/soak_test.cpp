@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <thread>
 
@@ -127,11 +126,11 @@ protected:
     int answering = -1, caller = -1;
     std::unique_ptr<ProfileFile> profile;
     std::unique_ptr<FastClock> clock;
-    std::map<int, int> calls_ended;  // by station
 
     void SetUp() override {
         modem = f.AddModem("100");
         answering = f.AddAnsweringStation("200");
+        for (const char *number : {"201", "202", "203"}) f.AddAnsweringStation(number);
         // Receivers ask for a page again when it has under 50 lines.
         simtest::WriteFile(f.dir + "/doc_p1.g3", simtest::MakePage(60, 1));
         simtest::WriteFile(f.dir + "/doc_p2.g3", simtest::MakePage(90, 2));
@@ -159,26 +158,30 @@ protected:
 
     // The next call must not find the station still hanging up. A station
     // whose call was cut may wait out its own time-outs first.
-    void WaitForCallEnd(int station, int modem_class, const char *faults) {
-        EXPECT_TRUE(SimWaitStation(f.sim, station, ++calls_ended[station], 15000))
+    void WaitForCallEnd(int station, int calls_before, int modem_class, const char *faults) {
+        EXPECT_TRUE(SimWaitStation(f.sim, station, calls_before + 1, 15000))
             << "station " << station << " after a class " << modem_class << " call, faults '" << faults << "'";
     }
 
-    // A call with the modem's faults set from `faults` for its length.
-    uint16_t Send(int modem_class, const char *faults = "") {
+    // A call with the modem's faults set from `faults` for its length. A
+    // failed call goes to a station of its own: a station still putting
+    // such a call down would answer the next one with NO CARRIER.
+    uint16_t Send(int modem_class, const char *faults = "", const char *number = "200") {
         SimSetModemFaults(f.sim, modem, Faults(faults));
+        int calls_before = SimStationResults(f.sim, answering).calls;
         int32_t ch = Open(modem_class);
         std::string doc = f.dir + "/doc.g3";
-        uint16_t rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(ch, "200", doc.c_str(), 2)
-                                                    : SendFax(ch, "200", doc.c_str(), 2);
+        uint16_t rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(ch, number, doc.c_str(), 2)
+                                                    : SendFax(ch, number, doc.c_str(), 2);
         EXPECT_EQ(PortClose(ch), TOLLAN_OK);
-        if (std::string(faults) != "busy") WaitForCallEnd(answering, modem_class, faults);
+        if (*faults == '\0') WaitForCallEnd(answering, calls_before, modem_class, faults);
         SimSetModemFaults(f.sim, modem, SimFaults{});
         return rc;
     }
 
     uint16_t Receive(int modem_class, const char *faults = "") {
         SimSetModemFaults(f.sim, modem, Faults(faults));
+        int calls_before = SimStationResults(f.sim, caller).calls;
         int32_t ch = Open(modem_class);
         EXPECT_TRUE(SimStationCall(f.sim, caller, "100"));
         int32_t ring = 0;
@@ -191,7 +194,7 @@ protected:
         uint16_t rc = TOLLAN_E_TIMEOUT;
         if (ring == 1) rc = ReceiveFax(ch, (f.dir + "/in.g3").c_str(), &pages);
         EXPECT_EQ(PortClose(ch), TOLLAN_OK);
-        WaitForCallEnd(caller, modem_class, faults);
+        WaitForCallEnd(caller, calls_before, modem_class, faults);
         SimSetModemFaults(f.sim, modem, SimFaults{});
         return rc;
     }
@@ -204,9 +207,9 @@ protected:
         EXPECT_EQ(Receive(TOLLAN_CLASS_2), TOLLAN_OK);
         EXPECT_EQ(Receive(TOLLAN_CLASS_2_0), TOLLAN_OK);
         EXPECT_EQ(Send(TOLLAN_CLASS_2, "busy"), TOLLAN_E_BUSY);
-        EXPECT_EQ(Send(TOLLAN_CLASS_1, "nocarrier@B"), TOLLAN_E_ERROR);
-        EXPECT_EQ(Send(TOLLAN_CLASS_2_0, "hangup@D=50"), TOLLAN_E_HANGUP);
-        EXPECT_EQ(Send(TOLLAN_CLASS_2, "hangup@C=43"), TOLLAN_E_HANGUP);
+        EXPECT_EQ(Send(TOLLAN_CLASS_1, "nocarrier@B", "201"), TOLLAN_E_ERROR);
+        EXPECT_EQ(Send(TOLLAN_CLASS_2_0, "hangup@D=50", "202"), TOLLAN_E_HANGUP);
+        EXPECT_EQ(Send(TOLLAN_CLASS_2, "hangup@C=43", "203"), TOLLAN_E_HANGUP);
         EXPECT_EQ(Receive(TOLLAN_CLASS_2, "hangup@B=70"), TOLLAN_E_RECEIVE_FAILED);
     }
 };
