@@ -244,6 +244,7 @@ void ReceiverEvent(Sim &sim, Modem &m, const T30Event &e) {
     case T30EventKind::kDcs:
         ReportConnect(sim, m);
         if (ReportsDcs(m)) ModemInfo(sim, m, D(m).dcs + T30DcsReport(m.t30));
+        ModemEnterPhase(sim, m, SimPhase::kTraining);  // the training check follows the DCS
         break;
     case T30EventKind::kTrained:
         if (m.mode == ModemMode::kC2Answering) {

@@ -26,9 +26,10 @@ enum SimClassMask : unsigned {
 };
 
 // Call phases at which a fault may strike: dialling or answering (up to the
-// modem's connection report), negotiation, the class 1 training check, the
-// data of a page, the page's post-page exchange, and the end of the call
-// after the last post-page response.
+// modem's connection report), negotiation, the training check (class 1, and
+// an answering class 2 modem from the DCS on), the data of a page, the page's
+// post-page exchange, and the end of the call after the last post-page
+// response.
 enum class SimPhase : int { kNone, kDial, kB, kC, kD, kTraining, kEnd };
 
 // Faults on request. They apply to every call of the modem or station that
