@@ -48,9 +48,16 @@ uint32_t ClockLeft(uint32_t start, uint32_t ms) {
     return elapsed < ms ? ms - elapsed : 0;
 }
 
+// Sleeps at least once, a sleep under one real millisecond included: the
+// sleep lets other threads (the emulator's) run, as a real one would.
 void FastSleep(uint32_t ms) {
     uint32_t start = FastTick();
-    for (uint32_t left = ms; left > 0; left = ClockLeft(start, ms)) PlatformDefaults().sleep_ms(SliceFor(left));
+    uint32_t left = ms;
+    do {
+        uint32_t real = left / Factor();
+        PlatformDefaults().sleep_ms(real < kSliceMs ? real : kSliceMs);
+        left = ClockLeft(start, ms);
+    } while (left >= Factor());  // less than a real millisecond is left
 }
 
 template <int (*Wait)(int, uint32_t)>
