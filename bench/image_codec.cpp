@@ -7,8 +7,11 @@
 // libtiff runs in this process like the library; the netpbm programs and
 // the tollan command run as whole processes, so their time includes
 // starting the process. Every side reads its input file and writes its
-// output file. Peak memory: each conversion once more in a process of its
-// own (this program again, with --one), its ru_maxrss.
+// output file. Time per page: processor time (user + system) of the process
+// converting, this one or the child (from wait4), and wall time; ratios
+// are of processor time, which a busy machine disturbs least. Peak memory:
+// each conversion once more in a process of its own (this program again,
+// with --one), its ru_maxrss.
 //
 // Google Benchmark's table goes to standard error, Markdown tables with the
 // ratios to standard output. bench/profile.sh uses the one-shot modes at the
@@ -164,37 +167,59 @@ void BenchConversion(benchmark::State &state, const std::string &what, const std
 
 // ---- Results and the Markdown tables --------------------------------------
 
-// Keeps the wall time per page of every run, in milliseconds, by name.
+// Time per page of one benchmark, in milliseconds.
+struct PageTime {
+    double wall;
+    double cpu;  // of the process doing the conversion: this one, or the child
+};
+
+// Keeps the time per page of every run, by name.
 class CollectingReporter : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> ms;
+    std::map<std::string, PageTime> times;
     void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration) ms[run.benchmark_name()] = run.GetAdjustedRealTime();
+        for (const Run &run : runs) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            auto child = run.counters.find("child_cpu_ms");
+            times[run.benchmark_name()] = {run.GetAdjustedRealTime(),
+                                           child != run.counters.end() ? child->second.value : run.GetAdjustedCPUTime()};
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 };
 
+using Times = std::map<std::string, PageTime>;
+
 std::string BenchName(const std::string &what, const std::string &page) { return what + "/" + page; }
 
-std::string Ms(const std::map<std::string, double> &ms, const std::string &name) {
-    auto it = ms.find(name + "/real_time");
-    if (it == ms.end()) return "-";
+const PageTime *Find(const Times &times, const std::string &name) {
+    auto it = times.find(name + "/real_time");
+    return it == times.end() ? nullptr : &it->second;
+}
+
+std::string Milliseconds(double ms) {
     char text[32];
-    snprintf(text, sizeof text, it->second < 10 ? "%.2f ms" : "%.1f ms", it->second);
+    snprintf(text, sizeof text, ms < 10 ? "%.2f" : "%.1f", ms);
     return text;
 }
 
-// tollan's time over the peer's: above 1, tollan is slower.
-std::string Ratio(const std::map<std::string, double> &ms, const std::string &ours, const std::string &peer) {
-    auto a = ms.find(ours + "/real_time"), b = ms.find(peer + "/real_time");
-    if (a == ms.end() || b == ms.end() || b->second <= 0) return "-";
+// "processor (wall) ms"
+std::string Ms(const Times &times, const std::string &name) {
+    const PageTime *t = Find(times, name);
+    if (!t) return "-";
+    return Milliseconds(t->cpu) + " (" + Milliseconds(t->wall) + ") ms";
+}
+
+// tollan's processor time over the peer's: above 1, tollan is slower.
+std::string Ratio(const Times &times, const std::string &ours, const std::string &peer) {
+    const PageTime *a = Find(times, ours), *b = Find(times, peer);
+    if (!a || !b || b->cpu <= 0) return "-";
     char text[32];
-    snprintf(text, sizeof text, "%.2f", a->second / b->second);
+    snprintf(text, sizeof text, "%.2f", a->cpu / b->cpu);
     return text;
 }
 
-void PrintComparison(const std::map<std::string, double> &ms, const char *title, const std::string &ours,
+void PrintComparison(const Times &ms, const char *title, const std::string &ours,
                      const std::vector<std::string> &peers) {
     printf("\n#### %s\n\n| page | %s |", title, ours.c_str());
     for (const std::string &p : peers) printf(" %s | ratio |", p.c_str());
@@ -304,16 +329,16 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    const auto &ms = reporter.ms;
-    PrintComparison(ms, "Encoding: bitmap file to Group 3 file, wall time per page (ratio: tollan / peer)", "BmpToG3",
+    const Times &ms = reporter.times;
+    PrintComparison(ms, "Encoding: bitmap file to Group 3 file, processor (wall) time per page; ratio of processor times, tollan / peer", "BmpToG3",
                     {"libtiff encode", "pbmtog3"});
     PrintComparison(ms, "Encoding as whole processes", "tollan convert", {"pbmtog3"});
-    PrintComparison(ms, "Decoding: Group 3 file to bitmap file, wall time per page", "G3ToBmp",
+    PrintComparison(ms, "Decoding: Group 3 file to bitmap file", "G3ToBmp",
                     {"libtiff decode", "g3topbm"});
     PrintComparison(ms, "Decoding as whole processes", "tollan convert back", {"g3topbm"});
     PrintComparison(ms, "Turning a page a quarter turn clockwise", "RotateBitmap", {"pamflip -cw"});
     PrintComparison(ms, "Measuring a Group 3 page (decoding without output)", "GetG3Size", {});
-    printf("\n#### Starting a process, no page (included in every whole-process time above)\n\n| command | wall time |\n|---|---|\n");
+    printf("\n#### Starting a process, no page (included in every whole-process time above)\n\n| command | processor (wall) |\n|---|---|\n");
     for (const char *command : kStartCommands) printf("| %s | %s |\n", command, Ms(ms, BenchName("start", command)).c_str());
     PrintSizes();
     PrintMemory();
