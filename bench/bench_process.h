@@ -1,9 +1,10 @@
 // Processor time and peak memory for the benchmarks: of this process, of
 // the calling thread, and of a child program run to its end.
 //
-// Peak memory is the child's ru_maxrss from wait4. The child is exec'd, so
-// its peak is its own; the parent should still be small when it starts one
-// (a forked copy of a large parent could count towards the child's peak).
+// Peak memory is the child's ru_maxrss from wait4. A forked child starts
+// with its parent's pages, and they count towards its peak even after exec:
+// children whose memory is measured are started by a Spawner, a process
+// forked while the benchmark was still small.
 #pragma once
 
 #include <fcntl.h>
@@ -103,4 +104,101 @@ inline std::string SelfPath() {
     if (n <= 0) return "";
     path[n] = '\0';
     return path;
+}
+
+// ---- A small process that starts children on request ----------------------
+
+struct Spawner {
+    pid_t pid = -1;
+    int requests = -1;  // to the spawner
+    int results = -1;   // from it
+};
+
+inline bool ReadAll(int fd, void *data, size_t size) {
+    char *p = static_cast<char *>(data);
+    while (size > 0) {
+        ssize_t n = read(fd, p, size);
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+inline bool WriteAll(int fd, const void *data, size_t size) {
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The spawner's loop: a request is its length, then stdin, stdout and the
+// arguments, each ended by a NUL; the answer is the ChildResult.
+[[noreturn]] inline void ServeSpawnRequests(int requests, int results) {
+    for (;;) {
+        uint32_t length = 0;
+        if (!ReadAll(requests, &length, sizeof length)) _exit(0);
+        std::string text(length, '\0');
+        if (!ReadAll(requests, &text[0], length)) _exit(0);
+        std::vector<std::string> fields;
+        for (size_t at = 0; at < text.size();) {
+            size_t end = text.find('\0', at);
+            fields.push_back(text.substr(at, end - at));
+            at = end + 1;
+        }
+        ChildResult r;
+        if (fields.size() >= 3)
+            r = RunProgram(std::vector<std::string>(fields.begin() + 2, fields.end()), fields[0], fields[1]);
+        if (!WriteAll(results, &r, sizeof r)) _exit(0);
+    }
+}
+
+// Call first thing in main, before the benchmark allocates anything large.
+inline bool StartSpawner(Spawner *s) {
+    int requests[2], results[2];
+    if (pipe(requests) != 0 || pipe(results) != 0) return false;
+    s->pid = fork();
+    if (s->pid == -1) return false;
+    if (s->pid == 0) {
+        close(requests[1]);
+        close(results[0]);
+        ServeSpawnRequests(requests[0], results[1]);
+    }
+    close(requests[0]);
+    close(results[1]);
+    s->requests = requests[1];
+    s->results = results[0];
+    return true;
+}
+
+// Has the spawner start a program; SpawnedResult waits for its end.
+inline bool SpawnProgram(const Spawner &s, const std::vector<std::string> &argv, const std::string &in = "",
+                         const std::string &out = "") {
+    std::string text = in + '\0' + out + '\0';
+    for (const std::string &a : argv) text += a + '\0';
+    const uint32_t length = static_cast<uint32_t>(text.size());
+    return WriteAll(s.requests, &length, sizeof length) && WriteAll(s.requests, text.data(), text.size());
+}
+
+inline ChildResult SpawnedResult(const Spawner &s) {
+    ChildResult r;
+    if (!ReadAll(s.results, &r, sizeof r)) return ChildResult{};
+    return r;
+}
+
+inline ChildResult RunSpawned(const Spawner &s, const std::vector<std::string> &argv, const std::string &in = "",
+                              const std::string &out = "") {
+    if (!SpawnProgram(s, argv, in, out)) return ChildResult{};
+    return SpawnedResult(s);
+}
+
+inline void StopSpawner(Spawner *s) {
+    close(s->requests);
+    close(s->results);
+    if (s->pid > 0) waitpid(s->pid, nullptr, 0);
+    s->pid = -1;
 }

@@ -34,6 +34,7 @@ constexpr int kCommandIntervalMs = 50;
 constexpr double kLineBytesPerSecond = 14400.0 / 8;
 
 std::string g_dir;
+Spawner g_spawner;  // starts the hosts, so that their peak memory is their own
 
 std::string DocPath() { return g_dir + "/doc.g3"; }
 std::string PagePath(int n) { return g_dir + "/doc_p" + std::to_string(n) + ".g3"; }
@@ -65,6 +66,7 @@ bool WaitForCall(int32_t ch) {
 
 int HostSession(const std::string &mode, int modem_class, int pages) {
     if (mode == "none") return 0;
+    setenv("QUARRY_INI", (g_dir + "/quarry.ini").c_str(), 1);
     SetModemCommandInterval(kCommandIntervalMs);
     SetModemClass(0, modem_class);
     int32_t ch = -1;
@@ -143,17 +145,17 @@ ChildResult RunSession(const Scenario &s, int pages) {
         SimDestroy(sim);
         return {};
     }
-    setenv("QUARRY_INI", profile.c_str(), 1);
     unlink(ReadyPath().c_str());
 
-    Child host = StartProgram({SelfPath(), "--host", s.mode, std::to_string(s.modem_class), std::to_string(pages), g_dir});
-    if (caller != -1) {
+    bool started = SpawnProgram(g_spawner, {SelfPath(), "--host", s.mode, std::to_string(s.modem_class),
+                                            std::to_string(pages), g_dir});
+    if (started && caller != -1) {
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!FileExists(ReadyPath()) && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         SimStationCall(sim, caller, "100");
     }
-    ChildResult r = WaitProgram(host);
+    ChildResult r = started ? SpawnedResult(g_spawner) : ChildResult{};
     if (!SessionDelivered(sim, caller != -1 ? caller : station, caller != -1, pages)) r.exited_ok = false;
     SimDestroy(sim);
     return r;
@@ -178,6 +180,7 @@ int main(int argc, char **argv) {
         g_dir = argv[5];
         return HostSession(argv[2], atoi(argv[3]), atoi(argv[4]));
     }
+    if (!StartSpawner(&g_spawner)) return 1;
     char dir[] = "/tmp/tollan-bench-XXXXXX";
     if (!mkdtemp(dir)) return 1;
     g_dir = dir;
@@ -207,7 +210,7 @@ int main(int argc, char **argv) {
     printf("| session | 1 page | %d pages | each further page | share of a core at 14400 bit/s | wall, %d pages | peak RSS |\n",
            kManyPages, kManyPages);
     printf("|---|---|---|---|---|---|---|\n");
-    ChildResult idle = RunProgram({SelfPath(), "--host", "none", "0", "0", g_dir});
+    ChildResult idle = RunSpawned(g_spawner, {SelfPath(), "--host", "none", "0", "0", g_dir});
     printf("| host that starts and exits | %.0f ms | | | | | %.1f MB |\n", 1000 * idle.cpu_s,
            static_cast<double>(idle.peak_kb) / 1024);
     bool all_ok = true;
@@ -218,6 +221,7 @@ int main(int argc, char **argv) {
         all_ok = all_ok && one.exited_ok && many.exited_ok;
         fflush(stdout);
     }
+    StopSpawner(&g_spawner);
     std::string command = std::string("rm -rf ") + dir;
     int ignored = system(command.c_str());
     (void)ignored;
