@@ -114,7 +114,7 @@ struct Spawner {
     int results = -1;   // from it
 };
 
-inline bool ReadAll(int fd, void *data, size_t size) {
+inline bool ReadExactly(int fd, void *data, size_t size) {
     char *p = static_cast<char *>(data);
     while (size > 0) {
         ssize_t n = read(fd, p, size);
@@ -125,7 +125,7 @@ inline bool ReadAll(int fd, void *data, size_t size) {
     return true;
 }
 
-inline bool WriteAll(int fd, const void *data, size_t size) {
+inline bool WriteExactly(int fd, const void *data, size_t size) {
     const char *p = static_cast<const char *>(data);
     while (size > 0) {
         ssize_t n = write(fd, p, size);
@@ -141,9 +141,9 @@ inline bool WriteAll(int fd, const void *data, size_t size) {
 [[noreturn]] inline void ServeSpawnRequests(int requests, int results) {
     for (;;) {
         uint32_t length = 0;
-        if (!ReadAll(requests, &length, sizeof length)) _exit(0);
+        if (!ReadExactly(requests, &length, sizeof length)) _exit(0);
         std::string text(length, '\0');
-        if (!ReadAll(requests, &text[0], length)) _exit(0);
+        if (!ReadExactly(requests, &text[0], length)) _exit(0);
         std::vector<std::string> fields;
         for (size_t at = 0; at < text.size();) {
             size_t end = text.find('\0', at);
@@ -153,7 +153,7 @@ inline bool WriteAll(int fd, const void *data, size_t size) {
         ChildResult r;
         if (fields.size() >= 3)
             r = RunProgram(std::vector<std::string>(fields.begin() + 2, fields.end()), fields[0], fields[1]);
-        if (!WriteAll(results, &r, sizeof r)) _exit(0);
+        if (!WriteExactly(results, &r, sizeof r)) _exit(0);
     }
 }
 
@@ -181,12 +181,12 @@ inline bool SpawnProgram(const Spawner &s, const std::vector<std::string> &argv,
     std::string text = in + '\0' + out + '\0';
     for (const std::string &a : argv) text += a + '\0';
     const uint32_t length = static_cast<uint32_t>(text.size());
-    return WriteAll(s.requests, &length, sizeof length) && WriteAll(s.requests, text.data(), text.size());
+    return WriteExactly(s.requests, &length, sizeof length) && WriteExactly(s.requests, text.data(), text.size());
 }
 
 inline ChildResult SpawnedResult(const Spawner &s) {
     ChildResult r;
-    if (!ReadAll(s.results, &r, sizeof r)) return ChildResult{};
+    if (!ReadExactly(s.results, &r, sizeof r)) return ChildResult{};
     return r;
 }
 
