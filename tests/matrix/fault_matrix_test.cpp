@@ -392,6 +392,14 @@ protected:
     }
 };
 
+// The emulator hears of a closed port on its own thread; reopening before
+// it has would find a silenced modem still silent.
+void AwaitCloseHeard(Sim *sim, int modem) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (SimModemSilenced(sim, modem) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
 TEST_P(FaultMatrix, Cell) {
     const Cell &c = GetParam();
     SimFaults faults;
@@ -418,6 +426,7 @@ TEST_P(FaultMatrix, Cell) {
     out.pages = IsReceive(c.session) && pages < 0 ? 0 : pages;
     uint16_t closed = PortClose(ch);
     SimSetModemFaults(f.sim, modem, SimFaults{});
+    AwaitCloseHeard(f.sim, modem);
     std::string reopen = closed == TOLLAN_OK ? Reopen(c.session) : "PortClose " + std::to_string(closed);
     out.reopened = reopen.empty();
     out.files_kept = FilesKept(c, out.pages);
