@@ -103,3 +103,11 @@ ScratchDir::~ScratchDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
+
+CallOutcome ReadCallOutcome(int32_t channel) {
+    CallOutcome out;
+    GetRemoteID(channel, &out.remote);
+    GetNumOfPagesSent(channel, &out.pages_sent);
+    GetHangupCode(channel, &out.hangup);
+    return out;
+}

@@ -27,6 +27,15 @@ int32_t OpenChannel(const PortChoice &choice, int modem_class);
 // Prints "tollan: MESSAGE" and leaves with exit status 1.
 [[noreturn]] void FailWith(const std::string &message);
 
+// What a call left in its channel: the remote's identity ("" when none
+// was given), the pages sent and the hang-up code.
+struct CallOutcome {
+    const char *remote = "";
+    int16_t pages_sent = 0;
+    int32_t hangup = 0;
+};
+CallOutcome ReadCallOutcome(int32_t channel);
+
 // A channel that is closed when it goes out of scope.
 class OpenedChannel {
 public:

@@ -117,14 +117,9 @@ void StartLine(DemoLine &line, const std::string &folder) {
 }
 
 void ReportCall(int32_t channel, uint16_t rc) {
-    const char *remote = "";
-    GetRemoteID(channel, &remote);
-    int16_t sent = 0;
-    GetNumOfPagesSent(channel, &sent);
-    int32_t hangup = 0;
-    GetHangupCode(channel, &hangup);
-    printf("  result %u (%s); remote %s; %d page(s) sent; hang-up %d (%s)\n", rc, ReturnCodeText(rc), *remote ? remote : "(no identity)", sent,
-           hangup, HangupText(hangup));
+    CallOutcome call = ReadCallOutcome(channel);
+    printf("  result %u (%s); remote %s; %d page(s) sent; hang-up %d (%s)\n", rc, ReturnCodeText(rc),
+           *call.remote ? call.remote : "(no identity)", call.pages_sent, call.hangup, HangupText(call.hangup));
     fflush(stdout);
 }
 

@@ -80,15 +80,10 @@ private:
 };
 
 void PrintSummary(int32_t channel, int pages) {
-    const char *remote = "";
-    GetRemoteID(channel, &remote);
-    int16_t sent = 0;
-    GetNumOfPagesSent(channel, &sent);
-    int32_t hangup = 0;
-    GetHangupCode(channel, &hangup);
-    printf("remote station: %s\n", *remote ? remote : "(no identity)");
-    printf("pages sent: %d of %d\n", sent, pages);
-    printf("hang-up code: %d (%s)\n", hangup, HangupText(hangup));
+    CallOutcome call = ReadCallOutcome(channel);
+    printf("remote station: %s\n", *call.remote ? call.remote : "(no identity)");
+    printf("pages sent: %d of %d\n", call.pages_sent, pages);
+    printf("hang-up code: %d (%s)\n", call.hangup, HangupText(call.hangup));
 }
 
 void RunSend(const SendArgs &args) {
