@@ -8,6 +8,7 @@
 
 #include "class1/class1.h"
 #include "engine/channel.h"
+#include "engine/call_limits.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
@@ -276,6 +277,7 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     FaxChannel &c = g_channels[channel];
     if (!c.in_use) return TOLLAN_E_NOT_OPEN;
+    FaxBeginCall(channel);
     const int16_t page_count = Low16(pages);
     if (page_count <= 0 || phone == nullptr || phone[0] == '\0' || file_name == nullptr || file_name[0] == '\0')
         return TOLLAN_E_ARGUMENT;

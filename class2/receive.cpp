@@ -4,6 +4,7 @@
 
 #include "class2/class2.h"
 #include "engine/channel.h"
+#include "engine/call_limits.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
@@ -162,6 +163,7 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     FaxChannel &c = g_channels[channel];
     if (!c.in_use) return TOLLAN_E_NOT_OPEN;
+    FaxBeginCall(channel);
     if (!base_name || !*base_name || !pages) return TOLLAN_E_ARGUMENT;
     if (!FaxPageNamesFit(base_name, INT16_MAX, ".ffi")) return TOLLAN_E_ARGUMENT;
 

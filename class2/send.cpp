@@ -8,6 +8,7 @@
 
 #include "class2/class2.h"
 #include "engine/channel.h"
+#include "engine/call_limits.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
@@ -145,6 +146,7 @@ extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *bas
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     FaxChannel &c = g_channels[channel];
     if (!c.in_use) return TOLLAN_E_NOT_OPEN;
+    FaxBeginCall(channel);
     const int16_t page_count = Low16(pages);
     if (page_count <= 0 || IsEmpty(number) || IsEmpty(base_name)) return TOLLAN_E_ARGUMENT;
     uint16_t rc = CheckNames(number, base_name, page_count);

@@ -11,7 +11,7 @@ struct CodeText {
     const char *text;
 };
 
-constexpr std::array<CodeText, 50> kCodeTexts = {{
+constexpr std::array<CodeText, 59> kCodeTexts = {{
     {TOLLAN_OK, "success"},
     {TOLLAN_E_NO_MEMORY, "no memory for an image"},
     {TOLLAN_E_NOT_OPEN, "the channel is not open"},
@@ -59,6 +59,15 @@ constexpr std::array<CodeText, 50> kCodeTexts = {{
     {TOLLAN_E_PORT_TIMEOUTS, "setting the port's time-outs failed"},
     {TOLLAN_E_PORT_SET_STATE, "writing the port's settings failed"},
     {TOLLAN_E_PAGE_REJECTED, "the remote station rejected a page (RTN)"},
+    {TOLLAN_E_PAGE_TOO_LARGE, "a received page passed the page size limit; the pages before it are kept"},
+    {TOLLAN_E_TOO_MANY_PAGES, "the call passed the limit of pages per call; the pages before it are kept"},
+    {TOLLAN_E_DISK, "writing a received page file failed (disk full or I/O error)"},
+    {TOLLAN_E_PAGE_EXISTS, "a page file of that name exists already; the call was not taken"},
+    {TOLLAN_E_PORT_LOCKED, "another program is using the port"},
+    {TOLLAN_E_RETRIES, "the remote station repeated a frame or failed training too often"},
+    {TOLLAN_E_UNCONFIRMED, "the call ended before the remote station confirmed the last page"},
+    {TOLLAN_E_CALL_TIME, "the call passed its time limit"},
+    {TOLLAN_E_ABORTED, "the call was aborted"},
     {TOLLAN_E_FIRST_FRAME, "class 1: no first control frame came from the called station"},
     {TOLLAN_E_DELAYED, "the modem answered DELAYED: too many recent calls to this number"},
     {TOLLAN_E_FAILED, "a command was answered with ERROR or not at all, or an internal step failed"},

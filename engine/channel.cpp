@@ -18,6 +18,7 @@ LibrarySettings g_settings = {
     64,   // xon_lim
     128,  // xoff_lim
     1500, // fdr_wait
+    0600, // page_file_mode
 };
 
 int32_t g_last_error = 0;

@@ -39,6 +39,10 @@ struct FaxChannel {
     int16_t class1_mode;        // bit 0: receive modulation commands
     int32_t eol_count;
     int32_t rtc_seen;
+    int32_t max_page_bytes;     // received page limit; 0 the library's
+    int32_t max_pages;          // pages of one receiving call; 0 the library's
+    int32_t call_seconds;       // time limit of one call; 0 the library's
+    uint32_t call_started;      // tick count at the start of the running call
 };
 
 struct LibrarySettings {
@@ -53,6 +57,7 @@ struct LibrarySettings {
     int16_t xon_lim;
     int16_t xoff_lim;
     int32_t fdr_wait;
+    int32_t page_file_mode;     // permission bits of received files
 };
 
 extern FaxChannel g_channels[kMaxChannels];

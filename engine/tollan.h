@@ -28,9 +28,9 @@
 #include <stdint.h>
 
 #define TOLLAN_VERSION_MAJOR 1
-#define TOLLAN_VERSION_MINOR 0
+#define TOLLAN_VERSION_MINOR 1
 #define TOLLAN_VERSION_PATCH 0
-#define TOLLAN_VERSION "1.0.0"
+#define TOLLAN_VERSION "1.1.0"
 
 #if defined(TOLLAN_BUILDING) || defined(__GNUC__)
 #define TOLLAN_API __attribute__((visibility("default")))
@@ -91,6 +91,15 @@ enum {
     TOLLAN_E_PORT_TIMEOUTS = 148,     /* setting the port's time-outs failed */
     TOLLAN_E_PORT_SET_STATE = 149,    /* writing the port's settings failed */
     TOLLAN_E_PAGE_REJECTED = 150,     /* the remote station rejected a page (RTN) */
+    TOLLAN_E_PAGE_TOO_LARGE = 151,    /* a received page passed the page size limit */
+    TOLLAN_E_TOO_MANY_PAGES = 152,    /* a call passed the limit of pages per call */
+    TOLLAN_E_DISK = 153,              /* writing a received page file failed (disk full, I/O) */
+    TOLLAN_E_PAGE_EXISTS = 154,       /* a page file of the base name exists; the call was not taken */
+    TOLLAN_E_PORT_LOCKED = 155,       /* another program holds the port (lock file in /var/lock) */
+    TOLLAN_E_RETRIES = 156,           /* class 1: a frame or training was repeated past the limit */
+    TOLLAN_E_UNCONFIRMED = 157,       /* the call ended before the remote confirmed the last page */
+    TOLLAN_E_CALL_TIME = 158,         /* the call passed its time limit */
+    TOLLAN_E_ABORTED = 159,           /* the host aborted the call (AbortCall) */
     TOLLAN_E_FIRST_FRAME = 173,       /* class 1: no first control frame from the called station */
     TOLLAN_E_DELAYED = 174,           /* the modem answered DELAYED */
     TOLLAN_E_FAILED = 999             /* ERROR or no answer to a command, or an internal step failed */
@@ -188,6 +197,24 @@ TOLLAN_API uint16_t SetShrinkWidth(int dots);
  * many pages went; a station may end a call early), TOLLAN_E_PAGE_REJECTED
  * when the called station rejected a page (that page is not counted). */
 TOLLAN_API uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name, int pages);
+
+/* ---- Limits and cancelling (since 1.1) ---------------------------------- */
+
+/* Largest received page in bytes (default and ceiling 32 MiB) and most pages
+ * of one receiving call (default and ceiling 1000); 0 restores a default.
+ * Past either the call ends (TOLLAN_E_PAGE_TOO_LARGE, TOLLAN_E_TOO_MANY_PAGES)
+ * and the pages received whole are kept. Kept until changed, across opens. */
+TOLLAN_API uint16_t SetReceiveLimits(int32_t channel, int32_t max_page_bytes, int32_t max_pages);
+/* Longest time one sending or receiving call may take, 1 to 86400 seconds
+ * (default 14400); 0 restores the default. Past it: TOLLAN_E_CALL_TIME. */
+TOLLAN_API uint16_t SetCallTimeLimit(int32_t channel, int32_t seconds);
+/* Permission bits (0 to 0777, default 0600) of the page and page information
+ * files received from now on. */
+TOLLAN_API uint16_t SetPageFileMode(int32_t mode);
+/* Asks the call running on the channel to end; safe from another thread and
+ * from a signal handler. The call stops at its next wait, keeps the pages
+ * received whole and returns TOLLAN_E_ABORTED. */
+TOLLAN_API uint16_t AbortCall(int32_t channel);
 
 /* ---- Page image conversion (no channel, no modem) ----------------------- */
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/channel.h"
+#include "engine/call_limits.h"
 
 namespace {
 
@@ -145,6 +146,44 @@ TEST_F(SettingsTest, LastErrorIsReturnedOnce) {
     RecordLastError();
     EXPECT_EQ(ENOENT, GetLastFaxError());
     EXPECT_EQ(0, GetLastFaxError());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SettingsTest, LimitsAcceptTheirRangeAndZeroRestoresTheDefault) {
+    EXPECT_EQ(TOLLAN_E_CHANNEL, SetReceiveLimits(20, 0, 0));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetReceiveLimits(1, kMaxPageBytes + 1, 0));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetReceiveLimits(1, 0, kMaxPagesPerCall + 1));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetReceiveLimits(1, -1, 0));
+    EXPECT_EQ(kMaxPageBytes, PageByteLimit(g_channels[1]));
+    ASSERT_EQ(TOLLAN_OK, SetReceiveLimits(1, 4096, 3));
+    EXPECT_EQ(4096, PageByteLimit(g_channels[1]));
+    EXPECT_EQ(3, PageCountLimit(g_channels[1]));
+    ASSERT_EQ(TOLLAN_OK, SetReceiveLimits(1, 0, 0));
+    EXPECT_EQ(kMaxPagesPerCall, PageCountLimit(g_channels[1]));
+
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetCallTimeLimit(1, kMaxCallSeconds + 1));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetCallTimeLimit(1, -5));
+    ASSERT_EQ(TOLLAN_OK, SetCallTimeLimit(1, 30));
+    EXPECT_EQ(30000u, CallTimeLimitMs(g_channels[1]));
+
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetPageFileMode(01000));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetPageFileMode(-1));
+    EXPECT_EQ(TOLLAN_OK, SetPageFileMode(0640));
+    EXPECT_EQ(0640, g_settings.page_file_mode);
+}
+
+TEST_F(SettingsTest, AnAbortIsSeenByTheRunningCallAndForgottenByTheNext) {
+    FaxBeginCall(2);
+    EXPECT_EQ(TOLLAN_OK, FaxCallCheck(2));
+    ASSERT_EQ(TOLLAN_OK, AbortCall(2));
+    EXPECT_EQ(TOLLAN_E_ABORTED, FaxCallCheck(2));
+    EXPECT_EQ(TOLLAN_OK, FaxCallCheck(3)) << "another channel's call goes on";
+    FaxBeginCall(2);
+    EXPECT_EQ(TOLLAN_OK, FaxCallCheck(2));
+    EXPECT_EQ(TOLLAN_E_CHANNEL, AbortCall(-1));
 }
 
 }  // namespace
