@@ -63,9 +63,11 @@ uint32_t WaitLimit(int flags) {
     return 5000;
 }
 
-// Tick differences wrap, so the deadline is reached when the signed
-// difference stops being negative.
-bool DeadlinePassed() { return static_cast<int32_t>(PlatTickCount() - g_class1.response_deadline) >= 0; }
+// A timed wait lasts as long as its flags say; an untimed one is still
+// bounded, by the channel's io_timeout.
+FaxDeadline ResultDeadline(int flags, int32_t channel) {
+    return FaxDeadlineIn((flags & kWaitTimed) ? WaitLimit(flags) : g_channels[channel].io_timeout);
+}
 
 // The bytes of the line: up to its line feed, or up to the last byte that
 // arrived when the line was cut short (the buffer was zeroed first).
@@ -77,16 +79,15 @@ std::string_view LineIn(const char *buffer, size_t size) {
     return {buffer, length};
 }
 
-}  // namespace
-
-int WaitResult(int flags, int32_t channel) {
-    const bool timed = (flags & kWaitTimed) != 0;
-    if (timed) g_class1.response_deadline = PlatTickCount() + WaitLimit(flags);
+// Reads lines until one holds a result word or the deadline passes; lines
+// without a word do not extend the wait, and no line read outlasts it.
+int WaitResultUntil(int flags, const FaxDeadline &deadline, int32_t channel) {
     for (;;) {
-        if (timed && DeadlinePassed()) return kResultTimeout;
+        if (FaxTimeLeft(deadline) == 0) return kResultTimeout;
         // The last byte stays 0: a line longer than the buffer comes in pieces.
         char buffer[kResultLineSize] = {};
-        (void)FaxReadRawLine(channel, buffer, sizeof buffer - 1);  // a cut line is searched as far as it came
+        const uint16_t code = FaxReadRawLineUntil(channel, deadline, buffer, sizeof buffer - 1);
+        // A line cut short is searched as far as it came.
         const std::string_view line = LineIn(buffer, sizeof buffer - 1);
         for (size_t index = 0; index < kResultWords.size(); ++index) {
             const size_t at = line.find(kResultWords[index]);
@@ -98,8 +99,25 @@ int WaitResult(int flags, int32_t channel) {
             FaxTrace("WaitResult: got %.*s", length, rest.data());
             return static_cast<int>(index);
         }
+        // The deadline passed, the port failed or the call must end: no
+        // later line can come in time.
+        if (code != TOLLAN_OK) return kResultTimeout;
     }
 }
+
+// One 30 s wait for the word, however many other words come before it.
+void WaitForWord(int word, int32_t channel) {
+    constexpr int kFlags = kWaitTimed | kWait30s;
+    const FaxDeadline deadline = ResultDeadline(kFlags, channel);
+    for (;;) {
+        const int result = WaitResultUntil(kFlags, deadline, channel);
+        if (result == word || result == kResultTimeout) return;
+    }
+}
+
+}  // namespace
+
+int WaitResult(int flags, int32_t channel) { return WaitResultUntil(flags, ResultDeadline(flags, channel), channel); }
 
 uint16_t CheckDoCount(int attempt) {
     if (attempt < kMaxAttempts) return TOLLAN_OK;
@@ -142,19 +160,9 @@ uint16_t SendCmd(const char *command, int32_t channel) {
     }
 }
 
-void WaitOk(int32_t channel) {
-    for (;;) {
-        const int result = WaitResult(kWaitTimed | kWait30s, channel);
-        if (result == kResultOk || result == kResultTimeout) return;
-    }
-}
+void WaitOk(int32_t channel) { WaitForWord(kResultOk, channel); }
 
-void WaitConnect(int32_t channel) {
-    for (;;) {
-        const int result = WaitResult(kWaitTimed | kWait30s, channel);
-        if (result == kResultConnect || result == kResultTimeout) return;
-    }
-}
+void WaitConnect(int32_t channel) { WaitForWord(kResultConnect, channel); }
 
 const char *TranslateCmd(int bit_rate, bool training, int32_t channel) {
     const FaxChannel &c = g_channels[channel];

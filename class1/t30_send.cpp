@@ -283,6 +283,7 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
         return TOLLAN_E_ARGUMENT;
     // Arguments that do not fit the dial command or fax_file are refused, not cut.
     if (strlen(phone) > kMaxPhoneLength || strlen(file_name) >= sizeof c.fax_file) return TOLLAN_E_ARGUMENT;
+    if (!FaxCommandTextSafe(phone, false)) return TOLLAN_E_ARGUMENT;
 
     c.io_timeout = kSetupTimeout;
     c.pages_sent = 0;

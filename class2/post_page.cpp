@@ -1,7 +1,6 @@
 // The end of a page's data and its post-page message. Class 2 ends the data
 // with DLE ETX and names the message in "AT+FET="; class 2.0 ends the data
 // with one DLE-prefixed character that is the message.
-#include <cstdio>
 #include <cstring>
 
 #include "class2/class2.h"
@@ -35,10 +34,12 @@ const PostPageMessage *FindPostPageMessage(int ppm_type) {
 constexpr int32_t kStatusAccepted = 1;
 constexpr int32_t kStatusRejected = 2;
 
-// Reads a decimal number after a report's colon; keeps value when none.
+// Reads a decimal number after a report's colon; keeps value when none. A
+// number past the 32-bit range is held at its end.
 void ReadReportNumber(const char *line, int32_t *value) {
     const char *colon = strchr(line, ':');
-    if (colon) sscanf(colon + 1, "%d", value);
+    int32_t number = 0;
+    if (colon && FaxScanNumbers(colon + 1, &number, 1) == 1) *value = number;
 }
 
 uint16_t SendPostPageClass20(int32_t channel, int ppm_type) {
@@ -60,11 +61,14 @@ uint16_t SendPostPageClass20(int32_t channel, int ppm_type) {
         FaxTrace("FaxSendPPM: WriteFile失敗 PPM for 2 bytes");
         return TOLLAN_E_WRITE;
     }
+    // Hang-up reports and other lines do not extend the wait for the answer.
+    const FaxDeadline deadline = FaxDeadlineIn(c.io_timeout);
     for (;;) {
-        const char *line = FaxReadLine(channel);
+        uint16_t code = TOLLAN_OK;
+        const char *line = FaxReadLineUntil(channel, deadline, &code);
         if (!line) {
             FaxTrace("FaxSendPPM: PPM送信後にタイムアウト");
-            return TOLLAN_E_TIMEOUT;
+            return FaxCallEnded(code) ? code : static_cast<uint16_t>(TOLLAN_E_TIMEOUT);
         }
         FaxTrace("FaxSendPPM: getline: %s", line);
         if (strncmp(line, "+FHS:", 5) == 0) {

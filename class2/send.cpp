@@ -46,10 +46,12 @@ bool FileExists(const char *path) {
 bool HangupPending(const FaxChannel &c) { return c.hangup_seen && c.hangup_code != 0; }
 
 // Refuses what the call could not carry out, before anything reaches the
-// modem: numbers the dial command cannot hold, base names whose page file
-// names do not fit, and base names without a "." to cut. 0, 118, 125.
+// modem: numbers the dial command cannot hold or that would end it (a line
+// end starts another command), base names whose page file names do not fit,
+// and base names without a "." to cut. 0, 118, 125.
 uint16_t CheckNames(const char *number, const char *base_name, int16_t pages) {
     if (strnlen(number, kDialCommandSize) > kDialCommandSize - kDialCommandOverhead) return TOLLAN_E_ARGUMENT;
+    if (!FaxCommandTextSafe(number, false)) return TOLLAN_E_ARGUMENT;
     if (!FaxPageNamesFit(base_name, pages, ".g3")) return TOLLAN_E_ARGUMENT;
     if (!FaxBaseNameHasDot(base_name)) return TOLLAN_E_FILE_NAME;
     return TOLLAN_OK;
@@ -140,23 +142,14 @@ uint16_t FailSending(int32_t channel, const char *page_file) {
     return TOLLAN_E_HANGUP;
 }
 
-}  // namespace
-
-extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *base_name, int pages) {
-    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+// The call from set-up to the last page; the arguments are checked.
+uint16_t RunSending(int32_t channel, const char *number, const char *base_name, int16_t page_count) {
     FaxChannel &c = g_channels[channel];
-    if (!c.in_use) return TOLLAN_E_NOT_OPEN;
-    FaxBeginCall(channel);
-    const int16_t page_count = Low16(pages);
-    if (page_count <= 0 || IsEmpty(number) || IsEmpty(base_name)) return TOLLAN_E_ARGUMENT;
-    uint16_t rc = CheckNames(number, base_name, page_count);
-    if (rc != TOLLAN_OK) return rc;
-
     c.io_timeout = kSetUpTimeoutMs;
     c.pages_sent = 0;
     // The identity of an earlier call's remote must not pass for this one's.
     c.remote_id[0] = '\0';
-    rc = SetUpModem(channel);
+    uint16_t rc = SetUpModem(channel);
     if (rc != TOLLAN_OK) return rc;
 
     c.io_timeout = kCallTimeoutMs;
@@ -184,4 +177,23 @@ extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *bas
     // A hang-up with code 0 after the last page is the normal end of the call.
     if (HangupPending(c)) return FailSending(channel, page_file);
     return TOLLAN_OK;
+}
+
+}  // namespace
+
+extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *base_name, int pages) {
+    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    FaxChannel &c = g_channels[channel];
+    if (!c.in_use) return TOLLAN_E_NOT_OPEN;
+    FaxBeginCall(channel);
+    const int16_t page_count = Low16(pages);
+    if (page_count <= 0 || IsEmpty(number) || IsEmpty(base_name)) return TOLLAN_E_ARGUMENT;
+    uint16_t rc = CheckNames(number, base_name, page_count);
+    if (rc != TOLLAN_OK) return rc;
+    rc = RunSending(channel, number, base_name, page_count);
+    // A step that failed because the host aborted the call or its time ran
+    // out reports that, whatever code the step itself gives.
+    if (rc == TOLLAN_OK || FaxCallEnded(rc)) return rc;
+    const uint16_t limit = FaxCallCheck(channel);
+    return limit != TOLLAN_OK ? limit : rc;
 }

@@ -6,6 +6,7 @@
 #include <termios.h>
 
 #include "class2/class2.h"
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
@@ -94,15 +95,18 @@ void DrainModemReplies(int port) {
 }
 
 // Class 2: the modem says DC1 when it is ready for the data; anything before
-// it is dropped. 0, 117.
+// it is dropped, and the whole wait ends io_timeout after it began. 0, 117,
+// 158, 159.
 uint16_t WaitForXon(int32_t channel) {
     FaxTrace("FaxSendPage: XON 待ち, got:");
     PlatSleep(kXonSettleMs);
+    const FaxDeadline deadline = FaxDeadlineIn(g_channels[channel].io_timeout);
     for (;;) {
         uint8_t byte = 0;
-        if (FaxReadByte(channel, &byte) != TOLLAN_OK) {
+        const uint16_t code = FaxReadByteUntil(channel, deadline, &byte);
+        if (code != TOLLAN_OK) {
             FaxTrace("FaxSendPage:XON待ちでタイムアウト (class2)");
-            return TOLLAN_E_TIMEOUT;
+            return FaxCallEnded(code) ? code : static_cast<uint16_t>(TOLLAN_E_TIMEOUT);
         }
         if (byte == kDc1) {
             FaxTrace("FaxsendPage: got XON");
@@ -111,7 +115,7 @@ uint16_t WaitForXon(int32_t channel) {
     }
 }
 
-// Streams the page file to the port. 0, 107, 130.
+// Streams the page file to the port. 0, 107, 130, 158, 159.
 uint16_t SendPageFile(const char *file_name, int32_t channel) {
     const int port = g_channels[channel].comm_handle;
     FaxTrace("FaxSendPage:ファイル %s を送信中...", file_name);
@@ -123,8 +127,11 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
     }
     uint8_t block[kBlockSize];
     uint8_t out[2 * kBlockSize];
-    int32_t total = 0;
+    uint64_t total = 0;  // a page file may pass 2 GiB
     for (bool first = true;; first = false) {
+        // A long page must not outlast the call's limits.
+        const uint16_t limit = FaxCallCheck(channel);
+        if (limit != TOLLAN_OK) return limit;
         size_t got = fread(block, 1, sizeof block, file.get());
         if (got == 0) break;
         size_t start = first ? PageDataStart(block, got, channel) : 0;
@@ -139,11 +146,11 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
             FaxTrace("FaxSendPage: すべてのバイトを出力できませんでした %d bytes", static_cast<int>(length));
             return TOLLAN_E_WRITE;
         }
-        total += static_cast<int32_t>(written);
+        total += static_cast<uint64_t>(written);
         DrainModemReplies(port);
     }
     file.reset();
-    FaxTrace("FaxSendPage: ページ送信終了 %d bytes", total);
+    FaxTrace("FaxSendPage: ページ送信終了 %llu bytes", static_cast<unsigned long long>(total));
     return TOLLAN_OK;
 }
 
@@ -177,7 +184,7 @@ uint16_t FaxPendingInput(int port) {
 uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel) {
     FaxChannel &c = g_channels[channel];
     FaxTrace("FaxSendPage: (\"%s\") 開始...", file_name);
-    PlatSleep(static_cast<uint32_t>(c.command_interval));
+    FaxCommandPause(channel);
     c.hangup_seen = 0;
 
     uint16_t rc = FaxCommandWait("AT+FDT\r\n", "CONNECT", channel);
@@ -198,7 +205,7 @@ uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel) {
         FaxSetXonXoff(c.comm_handle, false);
         return rc;
     }
-    PlatSleep(static_cast<uint32_t>(c.command_interval));
+    FaxCommandPause(channel);
     rc = FaxSetXonXoff(c.comm_handle, false);
     if (rc != TOLLAN_OK) FaxTrace("FaxSendPage: xon/xoffフロー制御の解除に失敗 %d", rc);
     return FaxSendPPM(channel, ppm_type);

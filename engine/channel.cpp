@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "engine/trace.h"
 #include "platform/platform.h"
 
 FaxChannel g_channels[kMaxChannels];
@@ -33,10 +34,26 @@ bool ChannelInRange(int32_t channel) { return channel >= 0 && channel < kMaxChan
 
 void RecordLastError() { g_last_error = errno; }
 
+namespace {
+
+// The longest pause before "AT+FDR" the profile may ask for (fdr_wait, ms).
+constexpr int32_t kMaxFdrWaitMs = 60000;
+
+// A profile integer of [Fax] within low..high; outside it (a negative wait
+// would sleep for weeks) the default is taken and the trace says so.
+int32_t ProfileSetting(const char *key, int32_t fallback, int32_t low, int32_t high) {
+    const int value = PlatProfileInt("Fax", key, fallback);
+    if (value >= low && value <= high) return value;
+    FaxTrace("LoadProfileSettings: %s=%d is outside %d..%d, %d taken", key, value, low, high, fallback);
+    return fallback;
+}
+
+}  // namespace
+
 void LoadProfileSettings() {
-    g_settings.xon_lim = Low16(PlatProfileInt("Fax", "xon_lim", 64));
-    g_settings.xoff_lim = Low16(PlatProfileInt("Fax", "xoff_lim", 128));
-    g_settings.fdr_wait = PlatProfileInt("Fax", "fdr_wait", 1500);
+    g_settings.xon_lim = static_cast<int16_t>(ProfileSetting("xon_lim", 64, 0, INT16_MAX));
+    g_settings.xoff_lim = static_cast<int16_t>(ProfileSetting("xoff_lim", 128, 0, INT16_MAX));
+    g_settings.fdr_wait = ProfileSetting("fdr_wait", 1500, 0, kMaxFdrWaitMs);
 }
 
 // Process detach: every open slot is marked free; ports are left as they are

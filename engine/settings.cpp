@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/channel.h"
+#include "modem/modem_io.h"
 
 extern "C" {
 
@@ -68,6 +69,8 @@ uint16_t SetResolution(int32_t channel, int32_t resolution) {
 uint16_t SetLocalID(int32_t channel, const char *id) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     if (!id || !*id) return TOLLAN_E_ARGUMENT;
+    // The identity goes between quotes into an AT command.
+    if (!FaxCommandTextSafe(id, true)) return TOLLAN_E_ARGUMENT;
     size_t n = strnlen(id, sizeof g_channels[channel].local_id);
     if (n >= sizeof g_channels[channel].local_id) return TOLLAN_E_ARGUMENT;
     memcpy(g_channels[channel].local_id, id, n + 1);

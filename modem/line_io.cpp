@@ -1,10 +1,12 @@
-// Bytes and lines to and from the modem, each bounded by the channel's
-// io_timeout. Waiting is done in poll() on the port, never by spinning, so a
+// Bytes and lines to and from the modem, each bounded by a deadline counted
+// from the start of its wait (the channel's io_timeout unless the caller
+// names another). Waiting is done in poll() on the port, never by spinning, so a
 // silent modem costs no processor time while a byte is still taken the moment
 // it arrives.
 #include <cerrno>
 #include <cstring>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
@@ -15,6 +17,8 @@ namespace {
 constexpr size_t kMaxLineLength = 256;
 // Wake-ups with nothing to read before a port counts as hung up.
 constexpr int kMaxEmptyWakes = 100;
+// The longest a read waits before it looks at the call's limits again.
+constexpr uint32_t kCallCheckMs = 1000;
 // The port's write time-out: 1 ms per byte plus 10 s (the per-byte part held
 // below 2^31 so the sum stays a valid tick difference).
 constexpr uint32_t kWriteConstantMs = 10000;
@@ -60,9 +64,18 @@ uint16_t FaxSendString(const char *text, int32_t channel) {
     return TOLLAN_OK;
 }
 
-uint16_t FaxReadByte(int32_t channel, uint8_t *out) {
+FaxDeadline FaxDeadlineIn(uint32_t limit_ms) { return {PlatTickCount(), limit_ms}; }
+
+uint32_t FaxTimeLeft(const FaxDeadline &deadline) { return TimeLeft(deadline.start, deadline.limit_ms); }
+
+bool FaxCallEnded(uint16_t code) { return code == TOLLAN_E_CALL_TIME || code == TOLLAN_E_ABORTED; }
+
+uint16_t FaxReadByteUntil(int32_t channel, const FaxDeadline &deadline, uint8_t *out) {
     const FaxChannel &c = g_channels[channel];
-    const uint32_t start = PlatTickCount();
+    // Looked at on every call too, so a modem that never pauses cannot keep
+    // a call past its limits.
+    uint16_t limit = FaxCallCheck(channel);
+    if (limit != TOLLAN_OK) return limit;
     int empty_wakes = 0;
     bool woke_ready = false;
     for (;;) {
@@ -80,30 +93,38 @@ uint16_t FaxReadByte(int32_t channel, uint8_t *out) {
         }
         // The deadline is tested before the byte: a byte that arrives exactly
         // at the deadline is a time-out.
-        uint32_t left = TimeLeft(start, c.io_timeout);
+        uint32_t left = FaxTimeLeft(deadline);
         if (left == 0) {
             FaxTrace("FaxReadByte: timeout");
             return TOLLAN_E_TIMEOUT;
         }
         if (got == 1) return TOLLAN_OK;
-        int ready = Plat().wait_readable(c.comm_handle, left);
+        int ready = Plat().wait_readable(c.comm_handle, left < kCallCheckMs ? left : kCallCheckMs);
         if (ready < 0) {
             RecordLastError();
             FaxTrace("FaxReadByte: ReadFile error %d", g_last_error);
             return TOLLAN_E_READ;
         }
         woke_ready = ready > 0;
+        if (!woke_ready) {
+            limit = FaxCallCheck(channel);
+            if (limit != TOLLAN_OK) return limit;
+        }
     }
 }
 
-const char *FaxReadLine(int32_t channel) {
+uint16_t FaxReadByte(int32_t channel, uint8_t *out) {
+    return FaxReadByteUntil(channel, FaxDeadlineIn(g_channels[channel].io_timeout), out);
+}
+
+const char *FaxReadLineUntil(int32_t channel, const FaxDeadline &deadline, uint16_t *code) {
     size_t length = 0;
     g_line[0] = '\0';
     for (;;) {
         uint8_t byte = 0;
-        uint16_t code = FaxReadByte(channel, &byte);
-        if (code != TOLLAN_OK) {
-            FaxTrace("FaxReadByte returned error %d", code);
+        *code = FaxReadByteUntil(channel, deadline, &byte);
+        if (*code != TOLLAN_OK) {
+            FaxTrace("FaxReadByte returned error %d", *code);
             return nullptr;
         }
         // Line ends and other control bytes are never stored, and printable
@@ -118,19 +139,28 @@ const char *FaxReadLine(int32_t channel) {
     }
 }
 
-uint16_t FaxReadRawLine(int32_t channel, char *buffer, size_t size) {
+const char *FaxReadLine(int32_t channel) {
+    uint16_t code = TOLLAN_OK;
+    return FaxReadLineUntil(channel, FaxDeadlineIn(g_channels[channel].io_timeout), &code);
+}
+
+uint16_t FaxReadRawLineUntil(int32_t channel, const FaxDeadline &deadline, char *buffer, size_t size) {
     if (size == 0) return TOLLAN_OK;
     memset(buffer, 0, size);
     // The last byte stays 0, so the buffer is always a terminated text; a
     // line longer than the buffer comes back in pieces.
     for (size_t stored = 0; stored + 1 < size;) {
         uint8_t byte = 0;
-        uint16_t code = FaxReadByte(channel, &byte);
+        uint16_t code = FaxReadByteUntil(channel, deadline, &byte);
         if (code != TOLLAN_OK) return code;
         buffer[stored++] = static_cast<char>(byte);
         if (byte == '\n') break;
     }
     return TOLLAN_OK;
+}
+
+uint16_t FaxReadRawLine(int32_t channel, char *buffer, size_t size) {
+    return FaxReadRawLineUntil(channel, FaxDeadlineIn(g_channels[channel].io_timeout), buffer, size);
 }
 
 ssize_t FaxPortWrite(int32_t channel, const void *data, size_t size) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
@@ -24,9 +25,10 @@ constexpr uint32_t kOpenIoTimeoutMs = 6000;
 constexpr uint32_t kModemSettleMs = 1000;
 constexpr int16_t kDefaultBitRate = 5;  // 14400 bit/s
 
+// A line end in the initialisation string would send a second command.
 bool ValidOpenArguments(const int32_t *channel, int16_t port, const char *init) {
     return channel && port >= 1 && port <= kMaxPorts && init && init[0] != '\0' &&
-           strlen(init) <= kMaxInitLength;
+           strlen(init) <= kMaxInitLength && FaxCommandTextSafe(init, false);
 }
 
 // The fields every open sets afresh.
@@ -96,6 +98,9 @@ uint16_t PortOpen(int32_t *channel, int port, const char *init) {
     if (slot < 0) return TOLLAN_E_NO_FREE_SLOT;
     FaxChannel &c = g_channels[slot];
     ResetChannelForOpen(c);
+    // The modem dialogue of the open is bounded like a call's, and an
+    // abort asked of an earlier call on the slot is forgotten.
+    FaxBeginCall(slot);
 
     char device[kDeviceNameSize];
     if (!PortDeviceName(port_number, device, sizeof device)) {
@@ -104,13 +109,18 @@ uint16_t PortOpen(int32_t *channel, int port, const char *init) {
         FaxTrace("PortOpen: CreateFile error, %d", g_last_error);
         return TOLLAN_E_PORT_OPEN;
     }
+    // Taken before the device is opened, so a program using the port never
+    // sees a byte of ours.
+    uint16_t code = LockPort(slot, device);
+    if (code != TOLLAN_OK) return code;
     const int fd = Plat().port_open(device);
     if (fd == -1) {
         RecordLastError();
+        UnlockPort(slot);
         FaxTrace("PortOpen: CreateFile error, %d", g_last_error);
         return TOLLAN_E_PORT_OPEN;
     }
-    uint16_t code = ConfigurePort(slot, fd);
+    code = ConfigurePort(slot, fd);
     if (code != TOLLAN_OK) return code;
 
     c.comm_handle = fd;

@@ -61,10 +61,9 @@ void CopyReportText(char (&field)[kReportTextMax + 1], const char *text) {
     field[n] = '\0';
 }
 
-// Reads up to max decimal numbers separated by single commas, as "%d,%d,..."
-// would, into out; returns how many were read. Out-of-range numbers are held
-// at the ends of the 32-bit range.
-int ScanNumbers(const char *text, int32_t *out, int max) {
+}  // namespace
+
+int FaxScanNumbers(const char *text, int32_t *out, int max) {
     int count = 0;
     const char *p = text;
     while (count < max) {
@@ -83,10 +82,12 @@ int ScanNumbers(const char *text, int32_t *out, int max) {
     return count;
 }
 
+namespace {
+
 void RecordSessionParams(FaxChannel &c, const char *line) {
     CopyReportText(c.dcs_report, line);
     int32_t values[8];
-    int read = ScanNumbers(ArgumentOf(line), values, 8);
+    int read = FaxScanNumbers(ArgumentOf(line), values, 8);
     for (int i = 0; i < read; ++i) c.session_params[i] = Low16(values[i]);
     if (read < 8) {
         FaxTrace("FaxWaitFor: cannot evaluate +FCS-Code!");
@@ -97,7 +98,7 @@ void RecordSessionParams(FaxChannel &c, const char *line) {
 void RecordHangup(FaxChannel &c, const char *line) {
     c.hangup_seen = 1;
     int32_t code = 0;
-    if (ScanNumbers(ArgumentOf(line), &code, 1) == 1) c.hangup_code = code;
+    if (FaxScanNumbers(ArgumentOf(line), &code, 1) == 1) c.hangup_code = code;
     FaxTrace("FaxWaitFor: %s", FaxHangupText(c.hangup_code));
 }
 
@@ -105,7 +106,7 @@ void RecordPageStatus(FaxChannel &c, const char *line) {
     FaxTrace("FaxWaitFor: page status: %s", line);
     const char *argument = ArgumentOf(line);
     int32_t status = 0;
-    if (ScanNumbers(argument, &status, 1) == 1) c.page_status = status;
+    if (FaxScanNumbers(argument, &status, 1) == 1) c.page_status = status;
     c.lines_received = kNoLineCounts;
     c.lines_bad = 0;
     c.lines_bad_run = 0;
@@ -114,7 +115,7 @@ void RecordPageStatus(FaxChannel &c, const char *line) {
     // Counts follow only a one-digit status: "1,2200,3,0,12".
     if (argument[0] == '\0' || argument[1] != ',') return;
     int32_t counts[4];
-    int read = ScanNumbers(argument + 2, counts, 4);
+    int read = FaxScanNumbers(argument + 2, counts, 4);
     int32_t *fields[4] = {&c.lines_received, &c.lines_bad, &c.lines_bad_run, &c.bytes_lost};
     for (int i = 0; i < read; ++i) *fields[i] = counts[i];
     if (read >= 2) {
@@ -183,9 +184,13 @@ uint16_t Abort(FaxChannel &c, const char *line) {
 
 uint16_t FaxWaitFor(int32_t channel, const char *expected) {
     FaxChannel &c = g_channels[channel];
+    // Report lines that keep coming do not extend the wait: it ends
+    // io_timeout after it began, as one silent pause would.
+    const FaxDeadline deadline = FaxDeadlineIn(c.io_timeout);
     for (;;) {
-        const char *line = FaxReadLine(channel);
-        if (!line) return TOLLAN_E_READ;
+        uint16_t code = TOLLAN_OK;
+        const char *line = FaxReadLineUntil(channel, deadline, &code);
+        if (!line) return FaxCallEnded(code) ? code : static_cast<uint16_t>(TOLLAN_E_READ);
         FaxTrace("FaxWaitFor: got line %s", line);
         switch (InterpretLine(c, line, expected)) {
         case Verdict::kCompare:
@@ -203,8 +208,6 @@ uint16_t FaxWaitFor(int32_t channel, const char *expected) {
 uint16_t FaxCommandWait(const char *command, const char *expected, int32_t channel) {
     uint16_t code = FaxSendString(command, channel);
     if (code != TOLLAN_OK) return code;
-    // A negative interval (the setter takes any value) means no pause, not 49 days.
-    int32_t interval = g_channels[channel].command_interval;
-    PlatSleep(interval > 0 ? static_cast<uint32_t>(interval) : 0);
+    FaxCommandPause(channel);
     return FaxWaitFor(channel, expected);
 }

@@ -3,6 +3,7 @@
 #include "modem/serial_port.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include "engine/channel.h"
@@ -17,8 +18,37 @@ struct SavedPortSettings {
     struct termios settings;
 };
 SavedPortSettings g_saved_settings[kMaxChannels];
+// The lock file each channel took for its device; empty when it has none.
+char g_lock_paths[kMaxChannels][PATH_MAX];
 
 }  // namespace
+
+uint16_t LockPort(int32_t channel, const char *device) {
+    char *path = g_lock_paths[channel];
+    long holder = 0;
+    switch (PlatLockDevice(device, path, sizeof g_lock_paths[channel], &holder)) {
+    case PlatLockOutcome::kTaken:
+        return TOLLAN_OK;
+    case PlatLockOutcome::kHeld:
+        FaxTrace("PortOpen: %s is locked by process %ld (%s)", device, holder, path);
+        path[0] = '\0';
+        return TOLLAN_E_PORT_LOCKED;
+    case PlatLockOutcome::kUnavailable:
+        break;
+    }
+    // Users without access to the lock directory can still use their modem.
+    FaxTrace("PortOpen: no lock file for %s in %s, error %d: opened without one", device, PlatLockDirectory(),
+             errno);
+    path[0] = '\0';
+    return TOLLAN_OK;
+}
+
+void UnlockPort(int32_t channel) {
+    char *path = g_lock_paths[channel];
+    if (!path[0]) return;
+    PlatUnlockDevice(path);
+    path[0] = '\0';
+}
 
 bool PortDeviceName(int port, char *name, size_t size) {
     char key[16];
@@ -82,7 +112,11 @@ int ReleasePort(int32_t channel, int fd) {
         Plat().port_set_settings(fd, &saved.settings);  // best effort: the device may be gone
         saved.valid = false;
     }
-    return Plat().port_close(fd);
+    const int closed = Plat().port_close(fd);
+    const int error = errno;
+    UnlockPort(channel);
+    errno = error;
+    return closed;
 }
 
 uint16_t PortClose(int32_t channel) {

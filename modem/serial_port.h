@@ -15,5 +15,12 @@ bool PortDeviceName(int port, char *name, size_t size);
 void ApplyModemLineSettings(struct termios &settings);
 // Keeps the settings the port had before the channel's open, for its close.
 void RememberPortSettings(int32_t channel, const struct termios &settings);
-// Puts the remembered settings back (if any) and closes fd. 0, or -1 with errno.
+// Takes the lock file of device for the channel before the device is opened.
+// 0; 155 when a live process holds it. Without a usable lock directory the
+// port is used without a lock, and the trace says so.
+uint16_t LockPort(int32_t channel, const char *device);
+// Removes the channel's lock file, if it took one.
+void UnlockPort(int32_t channel);
+// Puts the remembered settings back (if any), closes fd and gives up the
+// channel's lock. 0, or -1 with errno.
 int ReleasePort(int32_t channel, int fd);

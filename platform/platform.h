@@ -57,6 +57,20 @@ int PlatProfileInt(const char *section, const char *key, int fallback);
 // Copies the value into out (size n, terminated); false when absent or too long.
 bool PlatProfileString(const char *section, const char *key, char *out, size_t n);
 
+// Lock files of serial devices ("LCK..<name>", the convention dial-out
+// programs share). The directory: $TOLLAN_LOCK_DIR, else key LockDir of
+// section [Ports] in the profile, else /var/lock.
+const char *PlatLockDirectory();
+enum class PlatLockOutcome {
+    kTaken,        // the lock is ours; path names it
+    kHeld,         // a live process holds it; *holder is its id (0 when unreadable)
+    kUnavailable,  // no lock could be made (no lock directory, no write access); errno says why
+};
+// Takes the lock of device, its file name stored in path (size n).
+PlatLockOutcome PlatLockDevice(const char *device, char *path, size_t n, long *holder);
+// Removes the lock file at path if it still names this process.
+void PlatUnlockDevice(const char *path);
+
 // Debugger output: standard error.
 void PlatDebugOutput(const char *text);
 

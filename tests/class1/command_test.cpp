@@ -1,6 +1,8 @@
 // The command layer against a scripted modem: which result word a line
 // yields, and how SendCmd judges what a command drew.
 #include "class1_fixture.h"
+#include "engine/tollan.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -60,6 +62,46 @@ TEST_F(CommandTest, SilentModemTimesOutAfterThreeWaits) {
     // 5 s, then 30 s and 30 s, each ended only between (empty) lines.
     EXPECT_GE(PlatElapsed(start), 65000u);
     EXPECT_TRUE(Traced("SendCmd: timed out: AT+FRS=8"));
+}
+
+TEST_F(CommandTest, ASilentModemFailsWithinTheWaitsNotTheReadTimeout) {
+    UseClock(100);
+    const int32_t ch = Attach();
+    g_channels[ch].io_timeout = 80000;  // the call's: a byte may take 80 s
+    uint32_t start = PlatTickCount();
+    EXPECT_EQ(WaitResult(kWaitTimed, ch), kResultTimeout);
+    uint32_t spent = PlatElapsed(start);
+    EXPECT_GE(spent, 5000u);
+    EXPECT_LT(spent, 20000u);
+    start = PlatTickCount();
+    EXPECT_EQ(SendCmd("AT+FRS=8\r", ch), TOLLAN_E_TIMEOUT);
+    spent = PlatElapsed(start);
+    EXPECT_GE(spent, 65000u);  // 5 s, 30 s, 30 s
+    EXPECT_LT(spent, 120000u);
+}
+
+TEST_F(CommandTest, WaitOkAndWaitConnectEndAfter30sWhateverOtherWordsCome) {
+    UseClock(100);
+    // A RING every clock second, for far longer than either wait.
+    for (int i = 0; i < 500; ++i) modem_.Send("\r\nRING\r\n").Pause(10);
+    const int32_t ch = Attach();
+    for (void (*wait)(int32_t) : {WaitOk, WaitConnect}) {
+        const uint32_t start = PlatTickCount();
+        wait(ch);
+        const uint32_t spent = PlatElapsed(start);
+        EXPECT_GE(spent, 30000u);
+        EXPECT_LT(spent, 60000u);
+    }
+    EXPECT_FALSE(modem_.Done(0)) << "the modem was still talking";
+}
+
+TEST_F(CommandTest, SendClass1FaxRefusesANumberThatWouldEndTheDialCommand) {
+    const int32_t ch = Attach();
+    for (const char *number : {"5551234\rATS0=1", "5551234\n", "555\x1b"}) {
+        SCOPED_TRACE(Escaped(number));
+        EXPECT_EQ(SendClass1Fax(ch, number, "fax.g3", 1), TOLLAN_E_ARGUMENT);
+    }
+    EXPECT_EQ(Escaped(modem_.Written()), "");
 }
 
 TEST_F(CommandTest, TranslateCmdPicksTrainingAndDirection) {

@@ -3,6 +3,7 @@
 // naming and the page file forms.
 #include <termios.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -319,6 +320,103 @@ TEST_F(SendFaxTest, ModemXonXoffDuringThePageIsFlowControlNotData) {
     EXPECT_EQ(TOLLAN_OK, Send(base, 1));
     ASSERT_TRUE(ScriptDone()) << modem_.Failure();
     EXPECT_FALSE(Traced("FaxSendPage: got"));
+}
+
+// ---- Hostile modems and arguments ----------------------------------------------
+
+// Lines or bytes that keep coming, every real_ms, for about 10 real seconds:
+// far longer than any bounded wait here lasts.
+void Babble(ScriptedModem &modem, const std::string &bytes, uint32_t real_ms) {
+    for (uint32_t spent = 0; spent < 10000; spent += real_ms) modem.Send(bytes).Pause(real_ms);
+}
+
+// Sends one page straight, as a call does after the dial, and returns the
+// clock time the page took.
+uint32_t SendOnePage(const std::string &file, uint16_t expected_code) {
+    const uint32_t start = PlatTickCount();
+    EXPECT_EQ(expected_code, FaxSendPage(file.c_str(), kPpmEop, 0));
+    return PlatElapsed(start);
+}
+
+TEST_F(SendFaxTest, Class20ReportsAfterThePageDoNotExtendTheWaitForItsAnswer) {
+    const std::string page = PageData(20, 40);
+    WriteFileBytes(Path("doc_p1.g3"), page);
+    modem_.On("AT+FDT\r\n", "\r\nCONNECT\r\n").Expect(DleDoubled(page) + "\x10.");
+    Babble(modem_, "\r\n+FHS:0\r\n", 20);  // every 0.2 clock seconds, never OK
+    Attach(TOLLAN_CLASS_2_0);
+    const uint32_t spent = SendOnePage(Path("doc_p1.g3"), TOLLAN_E_TIMEOUT);
+    EXPECT_LT(spent, 30000u);  // 6 s after the page, not when the modem stops
+    EXPECT_FALSE(modem_.Done(0)) << "the modem was still talking";
+    EXPECT_TRUE(Traced("FaxSendPPM: PPM送信後にタイムアウト"));
+}
+
+TEST_F(SendFaxTest, BytesOtherThanXonDoNotExtendTheWaitForIt) {
+    const std::string page = PageData(21, 40);
+    WriteFileBytes(Path("doc_p1.g3"), page);
+    modem_.On("AT+FDT\r\n", "\r\nCONNECT\r\n");
+    modem_.Trickle(std::string(5000, '\x7f'), 2);
+    Attach(TOLLAN_CLASS_2);
+    const uint32_t spent = SendOnePage(Path("doc_p1.g3"), TOLLAN_E_TIMEOUT);
+    EXPECT_LT(spent, 30000u);  // 2 s settling and 6 s of waiting
+    EXPECT_FALSE(modem_.Done(0)) << "the modem was still talking";
+    EXPECT_TRUE(Traced("FaxSendPage:XON待ちでタイムアウト (class2)"));
+}
+
+// Sleeps are recorded and held short, so a sleep of weeks fails the test
+// instead of hanging it.
+std::atomic<uint32_t> g_longest_sleep{0};
+void RecordedSleep(uint32_t ms) {
+    if (ms > g_longest_sleep.load()) g_longest_sleep = ms;
+    PlatformDefaults().sleep_ms(ms < 10 ? ms : 10);
+}
+
+TEST_F(SendFaxTest, ANegativeCommandIntervalIsNoPause) {
+    std::string p1 = PageData(22, 60);
+    std::string base = WritePages({p1});
+    ScriptClass2SetUp();
+    ScriptClass2Page(p1, "AT+FET=2\r\n", "\r\n+FPTS:1\r\n\r\n+FHNG:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2);
+    g_channels[0].command_interval = -1;
+    PlatformOps ops = Plat();
+    ops.sleep_ms = RecordedSleep;
+    const PlatformOps *previous = PlatformInstall(&ops);
+    g_longest_sleep = 0;
+    EXPECT_EQ(TOLLAN_OK, Send(base, 1));
+    PlatformInstall(previous);
+    ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+    EXPECT_LE(g_longest_sleep.load(), 2000u);  // the pause before XON is the longest
+}
+
+TEST_F(SendFaxTest, AHangupCodePastTheIntRangeIsHeldAtItsEnd) {
+    std::string p1 = PageData(23, 60);
+    std::string base = WritePages({p1});
+    ScriptClass20SetUp();
+    ScriptClass20Page(p1, "\x10.", "\r\n+FPS:1\r\n\r\n+FHS:99999999999\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2_0);
+    EXPECT_EQ(TOLLAN_E_HANGUP, Send(base, 1));
+    EXPECT_EQ(INT32_MAX, g_channels[0].hangup_code);
+}
+
+TEST_F(SendFaxTest, ACallPastItsTimeLimitEndsWith158) {
+    std::string base = WritePages({PageData(24, 60)});
+    ScriptClass2SetUp();
+    modem_.Expect("AT+FDT\r\n");  // then silence: the modem would be waited on for 80 s
+    Attach(TOLLAN_CLASS_2);
+    ASSERT_EQ(TOLLAN_OK, SetCallTimeLimit(0, 20));
+    const uint32_t start = PlatTickCount();
+    EXPECT_EQ(TOLLAN_E_CALL_TIME, Send(base, 1));
+    EXPECT_LT(PlatElapsed(start), 25000u);
+    ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+}
+
+TEST_F(SendFaxTest, ANumberThatWouldEndTheDialCommandIsRefused) {
+    std::string base = WritePages({PageData(25, 10)});
+    Attach(TOLLAN_CLASS_2);
+    for (const char *number : {"5551234\rATS0=1", "5551234\n", "555\x1b"}) {
+        SCOPED_TRACE(Escaped(number));
+        EXPECT_EQ(TOLLAN_E_ARGUMENT, SendFax(0, number, base.c_str(), 1));
+    }
+    EXPECT_EQ("", Escaped(modem_.Written()));
 }
 
 // A port whose writes of page data fail.

@@ -118,6 +118,16 @@ TEST_F(SettingsTest, LocalIdLengthLimits) {
     EXPECT_EQ(id129, g_channels[0].local_id);
 }
 
+TEST_F(SettingsTest, ALocalIdThatWouldBreakOutOfItsQuotesIsRefused) {
+    ASSERT_EQ(TOLLAN_OK, SetLocalID(0, "+1 555 0100"));
+    for (const char *id : {"X\"\r\nATS0=1", "ID\rATS0=1", "ID\n", "\"", "A\x1b[31m", "A\x7f"}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(TOLLAN_E_ARGUMENT, SetLocalID(0, id));
+    }
+    EXPECT_STREQ("+1 555 0100", g_channels[0].local_id);
+    EXPECT_EQ(TOLLAN_OK, SetLocalID(0, "\x82\xa0 caf\xc3\xa9"));  // Shift_JIS, UTF-8
+}
+
 TEST_F(SettingsTest, TraceFileNameLimits) {
     std::string path259(259, 'p');
     EXPECT_EQ(TOLLAN_OK, SetTraceFileName(path259.c_str()));

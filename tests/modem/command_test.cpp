@@ -4,6 +4,7 @@
 
 #include "modem/modem_io.h"
 #include "modem_fixture.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -75,6 +76,29 @@ TEST_F(CommandTest, SelectClassByRequestedClass) {
         EXPECT_TRUE(modem.Done(1000)) << modem.Failure();
         EXPECT_EQ(c.sent, modem.Written());
         DetachChannel(ch);
+    }
+}
+
+TEST_F(CommandTest, EchoesAndRingsThatKeepComingDoNotExtendTheWait) {
+    modem_.Expect("ATZ\r\n");
+    Babble("RING\r\n", 25);
+    int32_t ch = Attach();
+    const uint32_t start = PlatTickCount();
+    EXPECT_EQ(TOLLAN_E_FAILED, FaxModemCommand("ATZ\r\n", ch));
+    const uint32_t spent = PlatElapsed(start);
+    EXPECT_GE(spent, 6500u);  // the 500 ms pause, then 6 s
+    EXPECT_LT(spent, 30000u);
+    EXPECT_FALSE(modem_.Done(0)) << "the modem was still talking";
+}
+
+TEST_F(CommandTest, CommandTextWithLineEndsOrControlBytesIsUnsafe) {
+    EXPECT_TRUE(FaxCommandTextSafe("+1 (555) 123-4567,,9W*#", false));
+    EXPECT_TRUE(FaxCommandTextSafe("\x82\xa0 caf\xc3\xa9", true));  // Shift_JIS and UTF-8 text pass
+    EXPECT_TRUE(FaxCommandTextSafe("say \"hi\"", false));
+    EXPECT_FALSE(FaxCommandTextSafe("say \"hi\"", true));
+    for (const char *text : {"5551234\rATS0=1", "5551234\n", "\x1b[2J", "\t", "A\x7f"}) {
+        SCOPED_TRACE(Escaped(text));
+        EXPECT_FALSE(FaxCommandTextSafe(text, false));
     }
 }
 

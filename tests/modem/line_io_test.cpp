@@ -2,8 +2,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
+#include "engine/call_limits.h"
 #include "modem/modem_io.h"
 #include "modem_fixture.h"
 #include "platform/platform.h"
@@ -143,9 +145,11 @@ ssize_t ScriptedWrite(int, const void *buf, size_t n) {
     g_port_bytes.append(static_cast<const char *>(buf), chunk);
     return static_cast<ssize_t>(chunk);
 }
+int g_reads;
+int g_line_feed_at;  // the read that gives a line feed; 0 never
 ssize_t ScriptedRead(int, void *buf, size_t) {
     g_now += g_advance_per_io;
-    *static_cast<uint8_t *>(buf) = 'X';
+    *static_cast<uint8_t *>(buf) = ++g_reads == g_line_feed_at ? '\n' : 'X';
     return 1;
 }
 int AlwaysReady(int, uint32_t) { return 1; }
@@ -163,6 +167,8 @@ protected:
         g_now = 0xFFFFF000u;  // close to the wrap: differences must stay right
         g_advance_per_io = 0;
         g_eagain_left = 0;
+        g_reads = 0;
+        g_line_feed_at = 0;
         g_port_bytes.clear();
         ops_ = PlatformDefaults();
         ops_.tick_count = ScriptedTick;
@@ -172,6 +178,7 @@ protected:
         ops_.wait_readable = AlwaysReady;
         PlatformInstall(&ops_);
         g_channels[0].io_timeout = 6000;
+        FaxBeginCall(0);
     }
     void TearDown() override { PlatformInstall(nullptr); }
     PlatformOps ops_{};
@@ -204,6 +211,56 @@ TEST_F(DeadlineTest, AByteArrivingAtTheDeadlineIsATimeout) {
     g_advance_per_io = 5999;
     EXPECT_EQ(TOLLAN_OK, FaxReadByte(0, &b));
     EXPECT_EQ('X', b);
+}
+
+TEST_F(DeadlineTest, ALineIsDueWithinTheTimeoutHoweverFastBytesCome) {
+    // A byte every 50 ms, a line feed only after 50 s: each byte is in time,
+    // the line is not.
+    g_advance_per_io = 50;
+    g_line_feed_at = 1000;
+    const uint32_t start = g_now;
+    EXPECT_EQ(nullptr, FaxReadLine(0));
+    EXPECT_EQ(6000u, g_now - start);
+    g_reads = 0;
+    char buf[2048];
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxReadRawLine(0, buf, sizeof buf));
+    EXPECT_EQ(119u, strlen(buf));  // what came in the 6 s is kept
+}
+
+ssize_t NothingToRead(int, void *, size_t) { return 0; }
+uint32_t g_longest_wait;
+uint32_t g_abort_at;  // clock ms after which the host aborts; 0 never
+// A silent modem: every wait takes the whole time it is given.
+int SilentWait(int, uint32_t timeout_ms) {
+    g_longest_wait = std::max(g_longest_wait, timeout_ms);
+    g_now += timeout_ms;
+    if (g_abort_at != 0 && g_now - g_channels[0].call_started >= g_abort_at) AbortCall(0);
+    return 0;
+}
+
+TEST_F(DeadlineTest, TheCallsLimitsEndAReadWithinASecond) {
+    ops_.port_read = NothingToRead;
+    ops_.wait_readable = SilentWait;
+    g_longest_wait = 0;
+    g_abort_at = 0;
+    const FaxDeadline minute = FaxDeadlineIn(60000);
+    uint8_t b = 0;
+
+    ASSERT_EQ(TOLLAN_OK, SetCallTimeLimit(0, 10));
+    FaxBeginCall(0);
+    EXPECT_EQ(TOLLAN_E_CALL_TIME, FaxReadByteUntil(0, minute, &b));
+    EXPECT_LE(g_now - g_channels[0].call_started, 11000u);
+    EXPECT_EQ(1000u, g_longest_wait);
+
+    SetCallTimeLimit(0, 0);
+    g_abort_at = 3500;
+    FaxBeginCall(0);
+    EXPECT_EQ(TOLLAN_E_ABORTED, FaxReadByteUntil(0, FaxDeadlineIn(60000), &b));
+    EXPECT_LE(g_now - g_channels[0].call_started, 4000u);
+    // Once aborted, no read waits at all.
+    const uint32_t aborted_at = g_now;
+    EXPECT_EQ(nullptr, FaxReadLine(0));
+    EXPECT_EQ(aborted_at, g_now);
 }
 
 ssize_t EndOfFile(int, void *, size_t) { return 0; }

@@ -38,6 +38,12 @@ protected:
         return AttachChannel(modem_, 0, modem_class);
     }
     bool Traced(const std::string &utf8) const { return trace_->Contains(utf8); }
+    // A modem that keeps talking: line every real_ms, for far longer (about
+    // 10 real seconds) than any bounded wait of a test lasts.
+    void Babble(const std::string &line, uint32_t real_ms) {
+        for (uint32_t spent = 0; spent < kBabbleRealMs; spent += real_ms) modem_.Send(line).Pause(real_ms);
+    }
+    static constexpr uint32_t kBabbleRealMs = 10000;
 
     ScriptedModem modem_;
     std::unique_ptr<FastClock> clock_;

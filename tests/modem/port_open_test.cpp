@@ -2,9 +2,13 @@
 // table, and the exports on an open port. Ports are pseudo-terminals mapped in
 // a temporary profile.
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +17,7 @@
 #include "modem/serial_port.h"
 #include "modem_fixture.h"
 #include "platform/platform.h"
+#include "support/fast_clock.h"
 
 namespace {
 
@@ -75,6 +80,10 @@ protected:
         ops_.port_raise_lines = SpyRaise;
         previous_ = PlatformInstall(&ops_);
         profile_ = std::make_unique<ProfileFile>(PortsProfile({{3, modem_.Device()}}));
+        char dir[] = "/tmp/tollan-lock-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(dir));
+        lock_dir_ = dir;
+        setenv("TOLLAN_LOCK_DIR", dir, 1);
         GetLastFaxError();
     }
     void TearDown() override {
@@ -83,7 +92,16 @@ protected:
         PlatformInstall(previous_);
         g_spy = nullptr;
         profile_.reset();
+        unsetenv("TOLLAN_LOCK_DIR");
+        std::error_code ignored;
+        std::filesystem::remove_all(lock_dir_, ignored);
         ModemTest::TearDown();
+    }
+    // The lock file of the modem's pseudo-terminal: /dev/pts/N gives pts_N.
+    std::string LockFile() const {
+        std::string name = modem_.Device().substr(strlen("/dev/"));
+        std::replace(name.begin(), name.end(), '/', '_');
+        return lock_dir_ + "/LCK.." + name;
     }
     // The usual modem: accepts everything PortOpen says.
     void PlayAcceptingModem(const char *init = "ATZ\r\n") {
@@ -97,6 +115,7 @@ protected:
     PlatformOps ops_{};
     const PlatformOps *previous_ = nullptr;
     std::unique_ptr<ProfileFile> profile_;
+    std::string lock_dir_;
 };
 
 // ---- The dialogue ---------------------------------------------------------------
@@ -193,6 +212,30 @@ TEST_F(PortOpenTest, BadArgumentsGive118EvenWithNoFreeSlot) {
     for (auto &c : g_channels) c.in_use = 0;
 }
 
+TEST_F(PortOpenTest, AnInitStringThatWouldStartAnotherCommandGives118) {
+    int32_t ch = -1;
+    for (const char *init : {"ATZ\rATS0=1", "ATZ\nATS0=1", "ATZ\x1b", "AT\x7f"}) {
+        SCOPED_TRACE(Escaped(init));
+        EXPECT_EQ(TOLLAN_E_ARGUMENT, PortOpen(&ch, 3, init));
+    }
+    EXPECT_TRUE(spy_.opened.empty());
+}
+
+TEST_F(PortOpenTest, AModemThatNeverEndsALineFailsTheOpenAtItsTimeout) {
+    // A byte every 40 clock ms for 80 clock seconds: no byte is late, the
+    // answer never comes.
+    modem_.Expect("ATZ\r\n").Trickle(std::string(2000, 'x'), 2);
+    modem_.Start();
+    int32_t ch = -1;
+    const uint32_t start = PlatTickCount();
+    EXPECT_EQ(TOLLAN_E_INIT, PortOpen(&ch, 3, "ATZ"));
+    const uint32_t spent = PlatElapsed(start);
+    EXPECT_GE(spent, 6000u);
+    EXPECT_LT(spent, 30000u);
+    EXPECT_FALSE(modem_.Done(0)) << "the modem was still talking";
+    EXPECT_TRUE(SlotFreeAndPortClosed(0));
+}
+
 TEST_F(PortOpenTest, TheLongestInitStringGoesOutWhole) {
     std::string init = "AT" + std::string(251, 'E');
     PlayAcceptingModem((init + "\r\n").c_str());
@@ -271,6 +314,93 @@ TEST_F(PortOpenTest, NoOkToVerboseResultsGives120) {
     EXPECT_EQ(TOLLAN_E_NO_RESPONSE, PortOpen(&ch, 3, "ATZ"));
     EXPECT_TRUE(Traced("PortOpen: モデムから応答がありません"));
     EXPECT_TRUE(SlotFreeAndPortClosed(0));
+}
+
+// ---- Lock files -----------------------------------------------------------------------
+
+// Another program's lock file for the port, naming process pid.
+void WriteLock(const std::string &path, pid_t pid) {
+    FILE *f = fopen(path.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fprintf(f, "%10d\n", static_cast<int>(pid));
+    fclose(f);
+}
+
+std::string FileText(const std::string &path) {
+    std::string text;
+    if (FILE *f = fopen(path.c_str(), "r")) {
+        char buf[64];
+        size_t n = fread(buf, 1, sizeof buf, f);
+        text.assign(buf, n);
+        fclose(f);
+    }
+    return text;
+}
+
+std::string LockText(pid_t pid) {
+    char text[16];
+    snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+TEST_F(PortOpenTest, APortLockedByALiveProgramGives155AndTheModemHearsNothing) {
+    pid_t other = fork();
+    ASSERT_NE(-1, other);
+    if (other == 0) {
+        pause();
+        _exit(0);
+    }
+    WriteLock(LockFile(), other);
+    modem_.Start();
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_E_PORT_LOCKED, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_TRUE(spy_.opened.empty());
+    EXPECT_EQ(LockText(other), FileText(LockFile()));
+    EXPECT_TRUE(Traced("is locked by process " + std::to_string(other)));
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    EXPECT_EQ("", modem_.Written());
+}
+
+TEST_F(PortOpenTest, AStaleLockIsTakenOverAndOursLastsUntilClose) {
+    pid_t gone = fork();
+    ASSERT_NE(-1, gone);
+    if (gone == 0) _exit(0);
+    ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
+    WriteLock(LockFile(), gone);
+    PlayAcceptingModem();
+    modem_.Start();
+    int32_t ch = -1;
+    ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_EQ(LockText(getpid()), FileText(LockFile()));
+    // A second channel of this program is refused by the lock too.
+    int32_t again = -1;
+    EXPECT_EQ(TOLLAN_E_PORT_LOCKED, PortOpen(&again, 3, "ATZ"));
+    ASSERT_EQ(TOLLAN_OK, PortClose(ch));
+    EXPECT_FALSE(std::filesystem::exists(LockFile()));
+    // Nothing but the lock itself is left in the directory.
+    EXPECT_TRUE(std::filesystem::is_empty(lock_dir_));
+}
+
+TEST_F(PortOpenTest, AnOpenThatFailsLaterGivesItsLockBack) {
+    modem_.On("ATZ\r\n", kError);
+    modem_.Start();
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_E_INIT, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_FALSE(std::filesystem::exists(LockFile()));
+    spy_.refuse_opens = true;
+    EXPECT_EQ(TOLLAN_E_PORT_OPEN, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_TRUE(std::filesystem::is_empty(lock_dir_));
+}
+
+TEST_F(PortOpenTest, WithoutALockDirectoryThePortIsUsedUnlocked) {
+    setenv("TOLLAN_LOCK_DIR", (lock_dir_ + "/missing").c_str(), 1);
+    PlayAcceptingModem();
+    modem_.Start();
+    int32_t ch = -1;
+    EXPECT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
+    EXPECT_TRUE(Traced("opened without one"));
+    EXPECT_EQ(TOLLAN_OK, PortClose(ch));
 }
 
 // ---- Device names -------------------------------------------------------------------

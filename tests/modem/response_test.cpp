@@ -2,6 +2,7 @@
 #include <string>
 
 #include "modem/response.h"
+#include "platform/platform.h"
 #include "modem_fixture.h"
 
 namespace {
@@ -208,6 +209,19 @@ TEST_F(WaitTest, TheExpectedTextIsAPrefixAndCaseSensitive) {
 
 TEST_F(WaitTest, SilenceGives108) {
     EXPECT_EQ(TOLLAN_E_READ, Wait("RING\r\n", "OK"));
+}
+
+TEST_F(WaitTest, ReportLinesThatKeepComingDoNotExtendTheWait) {
+    // A report every 0.5 clock seconds, never the final OK.
+    Babble("\r\n+FPTS:1\r\n", 25);
+    int32_t ch = Attach();
+    const uint32_t start = PlatTickCount();
+    EXPECT_EQ(TOLLAN_E_READ, FaxWaitFor(ch, "OK"));
+    const uint32_t spent = PlatElapsed(start);
+    EXPECT_GE(spent, 6000u);
+    EXPECT_LT(spent, 30000u);
+    EXPECT_FALSE(modem_.Done(0)) << "the modem was still talking";
+    EXPECT_EQ(1, Ch().page_status);  // the reports were still read
 }
 
 // ---- Command and wait -------------------------------------------------------

@@ -1,6 +1,7 @@
 // The profile reader and the temporary files of the platform layer.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,39 @@ TEST_F(ProfileTest, SettingsAreReadAfreshAndDefaultWithoutAFile) {
     LoadProfileSettings();
     EXPECT_EQ(1500, g_settings.fdr_wait);
     EXPECT_EQ(128, g_settings.xoff_lim);
+    g_settings = saved;
+}
+
+TEST_F(ProfileTest, OutOfRangeAndOverlongLinesCannotForgeASetting) {
+    // The tail of an overlong line would read as "fdr_wait=-1" if the line
+    // were cut; the numbers do not fit an int.
+    const std::string pad(1100, ' ');
+    Write("[Fax]\nxon_lim=" + pad + "fdr_wait=-1\nxoff_lim=99999999999\nfdr_wait_x=1\n[Ports]\n"
+          "COM1=-99999999999\n");
+    EXPECT_EQ(1500, PlatProfileInt("Fax", "fdr_wait", 1500));
+    EXPECT_EQ(64, PlatProfileInt("Fax", "xon_lim", 64));
+    EXPECT_EQ(INT_MAX, PlatProfileInt("Fax", "xoff_lim", 128));
+    EXPECT_EQ(INT_MIN, PlatProfileInt("Ports", "COM1", 0));
+    // A line that just fits is read.
+    Write("[Fax]\nfdr_wait=" + std::string(1022 - 12, ' ') + "250\n");
+    EXPECT_EQ(250, PlatProfileInt("Fax", "fdr_wait", 1500));
+}
+
+TEST_F(ProfileTest, SettingsOutOfTheirRangeTakeTheDefault) {
+    LibrarySettings saved = g_settings;
+    Write("[Fax]\nfdr_wait=-1\nxon_lim=70000\nxoff_lim=-5\n");
+    LoadProfileSettings();
+    EXPECT_EQ(1500, g_settings.fdr_wait);
+    EXPECT_EQ(64, g_settings.xon_lim);
+    EXPECT_EQ(128, g_settings.xoff_lim);
+    Write("[Fax]\nfdr_wait=60000\nxon_lim=0\nxoff_lim=32767\n");
+    LoadProfileSettings();
+    EXPECT_EQ(60000, g_settings.fdr_wait);
+    EXPECT_EQ(0, g_settings.xon_lim);
+    EXPECT_EQ(32767, g_settings.xoff_lim);
+    Write("[Fax]\nfdr_wait=60001\n");
+    LoadProfileSettings();
+    EXPECT_EQ(1500, g_settings.fdr_wait);
     g_settings = saved;
 }
 

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "platform/platform.h"
 
@@ -260,6 +261,7 @@ int32_t AttachChannel(ScriptedModem &modem, int32_t ch, int16_t modem_class) {
     c.modem_class = modem_class;
     c.hangup_seen = 0;
     c.hangup_code = 0;
+    FaxBeginCall(ch);  // as PortOpen does: the call's clock starts here
     return ch;
 }
 
