@@ -8,6 +8,7 @@
 # TOLLAN_FUZZ_TIMEOUT=S is how long one input may take (default 30 s; give a
 # campaign on a busy machine more, or starved runs are taken for hangs).
 # A finding leaves its input in build-fuzz/findings/ and fails the run.
+# Files a target writes go to a scratch folder in /dev/shm, removed after it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}; shift || true
@@ -28,11 +29,14 @@ run_limit=()
 [ -n "${TOLLAN_FUZZ_RUNS:-}" ] && run_limit=(-runs="$TOLLAN_FUZZ_RUNS")
 
 run_one() {
-  local name=$1 corpus=$build/corpus/$1
+  local name=$1 corpus=$build/corpus/$1 scratch rc=0
   mkdir -p "$corpus"
   [ -d "$root/fuzz/corpus/$name" ] && cp -n "$root/fuzz/corpus/$name"/* "$corpus"/ 2>/dev/null || true
-  (cd "$build/findings" && "$build/fuzz/$name" -max_total_time="$seconds" "${run_limit[@]}" -timeout="${TOLLAN_FUZZ_TIMEOUT:-30}" -rss_limit_mb=2048 \
-     -print_final_stats=1 "$corpus" > "$build/logs/$name.log" 2>&1)
+  scratch=$(mktemp -d "$( [ -w /dev/shm ] && echo /dev/shm || echo /tmp )/tollan-fuzz-$name.XXXXXX")
+  (cd "$build/findings" && TOLLAN_FUZZ_SCRATCH=$scratch "$build/fuzz/$name" -max_total_time="$seconds" "${run_limit[@]}" -timeout="${TOLLAN_FUZZ_TIMEOUT:-30}" -rss_limit_mb=2048 \
+     -print_final_stats=1 "$corpus" > "$build/logs/$name.log" 2>&1) || rc=$?
+  rm -rf "$scratch"
+  return $rc
 }
 
 status=0

@@ -460,7 +460,8 @@ CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &t) {
 
 void Class2HostData(Sim &sim, Modem &m, uint8_t b) {
     if (m.mode == ModemMode::kC2WaitDc2) {
-        if (b == kDc2) DeliverPage(sim, m);
+        if (b == kDc2 && m.faults.endless_page) ModemFlood(m, Flood::kPage);
+        else if (b == kDc2) DeliverPage(sim, m);
         return;
     }
     if (m.mode != ModemMode::kC2TxPage) return;

@@ -66,7 +66,12 @@ bool ApplyFault(const std::string &word, SimFaults &f) {
         return ParseCount(at, f.silent_page);
     } else if (name == "silent") {
         return ParsePhase(at, f.silent_phase, f.fault_page);
-    } else if (name == "rtn") return ParseCount(at, f.rtn_page);
+    } else if (name == "babble" && at.empty()) f.babble = true;
+    else if (name == "babble") return ParsePhase(at, f.babble_phase, f.fault_page);
+    else if (name == "endlesspage") f.endless_page = true;
+    else if (name == "fttforever") f.ftt_forever = true;
+    else if (name == "eomforever") f.eom_forever = true;
+    else if (name == "rtn") return ParseCount(at, f.rtn_page);
     else if (name == "badframe") return ParseCount(at, f.bad_frame);
     else return false;
     return true;

@@ -250,11 +250,30 @@ void DialEnded(Sim &sim, Modem &m, const LineSignal &s) {
     }
 }
 
+// The stream is kept a few kilobytes ahead of the host: as fast as it reads,
+// without end. Babble is printable text with no line end; an endless page is
+// image data (white lines with their EOLs) that holds no DLE, so no DLE ETX
+// ever ends it.
+constexpr size_t kFloodAhead = 4096;
+const char kBabble[] = "+FHNG:0 OK CONNECT RING +FPTS:1 ";
+const uint8_t kEndlessLine[] = {0x00, 0x80, 0xB2, 0x59, 0x01};
+
+bool TopUpFlood(Modem &m) {
+    if (m.out.size() >= kFloodAhead) return false;
+    while (m.out.size() < kFloodAhead) {
+        if (m.flood == Flood::kText)
+            m.out.insert(m.out.end(), kBabble, kBabble + sizeof kBabble - 1);
+        else
+            m.out.insert(m.out.end(), kEndlessLine, kEndlessLine + sizeof kEndlessLine);
+    }
+    return true;
+}
+
 }  // namespace
 
 void ModemSay(Sim &sim, Modem &m, const Bytes &bytes, SimTime when) {
     (void)sim;
-    if (m.muted) return;
+    if (m.muted || m.flood != Flood::kNone) return;
     SimTime due = when ? when : SimNow();
     if (!m.pending.empty() && m.pending.back().due > due) due = m.pending.back().due;
     m.pending.push_back({due, bytes});
@@ -314,9 +333,15 @@ void ModemGoSilent(Sim &sim, Modem &m) {
     if (m.call != -1) ExchangeSilence(sim, Self(m));
 }
 
+void ModemFlood(Modem &m, Flood flood) {
+    m.flood = flood;
+    m.pending.clear();
+}
+
 bool ModemEnterPhase(Sim &sim, Modem &m, SimPhase phase, int page) {
     m.phase = phase;
     m.phase_page = page;
+    if (m.faults.babble_phase == phase && FaultPageMatches(m.faults, page)) ModemFlood(m, Flood::kText);
     if (phase != SimPhase::kC && ModemSilentAt(m, phase, page)) ModemGoSilent(sim, m);
     if ((phase == SimPhase::kTraining || phase == SimPhase::kEnd) && ModemFaultAt(m, phase)) {
         ModemFailCall(sim, m);
@@ -375,6 +400,7 @@ void ModemDetached(Sim &sim, Modem &m) {
     m.in_at = false;
     // Its power cycled, so to speak: a silenced modem talks again.
     m.muted = false;
+    m.flood = Flood::kNone;
     m.phase = SimPhase::kNone;
     m.phase_page = 0;
 }
@@ -404,6 +430,8 @@ void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse)
 
 bool ModemStep(Sim &sim, Modem &m, SimTime now) {
     bool progress = false;
+    if (m.faults.babble && m.pty.attached && m.flood == Flood::kNone) ModemFlood(m, Flood::kText);
+    if (m.flood != Flood::kNone && m.pty.attached) progress = TopUpFlood(m) || progress;
     while (!m.pending.empty() && m.pending.front().due <= now) {
         if (m.pty.attached) m.out.insert(m.out.end(), m.pending.front().bytes.begin(), m.pending.front().bytes.end());
         m.pending.pop_front();
@@ -441,7 +469,7 @@ SimTime ModemNextWake(const Sim &sim, const Modem &m) {
     if ((m.fclass == 2 || m.fclass == 20) && m.t30.deadline < next) next = m.t30.deadline;
     if (!m.pty.attached && m.pty.next_check < next) next = m.pty.next_check;
     if (!m.inbox.empty() && m.inbox.front().at < next) next = m.inbox.front().at;
-    if (m.data_bps > 0) {
+    if (m.data_bps > 0 || m.flood != Flood::kNone || (m.faults.babble && m.pty.attached)) {
         SimTime soon = SimNow() + 20;
         if (soon < next) next = soon;
     }

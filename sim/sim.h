@@ -52,6 +52,15 @@ struct SimFaults {
     int rtn_page = 0;           // this page (1-based) is answered with RTN
     int bad_frame = 0;          // the n-th frame this end sends has a bad check
     int silent_page = 0;        // the line goes silent in the middle of this page
+    // Hostile ends that never stop. A babbling modem sends its host an
+    // endless line without a line end instead of its output: from the moment
+    // its port is opened ("babble"), or from a phase on ("babble@<phase>").
+    // Until the host closes the port.
+    bool babble = false;
+    SimPhase babble_phase = SimPhase::kNone;
+    bool endless_page = false;  // receiving class 2 / 2.0: the page's data to the host never ends
+    bool ftt_forever = false;   // an answering end rejects every training check (FTT)
+    bool eom_forever = false;   // an answering end answers every post-page message, and every frame after it, with EOM
 };
 
 // Quirks of real modems.
@@ -138,6 +147,7 @@ bool SimWriteProfile(Sim *sim, const std::string &path);
 // "dial", "B", "T" (training), "C", "D" and "end"; C and D may name a page
 // ("nocarrier@C2", "hangup@D1=52"). "silent@<phase>" and "garbage@<phase>"
 // are the phase-targeted silence and junk ("silent@<n>" stays the line going
-// silent in page n).
+// silent in page n). "babble", "babble@<phase>", "endlesspage", "fttforever"
+// and "eomforever" are the hostile ends that never stop.
 bool SimParseFaults(const std::string &text, SimFaults *faults);
 bool SimParseQuirks(const std::string &text, SimQuirks *quirks);

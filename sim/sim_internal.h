@@ -154,6 +154,7 @@ struct T30 {
     int retries = 0;
     SimTime deadline = kNever;
     int hangup_code = 0;
+    bool eom_looping = false;  // receiver with the EOM-forever fault: every frame draws EOM
     int pages = 0;       // pages received or confirmed
     Bytes page;          // receiver: the last page
     int page_lines = 0;
@@ -221,6 +222,9 @@ enum class ModemMode : uint8_t {
     kC2WaitEnd,     // after +FDR past EOP: waiting for DCN
 };
 
+// An endless stream to the host in place of the modem's output.
+enum class Flood : uint8_t { kNone, kText, kPage };
+
 struct Pending {
     SimTime due;
     Bytes bytes;
@@ -284,6 +288,7 @@ struct Modem {
     SimPhase phase = SimPhase::kNone;
     int phase_page = 0;
     bool muted = false;      // a silence fault struck: the host hears nothing more
+    Flood flood = Flood::kNone;  // a babble or endless page fault struck
     bool c1_eop_sent = false;  // class 1: the host has sent EOP
 };
 
@@ -320,6 +325,8 @@ bool ModemFaultAt(const Modem &m, SimPhase phase, int page = 0);
 bool ModemEnterPhase(Sim &sim, Modem &m, SimPhase phase, int page = 0);
 bool ModemSilentAt(const Modem &m, SimPhase phase, int page);
 void ModemGoSilent(Sim &sim, Modem &m);
+// From now on the host gets an endless stream instead of the modem's output.
+void ModemFlood(Modem &m, Flood flood);
 // Junk bytes and a junk line when the current phase has a garbage fault; they
 // hold no NUL, DLE, DC1, DC3 or 0xFF, so page data and frames around them keep
 // their meaning.

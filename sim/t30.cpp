@@ -260,6 +260,7 @@ void T30StartReceiver(Sim &sim, T30 &t) {
     t.last_response.clear();
     t.events.clear();
     t.fault_state = FaultState{};
+    t.eom_looping = false;
     SendCsiDis(sim, t);
     SetState(t, T30State::kWaitDcs, After(sim, t, sim.config.timings.t4));
 }
@@ -274,6 +275,7 @@ void T30StartSender(Sim &sim, T30 &t) {
     t.params = T30Params{};
     t.events.clear();
     t.fault_state = FaultState{};
+    t.eom_looping = false;
     SetState(t, T30State::kWaitDis, After(sim, t, sim.config.timings.t1));
 }
 
@@ -291,7 +293,7 @@ void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
     if (s.kind == SignalKind::kBurst) {
         if (t.role != T30Role::kReceiver) return;
         if (t.state == T30State::kWaitTcf) {
-            if (TrainingGood(t, s)) {
+            if (TrainingGood(t, s) && !(t.faults && t.faults->ftt_forever)) {
                 SendFrame(sim, t, true, Fcf::kCfr);
                 SetState(t, T30State::kWaitPage, After(sim, t, sim.config.timings.t2));
                 Emit(t, T30EventKind::kTrained);
@@ -311,6 +313,10 @@ void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
     if (s.kind != SignalKind::kFrame || !s.good_check || s.bytes.size() < 3) return;
     uint8_t fcf = static_cast<uint8_t>(s.bytes[2] & 0xFE);
     if (fcf == (Fcf::kDcn & 0xFE)) fcf = Fcf::kDcn;
+    if (t.eom_looping && fcf != Fcf::kDcn) {
+        SendFrame(sim, t, true, Fcf::kEom);
+        return;
+    }
     if (t.role == T30Role::kReceiver)
         ReceiverFrame(sim, t, fcf, s.bytes);
     else
@@ -390,6 +396,14 @@ void T30SendPpm(Sim &sim, T30 &t, int ppm) {
 }
 
 void T30Respond(Sim &sim, T30 &t, int ppr) {
+    if (t.faults && t.faults->eom_forever) {
+        // No response: EOM now and to every frame after, with no time-out
+        // of its own; the call ends when the other end puts it down.
+        t.eom_looping = true;
+        SendFrame(sim, t, true, Fcf::kEom);
+        SetState(t, T30State::kWaitPage, kNever);
+        return;
+    }
     int ppm = t.last_ppm;
     uint8_t fcf = ppr == kPprMcf ? Fcf::kMcf : ppr == kPprRtn ? Fcf::kRtn : ppr == kPprRtp ? Fcf::kRtp
                 : ppr == kPprPin ? Fcf::kPin : Fcf::kPip;

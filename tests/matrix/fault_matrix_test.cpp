@@ -17,9 +17,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,7 +36,7 @@ using namespace simtest;
 
 namespace {
 
-enum class Session { kSend2, kSend20, kReceive2, kReceive20, kSendClass1 };
+enum class Session { kSend2, kSend20, kReceive2, kReceive20, kSendClass1, kOpen2 };
 enum class Fault { kDrop, kSilent, kGarbage };
 
 // One fault at one phase and what the library must make of it.
@@ -158,6 +160,7 @@ const char *SessionName(Session s) {
     case Session::kReceive2: return "class 2 receive";
     case Session::kReceive20: return "class 2.0 receive";
     case Session::kSendClass1: return "class 1 send";
+    case Session::kOpen2: return "PortOpen";
     }
     return "?";
 }
@@ -187,6 +190,10 @@ std::string CodeText(uint16_t code) {
         {TOLLAN_E_HANGUP, "hang-up / page failed"},
         {TOLLAN_E_FIRST_FRAME, "no first frame"},
         {TOLLAN_E_FAILED, "failed"},
+        {TOLLAN_E_INIT, "init failed"},
+        {TOLLAN_E_PAGE_TOO_LARGE, "page too large"},
+        {TOLLAN_E_RETRIES, "retries"},
+        {TOLLAN_E_CALL_TIME, "call time"},
     };
     for (const Name &n : kNames)
         if (n.code == code) return std::to_string(code) + " " + n.text;
@@ -197,7 +204,7 @@ bool IsReceive(Session s) { return s == Session::kReceive2 || s == Session::kRec
 
 int ModemClassOf(Session s) {
     switch (s) {
-    case Session::kSend2: case Session::kReceive2: return TOLLAN_CLASS_2;
+    case Session::kSend2: case Session::kReceive2: case Session::kOpen2: return TOLLAN_CLASS_2;
     case Session::kSend20: case Session::kReceive20: return TOLLAN_CLASS_2_0;
     case Session::kSendClass1: return TOLLAN_CLASS_1;
     }
@@ -255,7 +262,8 @@ constexpr uint16_t kNoRing = 0xFFFF;      // the test's own: the call never rang
 // cannot be got back any other way.
 class HangGuard {
 public:
-    explicit HangGuard(std::string name) : name_(std::move(name)), thread_([this] { Watch(); }) {}
+    explicit HangGuard(std::string name, double limit_seconds = kCellLimitSeconds)
+        : name_(std::move(name)), limit_seconds_(limit_seconds), thread_([this] { Watch(); }) {}
     ~HangGuard() {
         {
             std::lock_guard<std::mutex> hold(lock_);
@@ -268,7 +276,7 @@ public:
 private:
     void Watch() {
         std::unique_lock<std::mutex> hold(lock_);
-        auto limit = std::chrono::duration<double>(2 * kCellLimitSeconds);
+        auto limit = std::chrono::duration<double>(2 * limit_seconds_);
         if (!changed_.wait_for(hold, limit, [this] { return done_; })) {
             fprintf(stderr, "fault matrix: cell %s hangs\n", name_.c_str());
             abort();
@@ -276,6 +284,7 @@ private:
     }
 
     std::string name_;
+    double limit_seconds_;
     std::mutex lock_;
     std::condition_variable changed_;
     bool done_ = false;
@@ -323,7 +332,7 @@ std::string CellName(const Cell &c) {
     return name;
 }
 
-class FaultMatrix : public ::testing::TestWithParam<Cell> {
+class MatrixFixture : public ::testing::Test {
 protected:
     SimFixture f;
     int modem = -1;
@@ -392,6 +401,8 @@ protected:
     }
 };
 
+class FaultMatrix : public MatrixFixture, public ::testing::WithParamInterface<Cell> {};
+
 // The emulator hears of a closed port on its own thread; reopening before
 // it has would find a silenced modem still silent.
 void AwaitCloseHeard(Sim *sim, int modem) {
@@ -446,6 +457,134 @@ TEST_P(FaultMatrix, Cell) {
 INSTANTIATE_TEST_SUITE_P(Matrix, FaultMatrix, ::testing::ValuesIn(AllCells()),
                          [](const ::testing::TestParamInfo<Cell> &i) { return CellName(i.param); });
 
+// Hostile ends that never stop talking: a modem that never ends a line, a
+// page that never ends, a station that answers every post-page message with
+// EOM or every training check with FTT. Each call must end with its code
+// within a bound by the library's clock, whatever keeps arriving.
+struct HostileCell {
+    Session session;
+    const char *phase;
+    const char *behaviour;
+    const char *modem_faults;    // SimParseFaults words for the modem
+    const char *station_faults;  // and for the answering station (sending calls)
+    uint16_t expected;
+    uint32_t clock_limit_seconds;  // by the library's clock
+    int pages;                     // sent: GetNumOfPagesSent; received: the page counter
+    // The library ends this call only once its waits have overall deadlines,
+    // its pages and retries limits: run with TOLLAN_MATRIX_HOSTILE=1 until then.
+    bool needs_limits;
+};
+
+// A receiving call's page limit for the endless page: small, so the cell is quick.
+constexpr int32_t kHostilePageBytes = 64 * 1024;
+// Real time a hostile cell may take (its hang guard, at twice this, stays
+// under the test runner's 120 s): class 1 rounds sit out response waits.
+constexpr double kHostileCellSeconds = 55;
+
+// Codes: a babbling modem makes the wait it strikes in time out (117), but
+// PortOpen reports its init command failing (109) and a class 2 sending call
+// after its dial takes SendFax's failure exit (136). Clock bounds: the wait
+// the phase names plus slack: PortOpen's 6 s, the 80 s of a class 2 dial or
+// answer, class 1's 60 s dial; an endless page ends at its size limit; the
+// class 1 retry limits bound FTT (three tries a rate, six rates) and EOM
+// (a hundred rounds) forever.
+const HostileCell kHostileCells[] = {
+    {Session::kOpen2, "open: init command", "babbling modem", "babble", "", TOLLAN_E_INIT, 10, 0, true},
+    {Session::kSend2, "dial", "babbling modem", "babble@dial", "", TOLLAN_E_TIMEOUT, 90, 0, true},
+    {Session::kSend20, "post-page 1 (MPS)", "babbling modem", "babble@D1", "", TOLLAN_E_HANGUP, 90, 0, true},
+    {Session::kReceive2, "answer", "babbling modem", "babble@dial", "", TOLLAN_E_TIMEOUT, 90, 0, true},
+    {Session::kReceive2, "page 1 data", "endless page", "endlesspage", "", TOLLAN_E_PAGE_TOO_LARGE, 60, 0, true},
+    {Session::kReceive20, "page 1 data", "endless page", "endlesspage", "", TOLLAN_E_PAGE_TOO_LARGE, 60, 0, true},
+    {Session::kSend2, "training", "FTT forever", "", "fttforever", TOLLAN_E_HANGUP, 120, 0, false},
+    {Session::kSend2, "post-page 1 (MPS)", "EOM forever", "", "eomforever", TOLLAN_E_HANGUP, 120, 0, false},
+    {Session::kSendClass1, "dial", "babbling modem", "babble@dial", "", TOLLAN_E_TIMEOUT, 90, 0, true},
+    {Session::kSendClass1, "training", "FTT forever", "", "fttforever", TOLLAN_E_RETRIES, 300, 0, true},
+    {Session::kSendClass1, "post-page 1 (MPS)", "EOM forever", "", "eomforever", TOLLAN_E_RETRIES, 900, 0, true},
+};
+
+std::string HostileName(const HostileCell &c) {
+    std::string name = std::string("hostile_") + SessionName(c.session) + "_" + c.modem_faults + c.station_faults;
+    for (char &ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return name;
+}
+
+// For the test runner's listing.
+void PrintTo(const HostileCell &c, std::ostream *os) { *os << HostileName(c); }
+
+struct HostileOutcome {
+    uint16_t code = 0;
+    int pages = -1;
+    uint32_t clock_seconds = 0;
+    double seconds = 0;
+    bool passed = false;
+};
+
+std::vector<std::pair<HostileCell, HostileOutcome>> &HostileResults() {
+    static std::vector<std::pair<HostileCell, HostileOutcome>> results;
+    return results;
+}
+
+class HostileMatrix : public MatrixFixture, public ::testing::WithParamInterface<HostileCell> {};
+
+TEST_P(HostileMatrix, EndsInTime) {
+    const HostileCell &c = GetParam();
+    const char *enabled = getenv("TOLLAN_MATRIX_HOSTILE");
+    if (c.needs_limits && !(enabled && strcmp(enabled, "1") == 0))
+        GTEST_SKIP() << "set TOLLAN_MATRIX_HOSTILE=1 to run the cells that need the call limits";
+    SimFaults modem_faults, station_faults;
+    ASSERT_TRUE(SimParseFaults(c.modem_faults, &modem_faults)) << c.modem_faults;
+    ASSERT_TRUE(SimParseFaults(c.station_faults, &station_faults)) << c.station_faults;
+    HangGuard guard(HostileName(c), kHostileCellSeconds);
+    if (getenv("TOLLAN_FAULT_MATRIX_TRACE")) SetTraceOption(2);
+    FastClock clock(kClockFactor);
+    auto start = std::chrono::steady_clock::now();
+    SimSetStationFaults(f.sim, f.station, station_faults);
+
+    HostileOutcome out;
+    int32_t ch = -1;
+    int16_t pages = 0;
+    SetModemClass(0, ModemClassOf(c.session));
+    uint32_t clock_start = PlatTickCount();
+    if (c.session == Session::kOpen2) {
+        SimSetModemFaults(f.sim, modem, modem_faults);
+        out.code = PortOpen(&ch, 1, "ATZ");
+    } else {
+        ASSERT_EQ(PortOpen(&ch, 1, "ATZ"), TOLLAN_OK);
+        SetReceiveLimits(ch, kHostilePageBytes, 0);
+        SimSetModemFaults(f.sim, modem, modem_faults);
+        clock_start = PlatTickCount();
+        out.code = IsReceive(c.session) ? Receive(ch, &pages) : Send(ch, c.session, f.dir + "/doc.g3", &pages);
+    }
+    out.clock_seconds = PlatElapsed(clock_start) / 1000;
+    out.pages = pages < 0 ? 0 : pages;
+    if (ch >= 0) {
+        SetReceiveLimits(ch, 0, 0);  // kept across opens: the next cell starts from the defaults
+        PortClose(ch);
+    }
+    SimSetModemFaults(f.sim, modem, SimFaults{});
+    SimSetStationFaults(f.sim, f.station, SimFaults{});
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // An endless page keeps what arrived, up to the limit.
+    bool page_kept = true;
+    if (std::string(c.modem_faults) == "endlesspage") {
+        size_t kept = ReadFile(f.dir + "/in_p1.g3").size();
+        page_kept = kept > 0 && kept <= static_cast<size_t>(kHostilePageBytes);
+        EXPECT_TRUE(page_kept) << kept << " bytes";
+    }
+    out.passed = out.code == c.expected && out.pages == c.pages && page_kept &&
+                 out.clock_seconds <= c.clock_limit_seconds && out.seconds < kHostileCellSeconds;
+    HostileResults().push_back({c, out});
+
+    EXPECT_EQ(out.code, c.expected) << CodeText(out.code);
+    EXPECT_EQ(out.pages, c.pages);
+    EXPECT_LE(out.clock_seconds, c.clock_limit_seconds);
+    EXPECT_LT(out.seconds, kHostileCellSeconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, HostileMatrix, ::testing::ValuesIn(kHostileCells),
+                         [](const ::testing::TestParamInfo<HostileCell> &i) { return HostileName(i.param); });
+
 std::string Yes(bool b) { return b ? "yes" : "**no**"; }
 
 void WriteTable(const std::string &path) {
@@ -483,6 +622,21 @@ void WriteTable(const std::string &path) {
             << " |\n";
     }
     out << "\n" << passed << " of " << Results().size() << " cells pass.\n";
+    if (HostileResults().empty()) return;
+    out << "\n## Hostile ends\n\n"
+           "Ends that never stop: a babbling modem (text without a line end, as fast as the host\n"
+           "reads), an endless page (the modem's page data never reaches DLE ETX; the receiving\n"
+           "channel's page limit lowered to 64 KiB), and a called station that answers every\n"
+           "training check with FTT or every post-page message, and every frame after it, with\n"
+           "EOM. Each call must end with its code within its bound by the library's clock.\n\n"
+           "| session | phase | hostile end | emulator faults | expected | got | bound | library clock | result |\n"
+           "|---|---|---|---|---|---|---|---|---|\n";
+    for (const auto &[c, o] : HostileResults()) {
+        out << "| " << SessionName(c.session) << " | " << c.phase << " | " << c.behaviour << " | `" << c.modem_faults
+            << c.station_faults << "` | " << CodeText(c.expected) << " | " << CodeText(o.code) << " | "
+            << c.clock_limit_seconds << " s | " << o.clock_seconds << " s | " << (o.passed ? "pass" : "**FAIL**")
+            << " |\n";
+    }
 }
 
 // Writes the table once every cell has run.
