@@ -70,13 +70,20 @@ bool BaseNameTaken(const std::string &base) {
     return false;  // an unreadable folder: the library reports what is wrong with it
 }
 
-// The base name itself, or the first of BASE-2, BASE-3, ... (the number put
-// before the extension) under which no earlier fax lies: a call is never
-// refused, nor an earlier fax mixed with it, for a name.
-std::string FreshBaseName(const std::string &base) {
-    std::string stem = PageStem(base), extension = base.substr(stem.size());
-    std::string name = base;
-    for (int n = 2; BaseNameTaken(name); ++n) name = stem + "-" + std::to_string(n) + extension;
+// The n-th name for a base: BASE itself, then BASE-2, BASE-3, ... (the
+// number put before the extension).
+std::string NumberedBaseName(const std::string &base, int n) {
+    if (n == 1) return base;
+    std::string stem = PageStem(base);
+    return stem + "-" + std::to_string(n) + base.substr(stem.size());
+}
+
+// The first of the base's names, from the n-th on, under which no earlier fax
+// lies (n is left at its number): a call is never refused, nor an earlier
+// fax mixed with it, for a name.
+std::string FreshBaseName(const std::string &base, int &n) {
+    while (BaseNameTaken(NumberedBaseName(base, n))) ++n;
+    std::string name = NumberedBaseName(base, n);
     if (name != base) {
         printf("%s holds an earlier fax; receiving as %s\n", base.c_str(), name.c_str());
         fflush(stdout);
@@ -169,8 +176,8 @@ void PrintCallSummary(int32_t channel, int pages) {
 uint16_t ReceiveCall(int32_t channel, const std::string &wanted, std::string &base, int16_t &pages) {
     constexpr int kNameTries = 3;
     uint16_t rc = TOLLAN_OK;
-    for (int i = 0; i < kNameTries; ++i) {
-        base = FreshBaseName(wanted);
+    for (int i = 0, n = 1; i < kNameTries; ++i, ++n) {
+        base = FreshBaseName(wanted, n);
         pages = 0;
         rc = ReceiveReportingPages(channel, base, pages);
         if (rc != TOLLAN_E_PAGE_EXISTS || pages != 0 || StopSignal()) break;
