@@ -1,11 +1,13 @@
 #include "cli/common.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "cli/return_codes.h"
@@ -44,7 +46,43 @@ void MapPortToDevice(int port, const std::string &device) {
     setenv("QUARRY_INI", path.c_str(), 1);
 }
 
+// The signal that asked the command to stop (0: none), and the channel whose
+// call it ends (-1 until one is open).
+volatile std::sig_atomic_t g_stop_signal = 0;
+volatile std::sig_atomic_t g_stop_channel = -1;
+
+void RequestStop(int signal_number) {
+    g_stop_signal = signal_number;
+    if (g_stop_channel >= 0) AbortCall(g_stop_channel);  // safe in a handler: it only sets a flag
+}
+
 }  // namespace
+
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void StopCallsOn(int32_t channel) { g_stop_channel = channel; }
+
+int StopSignal() { return g_stop_signal; }
+
+void BlockStopSignals() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+}
+
+void ExitStopped(const std::string &when) {
+    int signal_number = g_stop_signal;
+    fprintf(stderr, "tollan: stopped by %s %s\n", signal_number == SIGINT ? "SIGINT" : "SIGTERM", when.c_str());
+    throw CLI::RuntimeError(128 + signal_number);  // unwinds: the port is closed, which hangs up
+}
 
 void AddPortOptions(CLI::App *command, PortChoice &choice) {
     auto *port = command->add_option("--port", choice.port, "COM port number (1-20), mapped in quarry.ini [Ports]")

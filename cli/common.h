@@ -36,6 +36,19 @@ struct CallOutcome {
 };
 CallOutcome ReadCallOutcome(int32_t channel);
 
+// SIGINT and SIGTERM: from StopCallsOn on, a signal asks the channel's call
+// in progress to end (AbortCall); the command sees it through StopSignal.
+void CatchStopSignals();
+void StopCallsOn(int32_t channel);
+// The signal that asked the command to stop, 0 while none came.
+int StopSignal();
+// Blocks the stop signals in the calling thread (a thread that runs a call),
+// so that the main thread handles them.
+void BlockStopSignals();
+// Prints "tollan: stopped by SIGxxx WHEN" and ends the command with exit
+// status 128 + the signal's number (by an exception, like Fail).
+[[noreturn]] void ExitStopped(const std::string &when);
+
 // A channel that is closed when it goes out of scope.
 class OpenedChannel {
 public:

@@ -2,9 +2,9 @@
 // files, and optionally render them as BMPs and one TIFF document.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
 #include "cli/common.h"
@@ -25,24 +25,17 @@ struct ReceiveArgs {
     std::string base;
 };
 
-volatile std::sig_atomic_t g_stop_requested = 0;
-
-void RequestStop(int) { g_stop_requested = 1; }
-
-// Stop between calls on SIGINT or SIGTERM; a call in progress runs to its end
-// so that no page is lost.
-void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+// Where the file name of a path starts.
+size_t FileNameStart(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? 0 : slash + 1;
 }
 
-// The base name cut at its last dot, as the library names page files.
+// The base name cut at the last dot of its file name, as the library names
+// page files (a dot in a folder name is kept).
 std::string PageStem(const std::string &base) {
     size_t dot = base.rfind('.');
-    return dot == std::string::npos ? base : base.substr(0, dot);
+    return dot == std::string::npos || dot < FileNameStart(base) ? base : base.substr(0, dot);
 }
 
 std::string PagePath(const std::string &base, int page, const char *extension) {
@@ -59,10 +52,49 @@ std::string CallBaseName(const std::string &base, int call) {
     return PageStem(base) + "-" + stamp + "-" + std::to_string(call) + ".g3";
 }
 
+// True when a file of an earlier fax lies under the base name: a page file
+// "<stem>_p<digits>..." of any kind, or the document "<stem>.tif".
+bool BaseNameTaken(const std::string &base) {
+    std::string stem = PageStem(base);
+    size_t start = FileNameStart(stem);
+    std::string folder = start == 0 ? "." : stem.substr(0, start);
+    std::string name = stem.substr(start);
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(folder, error)) {
+        std::string file = entry.path().filename().string();
+        if (file == name + ".tif") return true;
+        if (file.compare(0, name.size() + 2, name + "_p") != 0) continue;
+        size_t digits = name.size() + 2;
+        if (digits < file.size() && isdigit(static_cast<unsigned char>(file[digits]))) return true;
+    }
+    return false;  // an unreadable folder: the library reports what is wrong with it
+}
+
+// The n-th name for a base: BASE itself, then BASE-2, BASE-3, ... (the
+// number put before the extension).
+std::string NumberedBaseName(const std::string &base, int n) {
+    if (n == 1) return base;
+    std::string stem = PageStem(base);
+    return stem + "-" + std::to_string(n) + base.substr(stem.size());
+}
+
+// The first of the base's names, from the n-th on, under which no earlier fax
+// lies (n is left at its number): a call is never refused, nor an earlier
+// fax mixed with it, for a name.
+std::string FreshBaseName(const std::string &base, int &n) {
+    while (BaseNameTaken(NumberedBaseName(base, n))) ++n;
+    std::string name = NumberedBaseName(base, n);
+    if (name != base) {
+        printf("%s holds an earlier fax; receiving as %s\n", base.c_str(), name.c_str());
+        fflush(stdout);
+    }
+    return name;
+}
+
 // Polls the line until the wanted number of rings; false when stopped first.
 bool WaitForRings(int32_t channel, int wanted) {
     int rings = 0;
-    while (!g_stop_requested) {
+    while (!StopSignal()) {
         int32_t ring = 0;
         uint16_t rc = WaitForRing(channel, &ring);
         if (rc != TOLLAN_OK) Fail("watching the line", rc);
@@ -85,12 +117,15 @@ uint16_t ReceiveReportingPages(int32_t channel, const std::string &base, int16_t
     std::atomic<bool> done{false};
     uint16_t rc = TOLLAN_OK;
     std::thread call([&] {
+        BlockStopSignals();
         rc = ReceiveFax(channel, base.c_str(), reinterpret_cast<int16_t *>(&counter));
         done = true;
     });
     int16_t shown = 0;
     for (;;) {
         bool finished = done.load();
+        // Again and again: a request that came before the call began is forgotten when it begins.
+        if (StopSignal() && !finished) AbortCall(channel);
         for (int16_t now = counter.load(); shown < now; ++shown) {
             printf("page %d received: %s\n", shown + 1, PagePath(base, shown + 1, ".g3").c_str());
             fflush(stdout);
@@ -135,25 +170,46 @@ void PrintCallSummary(int32_t channel, int pages) {
     printf("hang-up code: %d (%s)\n", hangup, HangupText(hangup));
 }
 
+// Receives one call under a fresh base name. Should the library still find
+// a page file under it (one that appeared meanwhile), it refuses before
+// answering and the next fresh name is taken while the line still rings.
+uint16_t ReceiveCall(int32_t channel, const std::string &wanted, std::string &base, int16_t &pages) {
+    constexpr int kNameTries = 3;
+    uint16_t rc = TOLLAN_OK;
+    for (int i = 0, n = 1; i < kNameTries; ++i, ++n) {
+        base = FreshBaseName(wanted, n);
+        pages = 0;
+        rc = ReceiveReportingPages(channel, base, pages);
+        if (rc != TOLLAN_E_PAGE_EXISTS || pages != 0 || StopSignal()) break;
+    }
+    return rc;
+}
+
 void RunReceive(const ReceiveArgs &args) {
     StartTrace(args.trace);
     if (args.info) SetFaxInfoOption(1);
     CatchStopSignals();
     OpenedChannel channel(OpenChannel(args.port, TOLLAN_CLASS_AUTO));
+    StopCallsOn(channel.get());
     printf("waiting for a call on port %d\n", args.port.port);
     fflush(stdout);
     for (int call = 1; WaitForRings(channel.get(), args.rings); ++call) {
-        std::string base = args.loop ? CallBaseName(args.base, call) : args.base;
+        std::string base;
         int16_t pages = 0;
-        uint16_t rc = ReceiveReportingPages(channel.get(), base, pages);
+        uint16_t rc = ReceiveCall(channel.get(), args.loop ? CallBaseName(args.base, call) : args.base, base, pages);
         PrintCallSummary(channel.get(), pages);
         RenderPages(args, base, pages);
+        if (StopSignal())
+            ExitStopped("during a call; " + std::to_string(pages) + (pages == 1 ? " page" : " pages") +
+                        " received whole kept");
         if (!args.loop) {
             if (rc != TOLLAN_OK) Fail("receiving the fax", rc);
             return;
         }
         if (rc != TOLLAN_OK) fprintf(stderr, "tollan: call %d ended with %u\n", call, rc);
     }
+    // Stopped while waiting: the end of a loop, but no fax for a single call.
+    if (!args.loop) ExitStopped("before a call came");
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ void ApplyCallSettings(int32_t channel, const SendArgs &args) {
 }
 
 // The send call blocks; a watcher prints a line for each page the library
-// has counted as sent meanwhile.
+// has counted as sent meanwhile, and passes on a request to stop: again and
+// again, since one that came before the call began is forgotten when it begins.
 class PageProgress {
 public:
     PageProgress(int32_t channel, int total) : channel_(channel), total_(total), thread_([this] { Watch(); }) {}
@@ -59,7 +60,9 @@ public:
 
 private:
     void Watch() {
+        BlockStopSignals();
         while (!done_) {
+            if (StopSignal()) AbortCall(channel_);
             Report();
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -88,20 +91,24 @@ void PrintSummary(int32_t channel, int pages) {
 
 void RunSend(const SendArgs &args) {
     StartTrace(args.trace);
+    CatchStopSignals();
     ScratchDir scratch("tollan-send-");
     int pages = PreparePages(args.files, scratch.path(), args.normal);
     int modem_class = ClassCode(args.modem_class);
     OpenedChannel channel(OpenChannel(args.port, modem_class));
+    StopCallsOn(channel.get());
     ApplyCallSettings(channel.get(), args);
 
     std::string base = PagesBaseName(scratch.path());
     printf("sending %d page%s to %s\n", pages, pages == 1 ? "" : "s", args.number.c_str());
     fflush(stdout);
+    if (StopSignal()) ExitStopped("before dialling");
     PageProgress progress(channel.get(), pages);
     uint16_t rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(channel.get(), args.number.c_str(), base.c_str(), pages)
                                                 : SendFax(channel.get(), args.number.c_str(), base.c_str(), pages);
     progress.Stop();
     PrintSummary(channel.get(), pages);
+    if (StopSignal()) ExitStopped("during the call");
     if (rc != TOLLAN_OK) Fail("sending the fax", rc);
 }
 

@@ -11,5 +11,9 @@ struct TiffPage {
     int rows;             // scan lines
 };
 
-// False (with errno) when a page cannot be read or the file not written.
+// Pages are written one after the other, each page's data streamed from its
+// file, so a document of any length needs a block of memory, not its size.
+// The file must be new (it is created 0600 and never through a link). False
+// (with errno) when it exists, a page cannot be read, a write fails, or the
+// document would pass the 4 GiB that TIFF offsets reach; no file is left then.
 bool WriteTiffClassF(const std::vector<TiffPage> &pages, const std::string &tiff_path);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/channel.h"
@@ -22,17 +23,26 @@ bool IsAscii(const char *text) {
     return true;
 }
 
-// Replaces control bytes and lone high bytes with spaces, keeping Shift_JIS
-// pairs whole, and cuts the message to what a line can hold without
-// splitting a pair. Returns the length kept.
+bool IsTrailByte(unsigned char b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
+
+// Replaces control bytes, lone high bytes and lead bytes without a valid
+// trail byte with spaces, keeping Shift_JIS pairs whole, and cuts the message
+// to what a line can hold without splitting a pair. Returns the length kept.
+// Remote text reaches the trace, so no byte it chooses may end a line or
+// start a terminal sequence.
 size_t SanitiseMessage(char *message) {
     size_t i = 0;
     while (message[i] != '\0' && i < kMaxMessage) {
         unsigned char b = static_cast<unsigned char>(message[i]);
         if (PlatIsLeadByte(b)) {
-            if (message[i + 1] == '\0') break;  // a lead byte before the end ends the scan
-            if (i + 2 > kMaxMessage) break;
-            i += 2;
+            unsigned char trail = static_cast<unsigned char>(message[i + 1]);
+            if (trail == '\0') break;  // a lead byte before the end ends the scan
+            if (IsTrailByte(trail)) {
+                if (i + 2 > kMaxMessage) break;
+                i += 2;
+                continue;
+            }
+            message[i++] = ' ';  // the byte after it is checked on its own
             continue;
         }
         if (static_cast<signed char>(b) < 32) message[i] = ' ';
@@ -42,12 +52,21 @@ size_t SanitiseMessage(char *message) {
     return i;
 }
 
+// A trace file is created private: it holds the remote's identity and the
+// modem's words. A symlink or anything but a regular file is not written to,
+// so a link planted where the trace goes cannot redirect it.
+constexpr mode_t kTraceFileMode = 0600;
+
 void AppendToTraceFile(const char *line, size_t length) {
     if (g_settings.trace_file[0] == '\0') return;
-    int fd = open(g_settings.trace_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(g_settings.trace_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                  kTraceFileMode);
     if (fd == -1) return;  // an unopenable file drops the line
-    ssize_t ignored = write(fd, line, length);
-    (void)ignored;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        ssize_t ignored = write(fd, line, length);
+        (void)ignored;
+    }
     close(fd);
 }
 

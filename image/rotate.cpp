@@ -2,6 +2,7 @@
 // source pixel at column x of row y (counted from the top left) lands at
 // column H - 1 - y of row x; the first row of the picture becomes its last
 // column. Result bits no source pixel reaches (the row fill) stay 1.
+#include <cstdint>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -49,6 +50,16 @@ uint16_t ReadRotationSource(FILE *f, RotationSource *src) {
     return TOLLAN_OK;
 }
 
+// The result is height pixels wide: a top-down height of INT32_MIN gives a
+// width no header field can hold. The result's rows must fit in one block.
+uint16_t CheckResultSize(const RotationSource &src, uint64_t *stride, uint64_t *result_bytes) {
+    if (src.height > INT32_MAX) return TOLLAN_E_NOT_BITMAP;
+    *stride = BmpStride(static_cast<uint64_t>(src.height), 1);
+    *result_bytes = *stride * static_cast<uint64_t>(src.width);  // under 2^29 * 2^31: no overflow
+    if (*result_bytes > kMaxResultBytes) return TOLLAN_E_NO_MEMORY;
+    return TOLLAN_OK;
+}
+
 // True when the file holds every row the headers promise, so that no block
 // is allocated for a picture that is not there.
 bool RowsPresent(FILE *f, const RotationSource &src) {
@@ -67,6 +78,36 @@ void PlaceRow(const uint8_t *row, int64_t width, int64_t column, uint8_t *result
         else
             *target &= static_cast<uint8_t>(~bit);
     }
+}
+
+// Reads the rows a block at a time and places each in the result. Rows can
+// be gigabytes long (a biSizeImage can say so): past the bytes the width
+// needs and a little padding, the rest of such a row is sought past, not read.
+uint16_t PlaceAllRows(FILE *f, const RotationSource &src, uint8_t *result, uint64_t stride) {
+    constexpr uint64_t kPaddingReadThrough = 256;
+    constexpr uint64_t kBlockBytes = 64 * 1024;
+    const uint64_t used = (static_cast<uint64_t>(src.width) + 7) / 8;
+    const bool long_rows = src.row_length >= used + kPaddingReadThrough;
+    const uint64_t read = long_rows ? used : src.row_length;
+    const uint64_t rows_per_block = long_rows || read >= kBlockBytes ? 1 : kBlockBytes / read;
+    HeapBytes block = AllocZeroed(rows_per_block, read);
+    if (!block) return TOLLAN_E_NO_MEMORY;
+
+    if (fseeko(f, static_cast<off_t>(src.headers.off_bits), SEEK_SET) != 0) return TOLLAN_E_READ_BITMAP;
+    for (int64_t i = 0; i < src.height;) {
+        uint64_t rows = static_cast<uint64_t>(src.height - i) < rows_per_block ? static_cast<uint64_t>(src.height - i)
+                                                                                : rows_per_block;
+        if (!ReadExact(f, block.get(), rows * read)) return TOLLAN_E_READ_BITMAP;
+        if (long_rows && fseeko(f, static_cast<off_t>(src.row_length - read), SEEK_CUR) != 0)
+            return TOLLAN_E_READ_BITMAP;
+        for (uint64_t k = 0; k < rows; ++k, ++i) {
+            // File row i is picture row H-1-i from the top (bottom-up) or row
+            // i (top-down); it becomes column H-1-y of the result.
+            int64_t column = src.top_down ? src.height - 1 - i : i;
+            PlaceRow(block.get() + k * read, src.width, column, result, stride);
+        }
+    }
+    return TOLLAN_OK;
 }
 
 // The result's headers: width and height exchanged, the rest copied,
@@ -93,26 +134,16 @@ extern "C" uint16_t RotateBitmap(const char *src_path, const char *dst_path, int
     RotationSource src;
     uint16_t code = ReadRotationSource(in.get(), &src);
     if (code != TOLLAN_OK) return code;
+    uint64_t stride = 0, result_bytes = 0;
+    code = CheckResultSize(src, &stride, &result_bytes);
+    if (code != TOLLAN_OK) return code;
     if (!RowsPresent(in.get(), src)) return TOLLAN_E_READ_BITMAP;
 
-    const uint64_t stride = BmpStride(static_cast<uint64_t>(src.height), 1);
-    const uint64_t result_bytes = stride * static_cast<uint64_t>(src.width);
-    if (result_bytes > kMaxResultBytes) return TOLLAN_E_NO_MEMORY;
     HeapBytes result = AllocZeroed(result_bytes, 1);
     if (!result) return TOLLAN_E_NO_MEMORY;
     memset(result.get(), 0xFF, result_bytes);
-    HeapBytes row = AllocZeroed(src.row_length, 1);
-    if (!row) return TOLLAN_E_NO_MEMORY;
-
-    if (fseeko(in.get(), static_cast<off_t>(src.headers.off_bits), SEEK_SET) != 0)
-        return TOLLAN_E_READ_BITMAP;
-    for (int64_t i = 0; i < src.height; ++i) {
-        if (!ReadExact(in.get(), row.get(), src.row_length)) return TOLLAN_E_READ_BITMAP;
-        // File row i is picture row H-1-i from the top (bottom-up) or row i
-        // (top-down); it becomes column H-1-y of the result.
-        int64_t column = src.top_down ? src.height - 1 - i : i;
-        PlaceRow(row.get(), src.width, column, result.get(), stride);
-    }
+    code = PlaceAllRows(in.get(), src, result.get(), stride);
+    if (code != TOLLAN_OK) return code;
 
     uint8_t header[kMonoBmpHeaderSize];
     ResultHeader(src, stride, header);

@@ -78,6 +78,9 @@ public:
         }
     }
     bool started() const { return pid_ > 0; }
+    void Signal(int signal_number) const {
+        if (pid_ > 0 && !exited_) kill(pid_, signal_number);
+    }
 
     // Waits for the exit; -1 when it ran past the time (it is killed then).
     int Wait(int timeout_ms) {
@@ -355,6 +358,92 @@ TEST_F(CliTest, ReceivesTwoPagesAsBitmapsAndOneTiff) {
         EXPECT_EQ(BlackPixels(received), BlackPixels(sent)) << "page " << page + 1;
         EXPECT_GT(BlackPixels(sent), 0u);
     }
+}
+
+// A caller of one or two pages (converted from bitmaps) on number 300.
+class CliCallTest : public CliTest {
+protected:
+    int AddCaller(int pages) {
+        SimStationConfig caller;
+        caller.number = "300";
+        caller.answering = false;
+        caller.page_dir = dir_;
+        for (int n = 1; n <= pages; ++n) {
+            std::string name = "sent" + std::to_string(n);
+            WriteBmp(Path(name + ".bmp"), 200, 100, 10 * n, 10, 100, 40);
+            Result c = RunTool({kTollan, "convert", Path(name + ".bmp"), Path(name + "_p1.g3")}, dir_);
+            EXPECT_EQ(c.status, 0) << c.err;
+            caller.pages.push_back(Path(name + "_p1.g3"));
+        }
+        return SimAddStation(sim_, caller);
+    }
+};
+
+TEST_F(CliCallTest, ReceiveIntoABaseNameInUseTakesAFreshOne) {
+    int modem = AddModem("100", kSimClass2);
+    int station = AddCaller(1);
+    ASSERT_TRUE(SimStart(sim_));
+    // An earlier two-page fax under the base name.
+    WriteFile(Path("in_p1.g3"), "earlier page 1");
+    WriteFile(Path("in_p2.g3"), "earlier page 2");
+
+    Child receive({kTollan, "receive", "--device", SimModemDevice(sim_, modem), Path("in.g3")}, dir_);
+    ASSERT_TRUE(receive.WaitForOutput("waiting for a call", 10000)) << receive.err();
+    ASSERT_TRUE(SimStationCall(sim_, station, "100"));
+    ASSERT_EQ(receive.Wait(30000), 0) << receive.out() << receive.err();
+    EXPECT_NE(receive.out().find(Path("in.g3") + " holds an earlier fax; receiving as " + Path("in-2.g3")),
+              std::string::npos)
+        << receive.out();
+    EXPECT_NE(receive.out().find("page 1 received: " + Path("in-2_p1.g3")), std::string::npos) << receive.out();
+    EXPECT_EQ(ReadFile(Path("in_p1.g3")), "earlier page 1");
+    EXPECT_EQ(ReadFile(Path("in_p2.g3")), "earlier page 2");
+    EXPECT_GT(fs::file_size(Path("in-2_p1.g3")), 100u);
+    EXPECT_FALSE(fs::exists(Path("in-2_p2.g3")));
+}
+
+// The library ends a call promptly once the command passes a signal on:
+// the line is silent in the middle of the page (the page would stall for
+// over a minute), and the command exits long before that.
+TEST_F(CliCallTest, SigtermEndsAReceivingCallInAPageAndKeepsTheWholePages) {
+    int modem = AddModem("100", kSimClass2);
+    int station = AddCaller(2);
+    SimFaults silent;
+    SimParseFaults("silent@C2", &silent);
+    SimSetModemFaults(sim_, modem, silent);
+    ASSERT_TRUE(SimStart(sim_));
+
+    Child receive({kTollan, "receive", "--device", SimModemDevice(sim_, modem), Path("in.g3")}, dir_);
+    ASSERT_TRUE(receive.WaitForOutput("waiting for a call", 10000)) << receive.err();
+    ASSERT_TRUE(SimStationCall(sim_, station, "100"));
+    ASSERT_TRUE(receive.WaitForOutput("page 1 received", 30000)) << receive.out() << receive.err();
+    for (int i = 0; i < 500 && !SimModemSilenced(sim_, modem); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(SimModemSilenced(sim_, modem));
+    receive.Signal(SIGTERM);
+    EXPECT_EQ(receive.Wait(20000), 143) << receive.out() << receive.err();
+    EXPECT_NE(receive.out().find("pages received: 1"), std::string::npos) << receive.out();
+    EXPECT_NE(receive.err().find("tollan: stopped by SIGTERM during a call; 1 page received whole kept"),
+              std::string::npos)
+        << receive.err();
+    EXPECT_GT(fs::file_size(Path("in_p1.g3")), 100u);
+}
+
+TEST_F(CliCallTest, SigintEndsASendingCall) {
+    int modem = AddModem("100", kSimClass20);
+    AddAnsweringStation("200");
+    SimFaults silent;
+    SimParseFaults("silent@C1", &silent);
+    SimSetModemFaults(sim_, modem, silent);
+    ASSERT_TRUE(SimStart(sim_));
+    WriteBmp(Path("page.bmp"), 64, 64, 8, 8, 32, 32);
+
+    Child send({kTollan, "send", "--device", SimModemDevice(sim_, modem), "--class", "2.0", "200", Path("page.bmp")},
+               dir_);
+    for (int i = 0; i < 1500 && !SimModemSilenced(sim_, modem); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(SimModemSilenced(sim_, modem)) << send.out() << send.err();
+    send.Signal(SIGINT);
+    EXPECT_EQ(send.Wait(20000), 130) << send.out() << send.err();
+    EXPECT_NE(send.out().find("pages sent: 0 of 1"), std::string::npos) << send.out();
+    EXPECT_NE(send.err().find("tollan: stopped by SIGINT during the call"), std::string::npos) << send.err();
 }
 
 TEST_F(CliTest, PostScriptPageArrivesAsPositive) {

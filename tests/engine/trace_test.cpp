@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/channel.h"
@@ -39,12 +40,16 @@ protected:
         unlink(path_.c_str());
         rmdir(dir_.c_str());
     }
-    std::string FileBytes() const {
-        std::ifstream in(path_, std::ios::binary);
+    static std::string ReadText(const std::string &path) {
+        std::ifstream in(path, std::ios::binary);
         std::stringstream ss;
         ss << in.rdbuf();
         return ss.str();
     }
+    static void WriteText(const std::string &path, const std::string &text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    std::string FileBytes() const { return ReadText(path_); }
     void UseFile() {
         ASSERT_EQ(TOLLAN_OK, SetTraceOption(1));
         ASSERT_EQ(TOLLAN_OK, SetTraceFileName(path_.c_str()));
@@ -83,6 +88,42 @@ TEST_F(TraceTest, ShiftJisPairsInArgumentsAreKept) {
     // before the end stops the scan.
     FaxTrace("%s", "\x83\x5c\x0a\x83");
     EXPECT_EQ(std::string("07:05:09 \x83\x5c \r\n"), FileBytes());
+}
+
+TEST_F(TraceTest, LeadBytesWithoutAValidTrailCannotSmuggleControlBytes) {
+    UseFile();
+    // Remote text: a lead byte before ESC, CR LF and a forged line, before
+    // DEL (0x7f, no trail), and before 0xFD; then valid pairs at both ends of
+    // the trail ranges.
+    FaxTrace("%s", "\x83\x1b[2J\x83\r\n07:05:10 forged\x81\x7f\xe0\xfd|\x81\x40\x9f\x7e\xe0\x80\xfc\xfc");
+    EXPECT_EQ(std::string("07:05:09   [2J   07:05:10 forged \x7f  |\x81\x40\x9f\x7e\xe0\x80\xfc\xfc\r\n"),
+              FileBytes());
+}
+
+TEST_F(TraceTest, TheFileIsCreatedPrivateAndNeverThroughALink) {
+    mode_t old_mask = umask(0);
+    UseFile();
+    FaxTrace("first");
+    umask(old_mask);
+    struct stat st;
+    ASSERT_EQ(0, stat(path_.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777u);
+
+    // A link planted where the trace goes leaves its target alone.
+    std::string victim = dir_ + "/profile";
+    WriteText(victim, "keep\n");
+    unlink(path_.c_str());
+    ASSERT_EQ(0, symlink(victim.c_str(), path_.c_str()));
+    FaxTrace("remote identity; rm -rf ~");
+    EXPECT_EQ("keep\n", ReadText(victim));
+    unlink(victim.c_str());
+    FaxTrace("a dangling link is not followed either");
+    EXPECT_NE(0, access(victim.c_str(), F_OK));
+
+    // Nor a FIFO: the line is dropped without waiting for a reader.
+    unlink(path_.c_str());
+    ASSERT_EQ(0, mkfifo(path_.c_str(), 0600));
+    FaxTrace("not into a pipe");
 }
 
 TEST_F(TraceTest, LongMessagesAreCutToOneLine) {
