@@ -64,6 +64,11 @@ enum T30Fcf : uint8_t {
 };
 
 constexpr size_t kFrameBufferSize = 256;
+// A received frame ends within this time of the start of its reading: a
+// frame of 256 bytes takes about 7 s at 300 bit/s, a T.30 frame at most
+// 3.45 s. The wait is cut into slices to see an abort or the call's end.
+constexpr uint32_t kFrameTimeLimitMs = 10000;
+constexpr uint32_t kFrameWaitSliceMs = 1000;
 constexpr size_t kTsiFrameSize = 22;  // control, FCF, 20 identity characters
 constexpr size_t kDcsFrameSize = 6;   // control, FCF, 4 information bytes
 constexpr int kNoScanExponent = -1;
@@ -99,7 +104,14 @@ uint16_t SendMCF(int32_t channel);
 uint16_t SendEOP(int32_t channel);
 uint16_t SendMPS(int32_t channel);
 uint16_t SendDCN(int32_t channel);
-uint16_t ReadFrame(uint8_t *buffer, size_t size, int32_t channel);
+// What reading one frame gave: the code (0, or the failure that stopped
+// it), the bytes stored, and whether the frame was too long for the buffer.
+struct FrameIn {
+    uint16_t code;
+    size_t length;
+    bool too_long;
+};
+FrameIn ReadFrame(uint8_t *buffer, size_t size, int32_t channel);
 int IsFrameEnd(uint8_t byte);
 uint16_t RecvFrame(uint8_t *buffer, size_t size, int32_t channel);
 
@@ -112,7 +124,51 @@ void ChkRTC(uint8_t byte, int32_t channel);
 int ScanExponent(int16_t scan_time);
 
 // ---- t30_send.cpp: the T.30 procedure -------------------------------------------
-int FrameSense(uint8_t *frame, uint16_t *result, int32_t channel);
+// Frame kinds the repeat count tells apart; every unknown frame is one kind.
+enum FrameKind : uint8_t {
+    kKindNsf,
+    kKindCsi,
+    kKindTsi,
+    kKindDis,
+    kKindDcs,
+    kKindCfr,
+    kKindFtt,
+    kKindMcf,
+    kKindRtn,
+    kKindRtp,
+    kKindEop,
+    kKindMps,
+    kKindEom,
+    kKindDcn,
+    kKindUnknown,
+    kFrameKinds,
+};
+
+// One class 1 call's progress through the procedure; it lives for the call.
+struct SendCall {
+    int32_t channel;
+    bool page_pending;     // the post-page frame of page pages_sent + 1 went out, unanswered
+    bool dis_seen;         // a DIS has set the rate the call trains at
+    int16_t dis_rate;      // that rate; the channel keeps it after the call
+    int training_tries;    // training checks sent at the current rate
+    int eom_rounds;        // EOM frames in the call
+    uint8_t seen[kFrameKinds];  // frames of each kind since the last confirmed page
+};
+
+// What the procedure does after a frame.
+enum class Next : uint8_t {
+    kAskFrame,    // ask the modem for the next frame (AT+FRH=3)
+    kTakeFrame,   // the modem delivers the next frame unasked
+    kDisconnect,  // send DCN, hang up, end with the code
+    kHangUp,      // hang up and end with the code
+    kStop,        // the modem exchange failed: end with the code at once
+};
+struct Step {
+    Next next;
+    uint16_t code;
+};
+
+Step FrameSense(const uint8_t *frame, SendCall &call);
 uint16_t SendTsiDcs(int32_t channel);
 void SetParam(uint8_t *dcs_fif, int isfine, int isb4);
 void SetRateBits(uint8_t *dcs_fif, int bit_rate);

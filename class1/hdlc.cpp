@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "class1/class1.h"
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
@@ -111,29 +112,78 @@ int IsFrameEnd(uint8_t byte) {
     return 0;
 }
 
-// Stores control, FCF, FIF and the closing DLE ETX. Bytes before the
-// address (the line end after CONNECT) are dropped, 0xFF is never stored,
-// the second DLE of a pair is not stored, and a frame longer than the buffer
-// is read to its end with the excess dropped.
-uint16_t ReadFrame(uint8_t *buffer, size_t size, int32_t channel) {
+namespace {
+
+// Gives the channel's per-byte wait back when the frame reader is done.
+class ByteWaitGuard {
+public:
+    explicit ByteWaitGuard(FaxChannel &c) : c_(c), saved_(c.io_timeout) {}
+    ~ByteWaitGuard() { c_.io_timeout = saved_; }
+    ByteWaitGuard(const ByteWaitGuard &) = delete;
+    ByteWaitGuard &operator=(const ByteWaitGuard &) = delete;
+    uint32_t Saved() const { return saved_; }
+
+private:
+    FaxChannel &c_;
+    const uint32_t saved_;
+};
+
+uint32_t Smallest(uint32_t a, uint32_t b) { return a < b ? a : b; }
+
+}  // namespace
+
+// Stores control, FCF, FIF and the closing DLE ETX. Bytes before the first
+// 0xFF (the line end after CONNECT) and the 0xFF address bytes before the
+// control byte are framing; every later byte is data, 0xFF included. The
+// second DLE of a pair is not stored. A frame that does not fit is read to
+// its end and reported too long. The frame must end within kFrameTimeLimitMs
+// of the start, and no byte may take longer than io_timeout; the wait is cut
+// into slices so that an abort or the end of the call time is seen.
+FrameIn ReadFrame(uint8_t *buffer, size_t size, int32_t channel) {
     memset(buffer, 0, size);  // nothing of an earlier frame shows behind a shorter one
+    g_class1.dle_pending = 0;  // a frame cut short earlier leaves no DLE behind
+    FaxChannel &c = g_channels[channel];
+    ByteWaitGuard guard(c);
+    const uint32_t start = PlatTickCount();
+    uint32_t last_byte = start;
     bool address_seen = false;
-    size_t stored = 0;
+    FrameIn in{TOLLAN_OK, 0, false};
     for (;;) {
+        in.code = FaxCallCheck(channel);
+        if (in.code != TOLLAN_OK) return in;
+        const uint32_t frame_elapsed = PlatElapsed(start);
+        const uint32_t byte_elapsed = PlatElapsed(last_byte);
+        if (frame_elapsed >= kFrameTimeLimitMs || byte_elapsed >= guard.Saved()) {
+            FaxTrace("ReadFrame: no frame end after %u ms (%u bytes)", frame_elapsed, static_cast<unsigned>(in.length));
+            in.code = TOLLAN_E_TIMEOUT;
+            return in;
+        }
+        c.io_timeout = Smallest(Smallest(kFrameWaitSliceMs, kFrameTimeLimitMs - frame_elapsed),
+                                guard.Saved() - byte_elapsed);
         uint8_t byte = 0;
-        const uint16_t code = FaxReadByte(channel, &byte);
-        if (code != TOLLAN_OK) return code;
+        in.code = FaxReadByte(channel, &byte);
+        if (in.code == TOLLAN_E_TIMEOUT) continue;  // one slice passed: check again
+        if (in.code != TOLLAN_OK) return in;
+        last_byte = PlatTickCount();
         const bool second_dle = byte == kDle && g_class1.dle_pending;
-        if (!address_seen)
+        if (!address_seen) {
             address_seen = byte == kHdlcAddress;
-        else if (byte != kHdlcAddress && !second_dle && stored < size)
-            buffer[stored++] = byte;
-        if (IsFrameEnd(byte)) return TOLLAN_OK;
+        } else if (!(byte == kHdlcAddress && in.length == 0) && !second_dle) {
+            if (in.length < size)
+                buffer[in.length++] = byte;
+            else
+                in.too_long = true;
+        }
+        if (IsFrameEnd(byte)) {
+            if (in.too_long) FaxTrace("ReadFrame: frame longer than %u bytes", static_cast<unsigned>(size));
+            return in;
+        }
     }
 }
 
 // Reads one frame whose checksum the modem accepted (OK after DLE ETX); a
-// bad frame (ERROR) or a lost carrier asks for the next, three frames in all.
+// bad frame (ERROR, or too long for the buffer) or a lost carrier asks for
+// the next, three frames in all.
 uint16_t RecvFrame(uint8_t *buffer, size_t size, int32_t channel) {
     FaxTrace("RecvFrame: size = %d", static_cast<int>(size));
     for (int attempt = 0;;) {
@@ -142,13 +192,13 @@ uint16_t RecvFrame(uint8_t *buffer, size_t size, int32_t channel) {
             FaxTrace("RecvFrame: AT+FRH3 fail %d", code);
             return code;
         }
-        code = ReadFrame(buffer, size, channel);
-        if (code != TOLLAN_OK) {
-            FaxTrace("RecvFrame: fail %d", code);
-            return code;
+        const FrameIn in = ReadFrame(buffer, size, channel);
+        if (in.code != TOLLAN_OK) {
+            FaxTrace("RecvFrame: fail %d", in.code);
+            return in.code;
         }
         const int result = WaitResult(kWaitTimed | kWaitTraceError, channel);
-        if (result == kResultOk) return TOLLAN_OK;
+        if (result == kResultOk && !in.too_long) return TOLLAN_OK;
         if (result == kResultNoCarrier) FaxTrace("RecvFrame: no carrier");
         code = CheckDoCount(++attempt);
         if (code != TOLLAN_OK) return code;

@@ -7,8 +7,11 @@
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
+#include <utility>
 
 #include "class1/class1.h"
+#include "class2/class2.h"
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
@@ -31,6 +34,8 @@ constexpr std::array<int, 8> kScanExponents = {kNoScanExponent, 0, 1, 2, 2, 3, 3
 constexpr std::array<uint8_t, 15> kRtcBytes = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80,
                                                0xFE, 0xFC, 0xF8, 0xF0, 0xE0, 0xC0, 0x03};
 constexpr int32_t kRtcEols = 6;
+// Page bytes between two looks at whether the call may go on.
+constexpr long kCallCheckBytes = 4096;
 constexpr uint32_t kEolZeroBits = 11;
 
 struct FileCloser {
@@ -52,23 +57,6 @@ bool IsRtcByte(uint8_t byte) {
 uint32_t FillUnit(int16_t bit_rate) {
     if (bit_rate < 0 || bit_rate >= static_cast<int16_t>(kFillUnits.size())) return 0;
     return kFillUnits[static_cast<size_t>(bit_rate)];
-}
-
-// The page file of the page about to be sent: the base name cut at its last
-// dot, then "_p<n>.g3". False when there is no dot or the name does not fit.
-bool PageFileName(const FaxChannel &c, char *name, size_t size) {
-    const char *dot = strrchr(c.fax_file, '.');
-    if (dot == nullptr) {
-        FaxTrace("SendFaxData: file name invalid since no dot %s", c.fax_file);
-        return false;
-    }
-    const int stem = static_cast<int>(dot - c.fax_file);
-    const int n = snprintf(name, size, "%.*s_p%d.g3", stem, c.fax_file, c.pages_sent + 1);
-    if (n < 0 || static_cast<size_t>(n) >= size) {
-        FaxTrace("SendFaxData: file name too long %s", c.fax_file);
-        return false;
-    }
-    return true;
 }
 
 // Makes a short scan line up to the fill target with zero bytes, sent in
@@ -155,29 +143,46 @@ uint16_t TTYOut(uint8_t byte, int32_t channel) {
     return TOLLAN_OK;
 }
 
-// Streams the page file of the page about to be sent, up to its RTC.
-uint16_t SendFaxData(int32_t channel) {
-    FaxChannel &c = g_channels[channel];
-    FaxTrace("SendFaxData: pages=%d", c.pages_total);
-    c.eol_count = 0;
-    c.rtc_seen = 0;
+namespace {
 
-    char name[sizeof c.fax_file];
-    if (!PageFileName(c, name, sizeof name)) return TOLLAN_E_FILE_NAME;
+struct PageFile {
+    uint16_t code;
+    File file;
+};
+
+// Opens the file of page pages_sent + 1, named as every page file of the
+// library is; a one-page document may be the base file itself.
+PageFile OpenPageFile(const FaxChannel &c) {
+    char name[kFaxPathSize];
+    if (!FaxPageFileName(name, c.fax_file, c.pages_sent + 1, ".g3")) {
+        FaxTrace("SendFaxData: file name too long %s", c.fax_file);
+        return {TOLLAN_E_FILE_NAME, nullptr};
+    }
     if (!FileExists(name)) {
-        // A one-page document may be the base file itself.
-        if (c.pages_total != 1 || !FileExists(c.fax_file)) return TOLLAN_E_NO_PAGE_FILE;
+        if (c.pages_total != 1 || !FileExists(c.fax_file)) return {TOLLAN_E_NO_PAGE_FILE, nullptr};
         snprintf(name, sizeof name, "%s", c.fax_file);
     }
     File file(fopen(name, "rb"));
     if (!file) {
         RecordLastError();
         FaxTrace("SendFaxData: file open fail %s", name);
-        return TOLLAN_E_FILE_NAME;
+        return {TOLLAN_E_FILE_NAME, nullptr};
     }
+    return {TOLLAN_OK, std::move(file)};
+}
 
+// Streams the open page file up to its RTC.
+uint16_t StreamPage(FILE *file, int32_t channel) {
+    FaxChannel &c = g_channels[channel];
+    FaxTrace("SendFaxData: pages=%d", c.pages_total);
+    c.eol_count = 0;
+    c.rtc_seen = 0;
     long sent = 0;
-    for (int ch; (ch = getc(file.get())) != EOF;) {
+    for (int ch; (ch = getc(file)) != EOF;) {
+        if (sent % kCallCheckBytes == 0) {
+            const uint16_t code = FaxCallCheck(channel);
+            if (code != TOLLAN_OK) return code;
+        }
         const uint16_t code = TTYOut(static_cast<uint8_t>(ch), channel);
         if (code != TOLLAN_OK) {
             FaxTrace("SendFaxData: send byte fail %d", code);
@@ -187,20 +192,35 @@ uint16_t SendFaxData(int32_t channel) {
         ++sent;
     }
     // A page cut short by a failing read must not pass for a whole page.
-    if (ferror(file.get())) {
+    if (ferror(file)) {
         RecordLastError();
-        FaxTrace("SendFaxData: read error %d %s", g_last_error, name);
+        FaxTrace("SendFaxData: read error %d", g_last_error);
         return TOLLAN_E_FILE_NAME;
     }
     FaxTrace("SendFaxData: sent %ld bytes", sent);
     return TOLLAN_OK;
 }
 
-// Sends the next page at the channel's bit rate, then MPS or EOP, and counts
-// the page once its post-page frame has gone out.
+}  // namespace
+
+// Streams the page file of the page about to be sent, up to its RTC.
+uint16_t SendFaxData(int32_t channel) {
+    const PageFile page = OpenPageFile(g_channels[channel]);
+    if (page.code != TOLLAN_OK) return page.code;
+    return StreamPage(page.file.get(), channel);
+}
+
+// Sends page pages_sent + 1 at the channel's bit rate, then MPS or EOP. The
+// page file is opened first, so a missing page leaves the modem untouched;
+// the page is counted only once the called station confirms it.
 uint16_t SendFaxFile(int32_t channel) {
-    FaxChannel &c = g_channels[channel];
+    const FaxChannel &c = g_channels[channel];
     FaxTrace("SendFaxFile:");
+    const PageFile page = OpenPageFile(c);
+    if (page.code != TOLLAN_OK) {
+        FaxTrace("SendFaxFile: failed %d", page.code);
+        return page.code;
+    }
     uint16_t code = SendCmd(kStopTransmitting, channel);
     if (code != TOLLAN_OK) {
         FaxTrace("SendFaxFile: AT+FTS8 fail");
@@ -212,18 +232,14 @@ uint16_t SendFaxFile(int32_t channel) {
         FaxTrace("SendFaxFile: sending bitrate fail");
         return code;
     }
-    code = SendFaxData(channel);
+    code = StreamPage(page.file.get(), channel);
+    // DLE ETX ends the data even after a failure, so the modem takes commands again.
+    (void)SendFrameEnd(channel);
+    WaitOk(channel);  // OK once the data has left the modem
     if (code != TOLLAN_OK) {
         FaxTrace("SendFaxFile: failed %d", code);
         return code;
     }
-    (void)SendFrameEnd(channel);
-    WaitOk(channel);  // OK once the data has left the modem
-
-    code = c.pages_sent < c.pages_total - 1 ? SendMPS(channel) : SendEOP(channel);
-    if (code != TOLLAN_OK) return code;
     FaxTrace("SendFaxFile: sending eop %d %d", c.pages_sent, c.pages_total);
-    ++c.pages_sent;
-    FaxTrace("SendFaxFile: pages sent = %d", c.pages_sent);
-    return TOLLAN_OK;
+    return c.pages_sent < c.pages_total - 1 ? SendMPS(channel) : SendEOP(channel);
 }

@@ -1,12 +1,15 @@
 // The calling side of T.30 over a class 1 modem: dial, then answer each frame
 // of the called station (DIS with TSI, DCS and the training check; CFR and
-// MCF with the next page; DCN with the end) until the call is over.
+// MCF with the next page; DCN with the end) until the call is over. One loop
+// reads the frames; each frame's step returns what comes next, and the
+// repeats a hostile station could draw out are counted and bounded.
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "class1/class1.h"
+#include "class2/class2.h"
 #include "engine/channel.h"
 #include "engine/call_limits.h"
 #include "engine/trace.h"
@@ -74,99 +77,227 @@ uint16_t Dial(const FaxChannel &c, const char *phone, int32_t channel) {
     return code;
 }
 
-// EOM: confirm it, then take the frame that follows without a new receive
-// command and act on it.
-void AnswerEom(uint8_t *frame, uint16_t *result, int32_t channel) {
-    *result = SendMCF(channel);
-    (void)SendCmd("AT+FTH=3\r", channel);
-    FaxTrace("-------------");
-    (void)ReadFrame(frame, kFrameBufferSize, channel);
-    if (WaitResult(kWaitTimed | kWait30s, channel) != kResultOk) (void)RecvFrame(frame, kFrameBufferSize, channel);
-    (void)FrameSense(frame, result, channel);
-    FaxTrace("**************");
+FrameKind KindOf(uint8_t fcf) {
+    switch (fcf) {
+    case kFcfNsf: return kKindNsf;
+    case kFcfCsi: return kKindCsi;
+    case kFcfTsi:
+    case kFcfTsiX: return kKindTsi;
+    case kFcfDis: return kKindDis;
+    case kFcfDcs: return kKindDcs;
+    case kFcfCfr: return kKindCfr;
+    case kFcfFtt: return kKindFtt;
+    case kFcfMcf: return kKindMcf;
+    case kFcfRtn: return kKindRtn;
+    case kFcfRtp: return kKindRtp;
+    case kFcfEop: return kKindEop;
+    case kFcfMps: return kKindMps;
+    case kFcfEom: return kKindEom;
+    case kFcfDcnX:
+    case kFcfDcn: return kKindDcn;
+    default: return kKindUnknown;
+    }
 }
 
-// RTN: the page just sent was rejected. It is taken off the count and the
-// call ends with DCN, so a rejected page never ends a call as a success.
-int AnswerRtn(uint16_t *result, int32_t channel) {
-    FaxChannel &c = g_channels[channel];
-    FaxTrace("FrameSense: RTN PagesSent=%d Pages=%d", c.pages_sent, c.pages_total);
-    if (c.pages_sent > 0) --c.pages_sent;
-    (void)SendDCN(channel);
-    *result = TOLLAN_E_PAGE_REJECTED;
-    return 1;
+constexpr Step kAskNext{Next::kAskFrame, TOLLAN_OK};
+
+// How a failed step ends the call: the host's abort and the call time still
+// hang up, a page file that cannot be sent is a local failure the called
+// station is told of with DCN, and a failed modem exchange ends it at once.
+Step Failed(uint16_t code) {
+    if (code == TOLLAN_E_ABORTED || code == TOLLAN_E_CALL_TIME) return {Next::kHangUp, code};
+    if (code == TOLLAN_E_NO_PAGE_FILE || code == TOLLAN_E_FILE_NAME) return {Next::kDisconnect, code};
+    return {Next::kStop, code};
+}
+
+Step After(uint16_t code) { return code == TOLLAN_OK ? kAskNext : Failed(code); }
+
+// A training check at the current rate, after TSI and DCS when the called
+// station has not been told the rate yet.
+Step Train(SendCall &call, bool announce_rate) {
+    if (announce_rate) {
+        const uint16_t code = SendTsiDcs(call.channel);
+        if (code != TOLLAN_OK) return Failed(code);
+    }
+    ++call.training_tries;
+    return After(SendTCF(call.channel));
+}
+
+Step AnswerDis(const uint8_t *fif, SendCall &call) {
+    FaxTrace("FramsSense: DIS");
+    AdjustBitRate(fif, call.channel);
+    call.dis_seen = true;
+    call.dis_rate = g_channels[call.channel].bit_rate;
+    call.page_pending = false;  // the station starts over: a page it did not answer is not confirmed
+    call.training_tries = 0;
+    return Train(call, true);
+}
+
+// FTT: the training check failed. A few tries at a rate, then the next
+// lower rate, announced with a new DCS; below the lowest the call ends.
+Step AnswerFtt(SendCall &call) {
+    FaxChannel &c = g_channels[call.channel];
+    FaxTrace("FrameSense: FTT");
+    if (call.training_tries < kTrainingTriesPerRate) return Train(call, false);
+    if (c.bit_rate <= 0) {
+        FaxTrace("FrameSense: training failed at every bit rate");
+        return {Next::kDisconnect, TOLLAN_E_RETRIES};
+    }
+    --c.bit_rate;
+    FaxTrace("FrameSense: %d training checks failed, bit rate %d next", call.training_tries, c.bit_rate);
+    call.training_tries = 0;
+    return Train(call, true);
+}
+
+// The page whose post-page frame went out is confirmed: it counts, and the
+// repeat count starts again.
+void ConfirmPage(SendCall &call) {
+    if (!call.page_pending) return;
+    FaxChannel &c = g_channels[call.channel];
+    ++c.pages_sent;
+    call.page_pending = false;
+    memset(call.seen, 0, sizeof call.seen);
+    FaxTrace("FrameSense: page %d confirmed", c.pages_sent);
+}
+
+// The next page, or DCN once every page is confirmed.
+Step SendNextPage(SendCall &call) {
+    const FaxChannel &c = g_channels[call.channel];
+    if (c.pages_sent >= c.pages_total) {
+        (void)SendDCN(call.channel);  // every page is through, whatever becomes of DCN
+        return {Next::kHangUp, TOLLAN_OK};
+    }
+    const uint16_t code = SendFaxFile(call.channel);
+    if (code != TOLLAN_OK) return Failed(code);
+    call.page_pending = true;
+    return kAskNext;
+}
+
+Step AnswerMcf(SendCall &call) {
+    const FaxChannel &c = g_channels[call.channel];
+    FaxTrace("FrameSense: MCF PagesSent=%d Pages=%d", c.pages_sent, c.pages_total);
+    ConfirmPage(call);
+    return SendNextPage(call);
+}
+
+// RTP after a page: the page is good and the station asks for a new
+// training before the next. Without a page waiting for it, it is confirmed
+// like the station's other commands.
+Step AnswerRtp(SendCall &call) {
+    const FaxChannel &c = g_channels[call.channel];
+    FaxTrace("FrameSense: RTP PagesSent=%d Pages=%d", c.pages_sent, c.pages_total);
+    if (!call.page_pending) return After(SendMCF(call.channel));
+    ConfirmPage(call);
+    if (c.pages_sent >= c.pages_total) return SendNextPage(call);
+    call.training_tries = 0;
+    return Train(call, true);
+}
+
+// EOM: confirmed, and the frame that follows is taken without a new
+// receive command. The rounds of a call are bounded.
+Step AnswerEom(SendCall &call) {
+    FaxTrace("FrameSense: EOM");
+    if (++call.eom_rounds > kMaxEomRounds) {
+        FaxTrace("FrameSense: more than %d EOM rounds", kMaxEomRounds);
+        return {Next::kDisconnect, TOLLAN_E_RETRIES};
+    }
+    const uint16_t code = SendMCF(call.channel);
+    if (code != TOLLAN_OK) return Failed(code);
+    (void)SendCmd("AT+FTH=3\r", call.channel);
+    FaxTrace("-------------");
+    return {Next::kTakeFrame, TOLLAN_OK};
+}
+
+Step AnswerDcn(SendCall &call) {
+    const FaxChannel &c = g_channels[call.channel];
+    FaxTrace("FrameSense: DCN");
+    if (c.pages_sent >= c.pages_total) return {Next::kHangUp, TOLLAN_OK};
+    FaxTrace("FrameSense: DCN with %d of %d pages confirmed", c.pages_sent, c.pages_total);
+    return {Next::kHangUp, TOLLAN_E_UNCONFIRMED};
+}
+
+// The frame the modem delivers unasked (after the dial's CONNECT, or after
+// EOM); one whose checksum the modem did not confirm is asked for again.
+// read_failure, when not 0, is the code for a frame that could not be read.
+uint16_t TakeFrame(uint8_t *frame, size_t size, int32_t channel, uint16_t read_failure) {
+    const FrameIn in = ReadFrame(frame, size, channel);
+    if (in.code == TOLLAN_E_ABORTED || in.code == TOLLAN_E_CALL_TIME) return in.code;
+    if (in.code != TOLLAN_OK && read_failure != TOLLAN_OK) return read_failure;
+    if (in.code == TOLLAN_OK && WaitResult(kWaitTimed | kWait30s, channel) == kResultOk && !in.too_long)
+        return TOLLAN_OK;
+    return RecvFrame(frame, size, channel);
+}
+
+// Ends the call as the last step says. The channel keeps the rate the
+// called station's DIS allowed, not a lower one a bad line forced.
+uint16_t FinishCall(const Step &step, const SendCall &call) {
+    if (call.dis_seen) g_channels[call.channel].bit_rate = call.dis_rate;
+    if (step.next == Next::kStop) return step.code;
+    if (step.next == Next::kDisconnect) (void)SendDCN(call.channel);
+    if (FaxModemCommand("ATH0\r\n", call.channel) != TOLLAN_OK) {
+        FaxTrace("SendClass1Fax: ath0 fail");
+        if (step.code == TOLLAN_OK) return TOLLAN_E_ERROR;
+    }
+    return step.code;
 }
 
 }  // namespace
 
-// Returns 1 when the frame ends the call, 0 to read the next frame; result
-// gets the code of the action taken, where there is one.
-int FrameSense(uint8_t *frame, uint16_t *result, int32_t channel) {
-    FaxChannel &c = g_channels[channel];
+// Acts on one frame of the called station and says what comes next. Frames
+// of a kind seen more often than a command is repeated, since the last
+// confirmed page, end the call; FTT and EOM have limits of their own.
+Step FrameSense(const uint8_t *frame, SendCall &call) {
     FaxTrace("FrameSense: started...");
-    *result = TOLLAN_OK;
     const uint8_t *fif = frame + 2;
-    switch (frame[1]) {
-    case kFcfNsf:
+    const FrameKind kind = KindOf(frame[1]);
+    if (kind != kKindFtt && kind != kKindEom && ++call.seen[kind] > kMaxCommandRepeats + 1) {
+        FaxTrace("FrameSense: frame 0x%x repeated %d times", frame[1], call.seen[kind] - 1);
+        return {Next::kDisconnect, TOLLAN_E_RETRIES};
+    }
+    switch (kind) {
+    case kKindNsf:
         FaxTrace("FrameSense: NSF");
-        CopyFIF(fif + kNsfIdentityOffset, channel);
-        return 0;
-    case kFcfCsi:
+        CopyFIF(fif + kNsfIdentityOffset, call.channel);
+        return kAskNext;
+    case kKindCsi:
         FaxTrace("FrameSense: CSI");
-        CopyFIF(fif, channel);
-        return 0;
-    case kFcfTsi:
-    case kFcfTsiX:
+        CopyFIF(fif, call.channel);
+        return kAskNext;
+    case kKindTsi:
         FaxTrace("FrameSense: TSI");
-        CopyFIF(fif, channel);
-        return 0;
-    case kFcfDis:
-        FaxTrace("FramsSense: DIS");
-        AdjustBitRate(fif, channel);
-        (void)SendTsiDcs(channel);
-        *result = SendTCF(channel);
-        return 0;
-    case kFcfDcs:
+        CopyFIF(fif, call.channel);
+        return kAskNext;
+    case kKindDis:
+        return AnswerDis(fif, call);
+    case kKindDcs:
         FaxTrace("FrameSense: DCS");
-        return 0;
-    case kFcfCfr:
+        return kAskNext;
+    case kKindCfr:
         FaxTrace("FrameSense: CFR");
-        *result = SendFaxFile(channel);
-        return 0;
-    case kFcfFtt:
-        FaxTrace("FrameSense: FTT");
-        *result = SendTCF(channel);
-        return 0;
-    case kFcfMcf:
-        FaxTrace("FrameSense: MCF PagesSent=%d Pages=%d", c.pages_sent, c.pages_total);
-        if (c.pages_sent < c.pages_total) {
-            (void)SendFaxFile(channel);
-            return 0;
-        }
-        (void)SendDCN(channel);
-        return 1;
-    case kFcfRtn:
-        return AnswerRtn(result, channel);
-    case kFcfEop:
-    case kFcfRtp:
+        return SendNextPage(call);
+    case kKindFtt:
+        return AnswerFtt(call);
+    case kKindMcf:
+        return AnswerMcf(call);
+    case kKindRtn:
+        FaxTrace("FrameSense: RTN PagesSent=%d Pages=%d", g_channels[call.channel].pages_sent,
+                 g_channels[call.channel].pages_total);
+        return {Next::kDisconnect, TOLLAN_E_PAGE_REJECTED};
+    case kKindRtp:
+        return AnswerRtp(call);
+    case kKindEop:
         FaxTrace("FrameSense: EOP");
-        *result = SendMCF(channel);
-        return 0;
-    case kFcfMps:
+        return After(SendMCF(call.channel));
+    case kKindMps:
         FaxTrace("FrameSense: MPS");
-        *result = SendMCF(channel);
-        return 0;
-    case kFcfEom:
-        FaxTrace("FrameSense: EOM");
-        AnswerEom(frame, result, channel);
-        return 0;
-    case kFcfDcnX:
-    case kFcfDcn:
-        FaxTrace("FrameSense: DCN");
-        return 1;
+        return After(SendMCF(call.channel));
+    case kKindEom:
+        return AnswerEom(call);
+    case kKindDcn:
+        return AnswerDcn(call);
     default:
         FaxTrace("FrameSense: unknown frame - 0x%x, 0x%x, 0x%x\n", frame[0], frame[1], fif[0]);
-        return 0;
+        return kAskNext;
     }
 }
 
@@ -281,8 +412,11 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
     const int16_t page_count = Low16(pages);
     if (page_count <= 0 || phone == nullptr || phone[0] == '\0' || file_name == nullptr || file_name[0] == '\0')
         return TOLLAN_E_ARGUMENT;
-    // Arguments that do not fit the dial command or fax_file are refused, not cut.
-    if (strlen(phone) > kMaxPhoneLength || strlen(file_name) >= sizeof c.fax_file) return TOLLAN_E_ARGUMENT;
+    // Arguments that do not fit the dial command, fax_file or the names of
+    // the page files are refused, not cut.
+    if (strlen(phone) > kMaxPhoneLength || strlen(file_name) >= sizeof c.fax_file ||
+        !FaxPageNamesFit(file_name, page_count, ".g3"))
+        return TOLLAN_E_ARGUMENT;
     if (!FaxCommandTextSafe(phone, false)) return TOLLAN_E_ARGUMENT;
 
     c.io_timeout = kSetupTimeout;
@@ -306,22 +440,21 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
     uint16_t code = Dial(c, phone, channel);
     if (code != TOLLAN_OK) return code;
 
-    // After CONNECT the modem delivers the called station's first frame unasked.
+    // After CONNECT the modem delivers the called station's first frame
+    // unasked; then the frames drive the call, one step each.
+    SendCall call{};
+    call.channel = channel;
     uint8_t frame[kFrameBufferSize];
-    if (ReadFrame(frame, sizeof frame, channel) != TOLLAN_OK) return TOLLAN_E_FIRST_FRAME;
-    if (WaitResult(kWaitTimed | kWait30s, channel) != kResultOk) (void)RecvFrame(frame, sizeof frame, channel);
-    uint16_t result = TOLLAN_OK;
-    (void)FrameSense(frame, &result, channel);
-
-    c.pages_sent = 0;
-    for (;;) {
-        code = RecvFrame(frame, sizeof frame, channel);
-        if (code != TOLLAN_OK) return code;
-        if (FrameSense(frame, &result, channel)) break;
+    code = TakeFrame(frame, sizeof frame, channel, TOLLAN_E_FIRST_FRAME);
+    if (code != TOLLAN_OK) return FinishCall(Failed(code), call);
+    Step step = FrameSense(frame, call);
+    while (step.next == Next::kAskFrame || step.next == Next::kTakeFrame) {
+        code = FaxCallCheck(channel);
+        if (code == TOLLAN_OK)
+            code = step.next == Next::kAskFrame ? RecvFrame(frame, sizeof frame, channel)
+                                                : TakeFrame(frame, sizeof frame, channel, TOLLAN_OK);
+        if (step.next == Next::kTakeFrame) FaxTrace("**************");
+        step = code == TOLLAN_OK ? FrameSense(frame, call) : Failed(code);
     }
-    if (FaxModemCommand("ATH0\r\n", channel) != TOLLAN_OK) {
-        FaxTrace("SendClass1Fax: ath0 fail");
-        return TOLLAN_E_ERROR;
-    }
-    return result;
+    return FinishCall(step, call);
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "class1/class1.h"
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "support/fast_clock.h"
 #include "support/scripted_modem.h"
@@ -133,6 +134,9 @@ protected:
         g_class1.nonzero_run = 0;
         g_class1.dle_pending = 0;
         UseClock(kClass1ClockFactor);
+        // Calls made below SendClass1Fax start here: no abort left over
+        // from another test, the call time counted from now.
+        for (int32_t ch = 0; ch < kMaxChannels; ++ch) FaxBeginCall(ch);
         trace_ = std::make_unique<TraceCapture>();
     }
     void TearDown() override {

@@ -48,26 +48,61 @@ TEST_F(HdlcTest, FrameBytesEqualToDleAreDoubled) {
     EXPECT_EQ(Escaped(modem_.Written()), Escaped(Bytes({0xFF, 0x13, 0x83, 0x10, 0x10, 0x03, 0x41, 0x10, 0x03})));
 }
 
-TEST_F(HdlcTest, ReadFrameDropsAddressBytesAndWhatPrecedesTheFrame) {
-    modem_.Send("\r\nCONNECT\r\n" + Bytes({0xFF, 0x13, 0x40, 'A', 'B', 0xFF, 'C', 0xFF, 'D', 0x10, 0x03}));
+TEST_F(HdlcTest, ReadFrameKeepsFfDataBytesAndDropsWhatPrecedesTheControlByte) {
+    // Before the control byte: the line end after CONNECT and the address
+    // bytes. After it, 0xFF is data and stays where it was sent.
+    modem_.Send("\r\nCONNECT\r\n" + Bytes({0xFF, 0xFF, 0x13, 0x80, 0x00, 0xFF, 0xFF, 0x41, 0xFF, 0x10, 0x03}));
     const int32_t ch = Attach();
     uint8_t buffer[kFrameBufferSize];
     memset(buffer, 0x55, sizeof buffer);
-    ASSERT_EQ(ReadFrame(buffer, sizeof buffer, ch), TOLLAN_OK);
-    EXPECT_EQ(Escaped(std::string(buffer, buffer + 9)), Escaped("\x13\x40" "ABCD\x10\x03" + Zeros(1)));
+    const FrameIn in = ReadFrame(buffer, sizeof buffer, ch);
+    ASSERT_EQ(in.code, TOLLAN_OK);
+    EXPECT_FALSE(in.too_long);
+    EXPECT_EQ(in.length, 9u);
+    EXPECT_EQ(Escaped(std::string(buffer, buffer + 10)),
+              Escaped(Bytes({0x13, 0x80, 0x00, 0xFF, 0xFF, 0x41, 0xFF, 0x10, 0x03}) + Zeros(1)));
 }
 
-TEST_F(HdlcTest, ReadFrameReadsALongFrameToItsEndAndKeepsWhatFits) {
-    std::string fif;
-    for (int i = 0; i < 40; ++i) fif += static_cast<char>('a' + i % 26);
-    modem_.Send(ModemFrame(kFcfNsf, fif) + ModemFrame(kFcfCfr));
+TEST_F(HdlcTest, AFrameLongerThanTheBufferIsReadToItsEndAndReportedTooLong) {
+    // With DLE ETX, "abcd" just fills 8 bytes; "abcde" does not fit.
+    modem_.Send(ModemFrame(kFcfNsf, "abcd") + ModemFrame(kFcfNsf, "abcde") + ModemFrame(kFcfCfr));
     const int32_t ch = Attach();
     uint8_t buffer[8];
-    ASSERT_EQ(ReadFrame(buffer, sizeof buffer, ch), TOLLAN_OK);
-    EXPECT_EQ(std::string(buffer, buffer + 8), "\x13\x20" "abcdef");
+    FrameIn in = ReadFrame(buffer, sizeof buffer, ch);
+    EXPECT_EQ(in.code, TOLLAN_OK);
+    EXPECT_FALSE(in.too_long);
+    EXPECT_EQ(std::string(buffer, buffer + 8), "\x13\x20" "abcd" + kDleEtx);
     EXPECT_EQ(WaitResult(kWaitTimed, ch), kResultOk);
-    ASSERT_EQ(ReadFrame(buffer, sizeof buffer, ch), TOLLAN_OK);  // the next frame starts clean
+    in = ReadFrame(buffer, sizeof buffer, ch);
+    EXPECT_EQ(in.code, TOLLAN_OK);
+    EXPECT_TRUE(in.too_long);
+    EXPECT_EQ(WaitResult(kWaitTimed, ch), kResultOk);
+    in = ReadFrame(buffer, sizeof buffer, ch);  // the next frame starts clean
+    EXPECT_FALSE(in.too_long);
     EXPECT_EQ(buffer[1], kFcfCfr);
+}
+
+TEST_F(HdlcTest, RecvFrameTakesATooLongFrameForABadOne) {
+    modem_.On("AT+FRH=3\r", kConnect + ModemFrame(kFcfDis, std::string(300, '\xFF')))
+        .On("AT+FRH=3\r", kConnect + ModemFrame(kFcfCfr));
+    const int32_t ch = Attach();
+    uint8_t buffer[kFrameBufferSize];
+    EXPECT_EQ(RecvFrame(buffer, sizeof buffer, ch), TOLLAN_OK);
+    EXPECT_EQ(buffer[1], kFcfCfr);
+    EXPECT_TRUE(Traced("ReadFrame: frame longer than 256 bytes"));
+}
+
+TEST_F(HdlcTest, AFrameThatNeverEndsIsGivenUpAtTheFrameTimeLimit) {
+    // Bytes keep coming, far apart enough for no byte wait to run out, for
+    // much longer than a frame may take; the reader stops while they do.
+    modem_.Send("\xFF\x13").Trickle(std::string(2000, 'A'), 5);
+    const int32_t ch = Attach();
+    uint8_t buffer[kFrameBufferSize];
+    const uint32_t start = PlatTickCount();
+    EXPECT_EQ(ReadFrame(buffer, sizeof buffer, ch).code, TOLLAN_E_TIMEOUT);
+    EXPECT_GE(PlatElapsed(start), kFrameTimeLimitMs);
+    EXPECT_FALSE(modem_.Done(0));
+    EXPECT_TRUE(Traced("ReadFrame: no frame end after"));
 }
 
 TEST_F(HdlcTest, ADoubledDleInAReceivedFrameIsOneDataByte) {
@@ -75,7 +110,7 @@ TEST_F(HdlcTest, ADoubledDleInAReceivedFrameIsOneDataByte) {
     modem_.Send(Bytes({0xFF, 0x13, 0x80, 0x00, 0x10, 0x10, 0x03, 0x41, 0x10, 0x03}) + kOk);
     const int32_t ch = Attach();
     uint8_t buffer[kFrameBufferSize];
-    ASSERT_EQ(ReadFrame(buffer, sizeof buffer, ch), TOLLAN_OK);
+    ASSERT_EQ(ReadFrame(buffer, sizeof buffer, ch).code, TOLLAN_OK);
     EXPECT_EQ(Escaped(std::string(buffer, buffer + 7)), Escaped(Bytes({0x13, 0x80, 0x00, 0x10, 0x03, 0x41, 0x10})));
     EXPECT_EQ(buffer[7], 0x03);
     EXPECT_EQ(WaitResult(kWaitTimed, ch), kResultOk);

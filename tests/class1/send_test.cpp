@@ -100,17 +100,38 @@ TEST_F(SendTest, FttIsAnsweredByATrainingCheckAlone) {
     ExpectDialogue(d);
 }
 
-TEST_F(SendTest, DcnRightAfterDisEndsTheCallWithNoPage) {
+TEST_F(SendTest, DcnBeforeTheLastPageIsConfirmedIsNotASuccess) {
     pages_.Write("n_p1.g3", kPage);
-    Dialogue d(modem_);
-    d.Dial(kDisV17)
+    Dialogue early(modem_);
+    early.Dial(kDisV17)
         .TsiDcs(IdentityField("12345"), kDcsDefault)
         .Training("AT+FTM=145\r", 2700)
         .Deliver(ModemFrame(kFcfDcn))
         .Hangup();
-    EXPECT_EQ(Send("n.tif", 1), TOLLAN_OK);
-    ExpectDialogue(d);
+    EXPECT_EQ(Send("n.tif", 1), TOLLAN_E_UNCONFIRMED);
+    ExpectDialogue(early);
     EXPECT_EQ(Channel().pages_sent, 0);
+}
+
+TEST_F(SendTest, APageCountsOnlyOnceConfirmed) {
+    // Page 1 is confirmed; the station answers page 2's EOP with DCN.
+    pages_.Write("u_p1.g3", kPage);
+    pages_.Write("u_p2.g3", kPage);
+    Dialogue d(modem_);
+    d.Dial(kDisV17)
+        .TsiDcs(IdentityField("12345"), kDcsDefault)
+        .Training("AT+FTM=145\r", 2700)
+        .Deliver(ModemFrame(kFcfCfr))
+        .Page("AT+FTM=146\r", kPage)
+        .Frame(kFcfMps)
+        .Deliver(ModemFrame(kFcfMcf))
+        .Page("AT+FTM=146\r", kPage)
+        .Frame(kFcfEop)
+        .Deliver(ModemFrame(kFcfDcn))
+        .Hangup();
+    EXPECT_EQ(Send("u.tif", 2), TOLLAN_E_UNCONFIRMED);
+    ExpectDialogue(d);
+    EXPECT_EQ(Channel().pages_sent, 1);
 }
 
 TEST_F(SendTest, TwoPagesGoWithMpsThenEop) {
@@ -156,7 +177,7 @@ TEST_F(SendTest, ARejectedPageEndsTheCallWithDcnAndIsNotCounted) {
     EXPECT_EQ(Channel().pages_sent, 0);
 }
 
-TEST_F(SendTest, AMissingSecondPageFileSendsNoDataAndNoFrameEnd) {
+TEST_F(SendTest, AMissingSecondPageFileEndsTheCallWithItsCode) {
     pages_.Write("gap_p1.g3", kPage);
     Dialogue d(modem_);
     d.Dial(kDisV17)
@@ -166,10 +187,9 @@ TEST_F(SendTest, AMissingSecondPageFileSendsNoDataAndNoFrameEnd) {
         .Page("AT+FTM=146\r", kPage)
         .Frame(kFcfMps)
         .Deliver(ModemFrame(kFcfMcf))
-        .On("AT+FTS=8\r", kOk)
-        .On("AT+FTM=146\r", kConnect)
-        .On("AT+FRH=3\r", "\r\nNO CARRIER\r\n");  // the call goes on until a frame fails
-    EXPECT_EQ(Send("gap.tif", 2), TOLLAN_E_ERROR);
+        .Frame(kFcfDcn)  // the modem is left in command mode, and the call ends
+        .Hangup();
+    EXPECT_EQ(Send("gap.tif", 2), TOLLAN_E_NO_PAGE_FILE);
     ExpectDialogue(d);
     EXPECT_EQ(Channel().pages_sent, 1);
     EXPECT_TRUE(Traced("SendFaxFile: failed 141"));
@@ -186,7 +206,7 @@ TEST_F(SendTest, EomIsConfirmedAndTheFollowingFrameTakenWithoutACommand) {
         .On("AT+FTH=3\r", kConnect + ModemFrame(kFcfCsi, IdentityField("999")))
         .Deliver(ModemFrame(kFcfDcn))
         .Hangup();
-    EXPECT_EQ(Send("e.tif", 1), TOLLAN_OK);
+    EXPECT_EQ(Send("e.tif", 1), TOLLAN_E_UNCONFIRMED);
     ExpectDialogue(d);
     EXPECT_STREQ(Channel().remote_id, "999");
     EXPECT_TRUE(Traced("**************"));
@@ -207,7 +227,7 @@ TEST_F(SendTest, FramesOfACallingStationAreReadOrConfirmed) {
         .Frame(kFcfMcf)
         .Deliver(ModemFrame(kFcfDcnX))
         .Hangup();
-    EXPECT_EQ(Send("none.tif", 1), TOLLAN_OK);
+    EXPECT_EQ(Send("none.tif", 1), TOLLAN_E_UNCONFIRMED);  // no page went out
     ExpectDialogue(d);
     EXPECT_STREQ(Channel().remote_id, "0815");
     EXPECT_TRUE(Traced("CopyFIF: remote = 4711"));
