@@ -52,11 +52,20 @@ bool PageIsBad(const FaxChannel &c) {
 }
 
 // Reads the modem's lines after "ATA" until the fax connection. 0, 112
-// (ERROR, a hang-up report or NO CARRIER), or the read's code.
+// (ERROR, a hang-up report or NO CARRIER), or the read's code; 117 once
+// lines that are none of these have gone on for the answer's time-out;
+// the call's own limit codes.
 uint16_t AwaitFaxConnection(int32_t channel) {
+    const uint32_t start = PlatTickCount();
     char line[kRawLineSize];
     for (;;) {
-        uint16_t rc = FaxReadRawLine(channel, line, sizeof line);
+        uint16_t rc = FaxCallCheck(channel);
+        if (rc != TOLLAN_OK) return rc;
+        if (PlatElapsed(start) >= kCallTimeoutMs) {
+            FaxTrace("ReceiveFax: no fax connection within %u ms of the answer", kCallTimeoutMs);
+            return TOLLAN_E_TIMEOUT;
+        }
+        rc = FaxReadRawLine(channel, line, sizeof line);
         if (rc != TOLLAN_OK) return rc;
         FaxTrace("ReceiveFax: got line %s", line);
         if (strstr(line, "+FCO")) return TOLLAN_OK;  // class 2.0 "+FCO", class 2 "+FCON"
@@ -99,8 +108,8 @@ void JudgePage(int32_t channel) {
 uint16_t RejectUnwrittenPage(int32_t channel) {
     FaxChannel &c = g_channels[channel];
     const int32_t disk_error = g_last_error;
-    c.hangup_code = -1;
     if (FaxWaitFor(channel, "OK") == TOLLAN_OK) FaxCommandWait(RejectCommand(c), "OK", channel);
+    c.hangup_code = -1;
     PortClear(channel);
     g_last_error = disk_error;
     return TOLLAN_E_DISK;

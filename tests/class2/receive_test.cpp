@@ -200,6 +200,21 @@ TEST_F(ReceiveFaxTest, NoCarrierToTheAnswerIsAHangupBeforeTheConnection) {
     EXPECT_TRUE(Traced("ReceiveFax: hang up detected"));
 }
 
+// A modem that talks on after "ATA" without ever connecting is not waited
+// on for longer than the answer's time-out.
+TEST_F(ReceiveFaxTest, ChatterAfterTheAnswerEndsAtItsTimeOut) {
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).Expect("ATA\r\n");
+    for (int i = 0; i < 1000; ++i) modem_.Send("\r\nRINGING\r\n").Pause(10);
+    Attach(TOLLAN_CLASS_2_0);
+    clock_->SetFactor(100);  // a line every second of the clock
+    const uint32_t start = PlatTickCount();
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, Receive(Path("talk")));
+    const uint32_t took = PlatElapsed(start);
+    EXPECT_GE(took, 80000u);
+    EXPECT_LT(took, 160000u);  // the script talks for 1000 s
+}
+
+
 TEST_F(ReceiveFaxTest, RefusedSetUpCommands) {
     modem_.On("AT+FCR=1\r\n", kOk).On("AT+FDCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FBOR=1\r\n", "\r\nERROR\r\n");
     Attach(TOLLAN_CLASS_2);
