@@ -27,6 +27,8 @@ constexpr uint32_t kReadSliceMs = 250;
 constexpr int32_t kProgressBytes = 1024;
 // Failed reads a page survives; one more ends it.
 constexpr int32_t kMaxFailedReads = 10;
+// Wake-ups in a row with nothing to read that count as one failed read.
+constexpr int32_t kMaxEmptyWakes = 100;
 // The byte counter stops one past the limit, so it cannot overflow.
 static_assert(kMaxPageBytes < INT32_MAX, "page byte counter");
 
@@ -89,22 +91,6 @@ void DiscardReceivedFile(const char *path, int error, const char *writer) {
     unlink(path);
 }
 
-// The io_timeout of the channel lowered to one wait slice while a page is
-// received, and put back after.
-class ReadSlice {
-public:
-    explicit ReadSlice(FaxChannel &c) : c_(c), saved_(c.io_timeout) {
-        if (c.io_timeout > kReadSliceMs) c.io_timeout = kReadSliceMs;
-    }
-    ~ReadSlice() { c_.io_timeout = saved_; }
-    ReadSlice(const ReadSlice &) = delete;
-    ReadSlice &operator=(const ReadSlice &) = delete;
-
-private:
-    FaxChannel &c_;
-    uint32_t saved_;
-};
-
 // One page being received.
 struct PageReception {
     int32_t channel = 0;
@@ -114,11 +100,31 @@ struct PageReception {
     int32_t count = 0;         // bytes read after the start byte, escapes included
     int32_t failed_reads = 0;
     int32_t waiting = 0;       // bytes the port said it holds, not yet read
+    int32_t empty_wakes = 0;   // wake-ups in a row with nothing to read
 };
 
 enum class Read { kByte, kSilence, kFailed };
 
-// Reads one byte of the page, waiting at most one slice for it.
+// The port is readable but counts nothing: a byte that came just now, or a
+// hung-up terminal, which reads as end of file while it polls readable.
+Read ReadUncounted(PageReception &r, int port, uint8_t *byte) {
+    ssize_t got = Plat().port_read(port, byte, 1);
+    if (got == 1) {
+        r.empty_wakes = 0;
+        return Read::kByte;
+    }
+    if (got == 0 && ++r.empty_wakes < kMaxEmptyWakes) return Read::kSilence;
+    if (got == 0) {
+        r.empty_wakes = 0;
+        errno = EIO;
+    }
+    RecordLastError();
+    FaxTrace("FaxGetPageData: ReadFile error %d", g_last_error);
+    return Read::kFailed;
+}
+
+// Reads one byte of the page, waiting at most one slice for it. Bytes the
+// port holds are taken with FaxReadByte, which then never waits.
 Read ReadPageByte(PageReception &r, uint8_t *byte) {
     const int port = g_channels[r.channel].comm_handle;
     if (r.waiting == 0) {
@@ -128,9 +134,10 @@ Read ReadPageByte(PageReception &r, uint8_t *byte) {
             RecordLastError();
             return Read::kFailed;
         }
-        // Readable but nothing counted is a hang-up: the read tells.
         int queued = Plat().port_input_waiting(port);
-        r.waiting = queued > 0 ? queued : 1;
+        if (queued <= 0) return ReadUncounted(r, port, byte);
+        r.empty_wakes = 0;
+        r.waiting = queued;
     }
     --r.waiting;
     uint16_t rc = FaxReadByte(r.channel, byte);
@@ -262,10 +269,7 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
         RecordLastError();
         return TOLLAN_E_THREAD;
     }
-    {
-        ReadSlice slice(c);
-        rc = ReceivePage(r);
-    }
+    rc = ReceivePage(r);
     // What was received stays in the file, also after a failure, unless the
     // file itself failed. A page that ended otherwise keeps its own code: the
     // call ends with it either way.
