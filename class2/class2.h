@@ -20,14 +20,23 @@ enum FaxPpmType : int {
 
 // ---- Page file names (page_file.cpp) --------------------------------------
 
-// True when the base name has a "." to cut at.
+// True when the file name of the base name (its last path component) has a
+// "." to cut at.
 bool FaxBaseNameHasDot(const char *base_name);
-// Forms "<base name cut at its last '.'>_p<page><extension>" (a name without
-// a dot is used whole). False, with out empty, when it would not fit.
+// Forms "<base name cut at the last '.' of its file name>_p<page><extension>"
+// (a file name without a dot is used whole; a dot in a folder name is never
+// cut at). False, with out empty, when it would not fit.
 bool FaxPageFileName(char (&out)[kFaxPathSize], const char *base_name, int page, const char *extension);
 // True when the base name fits a path buffer and so do the page names with
 // this extension of every page from 1 to last_page.
 bool FaxPageNamesFit(const char *base_name, int last_page, const char *extension);
+// Creates a received file for writing, with the library's page file mode,
+// never following a link and never opening an existing file. 0 with *fd;
+// 154 when the name exists, 116 when it cannot be made (errno in last_error).
+uint16_t FaxCreateReceivedFile(const char *path, int *fd);
+// Creates and removes a page's file, to learn before a call is answered that
+// it can be received. 0, 116, 118 (name too long), 154.
+uint16_t FaxProbePageFile(const char *base_name, int page, const char *extension);
 
 // ---- Session parameters (session_params.cpp) ------------------------------
 
@@ -74,7 +83,13 @@ struct FaxWatchdog {
 // The watchdog thread: sets timed_out once limit_seconds pass after
 // started_at, or ends when stop is set.
 void *FaxTimeOutCounter(void *watchdog);
-// Receives one page into its page file, up to DLE ETX. 0, 108, 116, 117, 126.
+// Receives one page into its page file, up to DLE ETX. 0; 108; 116 and 154
+// (the file cannot be made, or exists); 117 (no progress for 60 s); 126;
+// 151 (past the page size limit); 153 (the file could not be written whole:
+// it is removed, the errno in last_error); 158, 159 (the call's limits).
+// The file of a page that ended otherwise keeps what arrived.
 uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name);
-// Writes the page information file (".ffi") of a page.
-void FaxWriteInfo(int32_t channel, int16_t page, const char *base_name);
+// Writes the page information file (".ffi") of a page from what the channel
+// record holds. 0, 116, 153, 154; a failure is traced, and a file not
+// written whole is removed.
+uint16_t FaxWriteInfo(int32_t channel, int16_t page, const char *base_name);

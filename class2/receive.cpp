@@ -12,10 +12,9 @@
 
 namespace {
 
-constexpr size_t kRingTextSize = 256;
-// A ring report is judged once this many bytes are in; fewer with a line
-// end is a blank line.
-constexpr size_t kRingMinimumText = 6;
+// Text a poll gathers: what an earlier poll left after its last line end,
+// then what has arrived, NULs left out. The last byte stays a terminator.
+constexpr size_t kRingTextSize = sizeof(FaxChannel::ring_text);
 
 struct RingText {
     int32_t ring_class;
@@ -45,6 +44,7 @@ constexpr int32_t kMinimumLines = 50;
 constexpr int32_t kBadLinesAllowance = 30;  // plus a tenth of the lines
 constexpr int32_t kMaximumBadLines = 500;
 constexpr int32_t kStatusRtn = 2;
+static_assert(kMaxPagesPerCall <= INT16_MAX, "page numbers and the host's counter are 16-bit");
 
 bool PageIsBad(const FaxChannel &c) {
     return c.lines_received < kMinimumLines || c.lines_bad > c.lines_received / 10 + kBadLinesAllowance ||
@@ -52,11 +52,20 @@ bool PageIsBad(const FaxChannel &c) {
 }
 
 // Reads the modem's lines after "ATA" until the fax connection. 0, 112
-// (ERROR, a hang-up report or NO CARRIER), or the read's code.
+// (ERROR, a hang-up report or NO CARRIER), or the read's code; 117 once
+// lines that are none of these have gone on for the answer's time-out;
+// the call's own limit codes.
 uint16_t AwaitFaxConnection(int32_t channel) {
+    const uint32_t start = PlatTickCount();
     char line[kRawLineSize];
     for (;;) {
-        uint16_t rc = FaxReadRawLine(channel, line, sizeof line);
+        uint16_t rc = FaxCallCheck(channel);
+        if (rc != TOLLAN_OK) return rc;
+        if (PlatElapsed(start) >= kCallTimeoutMs) {
+            FaxTrace("ReceiveFax: no fax connection within %u ms of the answer", kCallTimeoutMs);
+            return TOLLAN_E_TIMEOUT;
+        }
+        rc = FaxReadRawLine(channel, line, sizeof line);
         if (rc != TOLLAN_OK) return rc;
         FaxTrace("ReceiveFax: got line %s", line);
         if (strstr(line, "+FCO")) return TOLLAN_OK;  // class 2.0 "+FCO", class 2 "+FCON"
@@ -73,6 +82,12 @@ uint16_t AwaitFaxConnection(int32_t channel) {
     }
 }
 
+// The command that asks the modem to answer the page just received with RTN:
+// class 2 and class 2.0 name the page status differently.
+const char *RejectCommand(const FaxChannel &c) {
+    return c.modem_class == TOLLAN_CLASS_2 ? "AT+FPTS=2\r\n" : "AT+FPS=2\r\n";
+}
+
 // Asks the modem to answer the page with RTN when it is bad by the line
 // counts or by the modem's own status.
 void JudgePage(int32_t channel) {
@@ -84,11 +99,25 @@ void JudgePage(int32_t channel) {
     } else {
         return;
     }
-    FaxCommandWait("AT+FPS=2\r\n", "OK", channel);
+    FaxCommandWait(RejectCommand(c), "OK", channel);
 }
 
-// One page: DC2 to start the data, the data, the modem's report, the
-// judgement, and "AT+FDR" for what comes next. 0 or a failure code.
+// A page the disk did not take whole is not received: once its report is
+// in, the modem is told to answer it as bad, and the call ends. 153, with
+// the disk's errno kept in last_error.
+uint16_t RejectUnwrittenPage(int32_t channel) {
+    FaxChannel &c = g_channels[channel];
+    const int32_t disk_error = g_last_error;
+    if (FaxWaitFor(channel, "OK") == TOLLAN_OK) FaxCommandWait(RejectCommand(c), "OK", channel);
+    c.hangup_code = -1;
+    PortClear(channel);
+    g_last_error = disk_error;
+    return TOLLAN_E_DISK;
+}
+
+// One page: DC2 to start the data, the data, the modem's report, the page
+// information, the judgement, and "AT+FDR" for what comes next. 0 or a
+// failure code.
 uint16_t ReceiveOnePage(int32_t channel, int16_t page, const char *base_name, int16_t *pages) {
     FaxChannel &c = g_channels[channel];
     const uint8_t dc2 = kDc2;
@@ -100,6 +129,7 @@ uint16_t ReceiveOnePage(int32_t channel, int16_t page, const char *base_name, in
         return TOLLAN_E_WRITE;
     }
     uint16_t rc = FaxGetPageData(channel, page, base_name);
+    if (rc == TOLLAN_E_DISK) return RejectUnwrittenPage(channel);
     if (rc != TOLLAN_OK) {
         c.hangup_code = -1;
         PortClear(channel);
@@ -114,12 +144,55 @@ uint16_t ReceiveOnePage(int32_t channel, int16_t page, const char *base_name, in
         PortClear(channel);
         return rc;
     }
+    // Written once the page's own report is in, so that it describes this page.
+    if (g_settings.fax_info_option) FaxWriteInfo(channel, page, base_name);
     JudgePage(channel);
     rc = FaxSendString("AT+FDR\r\n", channel);
     if (rc == TOLLAN_OK) rc = FaxWaitFor(channel, "CONNECT");
     // Failures after the data phase began discard what is queued both ways.
     if (rc != TOLLAN_OK) PortClear(channel);
     return rc;
+}
+
+// Before the call is answered: the first page's files can be made, and none
+// of them exists already (an earlier fax under the same name, or a planted
+// link). 0, 116, 154.
+uint16_t CheckInbox(const char *base_name) {
+    uint16_t rc = FaxProbePageFile(base_name, 1, ".g3");
+    if (rc == TOLLAN_OK && g_settings.fax_info_option) rc = FaxProbePageFile(base_name, 1, ".ffi");
+    if (rc != TOLLAN_OK) FaxTrace("ReceiveFax: the call is not answered: page files of %s cannot be made", base_name);
+    return rc;
+}
+
+// Length of the gathered text up to and including its last line end (CR or
+// LF); the whole text once it fills the buffer without one; else 0.
+size_t CompleteLines(const char *text, size_t length) {
+    for (size_t i = length; i > 0; --i)
+        if (text[i - 1] == '\r' || text[i - 1] == '\n') return i;
+    return length + 1 >= kRingTextSize ? length : 0;
+}
+
+// Appends the bytes that arrived to the channel's ring text, NULs left out.
+void AppendRingBytes(FaxChannel &c, const char *bytes, size_t size) {
+    for (size_t i = 0; i < size; ++i)
+        if (bytes[i] != '\0') c.ring_text[c.ring_length++] = bytes[i];
+    c.ring_text[c.ring_length] = '\0';
+}
+
+// Classifies the complete lines gathered so far and keeps the rest for the
+// next poll. False while no line is complete.
+bool JudgeRingLines(FaxChannel &c, int32_t *ring) {
+    size_t length = static_cast<size_t>(c.ring_length);
+    size_t complete = CompleteLines(c.ring_text, length);
+    if (complete == 0) return false;
+    char lines[kRingTextSize];
+    memcpy(lines, c.ring_text, complete);
+    lines[complete] = '\0';
+    *ring = ClassifyRing(lines);
+    memmove(c.ring_text, c.ring_text + complete, length - complete);
+    c.ring_length = static_cast<int32_t>(length - complete);
+    c.ring_text[c.ring_length] = '\0';
+    return true;
 }
 
 }  // namespace
@@ -135,27 +208,25 @@ uint16_t SendString(int32_t channel, const char *text) {
 
 extern "C" uint16_t WaitForRing(int32_t channel, int32_t *ring) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
-    const FaxChannel &c = g_channels[channel];
+    FaxChannel &c = g_channels[channel];
     if (!c.in_use) return TOLLAN_E_NOT_OPEN;
     if (!ring) return TOLLAN_E_ARGUMENT;
     *ring = 0;
-    char text[kRingTextSize] = {};
-    size_t length = 0;
+    if (c.ring_length < 0 || static_cast<size_t>(c.ring_length) >= kRingTextSize) c.ring_length = 0;
     for (;;) {
-        // Returns at once with what has arrived; the text stays terminated.
-        ssize_t got = Plat().port_read(c.comm_handle, text + length, sizeof text - 1 - length);
+        // Returns at once with what has arrived. A line that is not complete
+        // yet waits in the record for the next poll.
+        char bytes[kRingTextSize];
+        size_t room = kRingTextSize - 1 - static_cast<size_t>(c.ring_length);
+        ssize_t got = Plat().port_read(c.comm_handle, bytes, room);
         if (got < 0) {
             RecordLastError();
             return TOLLAN_E_READ;
         }
         if (got == 0) return TOLLAN_OK;
-        length += static_cast<size_t>(got);
-        FaxTrace("WaitForRing: 受信文字列 %s", text);
-        if (length >= kRingMinimumText) {
-            *ring = ClassifyRing(text);
-            return TOLLAN_OK;
-        }
-        if (strstr(text, "\r\n")) return TOLLAN_OK;
+        AppendRingBytes(c, bytes, static_cast<size_t>(got));
+        FaxTrace("WaitForRing: 受信文字列 %s", c.ring_text);
+        if (JudgeRingLines(c, ring)) return TOLLAN_OK;
     }
 }
 
@@ -166,11 +237,16 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
     FaxBeginCall(channel);
     if (!base_name || !*base_name || !pages) return TOLLAN_E_ARGUMENT;
     if (!FaxPageNamesFit(base_name, INT16_MAX, ".ffi")) return TOLLAN_E_ARGUMENT;
+    *pages = 0;
+    // The call takes the line: what WaitForRing had begun to gather is over.
+    c.ring_length = 0;
+    uint16_t rc = CheckInbox(base_name);
+    if (rc != TOLLAN_OK) return rc;
 
     // The identity of an earlier call's remote must not pass for this
     // caller's, which a modem may not report at all.
     c.remote_id[0] = '\0';
-    uint16_t rc = FaxSetUpReception(channel);
+    rc = FaxSetUpReception(channel);
     if (rc != TOLLAN_OK) return rc;
     c.io_timeout = kCallTimeoutMs;
     rc = SendString(channel, "ATA\r\n");
@@ -183,7 +259,8 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
         FaxTrace("ReceiveFax: レスポンス待ちエラー rc=%d", rc);
         return rc;
     }
-    PlatSleep(static_cast<uint32_t>(g_settings.fdr_wait));
+    // A negative wait is no pause.
+    if (g_settings.fdr_wait > 0) PlatSleep(static_cast<uint32_t>(g_settings.fdr_wait));
     rc = FaxCommandWait("AT+FDR\r\n", "CONNECT", channel);
     if (rc != TOLLAN_OK) {
         FaxTrace("ReceiveFax: AT+FDR エラー %d", rc);
@@ -195,8 +272,15 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
     c.poll_requested = 0;
     // A remote that wants to poll us ends the reception; one that hangs up
     // with code 0 instead of sending a page ends it too.
-    for (int16_t page = 1; !c.poll_requested; ++page) {
-        rc = ReceiveOnePage(channel, page, base_name, pages);
+    const int32_t page_limit = PageCountLimit(c);
+    for (int32_t page = 1; !c.poll_requested; ++page) {
+        if (page > page_limit) {
+            // The pages so far were answered; the next one is not taken.
+            FaxTrace("ReceiveFax: the call passed its limit of %d pages", page_limit);
+            PortClear(channel);
+            return TOLLAN_E_TOO_MANY_PAGES;
+        }
+        rc = ReceiveOnePage(channel, static_cast<int16_t>(page), base_name, pages);
         if (rc != TOLLAN_OK) return rc;
         if (c.hangup_seen) break;
     }

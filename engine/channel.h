@@ -43,6 +43,8 @@ struct FaxChannel {
     int32_t max_pages;          // pages of one receiving call; 0 the library's
     int32_t call_seconds;       // time limit of one call; 0 the library's
     uint32_t call_started;      // tick count at the start of the running call
+    char ring_text[256];        // WaitForRing: text after the last line end, kept for the next poll
+    int32_t ring_length;
 };
 
 struct LibrarySettings {

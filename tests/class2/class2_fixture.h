@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/channel.h"
+#include "platform/platform.h"
 #include "support/fast_clock.h"
 #include "support/scripted_modem.h"
 
@@ -82,6 +83,13 @@ protected:
     std::string Path(const std::string &name) const { return dir_ + "/" + name; }
     bool Traced(const std::string &utf8) const { return trace_->Contains(utf8); }
     bool ScriptDone() { return modem_.Done(kScriptDoneMs); }
+    // Waits, in real time and at most a second, until the channel's port holds
+    // n bytes, so that the library finds them when it looks without waiting.
+    void AwaitInput(int32_t ch, size_t n) {
+        const int port = g_channels[ch].comm_handle;
+        for (int i = 0; i < 200 && Plat().port_input_waiting(port) < static_cast<int>(n); ++i)
+            PlatformDefaults().sleep_ms(5);
+    }
 
     uint32_t clock_factor_;
     ScriptedModem modem_;

@@ -1,7 +1,15 @@
 // WaitForRing and ReceiveFax against a scripted class 2 / 2.0 modem: the
 // answering dialogue, page files equal to the data sent, the page judgement,
 // and the ways a call ends.
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "class2/class2.h"
 #include "class2_fixture.h"
@@ -74,10 +82,10 @@ TEST_F(ReceiveFaxTest, ThreePagesEqualWhatTheModemSentUntilTheRemoteHangsUp) {
     EXPECT_EQ(3, pages_);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(pages[i], ReadFileBytes(Path("doc_p" + std::to_string(i + 1) + ".g3"))) << "page " << i + 1;
-    // The information of a page is what the record held when its data ended:
-    // page 3 sees page 2's report, which gave no line count.
-    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 9999\r\n", ReadFileBytes(Path("doc_p3.ffi")));
-    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p2.ffi")));
+    // The information of a page is its own report's: page 2's gave no line count.
+    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p1.ffi")));
+    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 9999\r\n", ReadFileBytes(Path("doc_p2.ffi")));
+    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p3.ffi")));
     EXPECT_EQ(std::string::npos, modem_.Written().find("AT+FPS=2"));
 }
 
@@ -133,16 +141,17 @@ struct QualityCase {
 
 class ReceiveQualityTest : public ReceiveFaxTest, public ::testing::WithParamInterface<QualityCase> {};
 
-TEST_P(ReceiveQualityTest, BadPagesAreAnsweredWithFps2) {
+// A class 2 modem takes the page status as "+FPTS"; "+FPS" is class 2.0's.
+TEST_P(ReceiveQualityTest, BadPagesAreAnsweredWithTheDialectsPageStatus) {
     ScriptClass2Answer();
     modem_.On("\x12", Framed(PageData(5, 100))).Send(std::string("\r\n") + GetParam().report + "\r\n\r\nOK\r\n");
-    if (GetParam().rejected) modem_.On("AT+FPS=2\r\n", kOk);
+    if (GetParam().rejected) modem_.On("AT+FPTS=2\r\n", kOk);
     modem_.On("AT+FDR\r\n", "\r\n+FHNG:0\r\n\r\nOK\r\n");
     Attach(TOLLAN_CLASS_2);
 
     EXPECT_EQ(TOLLAN_OK, Receive(Path("q.g3")));
     ASSERT_TRUE(ScriptDone()) << modem_.Failure();
-    EXPECT_EQ(GetParam().rejected, modem_.Written().find("AT+FPS=2\r\n") != std::string::npos);
+    EXPECT_EQ(GetParam().rejected, modem_.Written().find("AT+FPTS=2\r\n") != std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, ReceiveQualityTest,
@@ -191,6 +200,21 @@ TEST_F(ReceiveFaxTest, NoCarrierToTheAnswerIsAHangupBeforeTheConnection) {
     EXPECT_TRUE(Traced("ReceiveFax: hang up detected"));
 }
 
+// A modem that talks on after "ATA" without ever connecting is not waited
+// on for longer than the answer's time-out.
+TEST_F(ReceiveFaxTest, ChatterAfterTheAnswerEndsAtItsTimeOut) {
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).Expect("ATA\r\n");
+    for (int i = 0; i < 1000; ++i) modem_.Send("\r\nRINGING\r\n").Pause(10);
+    Attach(TOLLAN_CLASS_2_0);
+    clock_->SetFactor(100);  // a line every second of the clock
+    const uint32_t start = PlatTickCount();
+    EXPECT_EQ(TOLLAN_E_TIMEOUT, Receive(Path("talk")));
+    const uint32_t took = PlatElapsed(start);
+    EXPECT_GE(took, 80000u);
+    EXPECT_LT(took, 160000u);  // the script talks for 1000 s
+}
+
+
 TEST_F(ReceiveFaxTest, RefusedSetUpCommands) {
     modem_.On("AT+FCR=1\r\n", kOk).On("AT+FDCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FBOR=1\r\n", "\r\nERROR\r\n");
     Attach(TOLLAN_CLASS_2);
@@ -217,6 +241,10 @@ ssize_t ReadFailingAfterMarker(int fd, void *buf, size_t n) {
     return got;
 }
 
+// A port in error polls as readable.
+int (*g_clock_wait)(int, uint32_t) = nullptr;
+int ReadableOnceFailing(int fd, uint32_t ms) { return g_marker_seen ? 1 : g_clock_wait(fd, ms); }
+
 TEST_F(ReceiveFaxTest, ElevenFailedReadsEndThePage) {
     g_settings.fax_info_option = 1;
     ScriptClass2Answer();
@@ -224,16 +252,176 @@ TEST_F(ReceiveFaxTest, ElevenFailedReadsEndThePage) {
     Attach(TOLLAN_CLASS_2);
     PlatformOps ops = Plat();
     ops.port_read = ReadFailingAfterMarker;
+    g_clock_wait = ops.wait_readable;
+    ops.wait_readable = ReadableOnceFailing;
     const PlatformOps *previous = PlatformInstall(&ops);
 
     EXPECT_EQ(TOLLAN_E_READ, Receive(Path("f.g3")));
     PlatformInstall(previous);
     EXPECT_EQ(11, g_failed_reads.load());
     EXPECT_EQ(-1, g_channels[0].hangup_code);
-    EXPECT_EQ(-1, pages_);  // no page was received
+    EXPECT_EQ(0, pages_);  // no page was received
     EXPECT_EQ(std::string("\x00\x41\xEE", 3), ReadFileBytes(Path("f_p1.g3")));
     EXPECT_FALSE(std::filesystem::exists(Path("f_p1.ffi")));
     EXPECT_FALSE(Traced("FaxGetPageData: ページ終了"));
+}
+
+TEST_F(ReceiveFaxTest, NegativeFdrWaitIsNoPause) {
+    g_settings.fdr_wait = -1;
+    ScriptClass2Answer();
+    ScriptPage(Framed(PageData(8, 100)), kPageReport, "\r\n+FHNG:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2);
+    EXPECT_EQ(TOLLAN_OK, Receive(Path("w")));
+    EXPECT_EQ(1, pages_);
+}
+
+TEST_F(ReceiveFaxTest, PagesPastTheCallsLimitAreNotTaken) {
+    ScriptClass2Answer();
+    for (uint32_t page = 1; page <= 2; ++page) ScriptPage(Framed(PageData(page, 300)), kPageReport, "\r\nCONNECT\r\n");
+    ScriptPage(Framed(PageData(3, 300)), kPageReport, "\r\n+FHNG:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2);
+    ASSERT_EQ(TOLLAN_OK, SetReceiveLimits(0, 0, 2));
+
+    EXPECT_EQ(TOLLAN_E_TOO_MANY_PAGES, Receive(Path("many")));
+    EXPECT_EQ(2, pages_);
+    EXPECT_EQ(PageData(2, 300), ReadFileBytes(Path("many_p2.g3")));
+    EXPECT_FALSE(std::filesystem::exists(Path("many_p3.g3")));
+    const std::string written = modem_.Written();
+    EXPECT_EQ(2, std::count(written.begin(), written.end(), '\x12'));  // no DC2 for the third
+}
+
+// Before answering: an inbox that cannot take the pages, or that holds a
+// page of this name already (an earlier fax, a planted link), is refused
+// without a word to the modem.
+TEST_F(ReceiveFaxTest, PageFilesAreCheckedBeforeAnswering) {
+    g_settings.fax_info_option = 1;
+    WriteFileBytes(Path("victim"), "precious");
+    WriteFileBytes(Path("fax_p1.g3"), "earlier caller");
+    ASSERT_EQ(0, symlink(Path("victim").c_str(), Path("linked_p1.ffi").c_str()));
+    Attach(TOLLAN_CLASS_2);
+
+    EXPECT_EQ(TOLLAN_E_PAGE_CREATE, Receive(Path("no-such-folder/fax")));
+    EXPECT_EQ(ENOENT, GetLastFaxError());
+    EXPECT_EQ(TOLLAN_E_PAGE_EXISTS, Receive(Path("fax.tif")));
+    EXPECT_EQ(TOLLAN_E_PAGE_EXISTS, Receive(Path("linked")));
+    EXPECT_EQ(0, pages_);
+    EXPECT_EQ("", modem_.Written());
+    EXPECT_EQ("earlier caller", ReadFileBytes(Path("fax_p1.g3")));
+    EXPECT_EQ("precious", ReadFileBytes(Path("victim")));
+    EXPECT_FALSE(std::filesystem::exists(Path("linked_p1.g3")));  // the probe left nothing
+}
+
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : saved_(umask(mask)) {}
+    ~ScopedUmask() { umask(saved_); }
+
+private:
+    mode_t saved_;
+};
+
+mode_t FileMode(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+// A link planted in the inbox during the call is not followed either, and
+// what is received is readable by its owner only.
+TEST_F(ReceiveFaxTest, ReceivedFilesAreNeverWrittenThroughALinkAndAreTheOwnersOnly) {
+    ScopedUmask no_mask(0);
+    g_settings.fax_info_option = 1;
+    WriteFileBytes(Path("victim"), "precious");
+    ASSERT_EQ(0, symlink(Path("victim").c_str(), Path("in_p2.g3").c_str()));
+    ScriptClass2Answer();
+    ScriptPage(Framed(PageData(1, 300)), kPageReport, "\r\nCONNECT\r\n");
+    modem_.On("\x12", Framed(PageData(2, 300)));
+    Attach(TOLLAN_CLASS_2);
+
+    EXPECT_EQ(TOLLAN_E_PAGE_EXISTS, Receive(Path("in")));
+    EXPECT_EQ(1, pages_);
+    EXPECT_EQ("precious", ReadFileBytes(Path("victim")));
+    EXPECT_EQ(PageData(1, 300), ReadFileBytes(Path("in_p1.g3")));
+    EXPECT_EQ(0600u, FileMode(Path("in_p1.g3")));
+    EXPECT_EQ(0600u, FileMode(Path("in_p1.ffi")));
+}
+
+// A child process whose files cannot grow past a small size: a 64 KiB
+// file system mounted over the scratch folder in a private mount namespace
+// (root), else a file size limit. The child's result is its exit status.
+constexpr int kNoSmallDisk = 77;
+constexpr rlim_t kSmallDiskBytes = 64 * 1024;
+
+bool MountSmallDisk(const std::string &dir) {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    return mount("tollan-small-disk", dir.c_str(), "tmpfs", 0, "size=64k") == 0;
+}
+
+bool LimitFileSize() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+    limit.rlim_cur = kSmallDiskBytes;
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+template <typename Body>
+int RunOnSmallDisk(const std::string &dir, Body body) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (!MountSmallDisk(dir) && !LimitFileSize()) _exit(kNoSmallDisk);
+        body();
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// Page data the trace stays quiet about (no XON or XOFF bytes).
+std::string QuietPageData(size_t n) {
+    std::string data(1, '\0');
+    while (data.size() < n) data += static_cast<char>(0x20 + data.size() % 90);
+    return data;
+}
+
+// The second page does not fit: it is answered as bad, not kept, and the
+// call ends with the disk's error; the first stays whole.
+TEST_F(ReceiveFaxTest, APageTheDiskCannotTakeIsRejectedNotLost) {
+    const std::string pages[2] = {QuietPageData(20000), QuietPageData(80000)};
+    const std::string report = "\r\n+FPS:1,1100,0,0,0\r\n\r\n+FET:0\r\n\r\nOK\r\n";
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk)
+        .On("AT+FLO=2\r\n", kOk)
+        .On("ATA\r\n", "\r\n+FCO\r\n\r\nOK\r\n")
+        .On("AT+FDR\r\n", "\r\nCONNECT\r\n");
+    ScriptPage(Framed(pages[0]), report, "\r\nCONNECT\r\n");
+    modem_.On("\x12", Framed(pages[1])).Send(report).On("AT+FPS=2\r\n", kOk);
+
+    int result = RunOnSmallDisk(dir_, [&] {
+        Attach(TOLLAN_CLASS_2_0);
+        EXPECT_EQ(TOLLAN_E_DISK, Receive(Path("disk.g3")));
+        const int error = GetLastFaxError();
+        EXPECT_TRUE(error == ENOSPC || error == EFBIG) << error;
+        EXPECT_EQ(1, pages_);
+        EXPECT_TRUE(pages[0] == ReadFileBytes(Path("disk_p1.g3")));
+        EXPECT_FALSE(std::filesystem::exists(Path("disk_p2.g3")));
+        ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+        const std::string written = modem_.Written();
+        EXPECT_EQ("AT+FPS=2\r\n", written.substr(written.rfind("AT+")));  // and no AT+FDR after it
+    });
+    if (result == kNoSmallDisk) GTEST_SKIP() << "neither a small file system nor a file size limit could be set";
+    EXPECT_EQ(0, result);
+    EXPECT_TRUE(Traced("could not be written"));
+}
+
+TEST(PageFileNameTest, OnlyTheFileNamesExtensionIsCut) {
+    char name[kFaxPathSize];
+    ASSERT_TRUE(FaxPageFileName(name, "inbox.d/incoming", 1, ".g3"));
+    EXPECT_STREQ("inbox.d/incoming_p1.g3", name);
+    ASSERT_TRUE(FaxPageFileName(name, "inbox.d/doc.tif", 2, ".ffi"));
+    EXPECT_STREQ("inbox.d/doc_p2.ffi", name);
+    EXPECT_FALSE(FaxBaseNameHasDot("inbox.d/incoming"));
+    EXPECT_TRUE(FaxBaseNameHasDot("inbox/doc.tif"));
 }
 
 struct RingCase {
@@ -263,6 +451,27 @@ INSTANTIATE_TEST_SUITE_P(Texts, WaitForRingTest,
                                            RingCase{"RI", 0}, RingCase{"\r\nNO CARRIER\r\nBUSY\r\n", 2},
                                            RingCase{"\r\nERROR\r\n", 4}, RingCase{"\r\nNO DIAL TONE\r\n", 5},
                                            RingCase{"\r\nCONNECT 9600\r\n", 0}));
+
+class RingPollTest : public Class2Test {
+protected:
+    // Lets the modem send bytes, then polls once.
+    int32_t Poll(const std::string &bytes) {
+        EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(modem_.MasterFd(), bytes.data(), bytes.size()));
+        AwaitInput(0, bytes.size());
+        int32_t ring = -1;
+        EXPECT_EQ(TOLLAN_OK, WaitForRing(0, &ring));
+        return ring;
+    }
+};
+
+TEST_F(RingPollTest, ARingSplitAcrossPollsOrAfterANulIsStillARing) {
+    Attach(TOLLAN_CLASS_2);
+    EXPECT_EQ(0, Poll("\r\nRI"));
+    EXPECT_EQ(1, Poll("NG\r\n"));
+    EXPECT_EQ(1, Poll(std::string("\0\r\nRING\r\n", 9)));
+    EXPECT_EQ(1, Poll(std::string("\r\n\0R\0ING\r", 9)));
+    EXPECT_EQ(0, Poll("\n"));
+}
 
 TEST(WaitForRingArgumentsTest, ChannelChecks) {
     int32_t ring = 0;

@@ -454,7 +454,7 @@ TEST(PageFileNameTest, BaseNameIsCutAtItsLastDot) {
     ASSERT_TRUE(FaxPageFileName(name, "doc.tif", 1, ".g3"));
     EXPECT_STREQ("doc_p1.g3", name);
     ASSERT_TRUE(FaxPageFileName(name, "fax.dir/doc", 12, ".ffi"));
-    EXPECT_STREQ("fax_p12.ffi", name);
+    EXPECT_STREQ("fax.dir/doc_p12.ffi", name);
     ASSERT_TRUE(FaxPageFileName(name, "doc", 3, ".g3"));
     EXPECT_STREQ("doc_p3.g3", name);
     std::string stem(253, 'x');

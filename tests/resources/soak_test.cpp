@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -192,6 +193,8 @@ protected:
         }
         int16_t pages = 0;
         uint16_t rc = TOLLAN_E_TIMEOUT;
+        // A receiving call never writes over earlier pages: clear them first.
+        for (const char *page : {"/in_p1.g3", "/in_p2.g3"}) unlink((f.dir + page).c_str());
         if (ring == 1) rc = ReceiveFax(ch, (f.dir + "/in.g3").c_str(), &pages);
         EXPECT_EQ(PortClose(ch), TOLLAN_OK);
         WaitForCallEnd(caller, calls_before, modem_class, faults);
