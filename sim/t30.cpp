@@ -42,6 +42,10 @@ void SendBurst(Sim &sim, T30 &t, Bytes data) {
 }
 
 // The caller sets the X bit of its frames, the answerer leaves it clear.
+// EOM with the X bit set, as a calling station sends it: the form a caller
+// acts on, so the hostile station's answer is taken for an EOM.
+constexpr uint8_t kHostileEom = Fcf::kEom | 1;
+
 uint8_t WithX(const T30 &t, uint8_t fcf) {
     return t.role == T30Role::kSender ? static_cast<uint8_t>(fcf | 1) : fcf;
 }
@@ -299,7 +303,11 @@ void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
                 Emit(t, T30EventKind::kTrained);
             } else {
                 SendFrame(sim, t, true, Fcf::kFtt);
-                SetState(t, T30State::kWaitDcs, After(sim, t, sim.config.timings.t4));
+                // The hostile station takes a training check with or without
+                // a new DCS first, so the caller's retries never end the call.
+                bool lenient = t.faults && t.faults->ftt_forever;
+                SetState(t, lenient ? T30State::kWaitTcf : T30State::kWaitDcs,
+                         After(sim, t, lenient ? sim.config.timings.t2 : sim.config.timings.t4));
                 Emit(t, T30EventKind::kTrainFailed);
             }
         } else if (t.state == T30State::kWaitPage && SameModulation(t, s)) {
@@ -314,7 +322,7 @@ void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
     uint8_t fcf = static_cast<uint8_t>(s.bytes[2] & 0xFE);
     if (fcf == (Fcf::kDcn & 0xFE)) fcf = Fcf::kDcn;
     if (t.eom_looping && fcf != Fcf::kDcn) {
-        SendFrame(sim, t, true, Fcf::kEom);
+        SendFrame(sim, t, true, kHostileEom);
         return;
     }
     if (t.role == T30Role::kReceiver)
@@ -400,7 +408,7 @@ void T30Respond(Sim &sim, T30 &t, int ppr) {
         // No response: EOM now and to every frame after, with no time-out
         // of its own; the call ends when the other end puts it down.
         t.eom_looping = true;
-        SendFrame(sim, t, true, Fcf::kEom);
+        SendFrame(sim, t, true, kHostileEom);
         SetState(t, T30State::kWaitPage, kNever);
         return;
     }
