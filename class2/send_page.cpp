@@ -76,9 +76,11 @@ size_t DoubleDles(const uint8_t *data, size_t n, uint8_t *out) {
 }
 
 // Reads and traces what the modem sent while the page went out; the data
-// phase has no use for it, but the port's input queue must not fill up.
+// phase has no use for it, but the port's input queue must not fill up. Only
+// what had arrived when it began: a modem that never stops talking must not
+// hold the page.
 void DrainModemReplies(int port) {
-    while (FaxPendingInput(port) > 0) {
+    for (int pending = FaxPendingInput(port); pending > 0; --pending) {
         uint8_t byte = 0;
         ssize_t got = Plat().port_read(port, &byte, 1);
         if (got < 0) {

@@ -12,8 +12,10 @@
 #include <vector>
 #include <string>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "platform/platform.h"
 #include "tollan.h"
@@ -268,6 +270,8 @@ int32_t FuzzChannelOpen(int16_t modem_class) {
     c.io_timeout = 6000;
     c.command_interval = 0;
     strcpy(c.local_id, "+1 555 0100");
+    // The fake clock runs on across inputs: each call's clock starts afresh.
+    FaxBeginCall(0);
     return 0;
 }
 
@@ -291,6 +295,10 @@ void FuzzUseFakeProfile() {
         return FuzzWriteFile(path.c_str(), reinterpret_cast<const uint8_t *>(kProfile), sizeof kProfile - 1);
     }();
     if (written) setenv("QUARRY_INI", path.c_str(), 1);
+    // Lock files of the fake port go to the scratch folder, not /var/lock.
+    static const std::string lock_dir = FuzzScratchPath("locks");
+    mkdir(lock_dir.c_str(), 0700);
+    setenv("TOLLAN_LOCK_DIR", lock_dir.c_str(), 1);
 }
 
 bool FuzzTakeSettings(const uint8_t *&data, size_t &size, FuzzCallSettings &s) {

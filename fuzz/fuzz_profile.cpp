@@ -1,11 +1,16 @@
 // The profile (quarry.ini, found through $QUARRY_INI): any text, any line
 // length, any bytes. Reads the keys the library uses and checks that a value
 // found comes from a line that holds its key, and that a string read fits.
+// The same bytes then stand as another program's lock file of a port: a
+// lock taken over must name this process and be given back.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 
 #include "fuzz/fuzz_port.h"
@@ -51,6 +56,28 @@ void Fail(const char *what, const Key &k) {
     abort();
 }
 
+// The input as the lock file of a device no program uses.
+void ExamineLockFile(const uint8_t *data, size_t size) {
+    static const std::string dir = FuzzScratchPath("locks");
+    static const bool made = mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+    if (!made) return;
+    setenv("TOLLAN_LOCK_DIR", dir.c_str(), 1);
+    const std::string lock = dir + "/LCK..tollan-fuzz-lock";
+    if (!FuzzWriteFile(lock.c_str(), data, size)) return;
+    char path[512];
+    long holder = 0;
+    if (PlatLockDevice("/dev/tollan-fuzz-lock", path, sizeof path, &holder) == PlatLockOutcome::kTaken) {
+        char text[32] = {};
+        FILE *f = fopen(path, "r");
+        if (!f) abort();
+        size_t n = fread(text, 1, sizeof text - 1, f);
+        fclose(f);
+        if (n == 0 || atol(text) != static_cast<long>(getpid())) abort();
+        PlatUnlockDevice(path);
+    }
+    unlink(lock.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -72,5 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (plain_text && !SomeLineHolds(text, k.key, out)) Fail("the value comes from no line of its key", k);
         }
     }
+    ExamineLockFile(data, size);
     return 0;
 }

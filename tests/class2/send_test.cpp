@@ -387,6 +387,54 @@ TEST_F(SendFaxTest, ANegativeCommandIntervalIsNoPause) {
     EXPECT_LE(g_longest_sleep.load(), 2000u);  // the pause before XON is the longest
 }
 
+// A modem that talks without end while the page goes out: every look at
+// the port finds a byte waiting, until the page's end is written.
+std::atomic<int> g_chatter_left{0};
+std::atomic<int> g_chatter_left_at_page_end{-1};
+int ChatteringInputWaiting(int fd) { return g_chatter_left > 0 ? 1 : PlatformDefaults().port_input_waiting(fd); }
+ssize_t ChatteringRead(int fd, void *buf, size_t n) {
+    if (g_chatter_left > 0 && n > 0) {
+        --g_chatter_left;
+        *static_cast<char *>(buf) = 'x';
+        return 1;
+    }
+    return PlatformDefaults().port_read(fd, buf, n);
+}
+constexpr int kChatter = 1000000;
+std::atomic<bool> g_page_command_sent{false};
+// The chatter starts with the page's first data and stops at its end.
+ssize_t PageEndWrite(int fd, const void *buf, size_t n) {
+    const std::string bytes(static_cast<const char *>(buf), n);
+    if (bytes == "AT+FDT\r\n") {
+        g_page_command_sent = true;
+    } else if (g_page_command_sent.exchange(false)) {
+        g_chatter_left = kChatter;
+    }
+    if (bytes.find("\x10.") != std::string::npos) {
+        g_chatter_left_at_page_end = g_chatter_left.load();
+        g_chatter_left = 0;
+    }
+    return PlatformDefaults().port_write(fd, buf, n);
+}
+
+TEST_F(SendFaxTest, AModemTalkingWithoutEndDuringThePageDoesNotHoldIt) {
+    std::string p1 = PageData(23, 3000);
+    std::string base = WritePages({p1});
+    ScriptClass20SetUp();
+    ScriptClass20Page(p1, "\x10.", "\r\n+FPS:1\r\n\r\n+FHS:0\r\n\r\nOK\r\n");
+    Attach(TOLLAN_CLASS_2_0);
+    PlatformOps ops = Plat();
+    ops.port_input_waiting = ChatteringInputWaiting;
+    ops.port_read = ChatteringRead;
+    ops.port_write = PageEndWrite;
+    const PlatformOps *previous = PlatformInstall(&ops);
+    EXPECT_EQ(TOLLAN_OK, Send(base, 1));
+    PlatformInstall(previous);
+    ASSERT_TRUE(ScriptDone()) << modem_.Failure();
+    // A drain takes what had arrived before it, not what keeps coming.
+    EXPECT_GT(g_chatter_left_at_page_end.load(), kChatter - 1000);
+}
+
 TEST_F(SendFaxTest, AHangupCodePastTheIntRangeIsHeldAtItsEnd) {
     std::string p1 = PageData(23, 60);
     std::string base = WritePages({p1});
