@@ -15,6 +15,9 @@ namespace {
 // Text a poll gathers: what an earlier poll left after its last line end,
 // then what has arrived, NULs left out. The last byte stays a terminator.
 constexpr size_t kRingTextSize = sizeof(FaxChannel::ring_text);
+// Bytes one poll takes at most: a poll never blocks, even when the modem
+// sends without end what makes no line (NULs).
+constexpr size_t kRingPollBytes = 4 * kRingTextSize;
 
 struct RingText {
     int32_t ring_class;
@@ -213,7 +216,7 @@ extern "C" uint16_t WaitForRing(int32_t channel, int32_t *ring) {
     if (!ring) return TOLLAN_E_ARGUMENT;
     *ring = 0;
     if (c.ring_length < 0 || static_cast<size_t>(c.ring_length) >= kRingTextSize) c.ring_length = 0;
-    for (;;) {
+    for (size_t taken = 0; taken < kRingPollBytes;) {
         // Returns at once with what has arrived. A line that is not complete
         // yet waits in the record for the next poll.
         char bytes[kRingTextSize];
@@ -224,10 +227,12 @@ extern "C" uint16_t WaitForRing(int32_t channel, int32_t *ring) {
             return TOLLAN_E_READ;
         }
         if (got == 0) return TOLLAN_OK;
+        taken += static_cast<size_t>(got);
         AppendRingBytes(c, bytes, static_cast<size_t>(got));
         FaxTrace("WaitForRing: 受信文字列 %s", c.ring_text);
         if (JudgeRingLines(c, ring)) return TOLLAN_OK;
     }
+    return TOLLAN_OK;
 }
 
 extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages) {

@@ -473,6 +473,23 @@ TEST_F(RingPollTest, ARingSplitAcrossPollsOrAfterANulIsStillARing) {
     EXPECT_EQ(0, Poll("\n"));
 }
 
+// A modem that sends NULs without end: every read finds some.
+ssize_t EndlessNuls(int, void *buf, size_t n) {
+    memset(buf, 0, n);
+    return static_cast<ssize_t>(n);
+}
+
+TEST_F(RingPollTest, APollReturnsWhateverTheModemKeepsSending) {
+    Attach(TOLLAN_CLASS_2);
+    PlatformOps ops = Plat();
+    ops.port_read = EndlessNuls;
+    const PlatformOps *previous = PlatformInstall(&ops);
+    int32_t ring = -1;
+    EXPECT_EQ(TOLLAN_OK, WaitForRing(0, &ring));
+    PlatformInstall(previous);
+    EXPECT_EQ(0, ring);
+}
+
 TEST(WaitForRingArgumentsTest, ChannelChecks) {
     int32_t ring = 0;
     EXPECT_EQ(TOLLAN_E_CHANNEL, WaitForRing(20, &ring));
