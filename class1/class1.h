@@ -76,7 +76,6 @@ constexpr int kNoScanExponent = -1;
 // The library-wide state of the class 1 sender, shared by every channel:
 // class 1 calls are made one at a time.
 struct Class1State {
-    uint32_t response_deadline;     // tick at which the current timed wait gives up
     uint8_t dle_pending;            // the last received frame byte was an unpaired DLE
     uint8_t tsi[kTsiFrameSize];     // TSI template, rewritten for every DIS
     uint8_t dcs[kDcsFrameSize];     // DCS template, rewritten for every DIS

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "class1/class1.h"
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
@@ -150,10 +151,14 @@ uint16_t SendCmd(const char *command, int32_t channel) {
         case kResultFhng:
             FaxTrace("SendCmd: err val=%d", result);
             return TOLLAN_E_ERROR;
-        case kResultTimeout:
+        case kResultTimeout: {
             FaxTrace("SendCmd: timed out: %s\n", command);
+            // An aborted call or one past its time says so, not "time-out".
+            const uint16_t ended = FaxCallCheck(channel);
+            if (ended != TOLLAN_OK) return ended;
             flags |= kWait30s;
             break;
+        }
         default:  // RING, BUSY, the "+F" reports and the rest: keep waiting
             break;
         }

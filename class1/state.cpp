@@ -2,7 +2,6 @@
 #include "class1/class1.h"
 
 Class1State g_class1 = {
-    0,  // response_deadline
     0,  // dle_pending
     // TSI: not final, TSI with the X bit, 20 spaces for the identity.
     {kControlNotFinal, kFcfTsiX, ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',

@@ -38,6 +38,8 @@ void ResetChannelForOpen(FaxChannel &c) {
     c.scan_time = 0;
     c.resolution = 0;
     c.bit_rate = kDefaultBitRate;
+    // A ring line an earlier port began is not this port's.
+    c.ring_length = 0;
 }
 
 // Records errno as the last error, then gives the port back and returns code.

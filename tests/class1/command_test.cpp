@@ -80,6 +80,14 @@ TEST_F(CommandTest, ASilentModemFailsWithinTheWaitsNotTheReadTimeout) {
     EXPECT_LT(spent, 120000u);
 }
 
+TEST_F(CommandTest, ACommandOfAnAbortedCallSaysSo) {
+    const int32_t ch = Attach();
+    FaxBeginCall(ch);
+    ASSERT_EQ(TOLLAN_OK, AbortCall(ch));
+    EXPECT_EQ(SendCmd("AT+FRS=8\r", ch), TOLLAN_E_ABORTED);
+    FaxBeginCall(ch);
+}
+
 TEST_F(CommandTest, WaitOkAndWaitConnectEndAfter30sWhateverOtherWordsCome) {
     UseClock(100);
     // A RING every clock second, for far longer than either wait.
