@@ -66,9 +66,8 @@ enum T30Fcf : uint8_t {
 constexpr size_t kFrameBufferSize = 256;
 // A received frame ends within this time of the start of its reading: a
 // frame of 256 bytes takes about 7 s at 300 bit/s, a T.30 frame at most
-// 3.45 s. The wait is cut into slices to see an abort or the call's end.
+// 3.45 s.
 constexpr uint32_t kFrameTimeLimitMs = 10000;
-constexpr uint32_t kFrameWaitSliceMs = 1000;
 constexpr size_t kTsiFrameSize = 22;  // control, FCF, 20 identity characters
 constexpr size_t kDcsFrameSize = 6;   // control, FCF, 4 information bytes
 constexpr int kNoScanExponent = -1;

@@ -114,21 +114,11 @@ int IsFrameEnd(uint8_t byte) {
 
 namespace {
 
-// Gives the channel's per-byte wait back when the frame reader is done.
-class ByteWaitGuard {
-public:
-    explicit ByteWaitGuard(FaxChannel &c) : c_(c), saved_(c.io_timeout) {}
-    ~ByteWaitGuard() { c_.io_timeout = saved_; }
-    ByteWaitGuard(const ByteWaitGuard &) = delete;
-    ByteWaitGuard &operator=(const ByteWaitGuard &) = delete;
-    uint32_t Saved() const { return saved_; }
-
-private:
-    FaxChannel &c_;
-    const uint32_t saved_;
-};
-
-uint32_t Smallest(uint32_t a, uint32_t b) { return a < b ? a : b; }
+// The earlier of a byte's own deadline and the frame's.
+FaxDeadline ByteDeadline(const FaxDeadline &frame, uint32_t byte_limit_ms) {
+    const uint32_t frame_left = FaxTimeLeft(frame);
+    return FaxDeadlineIn(frame_left < byte_limit_ms ? frame_left : byte_limit_ms);
+}
 
 }  // namespace
 
@@ -137,34 +127,22 @@ uint32_t Smallest(uint32_t a, uint32_t b) { return a < b ? a : b; }
 // control byte are framing; every later byte is data, 0xFF included. The
 // second DLE of a pair is not stored. A frame that does not fit is read to
 // its end and reported too long. The frame must end within kFrameTimeLimitMs
-// of the start, and no byte may take longer than io_timeout; the wait is cut
-// into slices so that an abort or the end of the call time is seen.
+// of the start, and no byte may take longer than io_timeout; the read itself
+// sees an abort or the end of the call time.
 FrameIn ReadFrame(uint8_t *buffer, size_t size, int32_t channel) {
     memset(buffer, 0, size);  // nothing of an earlier frame shows behind a shorter one
     g_class1.dle_pending = 0;  // a frame cut short earlier leaves no DLE behind
-    FaxChannel &c = g_channels[channel];
-    ByteWaitGuard guard(c);
-    const uint32_t start = PlatTickCount();
-    uint32_t last_byte = start;
+    const FaxChannel &c = g_channels[channel];
+    const FaxDeadline frame = FaxDeadlineIn(kFrameTimeLimitMs);
     bool address_seen = false;
     FrameIn in{TOLLAN_OK, 0, false};
     for (;;) {
-        in.code = FaxCallCheck(channel);
-        if (in.code != TOLLAN_OK) return in;
-        const uint32_t frame_elapsed = PlatElapsed(start);
-        const uint32_t byte_elapsed = PlatElapsed(last_byte);
-        if (frame_elapsed >= kFrameTimeLimitMs || byte_elapsed >= guard.Saved()) {
-            FaxTrace("ReadFrame: no frame end after %u ms (%u bytes)", frame_elapsed, static_cast<unsigned>(in.length));
-            in.code = TOLLAN_E_TIMEOUT;
-            return in;
-        }
-        c.io_timeout = Smallest(Smallest(kFrameWaitSliceMs, kFrameTimeLimitMs - frame_elapsed),
-                                guard.Saved() - byte_elapsed);
         uint8_t byte = 0;
-        in.code = FaxReadByte(channel, &byte);
-        if (in.code == TOLLAN_E_TIMEOUT) continue;  // one slice passed: check again
+        in.code = FaxReadByteUntil(channel, ByteDeadline(frame, c.io_timeout), &byte);
+        if (in.code == TOLLAN_E_TIMEOUT)
+            FaxTrace("ReadFrame: no frame end after %u ms (%u bytes)", kFrameTimeLimitMs - FaxTimeLeft(frame),
+                     static_cast<unsigned>(in.length));
         if (in.code != TOLLAN_OK) return in;
-        last_byte = PlatTickCount();
         const bool second_dle = byte == kDle && g_class1.dle_pending;
         if (!address_seen) {
             address_seen = byte == kHdlcAddress;
