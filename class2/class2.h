@@ -20,9 +20,6 @@ enum FaxPpmType : int {
 
 // ---- Page file names (page_file.cpp) --------------------------------------
 
-// True when the file name of the base name (its last path component) has a
-// "." to cut at.
-bool FaxBaseNameHasDot(const char *base_name);
 // Forms "<base name cut at the last '.' of its file name>_p<page><extension>"
 // (a file name without a dot is used whole; a dot in a folder name is never
 // cut at). False, with out empty, when it would not fit.

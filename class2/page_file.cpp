@@ -30,7 +30,6 @@ size_t StemLength(const char *base_name) {
 
 }  // namespace
 
-bool FaxBaseNameHasDot(const char *base_name) { return ExtensionDot(base_name) != nullptr; }
 
 bool FaxPageFileName(char (&out)[kFaxPathSize], const char *base_name, int page, const char *extension) {
     size_t stem = StemLength(base_name);

@@ -47,13 +47,12 @@ bool HangupPending(const FaxChannel &c) { return c.hangup_seen && c.hangup_code 
 
 // Refuses what the call could not carry out, before anything reaches the
 // modem: numbers the dial command cannot hold or that would end it (a line
-// end starts another command), base names whose page file names do not fit,
-// and base names without a "." to cut. 0, 118, 125.
+// end starts another command) and base names whose page file names do not
+// fit. 0, 118.
 uint16_t CheckNames(const char *number, const char *base_name, int16_t pages) {
     if (strnlen(number, kDialCommandSize) > kDialCommandSize - kDialCommandOverhead) return TOLLAN_E_ARGUMENT;
     if (!FaxCommandTextSafe(number, false)) return TOLLAN_E_ARGUMENT;
     if (!FaxPageNamesFit(base_name, pages, ".g3")) return TOLLAN_E_ARGUMENT;
-    if (!FaxBaseNameHasDot(base_name)) return TOLLAN_E_FILE_NAME;
     return TOLLAN_OK;
 }
 

@@ -35,7 +35,7 @@ constexpr std::array<CodeText, 59> kCodeTexts = {{
     {TOLLAN_E_CAPABILITIES, "the modem refused the session capabilities"},
     {TOLLAN_E_DIAL, "dialling failed: busy or no answer"},
     {TOLLAN_E_NO_CARRIER, "the modem answered NO CARRIER"},
-    {TOLLAN_E_FILE_NAME, "a fax file name has no extension, or a page file cannot be opened"},
+    {TOLLAN_E_FILE_NAME, "a page file cannot be opened"},
     {TOLLAN_E_THREAD, "starting the page reception watchdog failed"},
     {TOLLAN_E_BIT_ORDER, "the modem refused the bit order command"},
     {TOLLAN_E_NO_CONNECT, "the modem did not answer the page data command with CONNECT"},

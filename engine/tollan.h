@@ -67,7 +67,7 @@ enum {
     TOLLAN_E_CAPABILITIES = 122,      /* the modem refused the session capabilities */
     TOLLAN_E_DIAL = 123,              /* dialling failed: busy or no answer */
     TOLLAN_E_NO_CARRIER = 124,        /* the modem answered NO CARRIER */
-    TOLLAN_E_FILE_NAME = 125,         /* a fax file name has no extension / page file unopenable */
+    TOLLAN_E_FILE_NAME = 125,         /* a page file cannot be opened */
     TOLLAN_E_THREAD = 126,            /* starting the page reception watchdog failed */
     TOLLAN_E_BIT_ORDER = 128,         /* the modem refused the bit order command */
     TOLLAN_E_NO_CONNECT = 129,        /* no CONNECT to the page data command */
@@ -127,8 +127,8 @@ TOLLAN_API uint16_t GetCommHandle(int32_t channel, int *handle);
 
 /* ---- Class 2 and 2.0 fax sessions --------------------------------------- */
 
-/* Send pages 1..pages of base_name ("<base cut at its last '.'>_p<n>.g3"; a
- * one-page fax may be the base name itself) to number through a class 2 or
+/* Send pages 1..pages of base_name ("<base cut at the last '.' of its file
+ * name>_p<n>.g3"; a one-page fax may be the base name itself) to number through a class 2 or
  * 2.0 modem. GetNumOfPagesSent tells how many pages the remote accepted.
  * Numbers longer than 121 characters and base names whose page file names do
  * not fit 259 characters are refused (TOLLAN_E_ARGUMENT). */
@@ -136,8 +136,8 @@ TOLLAN_API uint16_t SendFax(int32_t channel, const char *number, const char *bas
 /* Look, without blocking, at what the modem sent on its own: *ring is 1 RING,
  * 2 BUSY, 3 NO CARRIER, 4 ERROR, 5 NO DIALTONE, 0 nothing of these. */
 TOLLAN_API uint16_t WaitForRing(int32_t channel, int32_t *ring);
-/* Answer and receive the pages of a fax into "<base cut at its last '.'>_p<n>.g3"
- * (and "_p<n>.ffi" with SetFaxInfoOption); *pages counts the pages received,
+/* Answer and receive the pages of a fax into "<base cut at the last '.' of
+ * its file name>_p<n>.g3" (and "_p<n>.ffi" with SetFaxInfoOption); *pages counts the pages received,
  * updated after every page. Base names whose page file names could pass 259
  * characters are refused (TOLLAN_E_ARGUMENT). */
 TOLLAN_API uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages);
