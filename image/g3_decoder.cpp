@@ -6,10 +6,11 @@
 // bad code word leaves the rest of its line white and decoding goes on at the
 // next EOL. The page ends at its third empty line in a row (an EOL met before
 // any pixel), so the six EOLs of a return-to-control mark add two blank rows.
-// At most 4300 rows are decoded.
+// At most 4300 rows and 32 MB are decoded.
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/tollan.h"
 #include "engine/trace.h"
@@ -20,6 +21,11 @@
 namespace {
 
 constexpr int kMaxDecodedRows = 4300;
+// The largest page file decoded: the largest page the library receives.
+// Fill bits make a line as long as its sender likes, so rows alone do not
+// bound the bytes read: without this, endless input (a pipe, /dev/zero)
+// would be read for ever.
+constexpr int64_t kMaxDecodedPageBytes = kMaxPageBytes;
 constexpr int kEolZeroBits = 11;
 constexpr int kEmptyLinesEndingPage = 3;
 constexpr int kHashSlots = 1021;
@@ -71,6 +77,7 @@ const MhCodeEntry *LookUp(const CodeWordHash &h, int32_t length, int32_t code) {
 
 struct PageDecoder {
     FILE *in;
+    int64_t bytes_read;
     int byte;
     uint8_t mask;       // 0: no byte yet, or the current one is used up
     int zero_bits;      // 0 bits since the last 1 bit
@@ -82,11 +89,16 @@ struct PageDecoder {
 
 uint16_t ReadBit(PageDecoder *d, int *bit) {
     if (d->mask == 0) {
+        if (d->bytes_read == kMaxDecodedPageBytes) {
+            FaxTrace("G3ToBmp: no page end within %lld bytes", static_cast<long long>(kMaxDecodedPageBytes));
+            return TOLLAN_E_PAGE_TOO_LARGE;
+        }
         d->byte = getc(d->in);
         if (d->byte == EOF) {
             FaxTrace("G3ToBmp: EOF読み込みエラー line %d", d->empty_lines);
             return TOLLAN_E_G3_END;
         }
+        ++d->bytes_read;
         d->mask = 1;
     }
     *bit = (d->byte & d->mask) ? 1 : 0;
@@ -212,6 +224,7 @@ uint16_t DecodePage(const char *path, DecodedPage *page, int32_t *width_out, int
     if (!file) return TOLLAN_E_OPEN_FILE;
     PageDecoder d;
     d.in = file.get();
+    d.bytes_read = 0;
     d.byte = 0;
     d.mask = 0;
     d.zero_bits = 0;
@@ -231,6 +244,11 @@ uint16_t DecodePage(const char *path, DecodedPage *page, int32_t *width_out, int
         if (d.end_of_page) break;
         ++page->count;
         if (width > page->width) page->width = width;
+    }
+    if (page->width == 0) {
+        // Nothing to draw: a bitmap 0 pixels wide is no bitmap.
+        FaxTrace("G3ToBmp: no pixels in %d rows", page->count);
+        return TOLLAN_E_G3_END;
     }
     return TOLLAN_OK;
 }

@@ -2,6 +2,7 @@
 // source pixel at column x of row y (counted from the top left) lands at
 // column H - 1 - y of row x; the first row of the picture becomes its last
 // column. Result bits no source pixel reaches (the row fill) stay 1.
+#include <cstdint>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -49,6 +50,16 @@ uint16_t ReadRotationSource(FILE *f, RotationSource *src) {
     return TOLLAN_OK;
 }
 
+// The result is height pixels wide: a top-down height of INT32_MIN gives a
+// width no header field can hold. The result's rows must fit in one block.
+uint16_t CheckResultSize(const RotationSource &src, uint64_t *stride, uint64_t *result_bytes) {
+    if (src.height > INT32_MAX) return TOLLAN_E_NOT_BITMAP;
+    *stride = BmpStride(static_cast<uint64_t>(src.height), 1);
+    *result_bytes = *stride * static_cast<uint64_t>(src.width);  // under 2^29 * 2^31: no overflow
+    if (*result_bytes > kMaxResultBytes) return TOLLAN_E_NO_MEMORY;
+    return TOLLAN_OK;
+}
+
 // True when the file holds every row the headers promise, so that no block
 // is allocated for a picture that is not there.
 bool RowsPresent(FILE *f, const RotationSource &src) {
@@ -56,6 +67,15 @@ bool RowsPresent(FILE *f, const RotationSource &src) {
     if (fstat(fileno(f), &st) != 0) return false;
     uint64_t needed = src.headers.off_bits + src.row_length * static_cast<uint64_t>(src.height);
     return static_cast<uint64_t>(st.st_size) >= needed;
+}
+
+// Skips n bytes: short gaps (a row's padding) are read through, so that
+// the stream keeps its buffer; long ones are sought past.
+bool SkipBytes(FILE *f, uint64_t n) {
+    constexpr uint64_t kReadThrough = 256;
+    if (n > kReadThrough) return fseeko(f, static_cast<off_t>(n), SEEK_CUR) == 0;
+    uint8_t gap[kReadThrough];
+    return ReadExact(f, gap, n);
 }
 
 void PlaceRow(const uint8_t *row, int64_t width, int64_t column, uint8_t *result, uint64_t stride) {
@@ -93,21 +113,25 @@ extern "C" uint16_t RotateBitmap(const char *src_path, const char *dst_path, int
     RotationSource src;
     uint16_t code = ReadRotationSource(in.get(), &src);
     if (code != TOLLAN_OK) return code;
+    uint64_t stride = 0, result_bytes = 0;
+    code = CheckResultSize(src, &stride, &result_bytes);
+    if (code != TOLLAN_OK) return code;
     if (!RowsPresent(in.get(), src)) return TOLLAN_E_READ_BITMAP;
 
-    const uint64_t stride = BmpStride(static_cast<uint64_t>(src.height), 1);
-    const uint64_t result_bytes = stride * static_cast<uint64_t>(src.width);
-    if (result_bytes > kMaxResultBytes) return TOLLAN_E_NO_MEMORY;
     HeapBytes result = AllocZeroed(result_bytes, 1);
     if (!result) return TOLLAN_E_NO_MEMORY;
     memset(result.get(), 0xFF, result_bytes);
-    HeapBytes row = AllocZeroed(src.row_length, 1);
+    // Only the bytes that hold the width are kept: a biSizeImage can make a
+    // row gigabytes long.
+    const uint64_t used = (static_cast<uint64_t>(src.width) + 7) / 8;
+    HeapBytes row = AllocZeroed(used, 1);
     if (!row) return TOLLAN_E_NO_MEMORY;
 
     if (fseeko(in.get(), static_cast<off_t>(src.headers.off_bits), SEEK_SET) != 0)
         return TOLLAN_E_READ_BITMAP;
     for (int64_t i = 0; i < src.height; ++i) {
-        if (!ReadExact(in.get(), row.get(), src.row_length)) return TOLLAN_E_READ_BITMAP;
+        if (!ReadExact(in.get(), row.get(), used) || !SkipBytes(in.get(), src.row_length - used))
+            return TOLLAN_E_READ_BITMAP;
         // File row i is picture row H-1-i from the top (bottom-up) or row i
         // (top-down); it becomes column H-1-y of the result.
         int64_t column = src.top_down ? src.height - 1 - i : i;

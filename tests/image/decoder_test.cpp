@@ -2,7 +2,13 @@
 // end-of-page rule, damaged pages, the row limit and the two writers.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <random>
+#include <thread>
 
 #include "engine/channel.h"
 #include "engine/tollan.h"
@@ -102,10 +108,10 @@ TEST_F(DecoderTest, FillBitsAndFalseEols) {
     // Ten 0 bits and a 1 are no EOL: they start a code that goes bad, and the
     // line (not an empty one) ends at the real EOL: three rows, not two.
     int32_t w = 0, h = 0;
-    ASSERT_EQ(TOLLAN_OK, Size(EOL + std::string(10, '0') + "1" + EOL + Repeat(EOL, 3), &w, &h));
+    ASSERT_EQ(TOLLAN_OK, Size(EOL + BLACK_LINE + EOL + std::string(10, '0') + "1" + EOL + Repeat(EOL, 3), &w, &h));
+    EXPECT_EQ(4, h);
+    ASSERT_EQ(TOLLAN_OK, Size(EOL + BLACK_LINE + EOL + std::string(11, '0') + "1" + EOL + Repeat(EOL, 3), &w, &h));
     EXPECT_EQ(3, h);
-    ASSERT_EQ(TOLLAN_OK, Size(EOL + std::string(11, '0') + "1" + EOL + Repeat(EOL, 3), &w, &h));
-    EXPECT_EQ(2, h);
 }
 
 TEST_F(DecoderTest, BadCodeWordKeepsWhatCameBeforeAndGoesOn) {
@@ -144,14 +150,47 @@ TEST_F(DecoderTest, PageCutBeforeItsEndMark) {
     EXPECT_EQ(TOLLAN_E_ARGUMENT, GetG3Size(nullptr, &w, &h));
 }
 
-TEST_F(DecoderTest, FourEolsAreTwoBlankRowsOfWidthZero) {
+TEST_F(DecoderTest, APageWithoutPixelsIsRefused) {
+    // Only EOLs, or lines whose first code is bad: rows, but nothing 1 pixel
+    // wide to draw. No 0-wide bitmap is written.
+    for (const std::string &page : {Repeat(EOL, 4), EOL + "0000000011111111" + EOL + Repeat(EOL, 3)}) {
+        int32_t w = -1, h = -1;
+        EXPECT_EQ(TOLLAN_E_G3_END, Size(page, &w, &h));
+        EXPECT_EQ(0, w);
+        EXPECT_EQ(0, h);
+        EXPECT_TRUE(Decode(page, nullptr, TOLLAN_E_G3_END).empty());
+        EXPECT_FALSE(FileExists(dir_.Path("p.bmp")));
+    }
+}
+
+// Feeds the FIFO with the byte until the reader goes away.
+void FeedForever(const std::string &fifo, char byte) {
+    int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd == -1) return;
+    std::string block(65536, byte);
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    close(fd);
+}
+
+TEST_F(DecoderTest, EndlessInputStopsAtTheLargestPage) {
+    // Zeros never make an EOL's closing 1 bit; a pipe of ones never makes an
+    // EOL at all: both stop after the largest page file, with no bitmap.
     int32_t w = -1, h = -1;
-    ASSERT_EQ(TOLLAN_OK, Size(Repeat(EOL, 4), &w, &h));
-    EXPECT_EQ(0, w);
-    EXPECT_EQ(2, h);
-    Decode(Repeat(EOL, 4));
-    std::string bmp = ReadFile(dir_.Path("p.bmp"));
-    EXPECT_EQ(62u, bmp.size());
+    EXPECT_EQ(TOLLAN_E_PAGE_TOO_LARGE, GetG3Size("/dev/zero", &w, &h));
+    EXPECT_EQ(TOLLAN_E_PAGE_TOO_LARGE, G3ToBmp("/dev/zero", dir_.Path("z.bmp").c_str()));
+    EXPECT_FALSE(FileExists(dir_.Path("z.bmp")));
+
+    struct sigaction ignore {}, saved {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &saved);  // the feeder learns of the reader's end by EPIPE
+    std::string fifo = dir_.Path("endless.g3");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::thread feeder(FeedForever, fifo, '\xFF');
+    EXPECT_EQ(TOLLAN_E_PAGE_TOO_LARGE, G3ToBmp(fifo.c_str(), dir_.Path("f.bmp").c_str()));
+    feeder.join();
+    sigaction(SIGPIPE, &saved, nullptr);
+    EXPECT_FALSE(FileExists(dir_.Path("f.bmp")));
 }
 
 TEST_F(DecoderTest, RowLimitIs4300) {

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <random>
+#include <unistd.h>
 
 #include "engine/tollan.h"
 #include "image_test_util.h"
@@ -140,6 +141,37 @@ TEST_F(RotateTest, RowLengthFromBiSizeImageAndHeaderFields) {
     EXPECT_EQ(Turned(p), ReadMonoBmp(out));
 }
 
+TEST_F(RotateTest, HostileSizesAreRefusedBeforeReading) {
+    const std::string table = std::string("\xFF\xFF\xFF\0\0\0\0\0", 8);
+    // 2^31 top-down rows of one byte in a sparse file that holds them all:
+    // its turned width, 2^31, fits no header field.
+    BmpFields f;
+    f.width = 1;
+    f.height = INT_MIN;
+    f.size_image = 0x80000000u;
+    std::string src = dir_.Path("tall.bmp");
+    WriteFile(src, BmpBytes(f, table, ""));
+    ASSERT_EQ(0, truncate(src.c_str(), 62 + 0x80000000LL));
+    EXPECT_EQ(TOLLAN_E_NOT_BITMAP, RotateBitmap(src.c_str(), dir_.Path("dst.bmp").c_str(), 0));
+    EXPECT_FALSE(FileExists(dir_.Path("dst.bmp")));
+
+    // Rows of a kilobyte for a 9-pixel width: only what the width needs is placed.
+    Picture p = {"#.......#", ".#......."};
+    f = BmpFields();
+    f.width = 9;
+    f.height = 2;
+    f.size_image = 2 * 1024;
+    std::string rows;
+    for (int y = 1; y >= 0; --y) {
+        std::string row(1024, '\x55');
+        row[0] = row[1] = 0;
+        for (int x = 0; x < 9; ++x)
+            if (p[y][x] == '#') row[x / 8] |= static_cast<char>(0x80 >> (x % 8));
+        rows += row;
+    }
+    EXPECT_EQ(Turned(p), ReadMonoBmp(Rotate(BmpBytes(f, table, rows))));
+}
+
 TEST_F(RotateTest, RefusedSources) {
     const std::string table = std::string("\xFF\xFF\xFF\0\0\0\0\0", 8);
     auto mono = [](int32_t w, int32_t h) {
@@ -165,8 +197,8 @@ TEST_F(RotateTest, RefusedSources) {
     Rotate(BmpBytes(mono(-4, 3), table, ""), TOLLAN_E_NOT_BITMAP);
     Rotate(BmpBytes(mono(10, 3), table, std::string(11, '\0')), TOLLAN_E_READ_BITMAP);  // rows cut short
     // Headers asking for a huge picture in a small file: refused before any block is allocated.
-    Rotate(BmpBytes(mono(INT_MAX, INT_MAX), table, std::string(64, '\0')), TOLLAN_E_READ_BITMAP);
-    Rotate(BmpBytes(mono(10, INT_MIN), table, std::string(64, '\0')), TOLLAN_E_READ_BITMAP);
+    Rotate(BmpBytes(mono(INT_MAX, INT_MAX), table, std::string(64, '\0')), TOLLAN_E_NO_MEMORY);
+    Rotate(BmpBytes(mono(10, 1 << 20), table, std::string(64, '\0')), TOLLAN_E_READ_BITMAP);
     Rotate(MonoBmp({"#"}).substr(0, 40), TOLLAN_E_NOT_BITMAP);
     Rotate("BX" + MonoBmp({"#"}).substr(2), TOLLAN_E_NOT_BITMAP);
 
