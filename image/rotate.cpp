@@ -69,15 +69,6 @@ bool RowsPresent(FILE *f, const RotationSource &src) {
     return static_cast<uint64_t>(st.st_size) >= needed;
 }
 
-// Skips n bytes: short gaps (a row's padding) are read through, so that
-// the stream keeps its buffer; long ones are sought past.
-bool SkipBytes(FILE *f, uint64_t n) {
-    constexpr uint64_t kReadThrough = 256;
-    if (n > kReadThrough) return fseeko(f, static_cast<off_t>(n), SEEK_CUR) == 0;
-    uint8_t gap[kReadThrough];
-    return ReadExact(f, gap, n);
-}
-
 void PlaceRow(const uint8_t *row, int64_t width, int64_t column, uint8_t *result, uint64_t stride) {
     const uint8_t bit = static_cast<uint8_t>(0x80 >> (column % 8));
     uint8_t *target = result + column / 8 + static_cast<uint64_t>(width - 1) * stride;
@@ -87,6 +78,36 @@ void PlaceRow(const uint8_t *row, int64_t width, int64_t column, uint8_t *result
         else
             *target &= static_cast<uint8_t>(~bit);
     }
+}
+
+// Reads the rows a block at a time and places each in the result. Rows can
+// be gigabytes long (a biSizeImage can say so): past the bytes the width
+// needs and a little padding, the rest of such a row is sought past, not read.
+uint16_t PlaceAllRows(FILE *f, const RotationSource &src, uint8_t *result, uint64_t stride) {
+    constexpr uint64_t kPaddingReadThrough = 256;
+    constexpr uint64_t kBlockBytes = 64 * 1024;
+    const uint64_t used = (static_cast<uint64_t>(src.width) + 7) / 8;
+    const bool long_rows = src.row_length >= used + kPaddingReadThrough;
+    const uint64_t read = long_rows ? used : src.row_length;
+    const uint64_t rows_per_block = long_rows || read >= kBlockBytes ? 1 : kBlockBytes / read;
+    HeapBytes block = AllocZeroed(rows_per_block, read);
+    if (!block) return TOLLAN_E_NO_MEMORY;
+
+    if (fseeko(f, static_cast<off_t>(src.headers.off_bits), SEEK_SET) != 0) return TOLLAN_E_READ_BITMAP;
+    for (int64_t i = 0; i < src.height;) {
+        uint64_t rows = static_cast<uint64_t>(src.height - i) < rows_per_block ? static_cast<uint64_t>(src.height - i)
+                                                                                : rows_per_block;
+        if (!ReadExact(f, block.get(), rows * read)) return TOLLAN_E_READ_BITMAP;
+        if (long_rows && fseeko(f, static_cast<off_t>(src.row_length - read), SEEK_CUR) != 0)
+            return TOLLAN_E_READ_BITMAP;
+        for (uint64_t k = 0; k < rows; ++k, ++i) {
+            // File row i is picture row H-1-i from the top (bottom-up) or row
+            // i (top-down); it becomes column H-1-y of the result.
+            int64_t column = src.top_down ? src.height - 1 - i : i;
+            PlaceRow(block.get() + k * read, src.width, column, result, stride);
+        }
+    }
+    return TOLLAN_OK;
 }
 
 // The result's headers: width and height exchanged, the rest copied,
@@ -121,22 +142,8 @@ extern "C" uint16_t RotateBitmap(const char *src_path, const char *dst_path, int
     HeapBytes result = AllocZeroed(result_bytes, 1);
     if (!result) return TOLLAN_E_NO_MEMORY;
     memset(result.get(), 0xFF, result_bytes);
-    // Only the bytes that hold the width are kept: a biSizeImage can make a
-    // row gigabytes long.
-    const uint64_t used = (static_cast<uint64_t>(src.width) + 7) / 8;
-    HeapBytes row = AllocZeroed(used, 1);
-    if (!row) return TOLLAN_E_NO_MEMORY;
-
-    if (fseeko(in.get(), static_cast<off_t>(src.headers.off_bits), SEEK_SET) != 0)
-        return TOLLAN_E_READ_BITMAP;
-    for (int64_t i = 0; i < src.height; ++i) {
-        if (!ReadExact(in.get(), row.get(), used) || !SkipBytes(in.get(), src.row_length - used))
-            return TOLLAN_E_READ_BITMAP;
-        // File row i is picture row H-1-i from the top (bottom-up) or row i
-        // (top-down); it becomes column H-1-y of the result.
-        int64_t column = src.top_down ? src.height - 1 - i : i;
-        PlaceRow(row.get(), src.width, column, result.get(), stride);
-    }
+    code = PlaceAllRows(in.get(), src, result.get(), stride);
+    if (code != TOLLAN_OK) return code;
 
     uint8_t header[kMonoBmpHeaderSize];
     ResultHeader(src, stride, header);
