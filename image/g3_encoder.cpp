@@ -8,6 +8,7 @@
 // EOLs, so the page ends with seven EOLs in a row.
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
 #include "engine/channel.h"
 #include "engine/tollan.h"
@@ -15,79 +16,19 @@
 #include "image/bmp_format.h"
 #include "image/bmp_loader.h"
 #include "image/bmp_reader.h"
+#include "image/g3_codec.h"
 #include "image/mh_codes.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr int kLeadingBlankLines = 4;
-constexpr int kTrailingEols = 6;
 constexpr int kShortPageLines = 1145;  // stretch_option bit 1
 constexpr int kLongPageLines = 2290;
 constexpr int kStretchWiden = 1;
 constexpr int kStretchToShortPage = 2;
 constexpr int kStretchToLongPage = 4;
-constexpr int kEolZeroBits = 11;
-
-// ---- Bit writer: the first bit of the stream lands in bit 0 of byte 0 ----
-
-struct BitWriter {
-    FILE *out;
-    uint8_t accumulator;
-    uint8_t mask;
-    bool failed;
-};
-
-void PutBit(BitWriter *w, int bit) {
-    if (bit) w->accumulator |= w->mask;
-    w->mask = static_cast<uint8_t>(w->mask << 1);
-    if (w->mask == 0) {
-        if (putc(w->accumulator, w->out) == EOF) w->failed = true;
-        w->accumulator = 0;
-        w->mask = 1;
-    }
-}
-
-void FlushBits(BitWriter *w) {
-    if (w->mask == 1) return;
-    if (putc(w->accumulator, w->out) == EOF) w->failed = true;
-    w->accumulator = 0;
-    w->mask = 1;
-}
-
-// The code's bits from the most significant of its length bits down.
-void PutCode(BitWriter *w, const MhCodeEntry &code) {
-    for (int i = code.length - 1; i >= 0; --i) PutBit(w, (code.code >> i) & 1);
-}
-
-// Eleven 0 bits and a 1, not aligned: no fill bits anywhere.
-void PutEol(BitWriter *w) {
-    for (int i = 0; i < kEolZeroBits; ++i) PutBit(w, 0);
-    PutBit(w, 1);
-}
-
-// ---- Line coding ----
-
-void PutRun(BitWriter *w, bool black, int run) {
-    const MhCodeEntry *terminating = black ? kBlackMhTerminating : kWhiteMhTerminating;
-    const MhCodeEntry *make_up = black ? kBlackMhMakeUp : kWhiteMhMakeUp;
-    if (run >= 64) PutCode(w, make_up[run / 64 - 1]);
-    PutCode(w, terminating[run % 64]);
-}
-
-// Alternating runs from white; an empty black run is never coded, and a line
-// ending in white ends with its white run. Then the EOL.
-void CodeLine(BitWriter *w, const uint8_t *line) {
-    int x = 0;
-    bool black = false;
-    while (x < kG3LineWidth) {
-        int start = x;
-        while (x < kG3LineWidth && line[x] == (black ? 1 : 0)) ++x;
-        if (!black || x > start) PutRun(w, black, x - start);
-        black = !black;
-    }
-    PutEol(w);
-}
+constexpr int32_t kLineBytes = kG3LineWidth / 8;
 
 // ---- Stretch factors ----
 
@@ -150,65 +91,98 @@ uint16_t WriteIntermediateBitmap(const MonoBitmap &mono, IntermediateFile *tmp) 
 
 // ---- Page assembly ----
 
-void CodeBlankLines(BitWriter *w, const uint8_t *blank, int count) {
-    for (int i = 0; i < count; ++i) CodeLine(w, blank);
+// Coded bytes go to the file in blocks of about this size.
+constexpr size_t kOutputBlockBytes = 64 * 1024;
+// Rows of the intermediate bitmap read at a time.
+constexpr size_t kInputBlockBytes = 64 * 1024;
+
+struct PageWriter {
+    FILE *out;
+    std::vector<uint8_t> coded;
+    G3Encoder encoder;
+    bool failed;
+};
+
+void DrainCoded(PageWriter *w) {
+    if (!w->coded.empty() && fwrite(w->coded.data(), 1, w->coded.size(), w->out) != w->coded.size())
+        w->failed = true;
+    w->coded.clear();
+}
+
+void CodeRow(PageWriter *w, const uint8_t *row) {
+    EncodeG3Row(&w->encoder, row);
+    if (w->coded.size() >= kOutputBlockBytes) DrainCoded(w);
+}
+
+void CodeBlankLines(PageWriter *w, const uint8_t *blank, int count) {
+    for (int i = 0; i < count; ++i) CodeRow(w, blank);
 }
 
 // Codes one image row as the vertical factor asks; returns the lines coded.
-int CodeStretchedRow(BitWriter *w, const uint8_t *row, const PageFactors &f,
-                     double *accumulator) {
-    CodeLine(w, row);
+int CodeStretchedRow(PageWriter *w, const uint8_t *row, const PageFactors &f, double *accumulator) {
+    CodeRow(w, row);
     int lines = 1;
     if (f.vertical == 0) return lines;
     *accumulator += 1;
     if (f.quotient >= 2) {
         while (*accumulator < f.vertical) {
-            CodeLine(w, row);
+            CodeRow(w, row);
             ++lines;
             *accumulator += 1;
         }
         *accumulator -= f.vertical;
     } else if (*accumulator >= f.vertical) {
-        CodeLine(w, row);
+        CodeRow(w, row);
         ++lines;
         *accumulator -= f.vertical;
     }
     return lines;
 }
 
+// Reads all rows (the file holds the bottom row first) into packed lines,
+// a block of rows at a time: lines[i] is file row i.
+uint16_t ReadAllRows(FILE *in, const BmpInfo &info, uint32_t row_length, double horizontal, uint8_t *lines) {
+    const size_t rows_per_block = row_length >= kInputBlockBytes ? 1 : kInputBlockBytes / row_length;
+    HeapBytes block = AllocZeroed(rows_per_block, row_length);
+    if (!block) return TOLLAN_E_NO_MEMORY;
+    for (int32_t i = 0; i < info.height;) {
+        const size_t rows = static_cast<size_t>(info.height - i) < rows_per_block ? static_cast<size_t>(info.height - i)
+                                                                                    : rows_per_block;
+        if (!ReadExact(in, block.get(), rows * row_length)) return TOLLAN_E_READ_BITMAP;
+        for (size_t k = 0; k < rows; ++k, ++i)
+            StoredRowToLine(info, block.get() + k * row_length, horizontal,
+                            lines + static_cast<size_t>(i) * kLineBytes);
+    }
+    return TOLLAN_OK;
+}
+
 uint16_t CodePage(FILE *in, FILE *out, const BmpInfo &info, int stretch) {
-    HeapBytes blank = AllocZeroed(kG3LineWidth, 1);
+    HeapBytes blank = AllocZeroed(kLineBytes, 1);
     if (!blank) return TOLLAN_E_NO_MEMORY;
     uint32_t row_length = StoredRowLength(info);
     if (row_length == 0 || info.height <= 0) return TOLLAN_E_NOT_BITMAP;
-    HeapBytes row_input = AllocZeroed(row_length, 1);
-    if (!row_input) return TOLLAN_E_NO_MEMORY;
     PageFactors f = ComputeFactors(info.width, info.height, stretch);
-    BitWriter w{out, 0, 1, false};
+    PageWriter w{out, {}, {}, false};
+    w.coded.reserve(kOutputBlockBytes + kLineBytes * 8);
+    StartG3Encoder(&w.encoder, kCodingMh, 1, kG3LineWidth, &w.coded);
 
     CodeBlankLines(&w, blank.get(), kLeadingBlankLines);
 
-    // The file holds the bottom row first; all rows are read before coding
-    // from the top down.
-    HeapBytes rows[kMaxBmpHeight];
-    for (int32_t i = 0; i < info.height; ++i) {
-        rows[i] = AllocZeroed(kG3LineWidth, 1);
-        if (!rows[i]) return TOLLAN_E_NO_MEMORY;
-        uint16_t code = ReadBmpRow(in, info, row_length, row_input.get(), f.horizontal, rows[i].get());
-        if (code != TOLLAN_OK) return code;
-    }
+    // All rows are read before coding from the top down.
+    HeapBytes lines = AllocZeroed(static_cast<size_t>(info.height), kLineBytes);
+    if (!lines) return TOLLAN_E_NO_MEMORY;
+    uint16_t code = ReadAllRows(in, info, row_length, f.horizontal, lines.get());
+    if (code != TOLLAN_OK) return code;
 
     int counted = 0;
     double accumulator = 0.0;
-    for (int32_t i = info.height - 1; i >= 0; --i) {
-        counted += CodeStretchedRow(&w, rows[i].get(), f, &accumulator);
-        rows[i].reset();
-    }
+    for (int32_t i = info.height - 1; i >= 0; --i)
+        counted += CodeStretchedRow(&w, lines.get() + static_cast<size_t>(i) * kLineBytes, f, &accumulator);
     if (counted < f.target_lines) CodeBlankLines(&w, blank.get(), f.target_lines - counted);
 
     FaxTrace("BmpToG3 translated %d lines", static_cast<int>(info.height));
-    for (int i = 0; i < kTrailingEols; ++i) PutEol(&w);
-    FlushBits(&w);
+    FinishG3Encoder(&w.encoder);
+    DrainCoded(&w);
     return w.failed ? TOLLAN_E_WRITE_BITMAP : TOLLAN_OK;
 }
 
