@@ -207,6 +207,19 @@ bool StoredPixelWhite(const SourceLayout &layout, const PixelFormat &format, con
     }
 }
 
+// A 1-bit row a byte at a time: each stored bit becomes white or black as
+// its colour entry says; bits past the width stay 0.
+void MonoRow(const uint8_t *stored, int32_t width, const PixelFormat &format, uint8_t *out) {
+    const bool zero_white = format.palette_white[0], one_white = format.palette_white[1];
+    // Both entries alike: every dot is that colour; else the bits as they
+    // are, or turned over.
+    const uint8_t keep = zero_white == one_white ? 0x00 : 0xFF;
+    const uint8_t flip = zero_white ? 0xFF : 0x00;
+    const int32_t bytes = (width + 7) / 8;
+    for (int32_t i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>((stored[i] & keep) ^ flip);
+    if (width % 8) out[bytes - 1] &= static_cast<uint8_t>(0xFF << (8 - width % 8));
+}
+
 uint16_t ReadUncompressedRows(FILE *f, const SourceLayout &layout, const PixelFormat &format,
                               MonoBitmap *mono) {
     size_t stride = static_cast<size_t>(BmpStride(layout.width, layout.bit_count));
@@ -216,6 +229,11 @@ uint16_t ReadUncompressedRows(FILE *f, const SourceLayout &layout, const PixelFo
     for (int32_t i = 0; i < layout.height; ++i) {
         if (!ReadExact(f, row.get(), stride)) return TOLLAN_E_READ_BITMAP;
         int32_t target = layout.top_down ? i : layout.height - 1 - i;
+        if (layout.bit_count == 1) {
+            MonoRow(row.get(), layout.width, format,
+                    mono->bits.get() + static_cast<size_t>(target) * mono->bytes_per_row);
+            continue;
+        }
         for (int32_t x = 0; x < layout.width; ++x)
             if (StoredPixelWhite(layout, format, row.get(), x)) SetWhite(mono, target, x);
     }

@@ -32,15 +32,17 @@ struct PutCode {
     uint8_t length;
 };
 
-// A run code found by the next 13 bits of the stream.
-struct RunCode {
-    uint16_t run;
-    uint8_t length;    // 0: no code starts with these bits
-    uint8_t make_up;   // 1: make-up, the colour goes on
-    uint8_t trailing;  // 0 bits that end the code
-};
+// A run code found by the next bits of the stream, in 32 bits: its length
+// (bits 0-3, 0 when no code starts with those bits), the 0 bits that end it
+// (4-5), make-up or not (6), and its run (8-19).
+using RunCode = uint32_t;
+constexpr int CodeLength(RunCode c) { return static_cast<int>(c & 0xF); }
+constexpr int CodeTrailingZeros(RunCode c) { return static_cast<int>((c >> 4) & 3); }
+constexpr bool CodeIsMakeUp(RunCode c) { return (c >> 6) & 1; }
+constexpr int32_t CodeRun(RunCode c) { return static_cast<int32_t>(c >> 8); }
 
-constexpr int kRunLookupBits = kMhMaxCodeLength;  // 13
+constexpr int kRunLookupBits = kMhMaxCodeLength;  // 13: every code
+constexpr int kShortRunLookupBits = 8;            // the codes of most runs, in a table that stays in cache
 
 // Two-dimensional mode codes (T.4 table 4), as the recommendation writes them.
 enum Mode : int8_t { kPass = 10, kHorizontal = 11, kNoMode = 12 };
@@ -60,6 +62,7 @@ struct CodecTables {
     PutCode terminating[2][kMhTerminatingCount];
     PutCode make_up[2][kMhMakeUpCount + kMhExtendedCount];  // runs 64.. in steps of 64
     RunCode runs[2][1 << kRunLookupBits];
+    RunCode short_runs[2][1 << kShortRunLookupBits];
     ModeCode modes[1 << kModeLookupBits];  // length 0: no mode code
 };
 
@@ -79,16 +82,23 @@ int TrailingZeros(uint32_t code) {
 }
 
 // Every index whose first bits are the code's gets the code.
-void AddRunCodes(RunCode *table, const MhCodeEntry *codes, int count) {
+void AddRunCodes(RunCode *table, int lookup_bits, const MhCodeEntry *codes, int count) {
     for (int i = 0; i < count; ++i) {
         const MhCodeEntry &c = codes[i];
+        if (c.length > lookup_bits) continue;
         const uint32_t head = Reversed(static_cast<uint32_t>(c.code), c.length);
-        const RunCode entry{static_cast<uint16_t>(c.run), static_cast<uint8_t>(c.length),
-                            static_cast<uint8_t>(c.kind == kWhiteTerminating || c.kind == kBlackTerminating ? 0 : 1),
-                            static_cast<uint8_t>(TrailingZeros(static_cast<uint32_t>(c.code)))};
-        for (uint32_t tail = 0; tail < (1u << (kRunLookupBits - c.length)); ++tail)
-            table[head | tail << c.length] = entry;
+        const bool make_up = c.kind != kWhiteTerminating && c.kind != kBlackTerminating;
+        const RunCode entry = static_cast<uint32_t>(c.length) |
+                              static_cast<uint32_t>(TrailingZeros(static_cast<uint32_t>(c.code))) << 4 |
+                              static_cast<uint32_t>(make_up) << 6 | static_cast<uint32_t>(c.run) << 8;
+        for (uint32_t tail = 0; tail < (1u << (lookup_bits - c.length)); ++tail) table[head | tail << c.length] = entry;
     }
+}
+
+void AddColourRunCodes(RunCode *table, int lookup_bits, const MhCodeEntry *terminating, const MhCodeEntry *make_up) {
+    AddRunCodes(table, lookup_bits, terminating, kMhTerminatingCount);
+    AddRunCodes(table, lookup_bits, make_up, kMhMakeUpCount);
+    AddRunCodes(table, lookup_bits, kExtendedMhMakeUp, kMhExtendedCount);
 }
 
 CodecTables BuildTables() {
@@ -100,12 +110,10 @@ CodecTables BuildTables() {
     AddPutCodes(t.make_up[1], kBlackMhMakeUp, kMhMakeUpCount);
     for (int colour = 0; colour < 2; ++colour)
         AddPutCodes(t.make_up[colour] + kMhMakeUpCount, kExtendedMhMakeUp, kMhExtendedCount);
-    AddRunCodes(t.runs[0], kWhiteMhTerminating, kMhTerminatingCount);
-    AddRunCodes(t.runs[0], kWhiteMhMakeUp, kMhMakeUpCount);
-    AddRunCodes(t.runs[0], kExtendedMhMakeUp, kMhExtendedCount);
-    AddRunCodes(t.runs[1], kBlackMhTerminating, kMhTerminatingCount);
-    AddRunCodes(t.runs[1], kBlackMhMakeUp, kMhMakeUpCount);
-    AddRunCodes(t.runs[1], kExtendedMhMakeUp, kMhExtendedCount);
+    AddColourRunCodes(t.runs[0], kRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
+    AddColourRunCodes(t.runs[1], kRunLookupBits, kBlackMhTerminating, kBlackMhMakeUp);
+    AddColourRunCodes(t.short_runs[0], kShortRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
+    AddColourRunCodes(t.short_runs[1], kShortRunLookupBits, kBlackMhTerminating, kBlackMhMakeUp);
     for (const ModeCode &m : kModeCodes) {
         const uint32_t head = Reversed(m.code, m.length);
         for (uint32_t tail = 0; tail < (1u << (kModeLookupBits - m.length)); ++tail)
@@ -118,6 +126,12 @@ CodecTables BuildTables() {
 const CodecTables &Tables() {
     static const CodecTables tables = BuildTables();
     return tables;
+}
+
+// The run code at the front of bits, or 0.
+inline RunCode FindRunCode(const CodecTables &t, int colour, uint64_t bits) {
+    RunCode c = t.short_runs[colour][bits & ((1u << kShortRunLookupBits) - 1)];
+    return c != 0 ? c : t.runs[colour][bits & ((1u << kRunLookupBits) - 1)];
 }
 
 int CountTrailingZeros64(uint64_t v) { return __builtin_ctzll(v); }
@@ -135,8 +149,18 @@ uint64_t BigEndian64(const uint8_t *p) {
 
 // ---- Packed rows ----
 
-int32_t NextChange(const uint8_t *row, int32_t width, int32_t from, int colour) {
+namespace {
+
+inline int32_t ScanForChange(const uint8_t *row, int32_t width, int32_t from, int colour) {
     if (from >= width) return width;
+    if ((from >> 3) + 8 <= PackedRowBytes(width)) {
+        // Most runs end within the next 57 dots: one load, one count.
+        const uint64_t window = (BigEndian64(row + (from >> 3)) ^ (colour ? ~0ull : 0)) << (from & 7);
+        if (window >> 7) {
+            const int32_t found = from + __builtin_clzll(window);
+            return found > width ? width : found;
+        }
+    }
     const uint8_t flip8 = colour ? 0xFF : 0x00;
     const uint64_t flip64 = colour ? ~0ull : 0;
     const int32_t end = PackedRowBytes(width);
@@ -161,7 +185,15 @@ int32_t NextChange(const uint8_t *row, int32_t width, int32_t from, int colour) 
     return found < 0 || found > width ? width : found;
 }
 
-void FillBlack(uint8_t *row, int32_t from, int32_t to) {
+}  // namespace
+
+int32_t NextChange(const uint8_t *row, int32_t width, int32_t from, int colour) {
+    return ScanForChange(row, width, from, colour);
+}
+
+namespace {
+
+inline void FillDots(uint8_t *row, int32_t from, int32_t to) {
     if (from >= to) return;
     int32_t first = from >> 3, last = (to - 1) >> 3;
     uint8_t head = static_cast<uint8_t>(0xFF >> (from & 7));
@@ -171,23 +203,67 @@ void FillBlack(uint8_t *row, int32_t from, int32_t to) {
         return;
     }
     row[first] |= head;
-    if (last > first + 1) memset(row + first + 1, 0xFF, static_cast<size_t>(last - first - 1));
+    for (int32_t i = first + 1; i < last; ++i) row[i] = 0xFF;
     row[last] |= tail;
 }
+
+}  // namespace
+
+void FillBlack(uint8_t *row, int32_t from, int32_t to) { FillDots(row, from, to); }
+
+namespace {
+
+// Bytes after the last decoded row that the block always has, so that a
+// short run is laid down with one 8-byte read and write.
+constexpr size_t kRowSlack = 8;
+
+void StoreBigEndian64(uint8_t *p, uint64_t w) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    memcpy(p, &w, sizeof w);
+}
+
+// FillDots for rows of a G3Rows block: runs of up to 56 dots are one OR of
+// a mask into the 8 bytes from the run's first (the bytes past the row are
+// or'ed with 0, so stay as they are).
+inline void FillRun(uint8_t *row, int32_t from, int32_t to) {
+    const int32_t n = to - from;
+    if (n <= 0) return;
+    if (n > 56) {
+        FillDots(row, from, to);
+        return;
+    }
+    const int shift = from & 7;
+    const uint64_t mask = (~0ull >> shift) & ~(~0ull >> (shift + n));
+    uint8_t *p = row + (from >> 3);
+    StoreBigEndian64(p, BigEndian64(p) | mask);
+}
+
+}  // namespace
 
 // ---- Coding ----
 
 namespace {
 
-void PutBits(G3Encoder *e, uint32_t bits, int length) {
+void SpillChunk(G3Encoder *e) {
+    e->out->insert(e->out->end(), e->chunk, e->chunk + e->used);
+    e->used = 0;
+}
+
+inline void PutBits(G3Encoder *e, uint32_t bits, int length) {
     e->bits |= static_cast<uint64_t>(bits) << e->count;
     e->count += length;
     if (e->count >= 32) {
-        const uint8_t word[4] = {static_cast<uint8_t>(e->bits), static_cast<uint8_t>(e->bits >> 8),
-                                 static_cast<uint8_t>(e->bits >> 16), static_cast<uint8_t>(e->bits >> 24)};
-        e->out->insert(e->out->end(), word, word + 4);
+        uint8_t *p = e->chunk + e->used;
+        p[0] = static_cast<uint8_t>(e->bits);
+        p[1] = static_cast<uint8_t>(e->bits >> 8);
+        p[2] = static_cast<uint8_t>(e->bits >> 16);
+        p[3] = static_cast<uint8_t>(e->bits >> 24);
+        e->used += 4;
         e->bits >>= 32;
         e->count -= 32;
+        if (e->used == sizeof e->chunk) SpillChunk(e);
     }
 }
 
@@ -200,11 +276,10 @@ void PutTaggedEol(G3Encoder *e, int one_dimensional) {
     PutBits(e, kEolBits | static_cast<uint32_t>(one_dimensional) << kEolLength, kEolLength + 1);
 }
 
-void PutPutCode(G3Encoder *e, const PutCode &c) { PutBits(e, c.bits, c.length); }
+inline void PutPutCode(G3Encoder *e, const PutCode &c) { PutBits(e, c.bits, c.length); }
 
 // A run: make-up codes for its multiples of 64, then its terminating code.
-void PutRun(G3Encoder *e, int colour, int32_t run) {
-    const CodecTables &t = Tables();
+inline void PutRun(G3Encoder *e, const CodecTables &t, int colour, int32_t run) {
     constexpr int32_t kLongestMakeUp = 64 * (kMhMakeUpCount + kMhExtendedCount);
     while (run > kLongestMakeUp + 63) {
         PutPutCode(e, t.make_up[colour][kMhMakeUpCount + kMhExtendedCount - 1]);
@@ -217,11 +292,12 @@ void PutRun(G3Encoder *e, int colour, int32_t run) {
 // Alternating runs from white; an empty black run is never coded, and a row
 // ending in white ends with its white run.
 void PutMhRow(G3Encoder *e, const uint8_t *row) {
+    const CodecTables &t = Tables();
     int32_t x = 0;
     int colour = 0;
     while (x < e->width) {
-        int32_t next = NextChange(row, e->width, x, colour);
-        if (colour == 0 || next > x) PutRun(e, colour, next - x);
+        int32_t next = ScanForChange(row, e->width, x, colour);
+        if (colour == 0 || next > x) PutRun(e, t, colour, next - x);
         x = next;
         colour ^= 1;
     }
@@ -231,8 +307,8 @@ void PutMhRow(G3Encoder *e, const uint8_t *row) {
 // colour opposite to a0's begins.
 int32_t FindB1(const uint8_t *ref, int32_t width, int32_t a0, int colour) {
     int32_t start = a0 + 1;
-    if (a0 >= 0 && DotAt(ref, a0) != colour) start = NextChange(ref, width, start, colour ^ 1);
-    return NextChange(ref, width, start, colour);
+    if (a0 >= 0 && DotAt(ref, a0) != colour) start = ScanForChange(ref, width, start, colour ^ 1);
+    return ScanForChange(ref, width, start, colour);
 }
 
 void PutMode(G3Encoder *e, int mode) {
@@ -244,13 +320,14 @@ void PutMode(G3Encoder *e, int mode) {
 }
 
 void Put2dRow(G3Encoder *e, const uint8_t *row, const uint8_t *ref) {
+    const CodecTables &t = Tables();
     const int32_t w = e->width;
     int32_t a0 = -1;
     int colour = 0;
     while (a0 < w) {
-        const int32_t a1 = NextChange(row, w, a0 + 1, colour);
+        const int32_t a1 = ScanForChange(row, w, a0 + 1, colour);
         const int32_t b1 = FindB1(ref, w, a0, colour);
-        const int32_t b2 = NextChange(ref, w, b1, colour ^ 1);
+        const int32_t b2 = ScanForChange(ref, w, b1, colour ^ 1);
         if (b2 < a1) {
             PutMode(e, kPass);
             a0 = b2;
@@ -259,10 +336,10 @@ void Put2dRow(G3Encoder *e, const uint8_t *row, const uint8_t *ref) {
             a0 = a1;
             colour ^= 1;
         } else {
-            const int32_t a2 = NextChange(row, w, a1, colour ^ 1);
+            const int32_t a2 = ScanForChange(row, w, a1, colour ^ 1);
             PutMode(e, kHorizontal);
-            PutRun(e, colour, a1 - (a0 < 0 ? 0 : a0));
-            PutRun(e, colour ^ 1, a2 - a1);
+            PutRun(e, t, colour, a1 - (a0 < 0 ? 0 : a0));
+            PutRun(e, t, colour ^ 1, a2 - a1);
             a0 = a2;
         }
     }
@@ -278,6 +355,7 @@ void StartG3Encoder(G3Encoder *e, G3Coding coding, int k, int32_t width, std::ve
     e->k = k < 1 ? 1 : k;
     e->rows_to_1d = 0;
     e->width = width;
+    e->used = 0;
     e->reference.assign(static_cast<size_t>(PackedRowBytes(width)), 0);
 }
 
@@ -286,7 +364,7 @@ void EncodeG3Row(G3Encoder *e, const uint8_t *row) {
     case kCodingMh:
         PutMhRow(e, row);
         PutEol(e);
-        return;
+        break;
     case kCodingMr:
         if (e->rows_to_1d == 0) {
             PutTaggedEol(e, 1);
@@ -302,7 +380,8 @@ void EncodeG3Row(G3Encoder *e, const uint8_t *row) {
         Put2dRow(e, row, e->reference.data());
         break;
     }
-    memcpy(e->reference.data(), row, e->reference.size());
+    if (e->coding != kCodingMh) memcpy(e->reference.data(), row, e->reference.size());
+    SpillChunk(e);
 }
 
 void FinishG3Encoder(G3Encoder *e) {
@@ -312,6 +391,7 @@ void FinishG3Encoder(G3Encoder *e) {
         for (int i = 0; i < kRtcEols; ++i) PutTaggedEol(e, 1);
     else
         for (int i = 0; i < kEofbEols; ++i) PutEol(e);
+    SpillChunk(e);
     for (; e->count > 0; e->count -= 8) {
         e->out->push_back(static_cast<uint8_t>(e->bits));
         e->bits >>= 8;
@@ -358,7 +438,22 @@ bool LoadBlock(G3Reader *r) {
 
 // Takes bytes until at least 57 bits are held or the input ends. Bits
 // above count are always 0.
-void Refill(G3Reader *r) {
+inline void Refill(G3Reader *r) {
+    if (r->size - r->pos >= 8 && r->limit - r->taken >= 8) {
+        // Whole bytes that fit, in one load.
+        uint64_t word;
+        memcpy(&word, r->data + r->pos, sizeof word);
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+        word = __builtin_bswap64(word);
+#endif
+        const int bytes = (64 - r->count) >> 3;
+        if (bytes < 8) word &= (1ull << (8 * bytes)) - 1;
+        r->bits |= word << r->count;
+        r->count += 8 * bytes;
+        r->pos += static_cast<size_t>(bytes);
+        r->taken += bytes;
+        return;
+    }
     while (r->count <= 56 && r->taken < r->limit) {
         if (r->pos == r->size && !LoadBlock(r)) return;
         r->bits |= static_cast<uint64_t>(r->data[r->pos++]) << r->count;
@@ -367,7 +462,7 @@ void Refill(G3Reader *r) {
     }
 }
 
-void Consume(G3Reader *r, int n) {
+inline void Consume(G3Reader *r, int n) {
     r->bits = n >= 64 ? 0 : r->bits >> n;
     r->count -= n;
 }
@@ -454,7 +549,7 @@ struct MhRow {
 
 // Applies a run code: make-up runs wait for their terminating code, which
 // lays the run down (cut at the width) and changes the colour.
-void ApplyRun(MhRow *s, int32_t width, int32_t run, bool make_up) {
+inline void ApplyRun(MhRow *s, int32_t width, int32_t run, bool make_up) {
     if (make_up) {
         // Never more than a row's worth pending, however many make-up codes come.
         s->pending = s->pending + run > width ? width : s->pending + run;
@@ -463,7 +558,7 @@ void ApplyRun(MhRow *s, int32_t width, int32_t run, bool make_up) {
     s->pending += run;
     if (s->pending > width - s->column) s->pending = width - s->column;
     if (s->pending > 0) {
-        if (s->colour) FillBlack(s->line, s->column, s->column + s->pending);
+        if (s->colour) FillRun(s->line, s->column, s->column + s->pending);
         s->column += s->pending;
         s->pending = 0;
     }
@@ -501,9 +596,9 @@ uint16_t DecodeMhRowSlowly(PageDecoder *d, int32_t row, MhRow *s, RowEnd *end) {
             return SkipToEol(d);
         }
         if (length < (s->colour ? 2 : 4)) continue;  // no code is that short
-        const RunCode &c = t.runs[s->colour][Reversed(static_cast<uint32_t>(value), length)];
-        if (c.length != length) continue;
-        ApplyRun(s, width, c.run, c.make_up != 0);
+        const RunCode c = t.runs[s->colour][Reversed(static_cast<uint32_t>(value), length)];
+        if (CodeLength(c) != length) continue;
+        ApplyRun(s, width, CodeRun(c), CodeIsMakeUp(c));
         value = length = 0;
     }
     *end = kRowFull;
@@ -525,26 +620,28 @@ uint16_t DecodeMhRow(PageDecoder *d, int32_t row, uint8_t *line, int32_t *column
             break;
         }
         if (r->count < 32) Refill(r);
-        const int zeros = LeadingZeros(*r);
-        if (d->zero_bits + zeros >= kEolZeroBits) {
-            // Nothing but an EOL (or the end of the input) can come: no code
-            // has that many 0 bits in it.
-            *end = kRowAtEol;
-            code = SkipToEol(d);
+        const RunCode c = FindRunCode(t, s.colour, r->bits);
+        if (c == 0) {
+            // No code starts here. Enough 0 bits make an EOL (or the end of
+            // the input); anything else is decoded bit by bit. A code found
+            // in the table is what the bit-by-bit reading would find too: no
+            // code ends in more than 3 0 bits or starts with more than 7, so
+            // none can hold the eleven of an EOL.
+            if (d->zero_bits + LeadingZeros(*r) >= kEolZeroBits) {
+                *end = kRowAtEol;
+                code = SkipToEol(d);
+            } else {
+                code = DecodeMhRowSlowly(d, row, &s, end);
+            }
             break;
         }
-        const RunCode &c = t.runs[s.colour][r->bits & ((1u << kRunLookupBits) - 1)];
-        if (c.length == 0) {
-            code = DecodeMhRowSlowly(d, row, &s, end);
-            break;
-        }
-        if (c.length > r->count) {
+        if (CodeLength(c) > r->count) {
             code = EndOfInput(*d);
             break;
         }
-        Consume(r, c.length);
-        d->zero_bits = c.trailing;
-        ApplyRun(&s, width, c.run, c.make_up != 0);
+        Consume(r, CodeLength(c));
+        d->zero_bits = CodeTrailingZeros(c);
+        ApplyRun(&s, width, CodeRun(c), CodeIsMakeUp(c));
     }
     *column = s.column;
     return code;
@@ -559,15 +656,15 @@ bool DecodeRun(PageDecoder *d, int colour, int32_t *run, uint16_t *code) {
     *run = 0;
     for (;;) {
         if (r->count < 32) Refill(r);
-        const RunCode &c = t.runs[colour][r->bits & ((1u << kRunLookupBits) - 1)];
-        if (c.length == 0) return false;
-        if (c.length > r->count) {
+        const RunCode c = FindRunCode(t, colour, r->bits);
+        if (c == 0) return false;
+        if (CodeLength(c) > r->count) {
             *code = EndOfInput(*d);
             return false;
         }
-        Consume(r, c.length);
-        if (*run <= kMaxCodedWidth) *run += c.run;
-        if (!c.make_up) return true;
+        Consume(r, CodeLength(c));
+        if (*run <= kMaxCodedWidth) *run += CodeRun(c);
+        if (!CodeIsMakeUp(c)) return true;
     }
 }
 
@@ -607,8 +704,8 @@ uint16_t Decode2dRow(PageDecoder *d, const uint8_t *ref, uint8_t *line, Row2dEnd
         const int32_t start = a0 < 0 ? 0 : a0;
         const int32_t b1 = FindB1(ref, w, a0, colour);
         if (m.mode == kPass) {
-            const int32_t b2 = NextChange(ref, w, b1, colour ^ 1);
-            if (colour) FillBlack(line, start, b2);
+            const int32_t b2 = ScanForChange(ref, w, b1, colour ^ 1);
+            if (colour) FillRun(line, start, b2);
             a0 = b2;
         } else if (m.mode == kHorizontal) {
             int32_t run1 = 0, run2 = 0;
@@ -619,9 +716,9 @@ uint16_t Decode2dRow(PageDecoder *d, const uint8_t *ref, uint8_t *line, Row2dEnd
             }
             const int32_t a1 = start + run1;
             if (colour)
-                FillBlack(line, start, a1);
+                FillRun(line, start, a1);
             else
-                FillBlack(line, a1, a1 + run2);
+                FillRun(line, a1, a1 + run2);
             a0 = a1 + run2;
         } else {
             const int32_t a1 = b1 + m.mode;
@@ -629,7 +726,7 @@ uint16_t Decode2dRow(PageDecoder *d, const uint8_t *ref, uint8_t *line, Row2dEnd
                 *end = k2dBad;
                 break;
             }
-            if (colour) FillBlack(line, start, a1);
+            if (colour) FillRun(line, start, a1);
             a0 = a1;
             colour ^= 1;
         }
@@ -647,7 +744,7 @@ uint8_t *AppendRow(G3Rows *rows, int32_t max_rows) {
     if (rows->count == rows->capacity) {
         int32_t grown = rows->capacity == 0 ? kFirstRowCapacity : rows->capacity * 2;
         if (grown > max_rows) grown = max_rows;
-        void *block = realloc(rows->bits.get(), static_cast<size_t>(grown) * rows->row_bytes);
+        void *block = realloc(rows->bits.get(), static_cast<size_t>(grown) * rows->row_bytes + kRowSlack);
         if (!block) return nullptr;
         rows->bits.release();
         rows->bits.reset(static_cast<uint8_t *>(block));

@@ -48,7 +48,8 @@ inline int DotAt(const uint8_t *row, int32_t x) { return (row[x >> 3] >> (7 - (x
 
 // ---- Coding ----
 
-// Codes land whole in a 64-bit accumulator, then in out four bytes at a time.
+// Codes land whole in a 64-bit accumulator, then four bytes at a time in
+// chunk, which goes to out at the end of each row.
 struct G3Encoder {
     std::vector<uint8_t> *out;
     uint64_t bits;  // pending bits, the first in bit 0
@@ -58,6 +59,8 @@ struct G3Encoder {
     int rows_to_1d;     // MR: 2-D rows left before the next 1-D row
     int32_t width;
     std::vector<uint8_t> reference;  // MR, MMR: the row above
+    uint8_t chunk[4096];             // whole 32-bit words, moved to out after each row
+    size_t used;
 };
 
 // k is read for MR only (at least 1); width 1..kMaxCodedWidth. Coded bytes
