@@ -1,6 +1,7 @@
 #include "image/g3_codec.h"
 
 #include <cstring>
+#include <utility>
 
 #include "engine/tollan.h"
 #include "engine/trace.h"
@@ -474,6 +475,8 @@ struct PageDecoder {
     G3DecodeReport *report;
     int zero_bits;  // 0 bits since the last 1 bit
     int empty_rows;
+    struct Changes *above;    // MR, MMR: the changes of the row above
+    struct Changes *changes;  // and of the row being decoded
 };
 
 // The input ended, or reached its limit, where more bits were needed.
@@ -670,16 +673,61 @@ bool DecodeRun(PageDecoder *d, int colour, int32_t *run, uint16_t *code) {
 
 enum Row2dEnd { k2dComplete, k2dEol, k2dBad };
 
-// Decodes a row against ref until its last run reaches the width. An EOL
-// where a mode code should be is consumed and ends the row (*a0 tells where:
-// -1 when the row had not begun).
-uint16_t Decode2dRow(PageDecoder *d, const uint8_t *ref, uint8_t *line, Row2dEnd *end, int32_t *a0_out) {
+// Where a row changes colour: its first black dot, the first white dot
+// after it, and so on (an even index is a change to black), then the width
+// four times, so that b1 and b2 past the last change need no bounds check.
+struct Changes {
+    std::vector<int32_t> at;
+    int32_t count;
+};
+
+constexpr int kChangeSentinels = 4;
+
+void StartChanges(Changes *c, int32_t width) {
+    c->at.assign(static_cast<size_t>(width) + 1 + kChangeSentinels, width);
+    c->count = 0;
+}
+
+void EndChanges(Changes *c, int32_t width) {
+    for (int i = 0; i < kChangeSentinels; ++i) c->at[static_cast<size_t>(c->count + i)] = width;
+}
+
+// A change at x (x < width): one at the same place as the last undoes it
+// (a run of no dots).
+inline void NoteChange(Changes *c, int32_t x, int32_t width) {
+    if (x >= width) return;
+    if (c->count > 0 && c->at[static_cast<size_t>(c->count - 1)] == x)
+        --c->count;
+    else
+        c->at[static_cast<size_t>(c->count++)] = x;
+}
+
+// The changes of a row from its dots.
+void ChangesOfRow(const uint8_t *row, int32_t width, Changes *c) {
+    c->count = 0;
+    int colour = 0;
+    for (int32_t x = ScanForChange(row, width, 0, colour); x < width; x = ScanForChange(row, width, x, colour)) {
+        c->at[static_cast<size_t>(c->count++)] = x;
+        colour ^= 1;
+    }
+    EndChanges(c, width);
+}
+
+// Decodes a row against the changes of the row above (ref) until its last
+// run reaches the width, noting its own changes in cur. An EOL where a mode
+// code should be is consumed and ends the row (*a0 tells where: -1 when the
+// row had not begun).
+uint16_t Decode2dRow(PageDecoder *d, const Changes &ref, uint8_t *line, Changes *cur, Row2dEnd *end,
+                     int32_t *a0_out) {
     const CodecTables &t = Tables();
     const int32_t w = d->o->width;
+    const int32_t *above = ref.at.data();
     G3Reader *r = d->r;
     int32_t a0 = -1;
     int colour = 0;
+    int32_t next = 0;  // the first change above right of a0
     uint16_t code = TOLLAN_OK;
+    cur->count = 0;
     *end = k2dComplete;
     while (a0 < w) {
         if (r->count < 32) Refill(r);
@@ -702,9 +750,13 @@ uint16_t Decode2dRow(PageDecoder *d, const uint8_t *ref, uint8_t *line, Row2dEnd
         }
         Consume(r, m.length);
         const int32_t start = a0 < 0 ? 0 : a0;
-        const int32_t b1 = FindB1(ref, w, a0, colour);
+        // b1: the first change above, right of a0, to the colour opposite
+        // a0's; b2: the change after it.
+        while (above[next] <= a0) ++next;
+        const int32_t k = next + ((next & 1) != colour ? 1 : 0);
+        const int32_t b1 = above[k];
         if (m.mode == kPass) {
-            const int32_t b2 = ScanForChange(ref, w, b1, colour ^ 1);
+            const int32_t b2 = above[k + 1];
             if (colour) FillRun(line, start, b2);
             a0 = b2;
         } else if (m.mode == kHorizontal) {
@@ -719,6 +771,8 @@ uint16_t Decode2dRow(PageDecoder *d, const uint8_t *ref, uint8_t *line, Row2dEnd
                 FillRun(line, start, a1);
             else
                 FillRun(line, a1, a1 + run2);
+            NoteChange(cur, a1, w);
+            NoteChange(cur, a1 + run2, w);
             a0 = a1 + run2;
         } else {
             const int32_t a1 = b1 + m.mode;
@@ -727,17 +781,21 @@ uint16_t Decode2dRow(PageDecoder *d, const uint8_t *ref, uint8_t *line, Row2dEnd
                 break;
             }
             if (colour) FillRun(line, start, a1);
+            NoteChange(cur, a1, w);
             a0 = a1;
             colour ^= 1;
         }
     }
+    // A row cut short has dots its changes do not tell: read them again.
+    if (*end == k2dComplete)
+        EndChanges(cur, w);
+    else
+        ChangesOfRow(line, w, cur);
     *a0_out = a0;
     return code;
 }
 
 // ---- Pages ----
-
-const uint8_t kWhiteRow[PackedRowBytes(kMaxCodedWidth)] = {};
 
 // Makes room for one more row and returns it cleared, or nullptr.
 uint8_t *AppendRow(G3Rows *rows, int32_t max_rows) {
@@ -754,8 +812,6 @@ uint8_t *AppendRow(G3Rows *rows, int32_t max_rows) {
     memset(row, 0, static_cast<size_t>(rows->row_bytes));
     return row;
 }
-
-const uint8_t *RowAbove(const G3Rows &rows) { return rows.count == 0 ? kWhiteRow : G3Row(rows, rows.count - 1); }
 
 // The page ends at its third empty row in a row; the first two are rows.
 uint16_t DecodeMhPage(PageDecoder *d, G3Rows *rows) {
@@ -819,7 +875,7 @@ uint16_t DecodeMrPage(PageDecoder *d, G3Rows *rows) {
         } else {
             Row2dEnd end = k2dComplete;
             int32_t a0 = -1;
-            if (uint16_t code = Decode2dRow(d, RowAbove(*rows), line, &end, &a0)) return code;
+            if (uint16_t code = Decode2dRow(d, *d->above, line, d->changes, &end, &a0)) return code;
             empty = end == k2dEol && a0 < 0;
             if (end == k2dBad || (end == k2dEol && !empty)) {
                 TraceBad2dRow(*d, row, a0, "skipping to EOL");
@@ -831,6 +887,8 @@ uint16_t DecodeMrPage(PageDecoder *d, G3Rows *rows) {
             if (rows->count > 0) break;
             continue;
         }
+        if (tag) ChangesOfRow(line, d->o->width, d->changes);
+        std::swap(d->above, d->changes);
         ++rows->count;
     }
     return TOLLAN_OK;
@@ -844,7 +902,7 @@ uint16_t DecodeMmrPage(PageDecoder *d, G3Rows *rows) {
         if (!line) return TOLLAN_E_NO_MEMORY;
         Row2dEnd end = k2dComplete;
         int32_t a0 = -1;
-        if (uint16_t code = Decode2dRow(d, RowAbove(*rows), line, &end, &a0)) return code;
+        if (uint16_t code = Decode2dRow(d, *d->above, line, d->changes, &end, &a0)) return code;
         if (end == k2dEol && a0 < 0) return TOLLAN_OK;  // the end of the page
         if (end != k2dComplete) {
             TraceBad2dRow(*d, rows->count, a0, "page ends");
@@ -852,6 +910,7 @@ uint16_t DecodeMmrPage(PageDecoder *d, G3Rows *rows) {
             ++rows->count;  // what was decoded of it
             return TOLLAN_E_G3_END;
         }
+        std::swap(d->above, d->changes);
         ++rows->count;
     }
     return TOLLAN_OK;
@@ -867,7 +926,12 @@ uint16_t DecodeG3Page(G3Reader *r, const G3DecodeOptions &options, G3Rows *rows,
     report->found_first_eol = false;
     report->bad_rows = 0;
     report->first_bad_row = -1;
-    PageDecoder d{r, &options, report, 0, 0};
+    Changes above, changes;
+    PageDecoder d{r, &options, report, 0, 0, &above, &changes};
+    if (options.coding != kCodingMh) {
+        StartChanges(&above, options.width);
+        StartChanges(&changes, options.width);
+    }
     if (options.coding != kCodingMmr) {
         if (uint16_t code = SkipToEol(&d)) return code;
         report->found_first_eol = true;
