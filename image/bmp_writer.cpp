@@ -10,6 +10,7 @@ namespace {
 
 constexpr int kShrinkWidth = 1;
 constexpr int kShrinkHeight = 2;
+constexpr size_t kRowBlockBytes = 64 * 1024;
 
 uint32_t StrideFor(int32_t width) { return static_cast<uint32_t>(BmpStride(static_cast<uint64_t>(width), 1)); }
 
@@ -65,7 +66,8 @@ uint16_t FinishBitmap(FilePtr *file, bool rows_ok) {
 
 uint16_t WritePlainBitmap(const char *path, const DecodedRows &page) {
     uint32_t stride = StrideFor(page.width);
-    HeapBytes packed = AllocZeroed(stride, 1);
+    // Rows go out a block at a time.
+    HeapBytes packed = AllocZeroed(kRowBlockBytes > stride ? kRowBlockBytes : stride, 1);
     if (!packed) return TOLLAN_E_NO_MEMORY;
     FilePtr file;
     uint16_t code = StartBitmap(path, page.width, page.count, kPlainBitmapXPelsPerMeter,
@@ -75,9 +77,14 @@ uint16_t WritePlainBitmap(const char *path, const DecodedRows &page) {
         return code;
     }
     bool ok = true;
+    size_t used = 0;
     for (int32_t r = page.count - 1; ok && r >= 0; --r) {
-        CopyRow(RowOf(page, r), page.width, packed.get(), stride);
-        ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
+        CopyRow(RowOf(page, r), page.width, packed.get() + used, stride);
+        used += stride;
+        if (used + stride > kRowBlockBytes || r == 0) {
+            ok = fwrite(packed.get(), 1, used, file.get()) == used;
+            used = 0;
+        }
     }
     return FinishBitmap(&file, ok);
 }

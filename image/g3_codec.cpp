@@ -14,6 +14,7 @@ constexpr int kRtcEols = 6;
 constexpr int kEofbEols = 2;
 constexpr int kEmptyRowsEndingMhPage = 3;
 constexpr int32_t kFirstRowCapacity = 256;
+constexpr int64_t kWholePageBytes = 8 << 20;
 constexpr size_t kReadBlockBytes = 64 * 1024;
 // Counters that only need to tell "11 or more": capped so that no input,
 // however long its runs of 0 bits, can overflow them.
@@ -800,7 +801,10 @@ uint16_t Decode2dRow(PageDecoder *d, const Changes &ref, uint8_t *line, Changes 
 // Makes room for one more row and returns it cleared, or nullptr.
 uint8_t *AppendRow(G3Rows *rows, int32_t max_rows) {
     if (rows->count == rows->capacity) {
-        int32_t grown = rows->capacity == 0 ? kFirstRowCapacity : rows->capacity * 2;
+        // A page of ordinary size gets room for all its rows at once: memory
+        // not written is not taken, and nothing is copied as the page grows.
+        const bool whole = static_cast<int64_t>(max_rows) * rows->row_bytes <= kWholePageBytes;
+        int32_t grown = rows->capacity == 0 ? (whole ? max_rows : kFirstRowCapacity) : rows->capacity * 2;
         if (grown > max_rows) grown = max_rows;
         void *block = realloc(rows->bits.get(), static_cast<size_t>(grown) * rows->row_bytes + kRowSlack);
         if (!block) return nullptr;
