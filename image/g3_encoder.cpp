@@ -1,9 +1,8 @@
 // BmpToG3 and GetBmpSize: a bitmap file becomes a raw Group 3 page, one
 // Modified Huffman coded line of 1728 pixels per row, LSB-first.
 //
-// A conversion loads the source as a monochrome bitmap, writes it out as a
-// 1-bit intermediate bitmap in the temporary directory, and codes the page
-// from that file: four blank lines, the rows from the top down (stretched as
+// A conversion loads the source as a monochrome bitmap and codes the page
+// from it: four blank lines, the rows from the top down (stretched as
 // stretch_option asks), blank lines up to the minimum page length, and six
 // EOLs, so the page ends with seven EOLs in a row.
 #include <cstring>
@@ -55,37 +54,18 @@ PageFactors ComputeFactors(int32_t width, int32_t height, int stretch) {
     return f;
 }
 
-// ---- The intermediate bitmap ----
+// ---- The temporary directory ----
 
-// Its name, and the file removed when the call ends, whatever the path.
-struct IntermediateFile {
-    char path[4096] = "";
-    ~IntermediateFile() {
-        if (path[0] != '\0') unlink(path);
-    }
-};
-
-uint16_t WriteIntermediateBitmap(const MonoBitmap &mono, IntermediateFile *tmp) {
-    int fd = PlatTempFile("nm", tmp->path, sizeof tmp->path);
-    if (fd == -1) {
-        tmp->path[0] = '\0';
-        return TOLLAN_E_OPEN_FILE;
-    }
-    FilePtr file(fdopen(fd, "wb"));
-    if (!file) {
-        close(fd);
-        return TOLLAN_E_OPEN_FILE;
-    }
-    uint32_t file_size =
-        static_cast<uint32_t>(mono.height) * ((mono.width / 8 + 3) / 4) * 4 + kMonoBmpHeaderSize;
-    uint8_t header[kMonoBmpHeaderSize] = {};
-    SerialiseBmpHeaders(MonoBmpHeaders(mono.width, mono.height, file_size), header);
-    memset(header + kBmpHeadersSize + kBmpColourEntrySize, 0xFF, 3);  // entry 0 black, 1 white
-    bool ok = fwrite(header, 1, sizeof header, file.get()) == sizeof header;
-    for (int32_t row = mono.height - 1; ok && row >= 0; --row)
-        ok = fwrite(mono.bits.get() + static_cast<size_t>(row) * mono.bytes_per_row, 1,
-                    mono.bytes_per_row, file.get()) == static_cast<size_t>(mono.bytes_per_row);
-    if (!CloseWrittenFile(&file) || !ok) return TOLLAN_E_WRITE_BITMAP;
+// The picture once went through an intermediate bitmap file in the
+// temporary directory; it now stays in memory. The directory is still asked
+// for a file, removed at once, so that a host whose $TMPDIR is missing or
+// not writable gets TOLLAN_E_OPEN_FILE as it always has.
+uint16_t CheckTemporaryDirectory() {
+    char path[4096];
+    int fd = PlatTempFile("nm", path, sizeof path);
+    if (fd == -1) return TOLLAN_E_OPEN_FILE;
+    close(fd);
+    unlink(path);
     return TOLLAN_OK;
 }
 
@@ -93,8 +73,6 @@ uint16_t WriteIntermediateBitmap(const MonoBitmap &mono, IntermediateFile *tmp) 
 
 // Coded bytes go to the file in blocks of about this size.
 constexpr size_t kOutputBlockBytes = 64 * 1024;
-// Rows of the intermediate bitmap read at a time.
-constexpr size_t kInputBlockBytes = 64 * 1024;
 
 struct PageWriter {
     FILE *out;
@@ -139,45 +117,37 @@ int CodeStretchedRow(PageWriter *w, const uint8_t *row, const PageFactors &f, do
     return lines;
 }
 
-// Reads all rows (the file holds the bottom row first) into packed lines,
-// a block of rows at a time: lines[i] is file row i.
-uint16_t ReadAllRows(FILE *in, const BmpInfo &info, uint32_t row_length, double horizontal, uint8_t *lines) {
-    const size_t rows_per_block = row_length >= kInputBlockBytes ? 1 : kInputBlockBytes / row_length;
-    HeapBytes block = AllocZeroed(rows_per_block, row_length);
-    if (!block) return TOLLAN_E_NO_MEMORY;
-    for (int32_t i = 0; i < info.height;) {
-        const size_t rows = static_cast<size_t>(info.height - i) < rows_per_block ? static_cast<size_t>(info.height - i)
-                                                                                    : rows_per_block;
-        if (!ReadExact(in, block.get(), rows * row_length)) return TOLLAN_E_READ_BITMAP;
-        for (size_t k = 0; k < rows; ++k, ++i)
-            StoredRowToLine(info, block.get() + k * row_length, horizontal,
-                            lines + static_cast<size_t>(i) * kLineBytes);
-    }
-    return TOLLAN_OK;
+// The loaded picture as the row reader sees a 1-bit bitmap: a 0 bit black.
+BmpInfo InfoOf(const MonoBitmap &mono) {
+    BmpInfo info;
+    info.width = mono.width;
+    info.height = mono.height;
+    info.bit_count = 1;
+    info.compression = 0;
+    info.size_image = 0;
+    info.zero_is_white = false;
+    return info;
 }
 
-uint16_t CodePage(FILE *in, FILE *out, const BmpInfo &info, int stretch) {
+uint16_t CodePage(const MonoBitmap &mono, FILE *out, int stretch) {
     HeapBytes blank = AllocZeroed(kLineBytes, 1);
-    if (!blank) return TOLLAN_E_NO_MEMORY;
-    uint32_t row_length = StoredRowLength(info);
-    if (row_length == 0 || info.height <= 0) return TOLLAN_E_NOT_BITMAP;
+    HeapBytes line = AllocZeroed(kLineBytes, 1);
+    if (!blank || !line) return TOLLAN_E_NO_MEMORY;
+    const BmpInfo info = InfoOf(mono);
     PageFactors f = ComputeFactors(info.width, info.height, stretch);
     PageWriter w{out, {}, {}, false};
     w.coded.reserve(kOutputBlockBytes + kLineBytes * 8);
     StartG3Encoder(&w.encoder, kCodingMh, 1, kG3LineWidth, &w.coded);
 
     CodeBlankLines(&w, blank.get(), kLeadingBlankLines);
-
-    // All rows are read before coding from the top down.
-    HeapBytes lines = AllocZeroed(static_cast<size_t>(info.height), kLineBytes);
-    if (!lines) return TOLLAN_E_NO_MEMORY;
-    uint16_t code = ReadAllRows(in, info, row_length, f.horizontal, lines.get());
-    if (code != TOLLAN_OK) return code;
-
     int counted = 0;
     double accumulator = 0.0;
-    for (int32_t i = info.height - 1; i >= 0; --i)
-        counted += CodeStretchedRow(&w, lines.get() + static_cast<size_t>(i) * kLineBytes, f, &accumulator);
+    for (int32_t y = 0; y < mono.height; ++y) {
+        memset(line.get(), 0, kLineBytes);
+        StoredRowToLine(info, mono.bits.get() + static_cast<size_t>(y) * mono.bytes_per_row, f.horizontal,
+                        line.get());
+        counted += CodeStretchedRow(&w, line.get(), f, &accumulator);
+    }
     if (counted < f.target_lines) CodeBlankLines(&w, blank.get(), f.target_lines - counted);
 
     FaxTrace("BmpToG3 translated %d lines", static_cast<int>(info.height));
@@ -193,23 +163,14 @@ extern "C" {
 uint16_t BmpToG3(const char *bmp_path, const char *g3_path) {
     if (!bmp_path || !g3_path) return TOLLAN_E_ARGUMENT;
     const int stretch = g_settings.stretch_option;
-
-    IntermediateFile tmp;
-    {
-        MonoBitmap mono{0, 0, 0, nullptr};
-        uint16_t code = LoadMonochromeBitmap(bmp_path, kMaxBmpWidth, kMaxBmpHeight, &mono);
-        if (code != TOLLAN_OK) return code;
-        code = WriteIntermediateBitmap(mono, &tmp);
-        if (code != TOLLAN_OK) return code;
-    }
-
+    MonoBitmap mono{0, 0, 0, nullptr};
+    uint16_t code = LoadMonochromeBitmap(bmp_path, kMaxBmpWidth, kMaxBmpHeight, &mono);
+    if (code != TOLLAN_OK) return code;
+    code = CheckTemporaryDirectory();
+    if (code != TOLLAN_OK) return code;
     FilePtr out(fopen(g3_path, "wb"));
     if (!out) return TOLLAN_E_OPEN_FILE;
-    FilePtr in(fopen(tmp.path, "rb"));
-    if (!in) return TOLLAN_E_OPEN_FILE;
-    BmpInfo info;
-    uint16_t code = ReadBmpHeader(in.get(), &info);
-    if (code == TOLLAN_OK) code = CodePage(in.get(), out.get(), info, stretch);
+    code = CodePage(mono, out.get(), stretch);
     if (!CloseWrittenFile(&out) && code == TOLLAN_OK) code = TOLLAN_E_WRITE_BITMAP;
     return code;
 }
