@@ -36,15 +36,22 @@ struct PutCode {
 
 // A run code found by the next bits of the stream, in 32 bits: its length
 // (bits 0-3, 0 when no code starts with those bits), the 0 bits that end it
-// (4-5), make-up or not (6), and its run (8-19).
+// (4-5), make-up or not (6), and its run (8-19). A pair (bit 7) is two
+// terminating codes, of the colour looked up and then of the other, found
+// at once: their length, the 0 bits ending the second, the first run and
+// the second (bits 20-25).
 using RunCode = uint32_t;
 constexpr int CodeLength(RunCode c) { return static_cast<int>(c & 0xF); }
 constexpr int CodeTrailingZeros(RunCode c) { return static_cast<int>((c >> 4) & 3); }
 constexpr bool CodeIsMakeUp(RunCode c) { return (c >> 6) & 1; }
-constexpr int32_t CodeRun(RunCode c) { return static_cast<int32_t>(c >> 8); }
+constexpr bool CodeIsPair(RunCode c) { return (c >> 7) & 1; }
+constexpr int32_t CodeRun(RunCode c) { return static_cast<int32_t>((c >> 8) & 0xFFF); }
+constexpr int32_t CodeSecondRun(RunCode c) { return static_cast<int32_t>(c >> 20); }
+constexpr RunCode kPairBit = 1u << 7;
 
 constexpr int kRunLookupBits = kMhMaxCodeLength;  // 13: every code
 constexpr int kShortRunLookupBits = 8;            // the codes of most runs, in a table that stays in cache
+constexpr int kPairLookupBits = 10;               // two short codes in a row
 
 // Two-dimensional mode codes (T.4 table 4), as the recommendation writes them.
 enum Mode : int8_t { kPass = 10, kHorizontal = 11, kNoMode = 12 };
@@ -63,8 +70,12 @@ constexpr int kModeLookupBits = 7;
 struct CodecTables {
     PutCode terminating[2][kMhTerminatingCount];
     PutCode make_up[2][kMhMakeUpCount + kMhExtendedCount];  // runs 64.. in steps of 64
+    // A white run under 64 and the black run under 64 after it, as one
+    // code: its bits (up to 20) and, from bit 24, its length.
+    uint32_t white_black[kMhTerminatingCount][kMhTerminatingCount];
     RunCode runs[2][1 << kRunLookupBits];
     RunCode short_runs[2][1 << kShortRunLookupBits];
+    RunCode pairs[2][1 << kPairLookupBits];  // one code or a pair, within 10 bits
     ModeCode modes[1 << kModeLookupBits];  // length 0: no mode code
 };
 
@@ -112,10 +123,32 @@ CodecTables BuildTables() {
     AddPutCodes(t.make_up[1], kBlackMhMakeUp, kMhMakeUpCount);
     for (int colour = 0; colour < 2; ++colour)
         AddPutCodes(t.make_up[colour] + kMhMakeUpCount, kExtendedMhMakeUp, kMhExtendedCount);
+    for (int white = 0; white < kMhTerminatingCount; ++white)
+        for (int black = 0; black < kMhTerminatingCount; ++black) {
+            const PutCode &w = t.terminating[0][white], &b = t.terminating[1][black];
+            t.white_black[white][black] = (w.bits | static_cast<uint32_t>(b.bits) << w.length) |
+                                          static_cast<uint32_t>(w.length + b.length) << 24;
+        }
     AddColourRunCodes(t.runs[0], kRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
     AddColourRunCodes(t.runs[1], kRunLookupBits, kBlackMhTerminating, kBlackMhMakeUp);
     AddColourRunCodes(t.short_runs[0], kShortRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
     AddColourRunCodes(t.short_runs[1], kShortRunLookupBits, kBlackMhTerminating, kBlackMhMakeUp);
+    // A code within the pair table's bits, and when it is terminating, the
+    // terminating code of the other colour that follows it within them.
+    for (int colour = 0; colour < 2; ++colour)
+        for (uint32_t i = 0; i < (1u << kPairLookupBits); ++i) {
+            const RunCode first = t.runs[colour][i];
+            if (first == 0 || CodeLength(first) > kPairLookupBits) continue;
+            t.pairs[colour][i] = first;
+            const int rest = kPairLookupBits - CodeLength(first);
+            if (CodeIsMakeUp(first) || rest == 0) continue;
+            const RunCode second = t.runs[colour ^ 1][i >> CodeLength(first)];
+            if (second == 0 || CodeLength(second) > rest || CodeIsMakeUp(second)) continue;
+            t.pairs[colour][i] = static_cast<uint32_t>(CodeLength(first) + CodeLength(second)) |
+                                 static_cast<uint32_t>(CodeTrailingZeros(second)) << 4 | kPairBit |
+                                 static_cast<uint32_t>(CodeRun(first)) << 8 |
+                                 static_cast<uint32_t>(CodeRun(second)) << 20;
+        }
     for (const ModeCode &m : kModeCodes) {
         const uint32_t head = Reversed(m.code, m.length);
         for (uint32_t tail = 0; tail < (1u << (kModeLookupBits - m.length)); ++tail)
@@ -248,25 +281,30 @@ inline void FillRun(uint8_t *row, int32_t from, int32_t to) {
 
 namespace {
 
+// Bytes kept free at the end of the chunk: one 8-byte store.
+constexpr size_t kChunkRoom = 8;
+
 void SpillChunk(G3Encoder *e) {
     e->out->insert(e->out->end(), e->chunk, e->chunk + e->used);
     e->used = 0;
 }
 
+// All eight bytes of the accumulator are stored every time and the whole
+// ones counted as written: no branch on when a byte fills. The chunk keeps
+// room for that store past what is written.
 inline void PutBits(G3Encoder *e, uint32_t bits, int length) {
     e->bits |= static_cast<uint64_t>(bits) << e->count;
     e->count += length;
-    if (e->count >= 32) {
-        uint8_t *p = e->chunk + e->used;
-        p[0] = static_cast<uint8_t>(e->bits);
-        p[1] = static_cast<uint8_t>(e->bits >> 8);
-        p[2] = static_cast<uint8_t>(e->bits >> 16);
-        p[3] = static_cast<uint8_t>(e->bits >> 24);
-        e->used += 4;
-        e->bits >>= 32;
-        e->count -= 32;
-        if (e->used == sizeof e->chunk) SpillChunk(e);
-    }
+    uint64_t out = e->bits;
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+    out = __builtin_bswap64(out);
+#endif
+    memcpy(e->chunk + e->used, &out, sizeof out);
+    const int whole = e->count >> 3;
+    e->used += static_cast<size_t>(whole);
+    e->bits >>= 8 * whole;  // count stays under 40: whole is at most 4
+    e->count &= 7;
+    if (e->used > sizeof e->chunk - kChunkRoom) SpillChunk(e);
 }
 
 constexpr uint32_t kEolBits = 1u << kEolZeroBits;  // eleven 0 bits, then a 1
@@ -295,13 +333,25 @@ inline void PutRun(G3Encoder *e, const CodecTables &t, int colour, int32_t run) 
 // ending in white ends with its white run.
 void PutMhRow(G3Encoder *e, const uint8_t *row) {
     const CodecTables &t = Tables();
+    const int32_t w = e->width;
     int32_t x = 0;
-    int colour = 0;
-    while (x < e->width) {
-        int32_t next = ScanForChange(row, e->width, x, colour);
-        if (colour == 0 || next > x) PutRun(e, t, colour, next - x);
-        x = next;
-        colour ^= 1;
+    while (x < w) {
+        const int32_t white_end = ScanForChange(row, w, x, 0);
+        if (white_end >= w) {
+            PutRun(e, t, 0, white_end - x);
+            break;
+        }
+        // A black dot follows: its run is never empty.
+        const int32_t black_end = ScanForChange(row, w, white_end, 1);
+        const int32_t white = white_end - x, black = black_end - white_end;
+        if (white < 64 && black < 64) {
+            const uint32_t pair = t.white_black[white][black];
+            PutBits(e, pair & 0xFFFFFF, static_cast<int>(pair >> 24));
+        } else {
+            PutRun(e, t, 0, white);
+            PutRun(e, t, 1, black);
+        }
+        x = black_end;
     }
 }
 
@@ -624,7 +674,20 @@ uint16_t DecodeMhRow(PageDecoder *d, int32_t row, uint8_t *line, int32_t *column
             break;
         }
         if (r->count < 32) Refill(r);
-        const RunCode c = FindRunCode(t, s.colour, r->bits);
+        RunCode c = t.pairs[s.colour][r->bits & ((1u << kPairLookupBits) - 1)];
+        if (CodeIsPair(c)) {
+            // Two runs at once, unless the first ends the row: the second
+            // code is then not part of it.
+            if (CodeLength(c) <= r->count && s.column + s.pending + CodeRun(c) < width) {
+                Consume(r, CodeLength(c));
+                d->zero_bits = CodeTrailingZeros(c);
+                ApplyRun(&s, width, CodeRun(c), false);
+                ApplyRun(&s, width, CodeSecondRun(c), false);
+                continue;
+            }
+            c = 0;
+        }
+        if (c == 0) c = t.runs[s.colour][r->bits & ((1u << kRunLookupBits) - 1)];
         if (c == 0) {
             // No code starts here. Enough 0 bits make an EOL (or the end of
             // the input); anything else is decoded bit by bit. A code found

@@ -48,18 +48,18 @@ inline int DotAt(const uint8_t *row, int32_t x) { return (row[x >> 3] >> (7 - (x
 
 // ---- Coding ----
 
-// Codes land whole in a 64-bit accumulator, then four bytes at a time in
-// chunk, which goes to out at the end of each row.
+// Codes land whole in a 64-bit accumulator, whose whole bytes go to chunk,
+// which goes to out at the end of each row.
 struct G3Encoder {
     std::vector<uint8_t> *out;
-    uint64_t bits;  // pending bits, the first in bit 0
+    uint64_t bits;  // pending bits (fewer than 8 between codes), the first in bit 0
     int count;
     G3Coding coding;
     int k;              // MR: a 1-D row, then up to k - 1 rows 2-D
     int rows_to_1d;     // MR: 2-D rows left before the next 1-D row
     int32_t width;
     std::vector<uint8_t> reference;  // MR, MMR: the row above
-    uint8_t chunk[4096];             // whole 32-bit words, moved to out after each row
+    uint8_t chunk[4096];             // coded bytes, moved to out after each row
     size_t used;
 };
 
