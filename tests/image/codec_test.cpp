@@ -8,6 +8,7 @@
 #include <tiffio.h>
 
 #include <cstdio>
+#include <map>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include "bench/bench_pages.h"
 #include "engine/tollan.h"
 #include "image/g3_codec.h"
+#include "image/mh_codes.h"
 
 namespace {
 
@@ -330,6 +332,134 @@ TEST_F(CodecTest, DataCutShortEndsThePage) {
         Decoded d = Decode(coded, c.coding);
         EXPECT_EQ(TOLLAN_E_G3_END, d.code) << c.name;
         EXPECT_LT(d.rows, page.rows) << c.name;
+    }
+}
+
+// ---- MH decoding against a reading one bit at a time ----
+
+// The page rules of G3ToBmp, read the plain way: one bit at a time, codes
+// matched by (length, value), an EOL wherever eleven 0 bits are followed by
+// a 1, the page ending at its third empty row.
+struct PlainMhReader {
+    const std::vector<uint8_t> &data;
+    size_t bit = 0;
+    int zero_bits = 0;
+    std::map<std::pair<int, int>, const MhCodeEntry *> codes[2];
+
+    explicit PlainMhReader(const std::vector<uint8_t> &d) : data(d) {
+        const MhCodeEntry *tables[2][3] = {{kWhiteMhTerminating, kWhiteMhMakeUp, kExtendedMhMakeUp},
+                                           {kBlackMhTerminating, kBlackMhMakeUp, kExtendedMhMakeUp}};
+        const int counts[3] = {kMhTerminatingCount, kMhMakeUpCount, kMhExtendedCount};
+        for (int colour = 0; colour < 2; ++colour)
+            for (int t = 0; t < 3; ++t)
+                for (int i = 0; i < counts[t]; ++i)
+                    codes[colour][{tables[colour][t][i].length, tables[colour][t][i].code}] = &tables[colour][t][i];
+    }
+    bool Read(int *b) {
+        if (bit / 8 >= data.size()) return false;
+        *b = (data[bit / 8] >> (bit % 8)) & 1;
+        ++bit;
+        zero_bits = *b ? 0 : zero_bits + 1;
+        return true;
+    }
+    bool SkipToEol() {
+        int b = 0;
+        while (zero_bits < 11)
+            if (!Read(&b)) return false;
+        do {
+            if (!Read(&b)) return false;
+        } while (!b);
+        return true;
+    }
+    // false: the data ended. *at_eol: the row ended at its EOL (not by
+    // reaching the width or at a bad code word).
+    bool Row(uint8_t *row, int32_t *width, bool *at_eol) {
+        int colour = 0;
+        int32_t column = 0, pending = 0, value = 0, length = 0;
+        *at_eol = false;
+        zero_bits = 0;
+        while (column < kWidth) {
+            const bool after_zeros = zero_bits >= 11;
+            int b = 0;
+            if (!Read(&b)) return false;
+            if (after_zeros && b) {
+                *width = column;
+                *at_eol = true;
+                return true;
+            }
+            value = value * 2 + b;
+            ++length;
+            if (value == 0) continue;
+            if (length > 13) {
+                *width = column;
+                return SkipToEol();
+            }
+            auto it = codes[colour].find({length, value});
+            if (it == codes[colour].end()) continue;
+            const MhCodeEntry &e = *it->second;
+            if (e.kind == kWhiteTerminating || e.kind == kBlackTerminating) {
+                pending = std::min(pending + e.run, kWidth - column);
+                if (colour) FillBlack(row, column, column + pending);
+                column += pending;
+                pending = 0;
+                colour ^= 1;
+            } else {
+                pending = std::min(pending + e.run, kWidth);
+            }
+            value = length = 0;
+        }
+        *width = kWidth;
+        return SkipToEol();
+    }
+    int32_t widest = 0;
+    Decoded Page() {
+        Decoded d{TOLLAN_E_G3_END, {}, 0, {}};
+        if (!SkipToEol()) return d;
+        int empty = 0;
+        while (d.rows < 4300) {
+            std::vector<uint8_t> row(kRowBytes);
+            int32_t width = 0;
+            bool at_eol = false;
+            if (!Row(row.data(), &width, &at_eol)) return d;
+            if (at_eol && width == 0 && ++empty >= 3) break;
+            if (at_eol && width > 0) empty = 0;
+            d.bits.insert(d.bits.end(), row.begin(), row.end());
+            ++d.rows;
+            widest = std::max(widest, width);
+        }
+        d.code = TOLLAN_OK;
+        return d;
+    }
+};
+
+TEST_F(CodecTest, MhDecodingReadsDamagedPagesAsOneBitAtATimeWould) {
+    std::mt19937 random(12);
+    for (int page_no = 0; page_no < 60; ++page_no) {
+        std::vector<uint8_t> coded = Encode(RandomPage(100 + page_no, 12), kCodingMh, 1);
+        // Damage of every kind: flipped bits, runs of 0 bits (fill and
+        // EOLs where none belong), random bytes, a cut.
+        const int kind = page_no % 4;
+        for (int i = 0; i < 1 + static_cast<int>(random() % 6); ++i) {
+            const size_t at = random() % coded.size();
+            if (kind == 0) coded[at] = static_cast<uint8_t>(coded[at] ^ (1u << (random() % 8)));
+            if (kind == 1) coded.insert(coded.begin() + static_cast<std::ptrdiff_t>(at), 1 + random() % 3, 0);
+            if (kind == 2) coded[at] = static_cast<uint8_t>(random());
+        }
+        if (kind == 3) coded.resize(coded.size() * (random() % 100) / 100);
+        PlainMhReader plain(coded);
+        Decoded want = plain.Page();
+        G3Reader r;
+        StartMemoryReader(&r, coded.data(), coded.size());
+        G3Rows rows;
+        G3DecodeReport report;
+        const uint16_t code = DecodeG3Page(&r, {kCodingMh, kWidth, 4300, "codec test"}, &rows, &report);
+        ASSERT_EQ(want.code, code) << page_no;
+        if (code != TOLLAN_OK) continue;
+        ASSERT_EQ(want.rows, rows.count) << page_no;
+        EXPECT_EQ(plain.widest, rows.width) << page_no;
+        EXPECT_EQ(-1, FirstDifferentRow(want.bits, std::vector<uint8_t>(rows.bits.get(), rows.bits.get() +
+                                                                            static_cast<size_t>(rows.count) * kRowBytes)))
+            << page_no;
     }
 }
 
