@@ -54,7 +54,7 @@ constexpr int kShortRunLookupBits = 8;            // the codes of most runs, in 
 constexpr int kPairLookupBits = 10;               // two short codes in a row
 
 // Two-dimensional mode codes (T.4 table 4), as the recommendation writes them.
-enum Mode : int8_t { kPass = 10, kHorizontal = 11, kNoMode = 12 };
+enum Mode : int8_t { kPass = 10, kHorizontal = 11 };
 struct ModeCode {
     uint8_t code;
     uint8_t length;
@@ -66,6 +66,8 @@ constexpr ModeCode kModeCodes[] = {
     {0b001, 3, kHorizontal},
 };
 constexpr int kModeLookupBits = 7;
+// Where a mode's code is kept for coding: vertical -3..3 first.
+constexpr int ModeIndex(int mode) { return mode == kPass ? 7 : mode == kHorizontal ? 8 : mode + 3; }
 
 struct CodecTables {
     PutCode terminating[2][kMhTerminatingCount];
@@ -77,6 +79,7 @@ struct CodecTables {
     RunCode short_runs[2][1 << kShortRunLookupBits];
     RunCode pairs[2][1 << kPairLookupBits];  // one code or a pair, within 10 bits
     ModeCode modes[1 << kModeLookupBits];  // length 0: no mode code
+    PutCode mode_codes[9];                  // by ModeIndex
 };
 
 void AddPutCodes(PutCode *out, const MhCodeEntry *codes, int count) {
@@ -149,6 +152,8 @@ CodecTables BuildTables() {
                                  static_cast<uint32_t>(CodeRun(first)) << 8 |
                                  static_cast<uint32_t>(CodeRun(second)) << 20;
         }
+    for (const ModeCode &m : kModeCodes)
+        t.mode_codes[ModeIndex(m.mode)] = {static_cast<uint16_t>(Reversed(m.code, m.length)), m.length};
     for (const ModeCode &m : kModeCodes) {
         const uint32_t head = Reversed(m.code, m.length);
         for (uint32_t tail = 0; tail < (1u << (kModeLookupBits - m.length)); ++tail)
@@ -281,6 +286,24 @@ inline void FillRun(uint8_t *row, int32_t from, int32_t to) {
 
 namespace {
 
+constexpr int kChangeSentinels = 4;
+
+// Writes where a row changes colour into at (room for width + 1 +
+// kChangeSentinels): its first black dot, the first white dot after it, and
+// so on (an even index is a change to black), then the width four times, so
+// that the changes past the last are found without a bounds check. Returns
+// the number of changes.
+int32_t RowChanges(const uint8_t *row, int32_t width, int32_t *at) {
+    int32_t count = 0;
+    int colour = 0;
+    for (int32_t x = ScanForChange(row, width, 0, colour); x < width; x = ScanForChange(row, width, x, colour)) {
+        at[count++] = x;
+        colour ^= 1;
+    }
+    for (int i = 0; i < kChangeSentinels; ++i) at[count + i] = width;
+    return count;
+}
+
 // Bytes kept free at the end of the chunk: one 8-byte store.
 constexpr size_t kChunkRoom = 8;
 
@@ -355,41 +378,33 @@ void PutMhRow(G3Encoder *e, const uint8_t *row) {
     }
 }
 
-// b1: the first dot of the row above, right of a0, where a run of the
-// colour opposite to a0's begins.
-int32_t FindB1(const uint8_t *ref, int32_t width, int32_t a0, int colour) {
-    int32_t start = a0 + 1;
-    if (a0 >= 0 && DotAt(ref, a0) != colour) start = ScanForChange(ref, width, start, colour ^ 1);
-    return ScanForChange(ref, width, start, colour);
-}
+inline void PutMode(G3Encoder *e, const CodecTables &t, int mode) { PutPutCode(e, t.mode_codes[ModeIndex(mode)]); }
 
-void PutMode(G3Encoder *e, int mode) {
-    for (const ModeCode &m : kModeCodes)
-        if (m.mode == mode) {
-            PutBits(e, Reversed(m.code, m.length), m.length);
-            return;
-        }
-}
-
-void Put2dRow(G3Encoder *e, const uint8_t *row, const uint8_t *ref) {
+// Codes a row by the changes of it (cur) and of the row above (ref).
+void Put2dRow(G3Encoder *e, const int32_t *cur, const int32_t *ref) {
     const CodecTables &t = Tables();
     const int32_t w = e->width;
     int32_t a0 = -1;
     int colour = 0;
+    int32_t ai = 0, bi = 0;  // the first changes of the row and above right of a0
     while (a0 < w) {
-        const int32_t a1 = ScanForChange(row, w, a0 + 1, colour);
-        const int32_t b1 = FindB1(ref, w, a0, colour);
-        const int32_t b2 = ScanForChange(ref, w, b1, colour ^ 1);
+        while (cur[ai] <= a0) ++ai;
+        while (ref[bi] <= a0) ++bi;
+        // a1: the next change of the row; b1: the first change above, right
+        // of a0, to the colour opposite a0's; b2: the change after b1.
+        const int32_t a1 = cur[ai];
+        const int32_t k = bi + ((bi & 1) != colour ? 1 : 0);
+        const int32_t b1 = ref[k], b2 = ref[k + 1];
         if (b2 < a1) {
-            PutMode(e, kPass);
+            PutMode(e, t, kPass);
             a0 = b2;
         } else if (a1 - b1 >= -3 && a1 - b1 <= 3) {
-            PutMode(e, a1 - b1);
+            PutMode(e, t, a1 - b1);
             a0 = a1;
             colour ^= 1;
         } else {
-            const int32_t a2 = ScanForChange(row, w, a1, colour ^ 1);
-            PutMode(e, kHorizontal);
+            const int32_t a2 = cur[ai + 1];
+            PutMode(e, t, kHorizontal);
             PutRun(e, t, colour, a1 - (a0 < 0 ? 0 : a0));
             PutRun(e, t, colour ^ 1, a2 - a1);
             a0 = a2;
@@ -408,31 +423,30 @@ void StartG3Encoder(G3Encoder *e, G3Coding coding, int k, int32_t width, std::ve
     e->rows_to_1d = 0;
     e->width = width;
     e->used = 0;
-    e->reference.assign(static_cast<size_t>(PackedRowBytes(width)), 0);
+    e->changes.assign(static_cast<size_t>(width) + 1 + kChangeSentinels, width);
+    e->changes_above.assign(static_cast<size_t>(width) + 1 + kChangeSentinels, width);  // a white row
 }
 
 void EncodeG3Row(G3Encoder *e, const uint8_t *row) {
-    switch (e->coding) {
-    case kCodingMh:
+    if (e->coding == kCodingMh) {
         PutMhRow(e, row);
         PutEol(e);
-        break;
-    case kCodingMr:
-        if (e->rows_to_1d == 0) {
+    } else {
+        // The row below is coded against this one's changes.
+        RowChanges(row, e->width, e->changes.data());
+        if (e->coding == kCodingMmr) {
+            Put2dRow(e, e->changes.data(), e->changes_above.data());
+        } else if (e->rows_to_1d == 0) {
             PutTaggedEol(e, 1);
             PutMhRow(e, row);
             e->rows_to_1d = e->k - 1;
         } else {
             PutTaggedEol(e, 0);
-            Put2dRow(e, row, e->reference.data());
+            Put2dRow(e, e->changes.data(), e->changes_above.data());
             --e->rows_to_1d;
         }
-        break;
-    case kCodingMmr:
-        Put2dRow(e, row, e->reference.data());
-        break;
+        e->changes.swap(e->changes_above);
     }
-    if (e->coding != kCodingMh) memcpy(e->reference.data(), row, e->reference.size());
     SpillChunk(e);
 }
 
@@ -737,15 +751,11 @@ bool DecodeRun(PageDecoder *d, int colour, int32_t *run, uint16_t *code) {
 
 enum Row2dEnd { k2dComplete, k2dEol, k2dBad };
 
-// Where a row changes colour: its first black dot, the first white dot
-// after it, and so on (an even index is a change to black), then the width
-// four times, so that b1 and b2 past the last change need no bounds check.
+// Where a row changes colour, as RowChanges writes them.
 struct Changes {
     std::vector<int32_t> at;
     int32_t count;
 };
-
-constexpr int kChangeSentinels = 4;
 
 void StartChanges(Changes *c, int32_t width) {
     c->at.assign(static_cast<size_t>(width) + 1 + kChangeSentinels, width);
@@ -767,15 +777,7 @@ inline void NoteChange(Changes *c, int32_t x, int32_t width) {
 }
 
 // The changes of a row from its dots.
-void ChangesOfRow(const uint8_t *row, int32_t width, Changes *c) {
-    c->count = 0;
-    int colour = 0;
-    for (int32_t x = ScanForChange(row, width, 0, colour); x < width; x = ScanForChange(row, width, x, colour)) {
-        c->at[static_cast<size_t>(c->count++)] = x;
-        colour ^= 1;
-    }
-    EndChanges(c, width);
-}
+void ChangesOfRow(const uint8_t *row, int32_t width, Changes *c) { c->count = RowChanges(row, width, c->at.data()); }
 
 // Decodes a row against the changes of the row above (ref) until its last
 // run reaches the width, noting its own changes in cur. An EOL where a mode
@@ -825,8 +827,18 @@ uint16_t Decode2dRow(PageDecoder *d, const Changes &ref, uint8_t *line, Changes 
             a0 = b2;
         } else if (m.mode == kHorizontal) {
             int32_t run1 = 0, run2 = 0;
-            if (!DecodeRun(d, colour, &run1, &code) || !DecodeRun(d, colour ^ 1, &run2, &code) ||
-                start + run1 + run2 > w) {
+            if (r->count < 32) Refill(r);
+            const RunCode pair = t.pairs[colour][r->bits & ((1u << kPairLookupBits) - 1)];
+            if (CodeIsPair(pair) && CodeLength(pair) <= r->count) {
+                // Both runs short: one look-up.
+                Consume(r, CodeLength(pair));
+                run1 = CodeRun(pair);
+                run2 = CodeSecondRun(pair);
+            } else if (!DecodeRun(d, colour, &run1, &code) || !DecodeRun(d, colour ^ 1, &run2, &code)) {
+                *end = k2dBad;
+                break;
+            }
+            if (start + run1 + run2 > w) {
                 *end = k2dBad;
                 break;
             }

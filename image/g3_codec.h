@@ -58,7 +58,8 @@ struct G3Encoder {
     int k;              // MR: a 1-D row, then up to k - 1 rows 2-D
     int rows_to_1d;     // MR: 2-D rows left before the next 1-D row
     int32_t width;
-    std::vector<uint8_t> reference;  // MR, MMR: the row above
+    std::vector<int32_t> changes;        // MR, MMR: where the row changes colour
+    std::vector<int32_t> changes_above;  // and the row above
     uint8_t chunk[4096];             // coded bytes, moved to out after each row
     size_t used;
 };
