@@ -58,13 +58,6 @@ uint16_t ReadBmpHeader(FILE *f, BmpInfo *info) {
     return TOLLAN_OK;
 }
 
-uint32_t StoredRowLength(const BmpInfo &info) {
-    uint32_t needed = (static_cast<uint32_t>(info.width) + 7) / 8;
-    if (info.size_image == 0) return (needed + 1) & ~1u;  // rows padded to 2 bytes
-    uint32_t length = info.size_image / static_cast<uint32_t>(info.height);
-    return length < needed ? 0 : length;
-}
-
 void StoredRowToLine(const BmpInfo &info, const uint8_t *stored, double horizontal_factor, uint8_t *line) {
     const uint8_t black_bit = info.zero_is_white ? 1 : 0;
     if (horizontal_factor <= 0) {

@@ -1,6 +1,6 @@
-// Reading 1-bit bitmap files for the Group 3 encoder: the header check that
-// BmpToG3 runs on its intermediate bitmap and GetBmpSize on the caller's file,
-// and the row reader that widens each row into a packed 1728-dot line.
+// Reading bitmaps for the Group 3 encoder: the header check GetBmpSize runs
+// on the caller's file, and the row reader that widens each row of a 1-bit
+// picture into a packed 1728-dot line for BmpToG3.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +21,6 @@ struct BmpInfo {
 // TOLLAN_E_TOO_WIDE, TOLLAN_E_TOO_TALL. Leaves the file at the pixel rows
 // (1-bit: right after the two colour entries; 8-bit: at bfOffBits).
 uint16_t ReadBmpHeader(FILE *f, BmpInfo *info);
-
-// Bytes of one stored row of a 1-bit bitmap with positive height, or 0 when
-// biSizeImage gives rows too short for the width.
-uint32_t StoredRowLength(const BmpInfo &info);
 
 // Turns one stored row into a packed line of kG3LineWidth dots (1 bit a
 // dot, the first in the most significant bit, 1 black), which must be
