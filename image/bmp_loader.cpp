@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <sys/types.h>
+#include <vector>
 
 #include "engine/tollan.h"
 
@@ -15,6 +16,7 @@ constexpr uint32_t kCoreHeaderSize = 12;     // the oldest header: 16-bit sizes,
 constexpr uint32_t kMasksInHeaderSize = 52;  // headers from this size on carry the masks
 constexpr size_t kMaxHeaderRead = 56;        // through the alpha mask
 constexpr uint32_t kMaxPaletteColours = 256;
+constexpr size_t kReadBufferBytes = 64 * 1024;
 
 struct ChannelMask {
     uint32_t mask;
@@ -323,8 +325,12 @@ uint16_t ReadRleRows(FILE *f, const SourceLayout &layout, const PixelFormat &for
 
 uint16_t LoadMonochromeBitmap(const char *path, int32_t max_width, int32_t max_height,
                               MonoBitmap *out) {
+    // Rows are read one at a time: a buffer of 64 KB (outliving the file)
+    // makes that a few large reads.
+    std::vector<char> buffer(kReadBufferBytes);
     FilePtr file(fopen(path, "rb"));
     if (!file) return TOLLAN_E_OPEN_FILE;
+    setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
     SourceLayout layout;
     uint16_t code = ReadLayout(file.get(), max_width, max_height, &layout);
     if (code != TOLLAN_OK) return code;
