@@ -112,7 +112,7 @@ struct G3DecodeReport {
 
 struct G3DecodeOptions {
     G3Coding coding;
-    int32_t width;      // dots of a row; longer runs are cut here
+    int32_t width;      // dots of a row, 1..kMaxCodedWidth; longer runs are cut here
     int32_t max_rows;   // decoding stops there, the rest not read
     const char *trace_name;  // the prefix of trace lines
 };
