@@ -13,9 +13,11 @@ constexpr int kPageHeight = 2290;
 constexpr int kPageStride = kPageWidth / 8;
 
 struct BenchPage {
-    const char *name;
-    std::string bits;  // kPageHeight rows of kPageStride bytes
+    std::string name;
+    std::string bits;  // rows of kPageStride bytes: kPageHeight for the drawn pages
 };
+
+inline int PageRows(const BenchPage &page) { return static_cast<int>(page.bits.size() / kPageStride); }
 
 inline void SetDot(std::string *bits, int x, int y) {
     (*bits)[static_cast<size_t>(y) * kPageStride + x / 8] |= static_cast<char>(0x80 >> (x % 8));
@@ -82,19 +84,19 @@ inline bool WritePageBmp(const BenchPage &page, const std::string &path) {
     PutLe32(&bmp, 62);
     PutLe32(&bmp, 40);
     PutLe32(&bmp, kPageWidth);
-    PutLe32(&bmp, kPageHeight);
+    PutLe32(&bmp, static_cast<uint32_t>(PageRows(page)));
     bmp += std::string("\x01\x00\x01\x00", 4);  // one plane, one bit
     PutLe32(&bmp, 0);                            // no compression
     PutLe32(&bmp, size);
     for (int i = 0; i < 4; ++i) PutLe32(&bmp, 0);
     PutLe32(&bmp, 0x00FFFFFF);
     PutLe32(&bmp, 0);
-    for (int y = kPageHeight - 1; y >= 0; --y) bmp.append(page.bits, static_cast<size_t>(y) * kPageStride, kPageStride);
+    for (int y = PageRows(page) - 1; y >= 0; --y) bmp.append(page.bits, static_cast<size_t>(y) * kPageStride, kPageStride);
     return WriteFileBytes(path, bmp);
 }
 
 // A raw PBM (P4): 1 black, rows top down, as netpbm reads it.
 inline bool WritePagePbm(const BenchPage &page, const std::string &path) {
-    return WriteFileBytes(path, "P4\n" + std::to_string(kPageWidth) + " " + std::to_string(kPageHeight) + "\n" +
+    return WriteFileBytes(path, "P4\n" + std::to_string(kPageWidth) + " " + std::to_string(PageRows(page)) + "\n" +
                                     page.bits);
 }

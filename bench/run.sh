@@ -5,7 +5,8 @@
 #
 #   bench/run.sh [BUILD_DIR]        (default: build-bench)
 #
-# Takes about three minutes; most of it is sessions waiting on the emulator.
+# Takes about five minutes: the conversions on eleven pages, and the sessions
+# waiting on the emulator.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/build-bench}

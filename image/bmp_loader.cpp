@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <sys/types.h>
+#include <vector>
 
 #include "engine/tollan.h"
 
@@ -15,6 +16,7 @@ constexpr uint32_t kCoreHeaderSize = 12;     // the oldest header: 16-bit sizes,
 constexpr uint32_t kMasksInHeaderSize = 52;  // headers from this size on carry the masks
 constexpr size_t kMaxHeaderRead = 56;        // through the alpha mask
 constexpr uint32_t kMaxPaletteColours = 256;
+constexpr size_t kReadBufferBytes = 64 * 1024;
 
 struct ChannelMask {
     uint32_t mask;
@@ -207,6 +209,19 @@ bool StoredPixelWhite(const SourceLayout &layout, const PixelFormat &format, con
     }
 }
 
+// A 1-bit row a byte at a time: each stored bit becomes white or black as
+// its colour entry says; bits past the width stay 0.
+void MonoRow(const uint8_t *stored, int32_t width, const PixelFormat &format, uint8_t *out) {
+    const bool zero_white = format.palette_white[0], one_white = format.palette_white[1];
+    // Both entries alike: every dot is that colour; else the bits as they
+    // are, or turned over.
+    const uint8_t keep = zero_white == one_white ? 0x00 : 0xFF;
+    const uint8_t flip = zero_white ? 0xFF : 0x00;
+    const int32_t bytes = (width + 7) / 8;
+    for (int32_t i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>((stored[i] & keep) ^ flip);
+    if (width % 8) out[bytes - 1] &= static_cast<uint8_t>(0xFF << (8 - width % 8));
+}
+
 uint16_t ReadUncompressedRows(FILE *f, const SourceLayout &layout, const PixelFormat &format,
                               MonoBitmap *mono) {
     size_t stride = static_cast<size_t>(BmpStride(layout.width, layout.bit_count));
@@ -216,6 +231,11 @@ uint16_t ReadUncompressedRows(FILE *f, const SourceLayout &layout, const PixelFo
     for (int32_t i = 0; i < layout.height; ++i) {
         if (!ReadExact(f, row.get(), stride)) return TOLLAN_E_READ_BITMAP;
         int32_t target = layout.top_down ? i : layout.height - 1 - i;
+        if (layout.bit_count == 1) {
+            MonoRow(row.get(), layout.width, format,
+                    mono->bits.get() + static_cast<size_t>(target) * mono->bytes_per_row);
+            continue;
+        }
         for (int32_t x = 0; x < layout.width; ++x)
             if (StoredPixelWhite(layout, format, row.get(), x)) SetWhite(mono, target, x);
     }
@@ -305,8 +325,12 @@ uint16_t ReadRleRows(FILE *f, const SourceLayout &layout, const PixelFormat &for
 
 uint16_t LoadMonochromeBitmap(const char *path, int32_t max_width, int32_t max_height,
                               MonoBitmap *out) {
+    // Rows are read one at a time: a buffer of 64 KB (outliving the file)
+    // makes that a few large reads.
+    std::vector<char> buffer(kReadBufferBytes);
     FilePtr file(fopen(path, "rb"));
     if (!file) return TOLLAN_E_OPEN_FILE;
+    setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
     SourceLayout layout;
     uint16_t code = ReadLayout(file.get(), max_width, max_height, &layout);
     if (code != TOLLAN_OK) return code;

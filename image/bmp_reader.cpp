@@ -5,6 +5,7 @@
 
 #include "engine/tollan.h"
 #include "image/bmp_format.h"
+#include "image/g3_codec.h"
 #include "image/mh_codes.h"
 
 namespace {
@@ -57,29 +58,29 @@ uint16_t ReadBmpHeader(FILE *f, BmpInfo *info) {
     return TOLLAN_OK;
 }
 
-uint32_t StoredRowLength(const BmpInfo &info) {
-    uint32_t needed = (static_cast<uint32_t>(info.width) + 7) / 8;
-    if (info.size_image == 0) return (needed + 1) & ~1u;  // rows padded to 2 bytes
-    uint32_t length = info.size_image / static_cast<uint32_t>(info.height);
-    return length < needed ? 0 : length;
-}
-
-uint16_t ReadBmpRow(FILE *f, const BmpInfo &info, uint32_t row_length, uint8_t *buffer,
-                    double horizontal_factor, uint8_t *line) {
-    if (!ReadExact(f, buffer, row_length)) return TOLLAN_E_READ_BITMAP;
+void StoredRowToLine(const BmpInfo &info, const uint8_t *stored, double horizontal_factor, uint8_t *line) {
     const uint8_t black_bit = info.zero_is_white ? 1 : 0;
-    int filled = 0;
+    if (horizontal_factor <= 0) {
+        // Dot for dot: the stored bytes, turned so that 1 is black, and the
+        // fill past the width cleared.
+        const int32_t width = info.width < kG3LineWidth ? info.width : kG3LineWidth;
+        const int32_t bytes = (width + 7) / 8;
+        const uint8_t flip = black_bit ? 0x00 : 0xFF;
+        for (int32_t i = 0; i < bytes; ++i) line[i] = static_cast<uint8_t>(stored[i] ^ flip);
+        if (width % 8) line[bytes - 1] &= static_cast<uint8_t>(0xFF << (8 - width % 8));
+        return;
+    }
+    int32_t filled = 0;
     double accumulator = 0.0;  // one per row
     for (int32_t x = 0; x < info.width && filled < kG3LineWidth; ++x) {
-        uint8_t bit = (buffer[x / 8] >> (7 - x % 8)) & 1;
-        uint8_t pixel = bit == black_bit ? 1 : 0;
-        line[filled++] = pixel;
-        if (horizontal_factor > 0) accumulator += horizontal_factor;
+        const uint8_t bit = (stored[x / 8] >> (7 - x % 8)) & 1;
+        const int32_t from = filled++;
+        accumulator += horizontal_factor;
         // Strictly greater: a row of 1000 pixels widens to 1727, not 1728.
         while (accumulator > 1.0 && filled < kG3LineWidth) {
             accumulator -= 1.0;
-            line[filled++] = pixel;
+            ++filled;
         }
+        if (bit == black_bit) FillBlack(line, from, filled);
     }
-    return TOLLAN_OK;
 }

@@ -1,6 +1,6 @@
-// Reading 1-bit bitmap files for the Group 3 encoder: the header check that
-// BmpToG3 runs on its intermediate bitmap and GetBmpSize on the caller's file,
-// and the row reader that widens each row into a 1728-pixel line.
+// Reading bitmaps for the Group 3 encoder: the header check GetBmpSize runs
+// on the caller's file, and the row reader that widens each row of a 1-bit
+// picture into a packed 1728-dot line for BmpToG3.
 #pragma once
 
 #include <cstdint>
@@ -22,13 +22,8 @@ struct BmpInfo {
 // (1-bit: right after the two colour entries; 8-bit: at bfOffBits).
 uint16_t ReadBmpHeader(FILE *f, BmpInfo *info);
 
-// Bytes of one stored row of a 1-bit bitmap with positive height, or 0 when
-// biSizeImage gives rows too short for the width.
-uint32_t StoredRowLength(const BmpInfo &info);
-
-// Reads one stored row of row_length bytes through buffer (that long) and
-// writes its pixels (0 white, 1 black) into line from the left, each pixel
-// followed by its copies under the horizontal factor, until the line holds
-// kG3LineWidth pixels. The rest of line is left as it is.
-uint16_t ReadBmpRow(FILE *f, const BmpInfo &info, uint32_t row_length, uint8_t *buffer,
-                    double horizontal_factor, uint8_t *line);
+// Turns one stored row into a packed line of kG3LineWidth dots (1 bit a
+// dot, the first in the most significant bit, 1 black), which must be
+// cleared: its pixels from the left, each followed by its copies under the
+// horizontal factor, until the line is full. Dots not written stay white.
+void StoredRowToLine(const BmpInfo &info, const uint8_t *stored, double horizontal_factor, uint8_t *line);

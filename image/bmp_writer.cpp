@@ -4,12 +4,13 @@
 
 #include "engine/tollan.h"
 #include "engine/trace.h"
-#include "image/mh_codes.h"
+#include "image/g3_codec.h"
 
 namespace {
 
 constexpr int kShrinkWidth = 1;
 constexpr int kShrinkHeight = 2;
+constexpr size_t kRowBlockBytes = 64 * 1024;
 
 uint32_t StrideFor(int32_t width) { return static_cast<uint32_t>(BmpStride(static_cast<uint64_t>(width), 1)); }
 
@@ -29,12 +30,11 @@ uint16_t StartBitmap(const char *path, int32_t width, int32_t height, int32_t x_
     return TOLLAN_OK;
 }
 
-// Packs the row's first width pixels eight to a byte, the first in the most
-// significant bit, into stride bytes. With a factor, an accumulator drops
-// pixels: at least factor -> drop and subtract it, else take and add 1.
-// Taken pixels past out_width are not stored.
-void PackRow(const uint8_t *pixels, int32_t width, double factor, int32_t out_width, uint8_t *out,
-             uint32_t stride) {
+// Narrows a packed row into stride bytes: an accumulator drops dots (at
+// least factor -> drop and subtract it, else take and add 1). Taken dots
+// past out_width are not stored.
+void ShrinkRow(const uint8_t *row, int32_t width, double factor, int32_t out_width, uint8_t *out,
+               uint32_t stride) {
     memset(out, 0, stride);
     double accumulator = 0.0;
     int32_t taken = 0;
@@ -44,9 +44,17 @@ void PackRow(const uint8_t *pixels, int32_t width, double factor, int32_t out_wi
             continue;
         }
         accumulator += 1.0;
-        if (taken < out_width && pixels[x]) out[taken / 8] |= static_cast<uint8_t>(0x80 >> (taken % 8));
+        if (taken < out_width && DotAt(row, x)) out[taken / 8] |= static_cast<uint8_t>(0x80 >> (taken % 8));
         ++taken;
     }
+}
+
+// The row's first width dots as they are, completed with 0 bytes to stride:
+// the bits past a row's width are already 0.
+void CopyRow(const uint8_t *row, int32_t width, uint8_t *out, uint32_t stride) {
+    const uint32_t used = static_cast<uint32_t>(PackedRowBytes(width));
+    memcpy(out, row, used);
+    memset(out + used, 0, stride - used);
 }
 
 uint16_t FinishBitmap(FilePtr *file, bool rows_ok) {
@@ -58,7 +66,8 @@ uint16_t FinishBitmap(FilePtr *file, bool rows_ok) {
 
 uint16_t WritePlainBitmap(const char *path, const DecodedRows &page) {
     uint32_t stride = StrideFor(page.width);
-    HeapBytes packed = AllocZeroed(stride, 1);
+    // Rows go out a block at a time.
+    HeapBytes packed = AllocZeroed(kRowBlockBytes > stride ? kRowBlockBytes : stride, 1);
     if (!packed) return TOLLAN_E_NO_MEMORY;
     FilePtr file;
     uint16_t code = StartBitmap(path, page.width, page.count, kPlainBitmapXPelsPerMeter,
@@ -68,9 +77,14 @@ uint16_t WritePlainBitmap(const char *path, const DecodedRows &page) {
         return code;
     }
     bool ok = true;
+    size_t used = 0;
     for (int32_t r = page.count - 1; ok && r >= 0; --r) {
-        PackRow(RowOf(page, r), page.width, 0, page.width, packed.get(), stride);
-        ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
+        CopyRow(RowOf(page, r), page.width, packed.get() + used, stride);
+        used += stride;
+        if (used + stride > kRowBlockBytes || r == 0) {
+            ok = fwrite(packed.get(), 1, used, file.get()) == used;
+            used = 0;
+        }
     }
     return FinishBitmap(&file, ok);
 }
@@ -104,7 +118,7 @@ uint16_t WriteShrunkBitmap(const char *path, const DecodedRows &page, const Shri
             accumulator -= vertical;
             continue;
         }
-        PackRow(RowOf(page, r), width, horizontal, out_width, packed.get(), stride);
+        ShrinkRow(RowOf(page, r), width, horizontal, out_width, packed.get(), stride);
         ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
         ++written;
         accumulator += 1.0;

@@ -15,16 +15,18 @@
 constexpr int32_t kPlainBitmapXPelsPerMeter = 8000;
 constexpr int32_t kPlainBitmapYPelsPerMeter = 7700;
 
-// A decoded page: count rows of 1728 pixels (one byte each, 1 black), top
-// row first and back to back in one block, and the widest line decoded.
+// A decoded page: count packed rows (1 bit a dot, the first in the most
+// significant bit, 1 black, the bits past a row's width 0), top row first,
+// row_bytes apart in one block, and the widest line decoded.
 struct DecodedRows {
-    const uint8_t *pixels;
+    const uint8_t *bits;
     int32_t count;
     int32_t width;
+    int32_t row_bytes;
 };
 
 inline const uint8_t *RowOf(const DecodedRows &page, int32_t row) {
-    return page.pixels + static_cast<size_t>(row) * kG3LineWidth;
+    return page.bits + static_cast<size_t>(row) * page.row_bytes;
 }
 
 // TOLLAN_OK, TOLLAN_E_OPEN_FILE, TOLLAN_E_WRITE_BITMAP or TOLLAN_E_NO_MEMORY.

@@ -1,13 +1,13 @@
 // BmpToG3 and GetBmpSize: a bitmap file becomes a raw Group 3 page, one
 // Modified Huffman coded line of 1728 pixels per row, LSB-first.
 //
-// A conversion loads the source as a monochrome bitmap, writes it out as a
-// 1-bit intermediate bitmap in the temporary directory, and codes the page
-// from that file: four blank lines, the rows from the top down (stretched as
+// A conversion loads the source as a monochrome bitmap and codes the page
+// from it: four blank lines, the rows from the top down (stretched as
 // stretch_option asks), blank lines up to the minimum page length, and six
 // EOLs, so the page ends with seven EOLs in a row.
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
 #include "engine/channel.h"
 #include "engine/tollan.h"
@@ -15,79 +15,19 @@
 #include "image/bmp_format.h"
 #include "image/bmp_loader.h"
 #include "image/bmp_reader.h"
+#include "image/g3_codec.h"
 #include "image/mh_codes.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr int kLeadingBlankLines = 4;
-constexpr int kTrailingEols = 6;
 constexpr int kShortPageLines = 1145;  // stretch_option bit 1
 constexpr int kLongPageLines = 2290;
 constexpr int kStretchWiden = 1;
 constexpr int kStretchToShortPage = 2;
 constexpr int kStretchToLongPage = 4;
-constexpr int kEolZeroBits = 11;
-
-// ---- Bit writer: the first bit of the stream lands in bit 0 of byte 0 ----
-
-struct BitWriter {
-    FILE *out;
-    uint8_t accumulator;
-    uint8_t mask;
-    bool failed;
-};
-
-void PutBit(BitWriter *w, int bit) {
-    if (bit) w->accumulator |= w->mask;
-    w->mask = static_cast<uint8_t>(w->mask << 1);
-    if (w->mask == 0) {
-        if (putc(w->accumulator, w->out) == EOF) w->failed = true;
-        w->accumulator = 0;
-        w->mask = 1;
-    }
-}
-
-void FlushBits(BitWriter *w) {
-    if (w->mask == 1) return;
-    if (putc(w->accumulator, w->out) == EOF) w->failed = true;
-    w->accumulator = 0;
-    w->mask = 1;
-}
-
-// The code's bits from the most significant of its length bits down.
-void PutCode(BitWriter *w, const MhCodeEntry &code) {
-    for (int i = code.length - 1; i >= 0; --i) PutBit(w, (code.code >> i) & 1);
-}
-
-// Eleven 0 bits and a 1, not aligned: no fill bits anywhere.
-void PutEol(BitWriter *w) {
-    for (int i = 0; i < kEolZeroBits; ++i) PutBit(w, 0);
-    PutBit(w, 1);
-}
-
-// ---- Line coding ----
-
-void PutRun(BitWriter *w, bool black, int run) {
-    const MhCodeEntry *terminating = black ? kBlackMhTerminating : kWhiteMhTerminating;
-    const MhCodeEntry *make_up = black ? kBlackMhMakeUp : kWhiteMhMakeUp;
-    if (run >= 64) PutCode(w, make_up[run / 64 - 1]);
-    PutCode(w, terminating[run % 64]);
-}
-
-// Alternating runs from white; an empty black run is never coded, and a line
-// ending in white ends with its white run. Then the EOL.
-void CodeLine(BitWriter *w, const uint8_t *line) {
-    int x = 0;
-    bool black = false;
-    while (x < kG3LineWidth) {
-        int start = x;
-        while (x < kG3LineWidth && line[x] == (black ? 1 : 0)) ++x;
-        if (!black || x > start) PutRun(w, black, x - start);
-        black = !black;
-    }
-    PutEol(w);
-}
+constexpr int32_t kLineBytes = kG3LineWidth / 8;
 
 // ---- Stretch factors ----
 
@@ -114,101 +54,105 @@ PageFactors ComputeFactors(int32_t width, int32_t height, int stretch) {
     return f;
 }
 
-// ---- The intermediate bitmap ----
+// ---- The temporary directory ----
 
-// Its name, and the file removed when the call ends, whatever the path.
-struct IntermediateFile {
-    char path[4096] = "";
-    ~IntermediateFile() {
-        if (path[0] != '\0') unlink(path);
-    }
-};
-
-uint16_t WriteIntermediateBitmap(const MonoBitmap &mono, IntermediateFile *tmp) {
-    int fd = PlatTempFile("nm", tmp->path, sizeof tmp->path);
-    if (fd == -1) {
-        tmp->path[0] = '\0';
-        return TOLLAN_E_OPEN_FILE;
-    }
-    FilePtr file(fdopen(fd, "wb"));
-    if (!file) {
-        close(fd);
-        return TOLLAN_E_OPEN_FILE;
-    }
-    uint32_t file_size =
-        static_cast<uint32_t>(mono.height) * ((mono.width / 8 + 3) / 4) * 4 + kMonoBmpHeaderSize;
-    uint8_t header[kMonoBmpHeaderSize] = {};
-    SerialiseBmpHeaders(MonoBmpHeaders(mono.width, mono.height, file_size), header);
-    memset(header + kBmpHeadersSize + kBmpColourEntrySize, 0xFF, 3);  // entry 0 black, 1 white
-    bool ok = fwrite(header, 1, sizeof header, file.get()) == sizeof header;
-    for (int32_t row = mono.height - 1; ok && row >= 0; --row)
-        ok = fwrite(mono.bits.get() + static_cast<size_t>(row) * mono.bytes_per_row, 1,
-                    mono.bytes_per_row, file.get()) == static_cast<size_t>(mono.bytes_per_row);
-    if (!CloseWrittenFile(&file) || !ok) return TOLLAN_E_WRITE_BITMAP;
+// The picture once went through an intermediate bitmap file in the
+// temporary directory; it now stays in memory. The directory is still asked
+// for a file, removed at once, so that a host whose $TMPDIR is missing or
+// not writable gets TOLLAN_E_OPEN_FILE as it always has.
+uint16_t CheckTemporaryDirectory() {
+    char path[4096];
+    int fd = PlatTempFile("nm", path, sizeof path);
+    if (fd == -1) return TOLLAN_E_OPEN_FILE;
+    close(fd);
+    unlink(path);
     return TOLLAN_OK;
 }
 
 // ---- Page assembly ----
 
-void CodeBlankLines(BitWriter *w, const uint8_t *blank, int count) {
-    for (int i = 0; i < count; ++i) CodeLine(w, blank);
+// Coded bytes go to the file in blocks of about this size.
+constexpr size_t kOutputBlockBytes = 64 * 1024;
+
+struct PageWriter {
+    FILE *out;
+    std::vector<uint8_t> coded;
+    G3Encoder encoder;
+    bool failed;
+};
+
+void DrainCoded(PageWriter *w) {
+    if (!w->coded.empty() && fwrite(w->coded.data(), 1, w->coded.size(), w->out) != w->coded.size())
+        w->failed = true;
+    w->coded.clear();
+}
+
+void CodeRow(PageWriter *w, const uint8_t *row) {
+    EncodeG3Row(&w->encoder, row);
+    if (w->coded.size() >= kOutputBlockBytes) DrainCoded(w);
+}
+
+void CodeBlankLines(PageWriter *w, const uint8_t *blank, int count) {
+    for (int i = 0; i < count; ++i) CodeRow(w, blank);
 }
 
 // Codes one image row as the vertical factor asks; returns the lines coded.
-int CodeStretchedRow(BitWriter *w, const uint8_t *row, const PageFactors &f,
-                     double *accumulator) {
-    CodeLine(w, row);
+int CodeStretchedRow(PageWriter *w, const uint8_t *row, const PageFactors &f, double *accumulator) {
+    CodeRow(w, row);
     int lines = 1;
     if (f.vertical == 0) return lines;
     *accumulator += 1;
     if (f.quotient >= 2) {
         while (*accumulator < f.vertical) {
-            CodeLine(w, row);
+            CodeRow(w, row);
             ++lines;
             *accumulator += 1;
         }
         *accumulator -= f.vertical;
     } else if (*accumulator >= f.vertical) {
-        CodeLine(w, row);
+        CodeRow(w, row);
         ++lines;
         *accumulator -= f.vertical;
     }
     return lines;
 }
 
-uint16_t CodePage(FILE *in, FILE *out, const BmpInfo &info, int stretch) {
-    HeapBytes blank = AllocZeroed(kG3LineWidth, 1);
-    if (!blank) return TOLLAN_E_NO_MEMORY;
-    uint32_t row_length = StoredRowLength(info);
-    if (row_length == 0 || info.height <= 0) return TOLLAN_E_NOT_BITMAP;
-    HeapBytes row_input = AllocZeroed(row_length, 1);
-    if (!row_input) return TOLLAN_E_NO_MEMORY;
+// The loaded picture as the row reader sees a 1-bit bitmap: a 0 bit black.
+BmpInfo InfoOf(const MonoBitmap &mono) {
+    BmpInfo info;
+    info.width = mono.width;
+    info.height = mono.height;
+    info.bit_count = 1;
+    info.compression = 0;
+    info.size_image = 0;
+    info.zero_is_white = false;
+    return info;
+}
+
+uint16_t CodePage(const MonoBitmap &mono, FILE *out, int stretch) {
+    HeapBytes blank = AllocZeroed(kLineBytes, 1);
+    HeapBytes line = AllocZeroed(kLineBytes, 1);
+    if (!blank || !line) return TOLLAN_E_NO_MEMORY;
+    const BmpInfo info = InfoOf(mono);
     PageFactors f = ComputeFactors(info.width, info.height, stretch);
-    BitWriter w{out, 0, 1, false};
+    PageWriter w{out, {}, {}, false};
+    w.coded.reserve(kOutputBlockBytes + kLineBytes * 8);
+    StartG3Encoder(&w.encoder, kCodingMh, 1, kG3LineWidth, &w.coded);
 
     CodeBlankLines(&w, blank.get(), kLeadingBlankLines);
-
-    // The file holds the bottom row first; all rows are read before coding
-    // from the top down.
-    HeapBytes rows[kMaxBmpHeight];
-    for (int32_t i = 0; i < info.height; ++i) {
-        rows[i] = AllocZeroed(kG3LineWidth, 1);
-        if (!rows[i]) return TOLLAN_E_NO_MEMORY;
-        uint16_t code = ReadBmpRow(in, info, row_length, row_input.get(), f.horizontal, rows[i].get());
-        if (code != TOLLAN_OK) return code;
-    }
-
     int counted = 0;
     double accumulator = 0.0;
-    for (int32_t i = info.height - 1; i >= 0; --i) {
-        counted += CodeStretchedRow(&w, rows[i].get(), f, &accumulator);
-        rows[i].reset();
+    for (int32_t y = 0; y < mono.height; ++y) {
+        memset(line.get(), 0, kLineBytes);
+        StoredRowToLine(info, mono.bits.get() + static_cast<size_t>(y) * mono.bytes_per_row, f.horizontal,
+                        line.get());
+        counted += CodeStretchedRow(&w, line.get(), f, &accumulator);
     }
     if (counted < f.target_lines) CodeBlankLines(&w, blank.get(), f.target_lines - counted);
 
     FaxTrace("BmpToG3 translated %d lines", static_cast<int>(info.height));
-    for (int i = 0; i < kTrailingEols; ++i) PutEol(&w);
-    FlushBits(&w);
+    FinishG3Encoder(&w.encoder);
+    DrainCoded(&w);
     return w.failed ? TOLLAN_E_WRITE_BITMAP : TOLLAN_OK;
 }
 
@@ -219,23 +163,14 @@ extern "C" {
 uint16_t BmpToG3(const char *bmp_path, const char *g3_path) {
     if (!bmp_path || !g3_path) return TOLLAN_E_ARGUMENT;
     const int stretch = g_settings.stretch_option;
-
-    IntermediateFile tmp;
-    {
-        MonoBitmap mono{0, 0, 0, nullptr};
-        uint16_t code = LoadMonochromeBitmap(bmp_path, kMaxBmpWidth, kMaxBmpHeight, &mono);
-        if (code != TOLLAN_OK) return code;
-        code = WriteIntermediateBitmap(mono, &tmp);
-        if (code != TOLLAN_OK) return code;
-    }
-
+    MonoBitmap mono{0, 0, 0, nullptr};
+    uint16_t code = LoadMonochromeBitmap(bmp_path, kMaxBmpWidth, kMaxBmpHeight, &mono);
+    if (code != TOLLAN_OK) return code;
+    code = CheckTemporaryDirectory();
+    if (code != TOLLAN_OK) return code;
     FilePtr out(fopen(g3_path, "wb"));
     if (!out) return TOLLAN_E_OPEN_FILE;
-    FilePtr in(fopen(tmp.path, "rb"));
-    if (!in) return TOLLAN_E_OPEN_FILE;
-    BmpInfo info;
-    uint16_t code = ReadBmpHeader(in.get(), &info);
-    if (code == TOLLAN_OK) code = CodePage(in.get(), out.get(), info, stretch);
+    code = CodePage(mono, out.get(), stretch);
     if (!CloseWrittenFile(&out) && code == TOLLAN_OK) code = TOLLAN_E_WRITE_BITMAP;
     return code;
 }

@@ -69,20 +69,49 @@ bool RowsPresent(FILE *f, const RotationSource &src) {
     return static_cast<uint64_t>(st.st_size) >= needed;
 }
 
-void PlaceRow(const uint8_t *row, int64_t width, int64_t column, uint8_t *result, uint64_t stride) {
-    const uint8_t bit = static_cast<uint8_t>(0x80 >> (column % 8));
-    uint8_t *target = result + column / 8 + static_cast<uint64_t>(width - 1) * stride;
-    for (int64_t x = 0; x < width; ++x, target -= stride) {
-        if ((row[x / 8] >> (7 - x % 8)) & 1)
-            *target |= bit;
-        else
-            *target &= static_cast<uint8_t>(~bit);
+// An 8 x 8 block of bits, row r in byte 7 - r of x and column c in bit
+// 7 - c of its byte, turned over its diagonal: bit c of row r becomes bit
+// r of row c.
+uint64_t Transpose8x8(uint64_t x) {
+    uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+    x = x ^ t ^ (t << 7);
+    t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+    x = x ^ t ^ (t << 14);
+    t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+    return x ^ t ^ (t << 28);
+}
+
+// Up to eight source rows that land in the same byte of every result row:
+// the row for bit b (counted from the most significant) of that byte.
+struct RowGroup {
+    HeapBytes rows;     // 8 rows of `read` bytes
+    uint8_t present;    // bit 7 - b set: the row for bit b is there
+    uint64_t byte_column;
+};
+
+// Places a group: eight dots of eight rows at a time, turned as one block.
+// Result bits of rows not in the group keep their value.
+void PlaceGroup(const RowGroup &g, uint64_t read, int64_t width, uint8_t *result, uint64_t stride) {
+    for (int64_t x0 = 0; x0 < width; x0 += 8) {
+        uint64_t block = 0;
+        for (int b = 0; b < 8; ++b)
+            if (g.present & (0x80 >> b))
+                block |= static_cast<uint64_t>(g.rows[static_cast<uint64_t>(b) * read + static_cast<uint64_t>(x0 / 8)])
+                         << (8 * (7 - b));
+        block = Transpose8x8(block);
+        // Dot x0 + t goes to result row width - 1 - (x0 + t).
+        for (int t = 0; t < 8 && x0 + t < width; ++t) {
+            uint8_t *target = result + static_cast<uint64_t>(width - 1 - (x0 + t)) * stride + g.byte_column;
+            const uint8_t bits = static_cast<uint8_t>(block >> (8 * (7 - t)));
+            *target = static_cast<uint8_t>((*target & ~g.present) | (bits & g.present));
+        }
     }
 }
 
-// Reads the rows a block at a time and places each in the result. Rows can
-// be gigabytes long (a biSizeImage can say so): past the bytes the width
-// needs and a little padding, the rest of such a row is sought past, not read.
+// Reads the rows a block at a time and places them in the result, eight
+// that share a result byte at a time. Rows can be gigabytes long (a
+// biSizeImage can say so): past the bytes the width needs and a little
+// padding, the rest of such a row is sought past, not read.
 uint16_t PlaceAllRows(FILE *f, const RotationSource &src, uint8_t *result, uint64_t stride) {
     constexpr uint64_t kPaddingReadThrough = 256;
     constexpr uint64_t kBlockBytes = 64 * 1024;
@@ -91,7 +120,8 @@ uint16_t PlaceAllRows(FILE *f, const RotationSource &src, uint8_t *result, uint6
     const uint64_t read = long_rows ? used : src.row_length;
     const uint64_t rows_per_block = long_rows || read >= kBlockBytes ? 1 : kBlockBytes / read;
     HeapBytes block = AllocZeroed(rows_per_block, read);
-    if (!block) return TOLLAN_E_NO_MEMORY;
+    RowGroup group{AllocZeroed(8, read), 0, 0};
+    if (!block || !group.rows) return TOLLAN_E_NO_MEMORY;
 
     if (fseeko(f, static_cast<off_t>(src.headers.off_bits), SEEK_SET) != 0) return TOLLAN_E_READ_BITMAP;
     for (int64_t i = 0; i < src.height;) {
@@ -103,10 +133,19 @@ uint16_t PlaceAllRows(FILE *f, const RotationSource &src, uint8_t *result, uint6
         for (uint64_t k = 0; k < rows; ++k, ++i) {
             // File row i is picture row H-1-i from the top (bottom-up) or row
             // i (top-down); it becomes column H-1-y of the result.
-            int64_t column = src.top_down ? src.height - 1 - i : i;
-            PlaceRow(block.get() + k * read, src.width, column, result, stride);
+            const int64_t column = src.top_down ? src.height - 1 - i : i;
+            const uint64_t byte_column = static_cast<uint64_t>(column) / 8;
+            if (group.present != 0 && byte_column != group.byte_column) {
+                PlaceGroup(group, read, src.width, result, stride);
+                group.present = 0;
+            }
+            group.byte_column = byte_column;
+            const int b = static_cast<int>(column % 8);
+            memcpy(group.rows.get() + static_cast<uint64_t>(b) * read, block.get() + k * read, read);
+            group.present = static_cast<uint8_t>(group.present | (0x80 >> b));
         }
     }
+    if (group.present != 0) PlaceGroup(group, read, src.width, result, stride);
     return TOLLAN_OK;
 }
 

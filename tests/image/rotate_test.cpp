@@ -82,6 +82,24 @@ TEST_F(RotateTest, FourTurnsGiveThePictureBack) {
     }
 }
 
+// Rows are placed eight at a time, those that share a byte of the result:
+// a top-down picture whose height is no multiple of 8 starts and ends with
+// part of such a group.
+TEST_F(RotateTest, TopDownPicturesTurnTheSameInGroupsOfRows) {
+    const std::string table = std::string("\xFF\xFF\xFF\0\0\0\0\0", 8);
+    for (auto [w, h] : {std::pair{37, 23}, std::pair{70, 9}, std::pair{5, 1}}) {
+        Picture p = RandomPicture(w, h, static_cast<unsigned>(w + h));
+        const std::string mono = MonoBmp(p);
+        const size_t stride = (static_cast<size_t>(w) + 31) / 32 * 4;
+        std::string top_down_rows;
+        for (int r = h - 1; r >= 0; --r) top_down_rows += mono.substr(62 + static_cast<size_t>(r) * stride, stride);
+        BmpFields f;
+        f.width = w;
+        f.height = -h;
+        EXPECT_EQ(Turned(p), ReadMonoBmp(Rotate(BmpBytes(f, table, top_down_rows)))) << w << "x" << h;
+    }
+}
+
 TEST_F(RotateTest, FullPage) {
     Picture p(2290, std::string(1728, '.'));
     p[0][0] = '#';
