@@ -12,6 +12,10 @@ cleanup() {
 }
 trap cleanup EXIT
 prefix=$work/prefix
+# A program linked with the static library must not need the shared one.
+no_shared_library() {
+  if readelf -d "$1" | grep -q 'NEEDED.*libtollan'; then echo "$1 needs libtollan.so"; exit 1; fi
+}
 
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 for f in include/tollan.h lib/libtollan.a lib/pkgconfig/tollan.pc lib/cmake/tollan/tollanConfig.cmake \
@@ -30,11 +34,19 @@ for program in tests/install/consumer.c examples/send.c examples/receive.c; do
      "$src/$program" $flags
 done
 "$work/consumer"
+# A static program from C: pkg-config --static must name the C++ runtime.
+# shellcheck disable=SC2046
+cc -std=c99 -static -Wall -Wextra -Werror -o "$work/consumer_static" "$src/tests/install/consumer.c" \
+   $(pkg-config --static --cflags --libs tollan)
+no_shared_library "$work/consumer_static"
+"$work/consumer_static"
 
 # find_package: the consumer and the examples' own CMake project.
 cmake -S "$src/tests/install" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" > "$work/cm.log"
 cmake --build "$work/cm" > "$work/cm-build.log"
 "$work/cm/consumer"
+no_shared_library "$work/cm/consumer_static"
+"$work/cm/consumer_static"
 cmake -S "$src/examples" -B "$work/ex" -DCMAKE_PREFIX_PATH="$prefix" > "$work/ex.log"
 cmake --build "$work/ex" > "$work/ex-build.log"
 
