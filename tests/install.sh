@@ -19,7 +19,9 @@ no_shared_library() {
 
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 for f in include/tollan.h lib/libtollan.a lib/pkgconfig/tollan.pc lib/cmake/tollan/tollanConfig.cmake \
-         bin/tollan bin/tollan-sim share/man/man1/tollan.1; do
+         bin/tollan bin/tollan-sim share/man/man1/tollan.1 \
+         share/doc/tollan/API.md share/doc/tollan/image.md share/doc/tollan/class1.md \
+         share/doc/tollan/hardening.md share/doc/tollan/examples/CMakeLists.txt; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 [ -L "$prefix/lib/libtollan.so.1" ] || { echo "no libtollan.so.1"; ls -l "$prefix/lib"; exit 1; }
@@ -41,13 +43,16 @@ cc -std=c99 -static -Wall -Wextra -Werror -o "$work/consumer_static" "$src/tests
 no_shared_library "$work/consumer_static"
 "$work/consumer_static"
 
-# find_package: the consumer and the examples' own CMake project.
+# find_package: the consumer and the installed examples' own CMake project.
 cmake -S "$src/tests/install" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" > "$work/cm.log"
 cmake --build "$work/cm" > "$work/cm-build.log"
 "$work/cm/consumer"
 no_shared_library "$work/cm/consumer_static"
 "$work/cm/consumer_static"
-cmake -S "$src/examples" -B "$work/ex" -DCMAKE_PREFIX_PATH="$prefix" > "$work/ex.log"
+for example in "$src"/examples/*.c; do
+  cmp "$example" "$prefix/share/doc/tollan/examples/$(basename "$example")"
+done
+cmake -S "$prefix/share/doc/tollan/examples" -B "$work/ex" -DCMAKE_PREFIX_PATH="$prefix" > "$work/ex.log"
 cmake --build "$work/ex" > "$work/ex-build.log"
 
 # The installed send example, through the installed emulator, to a station.
