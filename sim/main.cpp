@@ -55,11 +55,33 @@ bool ParseModem(const std::string &arg, SimModemConfig &m) {
     return true;
 }
 
-void Usage() {
-    fprintf(stderr,
+void Usage(FILE *out) {
+    fprintf(out,
             "usage: tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]... [--station NUMBER[:DIR]]...\n"
             "                  [--send NUMBER:TARGET:PAGE,...]... [--profile FILE] [--transcript FILE]\n"
             "                  [--ring-interval MS] [--give-up MS] [--t1 MS] [--t2 MS] [--t4 MS]\n");
+}
+
+// --help: what the emulator is and how to start it, then the usage.
+void Help() {
+    printf("tollan-sim: emulated fax modems on pseudo-terminals, a virtual exchange and\n"
+           "built-in fax machines, until SIGINT or SIGTERM. It writes a profile mapping\n"
+           "COM1, COM2, ... to the modems' devices.\n\n");
+    Usage(stdout);
+    printf("\n"
+           "  --modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]  an emulated modem; CLASSES such as 1+2+2.0\n"
+           "                                 (default: modems 100 and 101, every class)\n"
+           "  --station NUMBER[:DIR]         an answering fax machine writing DIR/received_pN.g3\n"
+           "                                 (default: 200 into the current folder)\n"
+           "  --send NUMBER:TARGET:PAGE,...  a fax machine that calls TARGET and sends the page files\n"
+           "  --profile FILE                 the profile to write (default quarry.ini)\n"
+           "  --transcript FILE              log every byte between each modem and its host\n"
+           "  --ring-interval, --give-up, --t1, --t2, --t4 MS   the emulator's waits\n"
+           "\n"
+           "Example:\n"
+           "  tollan-sim --modem 100 --station 200:inbox --profile /tmp/quarry.ini &\n"
+           "  QUARRY_INI=/tmp/quarry.ini tollan send --port 1 200 letter.pdf\n"
+           "See tollan-sim(1) for the quirks and faults.\n");
 }
 
 struct Sender {
@@ -77,9 +99,13 @@ int main(int argc, char **argv) {
     std::string profile = "quarry.ini";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            Help();
+            return 0;
+        }
         const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!v) {
-            Usage();
+            Usage(stderr);
             return 2;
         }
         ++i;
@@ -99,7 +125,7 @@ int main(int argc, char **argv) {
         } else if (a == "--send") {
             std::vector<std::string> f = Split(v, ':');
             if (f.size() != 3) {
-                Usage();
+                Usage(stderr);
                 return 2;
             }
             SimStationConfig s;
@@ -122,7 +148,7 @@ int main(int argc, char **argv) {
         } else if (a == "--t4") {
             config.timings.t4 = static_cast<uint32_t>(atoi(v));
         } else {
-            Usage();
+            Usage(stderr);
             return 2;
         }
     }

@@ -19,7 +19,7 @@ no_shared_library() {
 
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 for f in include/tollan.h lib/libtollan.a lib/pkgconfig/tollan.pc lib/cmake/tollan/tollanConfig.cmake \
-         bin/tollan bin/tollan-sim share/man/man1/tollan.1 \
+         bin/tollan bin/tollan-sim share/man/man1/tollan.1 share/man/man1/tollan-sim.1 \
          share/doc/tollan/API.md share/doc/tollan/image.md share/doc/tollan/class1.md \
          share/doc/tollan/hardening.md share/doc/tollan/examples/CMakeLists.txt; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # tollan-sim as a program: it writes the profile naming its modems' devices,
-# a modem on one of them answers AT, and the transcript shows both sides.
+# a modem on one of them answers AT, and the transcript shows both sides;
+# --help is on standard output with status 0, and its manual page has every
+# option the usage names.
 # Usage: sim_program.sh SOURCE_DIR BINARY_DIR
 set -euo pipefail
-bin=$2/sim/tollan-sim
+src=$1 bin=$2/sim/tollan-sim
 dir=$(mktemp -d)
 sim_pid=
 cleanup() {
@@ -11,6 +13,16 @@ cleanup() {
     rm -rf "$dir"
 }
 trap cleanup EXIT
+
+"$bin" --help > "$dir/help" 2> "$dir/help.err" || { echo "--help exited $?"; exit 1; }
+grep -q '^usage: tollan-sim ' "$dir/help" && [ ! -s "$dir/help.err" ] || { echo "--help not on stdout"; exit 1; }
+status=0
+"$bin" --no-such-option 1 > "$dir/bad" 2> "$dir/bad.err" || status=$?
+[ "$status" = 2 ] && [ ! -s "$dir/bad" ] && grep -q '^usage: tollan-sim ' "$dir/bad.err" \
+    || { echo "a usage error exited $status"; cat "$dir/bad" "$dir/bad.err"; exit 1; }
+for option in $(grep -o -- '--[a-z0-9-]*' "$dir/help" | sort -u); do
+    grep -qF -- "${option//-/\\-}" "$src/docs/tollan-sim.1" || { echo "tollan-sim(1) lacks $option"; exit 1; }
+done
 
 "$bin" --modem 5551000:1+2 --modem 5551001 --station 200:"$dir" \
     --profile "$dir/quarry.ini" --transcript "$dir/transcript.log" > "$dir/out" 2>&1 &
