@@ -45,7 +45,7 @@ no_shared_library "$work/consumer_static"
 
 # find_package: the consumer and the installed examples' own CMake project.
 cmake -S "$src/tests/install" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" > "$work/cm.log"
-cmake --build "$work/cm" > "$work/cm-build.log"
+cmake --build "$work/cm" > "$work/cm-build.log" || { cat "$work/cm-build.log"; exit 1; }
 "$work/cm/consumer"
 no_shared_library "$work/cm/consumer_static"
 "$work/cm/consumer_static"
