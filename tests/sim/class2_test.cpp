@@ -165,12 +165,7 @@ TEST_F(Class2Test, BitOrderOfReceivedData) {
     WriteFile(p1, page1);
     int caller = f.AddCallingStation("300", {p1});
     PtyClient host(f.Device(modem));
-    EXPECT_TRUE(Has(host.Command("AT+FCLASS=2\r"), "OK"));
-    ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
-    ASSERT_TRUE(host.ReadUntil("RING\r\n"));
-    EXPECT_TRUE(Has(host.Command("ATA\r"), "OK"));
-    ASSERT_TRUE(Has(host.Command("AT+FDR\r", "CONNECT\r\n"), "CONNECT"));
-    host.Write("\x12");
+    ASSERT_TRUE(AnswerAndAskForPage(f, host, caller));
     std::string data;
     ASSERT_TRUE(host.ReadUntil("\x10\x03", &data));
     std::string reversed;

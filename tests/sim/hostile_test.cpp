@@ -70,12 +70,7 @@ TEST(HostileModem, EndlessPageHasNoEnd) {
     WriteFile(p1, MakePage(20, 3));
     int caller = f.AddCallingStation("300", {p1});
     PtyClient host(f.Device(modem));
-    EXPECT_TRUE(Has(host.Command("AT+FCLASS=2\r"), "OK"));
-    ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
-    ASSERT_TRUE(host.ReadUntil("RING\r\n"));
-    EXPECT_TRUE(Has(host.Command("ATA\r"), "OK"));
-    ASSERT_TRUE(Has(host.Command("AT+FDR\r", "CONNECT\r\n"), "CONNECT"));
-    host.Write("\x12");
+    ASSERT_TRUE(AnswerAndAskForPage(f, host, caller));
     std::string data = ReadAtLeast(host, 65536);
     EXPECT_GE(data.size(), 65536u);
     EXPECT_FALSE(Has(data, "\x10"));

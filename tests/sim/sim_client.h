@@ -2,6 +2,7 @@
 // pty, an emulator started in-process, and Group 3 test pages.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -191,5 +192,19 @@ struct SimFixture {
     }
     std::string Device(int modem) { return SimModemDevice(sim, modem); }
 };
+
+// A class 2 host on its modem (number 100) takes a call from the calling
+// station: class 2, the call, RING, ATA, AT+FDR and DC2. After it the host
+// reads the first page's data.
+inline ::testing::AssertionResult AnswerAndAskForPage(SimFixture &f, PtyClient &host, int caller) {
+    auto holds = [](const std::string &text, const char *part) { return text.find(part) != std::string::npos; };
+    if (!holds(host.Command("AT+FCLASS=2\r"), "OK")) return ::testing::AssertionFailure() << "AT+FCLASS=2";
+    if (!SimStationCall(f.sim, caller, "100")) return ::testing::AssertionFailure() << "the station did not call";
+    if (!host.ReadUntil("RING\r\n")) return ::testing::AssertionFailure() << "no RING";
+    if (!holds(host.Command("ATA\r"), "OK")) return ::testing::AssertionFailure() << "ATA";
+    if (!holds(host.Command("AT+FDR\r", "CONNECT\r\n"), "CONNECT")) return ::testing::AssertionFailure() << "AT+FDR";
+    host.Write("\x12");
+    return ::testing::AssertionSuccess();
+}
 
 }  // namespace simtest
