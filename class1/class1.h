@@ -1,11 +1,16 @@
-// The class 1 sender: the library runs the calling side of T.30 itself over a
-// service class 1 modem. Layers, bottom up: command.cpp (AT commands and
-// result words), hdlc.cpp (V.21 control frames), page_data.cpp (high-speed
-// page data), t30_send.cpp (the procedure and the export SendClass1Fax).
+// Class 1: the library runs T.30 itself over a service class 1 modem. Layers,
+// bottom up, each usable by a sending and a receiving procedure alike:
+// command.cpp (AT commands, result words, modulation commands), hdlc.cpp
+// (V.21 control frames), coding.cpp (frame kinds, rates, DIS/DCS bits,
+// station identities), page_data.cpp (high-speed page data and its end-of-
+// page scanner), then the sending procedure t30_send.cpp with the export
+// SendClass1Fax.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "engine/channel.h"
 
 // Indexes of the result word table; they are the values WaitResult returns.
 enum Class1Result : int {
@@ -37,13 +42,15 @@ constexpr int kWait30s = 2;         // the deadline is 30 s away (else 5 s)
 constexpr int kWait60s = 4;         // the deadline is 60 s away
 constexpr int kWaitTraceError = 8;  // trace the ERROR line once more
 
+// Which way high-speed data goes: the modulation commands differ.
+enum class Direction : uint8_t { kTransmit, kReceive };
+
 // Control field of an HDLC frame.
 constexpr uint8_t kControlNotFinal = 0x03;
 constexpr uint8_t kControlFinal = 0x13;
 constexpr uint8_t kHdlcAddress = 0xFF;
 
-// T.30 facsimile control fields as the called station sends them (X bit
-// included where it may be set).
+// T.30 facsimile control fields (X bit included where it may be set).
 enum T30Fcf : uint8_t {
     kFcfNsf = 0x20,
     kFcfCsi = 0x40,
@@ -68,29 +75,20 @@ constexpr size_t kFrameBufferSize = 256;
 // frame of 256 bytes takes about 7 s at 300 bit/s, a T.30 frame at most
 // 3.45 s.
 constexpr uint32_t kFrameTimeLimitMs = 10000;
-constexpr size_t kTsiFrameSize = 22;  // control, FCF, 20 identity characters
-constexpr size_t kDcsFrameSize = 6;   // control, FCF, 4 information bytes
+constexpr size_t kIdentityLength = 20;                    // T.30 identity field
+constexpr size_t kIdentityFrameSize = 2 + kIdentityLength;  // control, FCF, identity (TSI, CSI)
+constexpr size_t kDcsFrameSize = 6;                       // control, FCF, 4 information bytes
 constexpr int kNoScanExponent = -1;
-
-// The library-wide state of the class 1 sender, shared by every channel:
-// class 1 calls are made one at a time.
-struct Class1State {
-    uint8_t dle_pending;            // the last received frame byte was an unpaired DLE
-    uint8_t tsi[kTsiFrameSize];     // TSI template, rewritten for every DIS
-    uint8_t dcs[kDcsFrameSize];     // DCS template, rewritten for every DIS
-    uint32_t trailing_zero_bits;    // 0 bits at the end of the page data passed to IsEolByte
-    uint32_t line_byte_count;       // page bytes since the last filled EOL
-    uint8_t nonzero_run;            // non-zero page bytes since the last zero byte (wraps)
-};
-extern Class1State g_class1;
+constexpr int kBitRateCodes = 6;  // 0..5: 2400 to 14400 bit/s
 
 // ---- command.cpp: commands and result words ----------------------------------
 uint16_t SendCmd(const char *command, int32_t channel);
 int WaitResult(int flags, int32_t channel);
 void WaitOk(int32_t channel);
 void WaitConnect(int32_t channel);
-// The modulation command for a bit-rate code, or nullptr outside 0..5.
-const char *TranslateCmd(int bit_rate, bool training, int32_t channel);
+// The modulation command for a bit-rate code, or nullptr outside 0..5. The
+// trace shows the code asked for and the channel's rate.
+const char *TranslateCmd(int bit_rate, bool training, Direction direction, int32_t channel);
 uint16_t CheckDoCount(int attempt);
 
 // ---- hdlc.cpp: control frames ---------------------------------------------------
@@ -110,18 +108,17 @@ struct FrameIn {
     bool too_long;
 };
 FrameIn ReadFrame(uint8_t *buffer, size_t size, int32_t channel);
-int IsFrameEnd(uint8_t byte);
+// DLE ETX: the byte is ETX and the DLE before it was not the second of a pair.
+bool EndsFrame(bool dle_pending, uint8_t byte);
+// Whether a DLE waits for its partner after this byte.
+bool DlePendingAfter(bool dle_pending, uint8_t byte);
 uint16_t RecvFrame(uint8_t *buffer, size_t size, int32_t channel);
+// The frame the modem delivers unasked (after the dial's CONNECT, after
+// EOM); one whose checksum the modem did not confirm is asked for again.
+// read_failure, when not 0, is the code for a frame that could not be read.
+uint16_t TakeFrame(uint8_t *frame, size_t size, int32_t channel, uint16_t read_failure);
 
-// ---- page_data.cpp: page data ---------------------------------------------------
-uint16_t SendFaxFile(int32_t channel);
-uint16_t SendFaxData(int32_t channel);
-uint16_t TTYOut(uint8_t byte, int32_t channel);
-int IsEolByte(uint8_t byte);
-void ChkRTC(uint8_t byte, int32_t channel);
-int ScanExponent(int16_t scan_time);
-
-// ---- t30_send.cpp: the T.30 procedure -------------------------------------------
+// ---- coding.cpp: what the frames carry --------------------------------------------
 // Frame kinds the repeat count tells apart; every unknown frame is one kind.
 enum FrameKind : uint8_t {
     kKindNsf,
@@ -141,37 +138,124 @@ enum FrameKind : uint8_t {
     kKindUnknown,
     kFrameKinds,
 };
-
-// One class 1 call's progress through the procedure; it lives for the call.
-struct SendCall {
-    int32_t channel;
-    bool page_pending;     // the post-page frame of page pages_sent + 1 went out, unanswered
-    bool dis_seen;         // a DIS has set the rate the call trains at
-    int16_t dis_rate;      // that rate; the channel keeps it after the call
-    int training_tries;    // training checks sent at the current rate
-    int eom_rounds;        // EOM frames in the call
-    uint8_t seen[kFrameKinds];  // frames of each kind since the last confirmed page
-};
-
-// What the procedure does after a frame.
-enum class Next : uint8_t {
-    kAskFrame,    // ask the modem for the next frame (AT+FRH=3)
-    kTakeFrame,   // the modem delivers the next frame unasked
-    kDisconnect,  // send DCN, hang up, end with the code
-    kHangUp,      // hang up and end with the code
-    kStop,        // the modem exchange failed: end with the code at once
-};
-struct Step {
-    Next next;
-    uint16_t code;
-};
-
-Step FrameSense(const uint8_t *frame, SendCall &call);
-uint16_t SendTsiDcs(int32_t channel);
+FrameKind KindOf(uint8_t fcf);
+bool ValidRate(int bit_rate);
+// Zero bytes of a training check (1.5 s) at the bit-rate code.
+uint32_t TrainingBytes(int bit_rate);
+// The bit-rate code a DCS information field asks for, or -1 for rate bits
+// of no known modulation.
+int DcsRate(const uint8_t *dcs_fif);
 void SetParam(uint8_t *dcs_fif, int isfine, int isb4);
 void SetRateBits(uint8_t *dcs_fif, int bit_rate);
 void SetScanBits(uint8_t *dcs_fif, int exponent);
-void AdjustBitRate(const uint8_t *dis_fif, int32_t channel);
+// The rate the receiver's DIS allows, starting from bit_rate.
+int16_t AdjustBitRate(const uint8_t *dis_fif, int16_t bit_rate);
 void BuildTsiId(uint8_t *identity, const char *local_id);
+// The remote identity from a received identity field, into the channel's remote_id.
 void CopyFIF(const uint8_t *start, int32_t channel);
+// ScanExponent turns a scan_time code into the exponent DCS and fill use.
+int ScanExponent(int16_t scan_time);
+
+// ---- page_data.cpp: page data ---------------------------------------------------
+// The end-of-page scanner over one modem's stream of page bytes: where the
+// EOLs are (for the scan line fill), whether six of them have ended the page.
+struct PageScan {
+    uint32_t trailing_zero_bits;  // 0 bits at the end of the bytes scanned (capped at an EOL's 11)
+    uint32_t line_byte_count;     // page bytes since the last filled EOL
+    uint8_t nonzero_run;          // non-zero bytes since the last zero byte (wraps)
+    int32_t eol_count;            // ChkRTC's count of RTC bytes; 0 while no RTC is open
+    bool rtc_seen;                // ChkRTC found the page's RTC
+    uint32_t eol_run;             // EOLs in a row with nothing but 0 bits between (bit exact)
+};
+
+// The only class 1 state that outlives a call, one per channel: the
+// scanner's position in the modem's page stream (zero bits, line byte count,
+// non-zero run) carries from page to page and call to call, so a page's first
+// line is filled as the stream's previous line left it. Zero at load.
+extern PageScan g_class1_page_scan[kMaxChannels];
+
+// One page of a document: its base name, its number (from 1), the pages in all.
+struct PageRef {
+    const char *document;
+    int16_t number;
+    int16_t pages_total;
+};
+
+// The page bytes' way to the modem: the channel, its fill target, its scanner.
+struct PageStream {
+    int32_t channel;
+    int scan_exponent;   // ScanExponent of scan_time; none: no fill
+    uint32_t fill_unit;  // fill bytes a line per unit of the exponent, by bit rate
+    PageScan *scan;
+};
+// The stream of the channel at its scan time and bit rate.
+PageStream OpenPageStream(int32_t channel);
+
+// Streams a page file, then RTC when the file's data did not end with one.
+uint16_t SendFaxData(const PageRef &page, int32_t channel);
+// The page at the channel's bit rate: its data and DLE ETX; the post-page
+// frame is the procedure's.
+uint16_t SendFaxFile(const PageRef &page, int32_t channel);
+uint16_t TTYOut(uint8_t byte, PageStream &stream);
+// Whether the byte ends an EOL, given the 0 bits scanned before it.
+bool EndsEol(uint32_t zero_bits_before, uint8_t byte);
+// The 0 bits at the end of the stream once the byte is scanned.
+uint32_t ZeroBitsAfter(uint32_t zero_bits_before, uint8_t byte);
+void ChkRTC(uint8_t byte, PageScan &scan);
+
+// ---- t30_send.cpp: the T.30 sending procedure -----------------------------------
+// Where a sending call stands. The called station's frames may come in any
+// order; each is answered as FrameSense says whatever the phase, and the
+// phase names what the call is doing or waiting for.
+enum class SendPhase : uint8_t {
+    kWaitDis,       // the station's frames up to its DIS (after the dial, after EOM)
+    kTraining,      // TSI and DCS when the rate is new, then the training check
+    kWaitCfr,       // the station's answer to the training check
+    kSendPage,      // a page's data, then MPS or EOP
+    kWaitPostPage,  // the station's answer to the post-page frame
+    kDisconnect,    // DCN to the station
+    kHangUp,        // ATH0 to the modem
+    kDone,
+};
+
+// How the next frame of the called station is read.
+enum class FrameRead : uint8_t {
+    kFirst,  // delivered unasked after the dial's CONNECT
+    kTake,   // delivered unasked after EOM
+    kAsk,    // asked for with AT+FRH=3
+};
+
+// One class 1 sending call, for its whole length.
+struct SendCall {
+    int32_t channel;
+    const char *document;  // base name of the page files
+    int16_t pages_total;
+    int16_t pages_confirmed;  // shown to the host as the channel's pages_sent
+    SendPhase phase;
+    FrameRead read;
+    uint16_t code;         // the call's outcome so far
+    bool page_pending;     // the post-page frame of page pages_confirmed + 1 went out, unanswered
+    bool dis_seen;         // a DIS has set the rate the call trains at
+    int16_t dis_rate;      // that rate; the channel keeps it after the call
+    bool announce_rate;    // the next training goes after TSI and DCS
+    int training_tries;    // training checks sent at the current rate
+    int eom_rounds;        // EOM frames in the call
+    uint8_t seen[kFrameKinds];  // frames of each kind since the last confirmed page
+    uint8_t tsi[kIdentityFrameSize];  // the TSI frame as last sent
+    uint8_t dcs[kDcsFrameSize];       // the DCS frame as last sent: the negotiated parameters
+    uint8_t frame[kFrameBufferSize];  // the station's last frame
+};
+
+// What comes after a frame, a phase's action or a failure: the next phase
+// and the call's outcome so far.
+struct Step {
+    SendPhase next;
+    uint16_t code;
+};
+
+// The call record as SendClass1Fax sets it up for a document.
+SendCall NewSendCall(int32_t channel, const char *document, int16_t pages);
+const char *PhaseName(SendPhase phase);
+Step FrameSense(const uint8_t *frame, SendCall &call);
+uint16_t SendTsiDcs(SendCall &call);
 uint16_t SendTCF(int32_t channel);

@@ -46,7 +46,7 @@ struct Modulation {
     const char *receive_training;
     const char *receive_page;
 };
-constexpr std::array<Modulation, 6> kModulations = {{
+constexpr std::array<Modulation, kBitRateCodes> kModulations = {{
     {"AT+FTM=24\r", "AT+FTM=24\r", "AT+FRM=24\r", "AT+FRM=24\r"},      // 2400 V.27 ter
     {"AT+FTM=48\r", "AT+FTM=48\r", "AT+FRM=48\r", "AT+FRM=48\r"},      // 4800 V.27 ter
     {"AT+FTM=72\r", "AT+FTM=72\r", "AT+FRM=72\r", "AT+FRM=72\r"},      // 7200 V.29
@@ -169,11 +169,10 @@ void WaitOk(int32_t channel) { WaitForWord(kResultOk, channel); }
 
 void WaitConnect(int32_t channel) { WaitForWord(kResultConnect, channel); }
 
-const char *TranslateCmd(int bit_rate, bool training, int32_t channel) {
-    const FaxChannel &c = g_channels[channel];
-    FaxTrace("TranslateCmd: bitrate = %d %d", bit_rate, c.bit_rate);
+const char *TranslateCmd(int bit_rate, bool training, Direction direction, int32_t channel) {
+    FaxTrace("TranslateCmd: bitrate = %d %d", bit_rate, g_channels[channel].bit_rate);
     if (bit_rate < 0 || bit_rate >= static_cast<int>(kModulations.size())) return nullptr;
     const Modulation &m = kModulations[static_cast<size_t>(bit_rate)];
-    if (c.class1_mode & 1) return training ? m.receive_training : m.receive_page;
+    if (direction == Direction::kReceive) return training ? m.receive_training : m.receive_page;
     return training ? m.transmit_training : m.transmit_page;
 }

@@ -101,16 +101,11 @@ uint16_t SendEOP(int32_t channel) { return SendFixedFrame(kFcfEop, channel); }
 uint16_t SendMPS(int32_t channel) { return SendFixedFrame(kFcfMps, channel); }
 uint16_t SendDCN(int32_t channel) { return SendFixedFrame(kFcfDcn, channel); }
 
-// A DLE DLE pair is one data byte 0x10, so a DLE only arms the frame end
-// when the DLE before it did not.
-int IsFrameEnd(uint8_t byte) {
-    if (byte == kEtx && g_class1.dle_pending) {
-        g_class1.dle_pending = 0;
-        return 1;
-    }
-    g_class1.dle_pending = byte == kDle ? !g_class1.dle_pending : 0;
-    return 0;
-}
+// A DLE DLE pair is one data byte 0x10, so only a DLE that is not the
+// second of a pair arms the frame end.
+bool EndsFrame(bool dle_pending, uint8_t byte) { return byte == kEtx && dle_pending; }
+
+bool DlePendingAfter(bool dle_pending, uint8_t byte) { return byte == kDle && !dle_pending; }
 
 namespace {
 
@@ -131,7 +126,7 @@ FaxDeadline ByteDeadline(const FaxDeadline &frame, uint32_t byte_limit_ms) {
 // sees an abort or the end of the call time.
 FrameIn ReadFrame(uint8_t *buffer, size_t size, int32_t channel) {
     memset(buffer, 0, size);  // nothing of an earlier frame shows behind a shorter one
-    g_class1.dle_pending = 0;  // a frame cut short earlier leaves no DLE behind
+    bool dle_pending = false;  // each frame starts clean: one cut short leaves no DLE behind
     const FaxChannel &c = g_channels[channel];
     const FaxDeadline frame = FaxDeadlineIn(kFrameTimeLimitMs);
     bool address_seen = false;
@@ -143,7 +138,7 @@ FrameIn ReadFrame(uint8_t *buffer, size_t size, int32_t channel) {
             FaxTrace("ReadFrame: no frame end after %u ms (%u bytes)", kFrameTimeLimitMs - FaxTimeLeft(frame),
                      static_cast<unsigned>(in.length));
         if (in.code != TOLLAN_OK) return in;
-        const bool second_dle = byte == kDle && g_class1.dle_pending;
+        const bool second_dle = byte == kDle && dle_pending;
         if (!address_seen) {
             address_seen = byte == kHdlcAddress;
         } else if (!(byte == kHdlcAddress && in.length == 0) && !second_dle) {
@@ -152,10 +147,11 @@ FrameIn ReadFrame(uint8_t *buffer, size_t size, int32_t channel) {
             else
                 in.too_long = true;
         }
-        if (IsFrameEnd(byte)) {
+        if (EndsFrame(dle_pending, byte)) {
             if (in.too_long) FaxTrace("ReadFrame: frame longer than %u bytes", static_cast<unsigned>(size));
             return in;
         }
+        dle_pending = DlePendingAfter(dle_pending, byte);
     }
 }
 
@@ -181,4 +177,13 @@ uint16_t RecvFrame(uint8_t *buffer, size_t size, int32_t channel) {
         code = CheckDoCount(++attempt);
         if (code != TOLLAN_OK) return code;
     }
+}
+
+uint16_t TakeFrame(uint8_t *frame, size_t size, int32_t channel, uint16_t read_failure) {
+    const FrameIn in = ReadFrame(frame, size, channel);
+    if (in.code == TOLLAN_E_ABORTED || in.code == TOLLAN_E_CALL_TIME) return in.code;
+    if (in.code != TOLLAN_OK && read_failure != TOLLAN_OK) return read_failure;
+    if (in.code == TOLLAN_OK && WaitResult(kWaitTimed | kWait30s, channel) == kResultOk && !in.too_long)
+        return TOLLAN_OK;
+    return RecvFrame(frame, size, channel);
 }

@@ -1,6 +1,7 @@
 // Class 1 page data: a raw Group 3 page file streamed at the negotiated bit
 // rate, DLE doubled, each scan line made up to the minimum scan line time
-// with zero fill, and the stream stopped at the page's RTC.
+// with zero fill, the stream stopped at the page's RTC, and an RTC added
+// when the file's data ends without one.
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -34,6 +35,9 @@ constexpr std::array<int, 8> kScanExponents = {kNoScanExponent, 0, 1, 2, 2, 3, 3
 constexpr std::array<uint8_t, 15> kRtcBytes = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80,
                                                0xFE, 0xFC, 0xF8, 0xF0, 0xE0, 0xC0, 0x03};
 constexpr int32_t kRtcEols = 6;
+// Six EOLs on byte boundaries, the first bit of the stream in the least
+// significant bit: the RTC a page without one is given.
+constexpr std::array<uint8_t, 9> kRtc = {0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x00, 0x08, 0x80};
 // Page bytes between two looks at whether the call may go on.
 constexpr long kCallCheckBytes = 4096;
 constexpr uint32_t kEolZeroBits = 11;
@@ -61,12 +65,17 @@ uint32_t FillUnit(int16_t bit_rate) {
 
 // Makes a short scan line up to the fill target with zero bytes, sent in
 // front of the byte that holds the EOL's one bit.
-void FillScanLine(int exponent, int32_t channel) {
-    const uint32_t unit = FillUnit(g_channels[channel].bit_rate);
-    const uint32_t target = unit << exponent;
-    FaxTrace("Out: eol found scan=%d, i = %u, count = %u %u", exponent, target, g_class1.line_byte_count, unit);
-    for (uint32_t i = g_class1.line_byte_count; i < target; ++i) (void)FaxSendByte(0x00, channel);
-    g_class1.line_byte_count = 0;
+uint16_t FillScanLine(PageStream &stream) {
+    PageScan &scan = *stream.scan;
+    const uint32_t target = stream.fill_unit << stream.scan_exponent;
+    FaxTrace("Out: eol found scan=%d, i = %u, count = %u %u", stream.scan_exponent, target, scan.line_byte_count,
+             stream.fill_unit);
+    for (uint32_t i = scan.line_byte_count; i < target; ++i) {
+        const uint16_t code = FaxSendByte(0x00, stream.channel);
+        if (code != TOLLAN_OK) return code;
+    }
+    scan.line_byte_count = 0;
+    return TOLLAN_OK;
 }
 
 // An exponent that gives a fill target: not "none", and small enough to shift.
@@ -79,67 +88,88 @@ int ScanExponent(int16_t scan_time) {
     return kScanExponents[static_cast<size_t>(scan_time)];
 }
 
+PageStream OpenPageStream(int32_t channel) {
+    const FaxChannel &c = g_channels[channel];
+    return {channel, ScanExponent(c.scan_time), FillUnit(c.bit_rate), &g_class1_page_scan[channel]};
+}
+
 // An EOL is eleven or more 0 bits and a 1; the byte that holds that 1 ends
 // it. The bits are counted, not guessed from whole zero bytes: inside a line
 // two codes can meet in nine or ten 0 bits, and fill put there would corrupt
 // the line, while an EOL need not contain a whole zero byte at all. Fill
 // goes in front of this byte, which lengthens the EOL's run of 0 bits
 // whatever its alignment, since that run always crosses into this byte.
-int IsEolByte(uint8_t byte) {
-    uint32_t &zeros = g_class1.trailing_zero_bits;
-    if (byte == 0x00) {
-        if (zeros < kEolZeroBits) zeros += 8;
-        return 0;
-    }
-    const int eol = zeros + static_cast<uint32_t>(__builtin_ctz(byte)) >= kEolZeroBits;
-    zeros = static_cast<uint32_t>(__builtin_clz(byte)) - 24;  // 0 bits after the byte's last 1
-    return eol;
+bool EndsEol(uint32_t zero_bits_before, uint8_t byte) {
+    return byte != 0x00 && zero_bits_before + static_cast<uint32_t>(__builtin_ctz(byte)) >= kEolZeroBits;
 }
+
+// Counting stops at an EOL's eleven: more 0 bits change nothing.
+uint32_t ZeroBitsAfter(uint32_t zero_bits_before, uint8_t byte) {
+    if (byte != 0x00) return static_cast<uint32_t>(__builtin_clz(byte)) - 24;  // 0 bits after the byte's last 1
+    return zero_bits_before < kEolZeroBits ? zero_bits_before + 8 : zero_bits_before;
+}
+
+namespace {
+
+// EOLs in a row once the byte is scanned: a 1 bit that does not end an EOL
+// is line data and breaks the row; 0 bits (fill) do not.
+uint32_t EolRunAfter(uint32_t run, uint32_t zero_bits_before, uint8_t byte) {
+    if (byte == 0x00) return run;
+    if (!EndsEol(zero_bits_before, byte)) return 0;
+    return __builtin_popcount(byte) == 1 ? run + 1 : 0;
+}
+
+}  // namespace
 
 // Watches for six EOLs in a row. eol_count opens on a zero byte that follows
 // at most two non-zero bytes and counts the RTC bytes after it.
-void ChkRTC(uint8_t byte, int32_t channel) {
-    FaxChannel &c = g_channels[channel];
+void ChkRTC(uint8_t byte, PageScan &scan) {
     if (byte == 0x00) {
-        if (g_class1.nonzero_run <= 2 && c.eol_count == 0) c.eol_count = g_class1.nonzero_run;
-        g_class1.nonzero_run = 0;
+        if (scan.nonzero_run <= 2 && scan.eol_count == 0) scan.eol_count = scan.nonzero_run;
+        scan.nonzero_run = 0;
         return;
     }
-    if (c.eol_count == 0) {
-        ++g_class1.nonzero_run;
+    if (scan.eol_count == 0) {
+        ++scan.nonzero_run;
         return;
     }
     if (!IsRtcByte(byte)) {
-        c.eol_count = 0;
+        scan.eol_count = 0;
         return;
     }
-    if (++c.eol_count >= kRtcEols) {
+    if (++scan.eol_count >= kRtcEols) {
         FaxTrace("ChkRTC: eol count is six");
-        g_class1.nonzero_run = 0;
-        c.eol_count = 0;
-        c.rtc_seen = 1;
+        scan.nonzero_run = 0;
+        scan.eol_count = 0;
+        scan.rtc_seen = true;
     }
 }
 
 // The fill goes out before a doubled DLE, never between its two bytes: the
 // byte that ends an EOL may well be 0x10.
-uint16_t TTYOut(uint8_t byte, int32_t channel) {
-    const FaxChannel &c = g_channels[channel];
-    if (IsEolByte(byte) && c.eol_count == 0) {
-        const int exponent = ScanExponent(c.scan_time);
-        if (FillsLines(exponent)) FillScanLine(exponent, channel);
-    }
-    if (byte == kDle) {
-        const uint16_t code = FaxSendByte(kDle, channel);
+uint16_t TTYOut(uint8_t byte, PageStream &stream) {
+    PageScan &scan = *stream.scan;
+    const bool eol = EndsEol(scan.trailing_zero_bits, byte);
+    scan.eol_run = EolRunAfter(scan.eol_run, scan.trailing_zero_bits, byte);
+    scan.trailing_zero_bits = ZeroBitsAfter(scan.trailing_zero_bits, byte);
+    if (eol && scan.eol_count == 0 && FillsLines(stream.scan_exponent)) {
+        const uint16_t code = FillScanLine(stream);
         if (code != TOLLAN_OK) {
             FaxTrace("TTYOut: faxsendbyte fail %d", code);
             return code;
         }
     }
-    ++g_class1.line_byte_count;
-    const uint16_t code = FaxSendByte(byte, channel);
+    if (byte == kDle) {
+        const uint16_t code = FaxSendByte(kDle, stream.channel);
+        if (code != TOLLAN_OK) {
+            FaxTrace("TTYOut: faxsendbyte fail %d", code);
+            return code;
+        }
+    }
+    ++scan.line_byte_count;
+    const uint16_t code = FaxSendByte(byte, stream.channel);
     if (code != TOLLAN_OK) return code;
-    ChkRTC(byte, channel);
+    ChkRTC(byte, scan);
     return TOLLAN_OK;
 }
 
@@ -150,17 +180,17 @@ struct PageFile {
     File file;
 };
 
-// Opens the file of page pages_sent + 1, named as every page file of the
-// library is; a one-page document may be the base file itself.
-PageFile OpenPageFile(const FaxChannel &c) {
+// Opens the page's file, named as every page file of the library is; a
+// one-page document may be the base file itself.
+PageFile OpenPageFile(const PageRef &page) {
     char name[kFaxPathSize];
-    if (!FaxPageFileName(name, c.fax_file, c.pages_sent + 1, ".g3")) {
-        FaxTrace("SendFaxData: file name too long %s", c.fax_file);
+    if (!FaxPageFileName(name, page.document, page.number, ".g3")) {
+        FaxTrace("SendFaxData: file name too long %s", page.document);
         return {TOLLAN_E_FILE_NAME, nullptr};
     }
     if (!FileExists(name)) {
-        if (c.pages_total != 1 || !FileExists(c.fax_file)) return {TOLLAN_E_NO_PAGE_FILE, nullptr};
-        snprintf(name, sizeof name, "%s", c.fax_file);
+        if (page.pages_total != 1 || !FileExists(page.document)) return {TOLLAN_E_NO_PAGE_FILE, nullptr};
+        snprintf(name, sizeof name, "%s", page.document);
     }
     File file(fopen(name, "rb"));
     if (!file) {
@@ -171,24 +201,42 @@ PageFile OpenPageFile(const FaxChannel &c) {
     return {TOLLAN_OK, std::move(file)};
 }
 
-// Streams the open page file up to its RTC.
-uint16_t StreamPage(FILE *file, int32_t channel) {
-    FaxChannel &c = g_channels[channel];
-    FaxTrace("SendFaxData: pages=%d", c.pages_total);
-    c.eol_count = 0;
-    c.rtc_seen = 0;
+// A page whose data ends without RTC gets one: a receiver cannot tell
+// otherwise where the page ended. Data that ends with six EOLs, on byte
+// boundaries or not, already has its RTC.
+uint16_t EndWithRtc(PageStream &stream) {
+    if (stream.scan->rtc_seen || stream.scan->eol_run >= kRtcEols) return TOLLAN_OK;
+    FaxTrace("SendFaxData: no RTC at the end of the page, RTC added");
+    for (uint8_t byte : kRtc) {
+        const uint16_t code = TTYOut(byte, stream);
+        if (code != TOLLAN_OK) {
+            FaxTrace("SendFaxData: send byte fail %d", code);
+            return code;
+        }
+    }
+    return TOLLAN_OK;
+}
+
+// Streams the open page file up to its RTC, or adds the RTC it lacks.
+uint16_t StreamPage(FILE *file, const PageRef &page, int32_t channel) {
+    FaxTrace("SendFaxData: pages=%d", page.pages_total);
+    PageStream stream = OpenPageStream(channel);
+    PageScan &scan = *stream.scan;
+    scan.eol_count = 0;
+    scan.rtc_seen = false;
+    scan.eol_run = 0;
     long sent = 0;
     for (int ch; (ch = getc(file)) != EOF;) {
         if (sent % kCallCheckBytes == 0) {
             const uint16_t code = FaxCallCheck(channel);
             if (code != TOLLAN_OK) return code;
         }
-        const uint16_t code = TTYOut(static_cast<uint8_t>(ch), channel);
+        const uint16_t code = TTYOut(static_cast<uint8_t>(ch), stream);
         if (code != TOLLAN_OK) {
             FaxTrace("SendFaxData: send byte fail %d", code);
             return code;
         }
-        if (c.rtc_seen == 1) break;  // the rest of the file is not part of the page
+        if (scan.rtc_seen) break;  // the rest of the file is not part of the page
         ++sent;
     }
     // A page cut short by a failing read must not pass for a whole page.
@@ -198,48 +246,44 @@ uint16_t StreamPage(FILE *file, int32_t channel) {
         return TOLLAN_E_FILE_NAME;
     }
     FaxTrace("SendFaxData: sent %ld bytes", sent);
-    return TOLLAN_OK;
+    return EndWithRtc(stream);
 }
 
 }  // namespace
 
-// Streams the page file of the page about to be sent, up to its RTC.
-uint16_t SendFaxData(int32_t channel) {
-    const PageFile page = OpenPageFile(g_channels[channel]);
-    if (page.code != TOLLAN_OK) return page.code;
-    return StreamPage(page.file.get(), channel);
+// Streams the page's file, up to its RTC.
+uint16_t SendFaxData(const PageRef &page, int32_t channel) {
+    const PageFile file = OpenPageFile(page);
+    if (file.code != TOLLAN_OK) return file.code;
+    return StreamPage(file.file.get(), page, channel);
 }
 
-// Sends page pages_sent + 1 at the channel's bit rate, then MPS or EOP. The
-// page file is opened first, so a missing page leaves the modem untouched;
-// the page is counted only once the called station confirms it.
-uint16_t SendFaxFile(int32_t channel) {
-    const FaxChannel &c = g_channels[channel];
+// Sends the page at the channel's bit rate and ends its data. The page file
+// is opened first, so a missing page leaves the modem untouched.
+uint16_t SendFaxFile(const PageRef &page, int32_t channel) {
     FaxTrace("SendFaxFile:");
-    const PageFile page = OpenPageFile(c);
-    if (page.code != TOLLAN_OK) {
-        FaxTrace("SendFaxFile: failed %d", page.code);
-        return page.code;
+    const PageFile file = OpenPageFile(page);
+    if (file.code != TOLLAN_OK) {
+        FaxTrace("SendFaxFile: failed %d", file.code);
+        return file.code;
     }
     uint16_t code = SendCmd(kStopTransmitting, channel);
     if (code != TOLLAN_OK) {
         FaxTrace("SendFaxFile: AT+FTS8 fail");
         return code;
     }
-    const char *modulation = TranslateCmd(c.bit_rate, false, channel);
+    const char *modulation = TranslateCmd(g_channels[channel].bit_rate, false, Direction::kTransmit, channel);
     code = modulation ? SendCmd(modulation, channel) : uint16_t{TOLLAN_E_ERROR};
     if (code != TOLLAN_OK) {
         FaxTrace("SendFaxFile: sending bitrate fail");
         return code;
     }
-    code = StreamPage(page.file.get(), channel);
-    // DLE ETX ends the data even after a failure, so the modem takes commands again.
-    (void)SendFrameEnd(channel);
-    WaitOk(channel);  // OK once the data has left the modem
-    if (code != TOLLAN_OK) {
-        FaxTrace("SendFaxFile: failed %d", code);
-        return code;
-    }
-    FaxTrace("SendFaxFile: sending eop %d %d", c.pages_sent, c.pages_total);
-    return c.pages_sent < c.pages_total - 1 ? SendMPS(channel) : SendEOP(channel);
+    code = StreamPage(file.file.get(), page, channel);
+    // DLE ETX ends the data even after a failure, so the modem takes commands
+    // again; the first failure is the page's.
+    const uint16_t end = SendFrameEnd(channel);
+    if (end == TOLLAN_OK) WaitOk(channel);  // OK once the data has left the modem
+    if (code == TOLLAN_OK) code = end;
+    if (code != TOLLAN_OK) FaxTrace("SendFaxFile: failed %d", code);
+    return code;
 }

@@ -34,11 +34,6 @@ struct FaxChannel {
     int32_t bytes_lost;
     int32_t line_counts_valid;
     int16_t pages_sent;
-    int16_t pages_total;
-    char fax_file[260];         // base name of the current class 1 call
-    int16_t class1_mode;        // bit 0: receive modulation commands
-    int32_t eol_count;
-    int32_t rtc_seen;
     int32_t max_page_bytes;     // received page limit; 0 the library's
     int32_t max_pages;          // pages of one receiving call; 0 the library's
     int32_t call_seconds;       // time limit of one call; 0 the library's

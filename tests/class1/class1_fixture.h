@@ -45,6 +45,11 @@ inline std::string IdentityField(const std::string &id) {
     return field;
 }
 
+// DIS of a receiver with V.17, V.29 and V.27 ter, fine resolution, and the
+// DCS the default settings answer it with.
+const std::string kDisV17 = ModemFrame(kFcfDis, Bytes({0x00, 0x6E, 0x88, 0x00}));
+const std::string kDcsDefault = Bytes({0x00, 0x62, 0x88, 0x00});
+
 // The dialogue of a class 1 modem, step by step, with the host's side kept.
 class Dialogue {
 public:
@@ -70,6 +75,11 @@ public:
     }
     Dialogue &Training(const std::string &modulation, size_t zeros) {
         return On("AT+FTS=8\r", kOk).On(modulation, kConnect).On(Zeros(zeros) + kDleEtx, kOk);
+    }
+    // The opening most calls share: dialling 5551234, a V.17 receiver's DIS,
+    // TSI "12345" and DCS at 14400 bit/s, fine, and the training check.
+    Dialogue &DialAndTrainAtV17() {
+        return Dial(kDisV17).TsiDcs(IdentityField("12345"), kDcsDefault).Training("AT+FTM=145\r", 2700);
     }
     // Page data as it reaches the modem (DLE doubled, fill included).
     Dialogue &Page(const std::string &modulation, const std::string &line_bytes) {
@@ -120,6 +130,7 @@ private:
 const std::string kPageLines = Bytes({0x00, 0x80, 0x4D, 0x5A, 0x6B});
 const std::string kRtc = Bytes({0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x00, 0x08, 0x80});
 const std::string kAfterRtc = Bytes({0xAA, 0xBB});
+const std::string kPage = kPageLines + kRtc;
 
 class Class1Test : public ::testing::Test {
 protected:
@@ -127,12 +138,9 @@ protected:
         saved_settings_ = g_settings;
         memset(g_channels, 0, sizeof g_channels);
         g_last_error = 0;
-        // The page-data watch carries over between calls; every test starts
-        // from its state at load.
-        g_class1.trailing_zero_bits = 0;
-        g_class1.line_byte_count = 0;
-        g_class1.nonzero_run = 0;
-        g_class1.dle_pending = 0;
+        // The page scanners carry over between calls; every test starts
+        // from their state at load.
+        memset(g_class1_page_scan, 0, sizeof g_class1_page_scan);
         UseClock(kClass1ClockFactor);
         // Calls made below SendClass1Fax start here: no abort left over
         // from another test, the call time counted from now.

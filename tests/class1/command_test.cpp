@@ -114,13 +114,13 @@ TEST_F(CommandTest, SendClass1FaxRefusesANumberThatWouldEndTheDialCommand) {
 
 TEST_F(CommandTest, TranslateCmdPicksTrainingAndDirection) {
     const int32_t ch = Attach();
-    EXPECT_STREQ(TranslateCmd(4, true, ch), "AT+FTM=121\r");
-    EXPECT_STREQ(TranslateCmd(4, false, ch), "AT+FTM=122\r");
-    EXPECT_STREQ(TranslateCmd(0, true, ch), "AT+FTM=24\r");
-    g_channels[ch].class1_mode = 1;
-    EXPECT_STREQ(TranslateCmd(5, false, ch), "AT+FRM=146\r");
-    EXPECT_EQ(TranslateCmd(6, false, ch), nullptr);
-    EXPECT_EQ(TranslateCmd(-1, true, ch), nullptr);
+    constexpr Direction kTx = Direction::kTransmit;
+    EXPECT_STREQ(TranslateCmd(4, true, kTx, ch), "AT+FTM=121\r");
+    EXPECT_STREQ(TranslateCmd(4, false, kTx, ch), "AT+FTM=122\r");
+    EXPECT_STREQ(TranslateCmd(0, true, kTx, ch), "AT+FTM=24\r");
+    EXPECT_STREQ(TranslateCmd(5, false, Direction::kReceive, ch), "AT+FRM=146\r");
+    EXPECT_EQ(TranslateCmd(6, false, Direction::kReceive, ch), nullptr);
+    EXPECT_EQ(TranslateCmd(-1, true, kTx, ch), nullptr);
 }
 
 }  // namespace

@@ -6,9 +6,6 @@
 
 namespace {
 
-const std::string kDisV17 = ModemFrame(kFcfDis, Bytes({0x00, 0x6E, 0x88, 0x00}));
-const std::string kPage = kPageLines + kRtc;
-
 // DCS byte 2 (fine resolution), training command and length by bit-rate code.
 struct Rate {
     uint8_t dcs_byte2;
@@ -34,7 +31,7 @@ protected:
 
 TEST_F(HostileStationTest, FttForeverStepsDownEveryRateThenGivesUp) {
     Dialogue d(modem_);
-    Train(d.Dial(kDisV17), 5);
+    d.DialAndTrainAtV17();
     for (int rate = 5; rate >= 0; --rate) {
         if (rate < 5) Train(d, rate);  // a new DCS announces the lower rate
         for (int retry = 1; retry < kTrainingTriesPerRate; ++retry)
@@ -50,7 +47,7 @@ TEST_F(HostileStationTest, FttForeverStepsDownEveryRateThenGivesUp) {
 
 TEST_F(HostileStationTest, DisRepeatedPastTheLimitEndsTheCall) {
     Dialogue d(modem_);
-    Train(d.Dial(kDisV17), 5);
+    d.DialAndTrainAtV17();
     for (int repeat = 0; repeat < kMaxCommandRepeats; ++repeat) Train(d.Deliver(kDisV17), 5);
     d.Deliver(kDisV17).Frame(kFcfDcn).Hangup();
     EXPECT_EQ(Send(1), TOLLAN_E_RETRIES);
@@ -60,7 +57,7 @@ TEST_F(HostileStationTest, DisRepeatedPastTheLimitEndsTheCall) {
 
 TEST_F(HostileStationTest, EomForeverEndsAfterTheLastRound) {
     Dialogue d(modem_);
-    Train(d.Dial(kDisV17), 5).Deliver(ModemFrame(kFcfEom));
+    d.DialAndTrainAtV17().Deliver(ModemFrame(kFcfEom));
     for (int round = 0; round < kMaxEomRounds; ++round)
         d.Frame(kFcfMcf).On("AT+FTH=3\r", kConnect + ModemFrame(kFcfEom));
     d.Frame(kFcfDcn).Hangup();
@@ -71,7 +68,7 @@ TEST_F(HostileStationTest, EomForeverEndsAfterTheLastRound) {
 
 TEST_F(HostileStationTest, RtpConfirmsThePageAndTrainsAgainBeforeTheNext) {
     Dialogue d(modem_);
-    Train(d.Dial(kDisV17), 5)
+    d.DialAndTrainAtV17()
         .Deliver(ModemFrame(kFcfCfr))
         .Page("AT+FTM=146\r", kPage)
         .Frame(kFcfMps)
@@ -91,7 +88,7 @@ TEST_F(HostileStationTest, RtpConfirmsThePageAndTrainsAgainBeforeTheNext) {
 TEST_F(HostileStationTest, AnAbortWhileAFrameIsAwaitedHangsUp) {
     UseClock(1);  // the frame wait outlasts the abort by far
     Dialogue d(modem_);
-    Train(d.Dial(kDisV17), 5).On("AT+FRH=3\r", kConnect);  // then nothing
+    d.DialAndTrainAtV17().On("AT+FRH=3\r", kConnect);  // then nothing
     const size_t before_hangup = d.Host().size();
     d.Hangup();
     std::thread host([this, before_hangup] {

@@ -4,11 +4,6 @@
 
 namespace {
 
-// DIS of a receiver with V.17, V.29 and V.27 ter, fine resolution.
-const std::string kDisV17 = ModemFrame(kFcfDis, Bytes({0x00, 0x6E, 0x88, 0x00}));
-const std::string kDcsDefault = Bytes({0x00, 0x62, 0x88, 0x00});
-const std::string kPage = kPageLines + kRtc;
-
 class SendTest : public Class1Test {
 protected:
     uint16_t Send(const std::string &base, int pages) {
@@ -21,9 +16,7 @@ protected:
 TEST_F(SendTest, DefaultSettingsAgainstAV17Receiver) {
     pages_.Write("letter_p1.g3", kPage + kAfterRtc);
     Dialogue d(modem_);
-    d.Dial(kDisV17)
-        .TsiDcs(IdentityField("12345"), kDcsDefault)
-        .Training("AT+FTM=145\r", 2700)
+    d.DialAndTrainAtV17()
         .Deliver(ModemFrame(kFcfCfr))
         .Page("AT+FTM=146\r", kPage)
         .Frame(kFcfEop)
@@ -36,6 +29,26 @@ TEST_F(SendTest, DefaultSettingsAgainstAV17Receiver) {
     EXPECT_EQ(Channel().bit_rate, 5);
     EXPECT_TRUE(Traced("setting 14400 speed"));
     EXPECT_TRUE(Traced("DCS sending 0 62 88 0"));
+    for (const char *phase : {"ChangePhase: waiting for DIS -> training", "ChangePhase: training -> waiting for CFR",
+                              "ChangePhase: waiting for CFR -> sending a page",
+                              "ChangePhase: sending a page -> waiting for the post-page response",
+                              "ChangePhase: waiting for the post-page response -> disconnecting",
+                              "ChangePhase: disconnecting -> hanging up", "ChangePhase: hanging up -> done"})
+        EXPECT_TRUE(Traced(phase)) << phase;
+}
+
+TEST_F(SendTest, APageFileWithoutRtcGoesOutWithOne) {
+    pages_.Write("bare_p1.g3", kPageLines);
+    Dialogue d(modem_);
+    d.DialAndTrainAtV17()
+        .Deliver(ModemFrame(kFcfCfr))
+        .Page("AT+FTM=146\r", kPageLines + kRtc)
+        .Frame(kFcfEop)
+        .Deliver(ModemFrame(kFcfMcf))
+        .Frame(kFcfDcn)
+        .Hangup();
+    EXPECT_EQ(Send("bare.tif", 1), TOLLAN_OK);
+    ExpectDialogue(d);
 }
 
 struct RateCase {
@@ -85,9 +98,7 @@ INSTANTIATE_TEST_SUITE_P(Dis, RateTest,
 TEST_F(SendTest, FttIsAnsweredByATrainingCheckAlone) {
     pages_.Write("t_p1.g3", kPage);
     Dialogue d(modem_);
-    d.Dial(kDisV17)
-        .TsiDcs(IdentityField("12345"), kDcsDefault)
-        .Training("AT+FTM=145\r", 2700)
+    d.DialAndTrainAtV17()
         .Deliver(ModemFrame(kFcfFtt))
         .Training("AT+FTM=145\r", 2700)  // no TSI or DCS again
         .Deliver(ModemFrame(kFcfCfr))
@@ -103,9 +114,7 @@ TEST_F(SendTest, FttIsAnsweredByATrainingCheckAlone) {
 TEST_F(SendTest, DcnBeforeTheLastPageIsConfirmedIsNotASuccess) {
     pages_.Write("n_p1.g3", kPage);
     Dialogue early(modem_);
-    early.Dial(kDisV17)
-        .TsiDcs(IdentityField("12345"), kDcsDefault)
-        .Training("AT+FTM=145\r", 2700)
+    early.DialAndTrainAtV17()
         .Deliver(ModemFrame(kFcfDcn))
         .Hangup();
     EXPECT_EQ(Send("n.tif", 1), TOLLAN_E_UNCONFIRMED);
@@ -118,9 +127,7 @@ TEST_F(SendTest, APageCountsOnlyOnceConfirmed) {
     pages_.Write("u_p1.g3", kPage);
     pages_.Write("u_p2.g3", kPage);
     Dialogue d(modem_);
-    d.Dial(kDisV17)
-        .TsiDcs(IdentityField("12345"), kDcsDefault)
-        .Training("AT+FTM=145\r", 2700)
+    d.DialAndTrainAtV17()
         .Deliver(ModemFrame(kFcfCfr))
         .Page("AT+FTM=146\r", kPage)
         .Frame(kFcfMps)
@@ -156,16 +163,14 @@ TEST_F(SendTest, TwoPagesGoWithMpsThenEop) {
     EXPECT_EQ(Send("two.tif", 2), TOLLAN_OK);
     ExpectDialogue(d);
     EXPECT_EQ(Channel().pages_sent, 2);
-    EXPECT_STREQ(Channel().remote_id, "+49301234");
+    EXPECT_STREQ(Channel().remote_id, "+49 30 1234");  // spaces inside kept, padding trimmed
 }
 
 TEST_F(SendTest, ARejectedPageEndsTheCallWithDcnAndIsNotCounted) {
     pages_.Write("rej_p1.g3", kPage);
     pages_.Write("rej_p2.g3", kPage);
     Dialogue d(modem_);
-    d.Dial(kDisV17)
-        .TsiDcs(IdentityField("12345"), kDcsDefault)
-        .Training("AT+FTM=145\r", 2700)
+    d.DialAndTrainAtV17()
         .Deliver(ModemFrame(kFcfCfr))
         .Page("AT+FTM=146\r", kPage)
         .Frame(kFcfMps)
@@ -180,9 +185,7 @@ TEST_F(SendTest, ARejectedPageEndsTheCallWithDcnAndIsNotCounted) {
 TEST_F(SendTest, AMissingSecondPageFileEndsTheCallWithItsCode) {
     pages_.Write("gap_p1.g3", kPage);
     Dialogue d(modem_);
-    d.Dial(kDisV17)
-        .TsiDcs(IdentityField("12345"), kDcsDefault)
-        .Training("AT+FTM=145\r", 2700)
+    d.DialAndTrainAtV17()
         .Deliver(ModemFrame(kFcfCfr))
         .Page("AT+FTM=146\r", kPage)
         .Frame(kFcfMps)
@@ -198,9 +201,7 @@ TEST_F(SendTest, AMissingSecondPageFileEndsTheCallWithItsCode) {
 TEST_F(SendTest, EomIsConfirmedAndTheFollowingFrameTakenWithoutACommand) {
     pages_.Write("e_p1.g3", kPage);
     Dialogue d(modem_);
-    d.Dial(kDisV17)
-        .TsiDcs(IdentityField("12345"), kDcsDefault)
-        .Training("AT+FTM=145\r", 2700)
+    d.DialAndTrainAtV17()
         .Deliver(ModemFrame(kFcfEom))
         .Frame(kFcfMcf)
         .On("AT+FTH=3\r", kConnect + ModemFrame(kFcfCsi, IdentityField("999")))
@@ -278,6 +279,16 @@ TEST(TsiIdentity, ReversedAndPaddedWithNothingLeftOfALongerOne) {
     EXPECT_EQ(std::string(id, id + 20), "876" + std::string(17, ' '));
     BuildTsiId(id, "ABCDEFGHIJKLMNOPQRSTUVWXY");  // 25: the last 20 characters
     EXPECT_EQ(std::string(id, id + 20), "YXWVUTSRQPONMLKJIHGF");
+}
+
+TEST(DcsCoding, DcsRateReadsBackTheRateBitsOfEveryCode) {
+    for (int rate = 0; rate < kBitRateCodes; ++rate) {
+        uint8_t fif[4] = {0x00, 0x46, 0x88, 0x00};
+        SetRateBits(fif, rate);
+        EXPECT_EQ(DcsRate(fif), rate);
+    }
+    const uint8_t v17_and_v29[4] = {0x00, 0x2C, 0x88, 0x00};  // a DIS offer, no DCS choice
+    EXPECT_EQ(DcsRate(v17_and_v29), -1);
 }
 
 }  // namespace

@@ -158,7 +158,7 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     ASSERT_EQ(result, TOLLAN_OK) << log;
     EXPECT_EQ(pages_sent, p.pages);
     EXPECT_EQ(bit_rate, p.bit_rate_used);
-    EXPECT_STREQ(remote, "T30RECEIVER");
+    EXPECT_STREQ(remote, "T30 RECEIVER");  // its CSI, the space kept
     EXPECT_EQ(line.CompletionCode(), 0);
     EXPECT_EQ(line.PagesReceived(), p.pages);
     EXPECT_EQ(line.SenderIdent(), "+1 555 0100");
