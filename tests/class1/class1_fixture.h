@@ -6,10 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -123,6 +127,24 @@ public:
 private:
     std::string path_;
     std::vector<std::string> files_;
+};
+
+// A pipe nobody reads, filled until it takes no more: a port whose output
+// never drains.
+struct FullPort {
+    FullPort() {
+        if (pipe2(fds, O_NONBLOCK) == -1) throw std::runtime_error("pipe2");
+        const std::string block(4096, 'x');
+        while (write(fds[1], block.data(), block.size()) > 0) {
+        }
+        while (write(fds[1], "x", 1) > 0) {
+        }
+    }
+    ~FullPort() {
+        close(fds[0]);
+        close(fds[1]);
+    }
+    int fds[2] = {-1, -1};
 };
 
 // One line of page data and the page's RTC: the transfer ends with the last

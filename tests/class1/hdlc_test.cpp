@@ -136,24 +136,6 @@ TEST_F(HdlcTest, RecvFrameGivesUpAfterThreeBadFrames) {
     EXPECT_EQ(RecvFrame(buffer, sizeof buffer, ch), TOLLAN_E_TIMEOUT);
 }
 
-// A pipe nobody reads, filled until it takes no more: a port whose output
-// never drains.
-struct FullPort {
-    FullPort() {
-        if (pipe2(fds, O_NONBLOCK) == -1) throw std::runtime_error("pipe2");
-        const std::string block(4096, 'x');
-        while (write(fds[1], block.data(), block.size()) > 0) {
-        }
-        while (write(fds[1], "x", 1) > 0) {
-        }
-    }
-    ~FullPort() {
-        close(fds[0]);
-        close(fds[1]);
-    }
-    int fds[2] = {-1, -1};
-};
-
 TEST_F(HdlcTest, FaxSendByteGivesUpOnAPortThatTakesNothing) {
     UseClock(1000);
     FullPort port;

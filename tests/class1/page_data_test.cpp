@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -170,6 +171,23 @@ TEST_F(PageDataTest, EachChannelFillsItsLinesByItsOwnScanner) {
               Escaped(Zeros(1) + Zeros(7) + Bytes({0x80, 0x44, 0x55, 0x66})));
     close(fds[0]);
     close(fds[1]);
+}
+
+TEST_F(PageDataTest, FillThePortWillNotTakeEndsThePageAtTheFirstByte) {
+    UseClock(1000);
+    FullPort port;
+    FaxChannel &c = g_channels[1];
+    c.comm_handle = port.fds[1];
+    c.io_timeout = 6000;
+    c.scan_time = 2;  // at 9600 bit/s: 8 bytes a line
+    c.bit_rate = 3;
+    PageScan &scan = g_class1_page_scan[1];
+    scan.trailing_zero_bits = 8;  // an EOL's zero byte went out, the line's only byte
+    scan.line_byte_count = 1;
+    PageStream stream = OpenPageStream(1);
+    EXPECT_EQ(TTYOut(0x80, stream), TOLLAN_E_TIMEOUT);  // 7 fill bytes due, the first never taken
+    const std::vector<std::string> lines = trace_->Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "FaxSendByte: timeout"), 1);
 }
 
 // Undoes the DLE doubling of the data sent to the modem.
