@@ -153,10 +153,10 @@ int16_t AdjustBitRate(const uint8_t *dis_fif, int16_t bit_rate);
 void BuildTsiId(uint8_t *identity, const char *local_id);
 // The remote identity from a received identity field, into the channel's remote_id.
 void CopyFIF(const uint8_t *start, int32_t channel);
-// ScanExponent turns a scan_time code into the exponent DCS and fill use.
-int ScanExponent(int16_t scan_time);
 
 // ---- page_data.cpp: page data ---------------------------------------------------
+// The exponent of a scan_time code, which the DCS bits and the fill use.
+int ScanExponent(int16_t scan_time);
 // The end-of-page scanner over one modem's stream of page bytes: where the
 // EOLs are (for the scan line fill), whether six of them have ended the page.
 struct PageScan {
