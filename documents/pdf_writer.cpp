@@ -96,11 +96,14 @@ void PutPage(PdfFile *pdf, int32_t index, PageIn *in) {
     StartObject(pdf, page + 1);
     Print(pdf, "<< /Length %d >>\nstream\n%sendstream\nendobj\n", n, contents);
 
+    // The page is a stencil: its black dots (0 with BlackIs1 false) are
+    // painted in black on the white page. Viewers scale a mask by copying
+    // dots, where they would smooth a grey image.
     std::vector<uint8_t> data = PageData(in);
     ReverseBits(&data);
     StartObject(pdf, page + 2);
     Print(pdf,
-          "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace /DeviceGray /BitsPerComponent 1 "
+          "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ImageMask true /BitsPerComponent 1 "
           "/Filter /CCITTFaxDecode /DecodeParms << /K 0 /Columns %d /Rows %d /EncodedByteAlign false "
           "/EndOfBlock true /BlackIs1 false >> /Length %zu >>\nstream\n",
           kFaxWidth, in->count, kFaxWidth, in->count, data.size());
