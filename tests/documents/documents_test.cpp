@@ -394,6 +394,29 @@ TEST_F(DocumentsTest, WhatIsNotADocumentIsRefusedAndFailuresLeaveNoPages) {
 // Pages of the charts: fine ones and a standard one (its ".ffi" says so).
 class DocumentsOutTest : public DocumentsTest {
 protected:
+    // Rendered at the fax's own resolution the PDF's pages are the page
+    // files dot for dot, a standard page twice as tall.
+    void ExpectPdfShowsPages(const std::string &pdf, const std::string &base, int pages) {
+        const std::string prefix = pdf.substr(0, pdf.size() - 4) + "-render";
+        ASSERT_EQ(0, Shell("pdftoppm -mono -rx 204 -ry 196 '" + pdf + "' '" + prefix + "'"));
+        for (int p = 1; p <= pages; ++p) {
+            Bitmap shown;
+            ASSERT_TRUE(ReadPbm(prefix + "-" + std::to_string(p) + ".pbm", &shown)) << p;
+            PageIn in;
+            Bitmap page = PageBitmap(base, p, &in);
+            if (in.lpi == kStandardLpi) {
+                Bitmap doubled = page;
+                doubled.rows = page.rows * 2;
+                doubled.bits.clear();
+                for (int32_t y = 0; y < page.rows; ++y)
+                    for (int k = 0; k < 2; ++k)
+                        doubled.bits.insert(doubled.bits.end(), page.Row(y), page.Row(y) + kRowBytes);
+                page = doubled;
+            }
+            EXPECT_EQ(-1, FirstDifference(page, shown)) << pdf << " page " << p;
+        }
+    }
+
     bool MakePages(const std::string &base, std::vector<Bitmap> *charts) {
         if (!HaveTools({"pnmtotiff", "tiffcp"})) return false;
         for (int n : {1, 4, 8}) {
@@ -416,6 +439,7 @@ struct TiffPageInfo {
     float y_dpi = 0;
     uint16_t compression = 0;
     uint32_t bad_lines = 99;
+    uint32_t consecutive_bad = 99;
 };
 
 bool ReadTiffPage(const std::string &path, int page, TiffPageInfo *info) {
@@ -430,6 +454,7 @@ bool ReadTiffPage(const std::string &path, int page, TiffPageInfo *info) {
     TIFFGetField(tif, TIFFTAG_YRESOLUTION, &info->y_dpi);
     TIFFGetField(tif, TIFFTAG_COMPRESSION, &info->compression);
     TIFFGetField(tif, TIFFTAG_BADFAXLINES, &info->bad_lines);
+    TIFFGetField(tif, TIFFTAG_CONSECUTIVEBADFAXLINES, &info->consecutive_bad);
     info->bitmap.width = static_cast<int32_t>(width);
     info->bitmap.rows = static_cast<int32_t>(rows);
     info->bitmap.bits.assign(static_cast<size_t>(PackedRowBytes(info->bitmap.width)) * rows, 0);
@@ -497,24 +522,63 @@ TEST_F(DocumentsOutTest, PdfPassesPopplerAndQpdfAndRendersEqual) {
     EXPECT_EQ(0, Shell("pdfinfo '" + pdf + "' > /dev/null 2>&1"));
     EXPECT_NE(std::string::npos, Output("pdfinfo '" + pdf + "'").find("Pages:           3"));
     EXPECT_EQ(0, Shell("qpdf --check '" + pdf + "' > /dev/null 2>&1")) << Output("qpdf --check '" + pdf + "' 2>&1");
-    // Rendered at the fax's own resolution, dot for dot; the standard page
-    // comes out twice as tall.
-    ASSERT_EQ(0, Shell("pdftoppm -mono -rx 204 -ry 196 '" + pdf + "' '" + Path("render") + "'"));
-    for (size_t i = 0; i < charts.size(); ++i) {
-        Bitmap shown;
-        ASSERT_TRUE(ReadPbm(Path("render-" + std::to_string(i + 1) + ".pbm"), &shown)) << i;
-        PageIn in;
-        Bitmap page = PageBitmap(base, static_cast<int32_t>(i) + 1, &in);
-        if (in.lpi == kStandardLpi) {
-            Bitmap doubled = page;
-            doubled.rows = page.rows * 2;
-            doubled.bits.clear();
-            for (int32_t y = 0; y < page.rows; ++y)
-                for (int k = 0; k < 2; ++k) doubled.bits.insert(doubled.bits.end(), page.Row(y), page.Row(y) + kRowBytes);
-            page = doubled;
-        }
-        EXPECT_EQ(-1, FirstDifference(page, shown)) << "page " << i + 1;
+    ExpectPdfShowsPages(pdf, base, 3);
+}
+
+// Pages as other writers leave them: coded without an EOL first (the
+// library's own bitmap converter), damaged on the line, or behind
+// Ghostscript's fax header. Each goes out as the library decodes it, and
+// the TIFF says how many rows were bad.
+TEST_F(DocumentsOutTest, PagesThatDoNotDecodeCleanlyGoOutAsTheyDecode) {
+    Bitmap chart;
+    if (!HaveTools({"pdftoppm"}) || !Chart(5, &chart)) GTEST_SKIP();
+    std::vector<uint8_t> coded;
+    G3Encoder encoder;
+    StartG3Encoder(&encoder, kCodingMh, 1, kFaxWidth, &coded);
+    for (int32_t y = 0; y < chart.rows; ++y) EncodeG3Row(&encoder, chart.Row(y));
+    FinishG3Encoder(&encoder);
+    std::vector<uint8_t> damaged = coded;
+    // Eight 0 bits and a 1 are no code word: a bad row at each of five places.
+    for (size_t at = damaged.size() / 4; at < damaged.size() / 4 + 5000; at += 1000) {
+        damaged[at] = 0x00;
+        damaged[at + 1] = 0xFF;
     }
+    std::vector<uint8_t> headed(64, 0);
+    memcpy(headed.data() + 1, "PC Research, Inc", 17);
+    headed[29] = 0;  // standard resolution
+    headed.insert(headed.end(), coded.begin(), coded.end());
+    const std::string base = Path("odd");
+    int page = 0;
+    for (const std::vector<uint8_t> *data : {&coded, &damaged, &headed}) {
+        std::ofstream(base + "_p" + std::to_string(++page) + ".g3", std::ios::binary)
+            .write(reinterpret_cast<const char *>(data->data()), static_cast<std::streamsize>(data->size()));
+    }
+    std::string pdf = Path("odd.pdf"), tiff = Path("odd.tif");
+    ASSERT_EQ(TOLLAN_OK, WritePagesAsPdf(base.c_str(), pdf.c_str(), 0));
+    ASSERT_EQ(TOLLAN_OK, WritePagesAsTiff(base.c_str(), tiff.c_str(), TOLLAN_CODING_MH, 0));
+    EXPECT_EQ(0, Shell("qpdf --check '" + pdf + "' > /dev/null 2>&1"));
+    ExpectPdfShowsPages(pdf, base, 3);
+    for (int p = 1; p <= 3; ++p) {
+        PageIn in;
+        Bitmap page = PageBitmap(base, p, &in);
+        EXPECT_FALSE(in.clean) << p;
+        EXPECT_EQ(p == 3 ? kStandardLpi : kFineLpi, in.lpi) << p;
+        // Without an EOL first the decoder starts at the second row.
+        if (p != 2) {
+            EXPECT_EQ(chart.rows - 1, page.rows) << p;
+        }
+        TiffPageInfo stored;
+        ASSERT_TRUE(ReadTiffPage(tiff, p - 1, &stored)) << p;
+        EXPECT_EQ(-1, FirstDifference(page, stored.bitmap)) << p;
+        EXPECT_EQ(static_cast<uint32_t>(in.bad_rows), stored.bad_lines) << p;
+        EXPECT_EQ(p == 2, in.bad_rows > 0) << p;
+        EXPECT_EQ(static_cast<uint32_t>(in.longest_bad_run), stored.consecutive_bad) << p;
+    }
+    // The noise spoils a few rows one after the other.
+    PageIn in;
+    PageBitmap(base, 2, &in);
+    EXPECT_GE(in.longest_bad_run, 1);
+    EXPECT_LE(in.longest_bad_run, in.bad_rows);
 }
 
 // ---- Ghostscript ----
