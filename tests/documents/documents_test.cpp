@@ -389,6 +389,39 @@ TEST_F(DocumentsTest, WhatIsNotADocumentIsRefusedAndFailuresLeaveNoPages) {
     EXPECT_EQ("someone else's", line);
 }
 
+// Sizes a TIFF declares are not believed: too large is refused before any
+// row is read, and a page whose data ends early ends the document.
+TEST_F(DocumentsTest, HostileTiffSizesAreRefusedQuickly) {
+    if (!OnPath("tiffset")) GTEST_SKIP() << "tiffset is not installed";
+    struct Case {
+        const char *name;
+        const char *tag;
+        const char *value;
+        uint16_t code;
+    } cases[] = {
+        {"a million dots wide", "256", "1000000", TOLLAN_E_PAGE_TOO_LARGE},
+        {"a hundred thousand rows", "257", "100000", TOLLAN_E_PAGE_TOO_LARGE},
+        {"four billion rows", "257", "4000000000", TOLLAN_E_DOC_TIFF},
+        {"more rows than its data", "257", "60000", TOLLAN_E_DOC_TIFF},
+        {"no dots wide", "256", "0", TOLLAN_E_DOC_TIFF},
+        {"eight bits a dot", "258", "8", TOLLAN_E_DOC_TIFF},
+        {"absurd resolution", "282", "1e30", TOLLAN_OK},
+    };
+    for (const Case &c : cases) {
+        std::string tiff = WriteFramePage(Path(std::string("hostile") + std::to_string(made_++) + ".tif"), 1728, 30,
+                                          204, 196);
+        ASSERT_EQ(0, Shell("tiffset -s " + std::string(c.tag) + " " + c.value + " '" + tiff + "' 2>/dev/null"))
+            << c.name;
+        std::string base = Path("hostile" + std::to_string(made_));
+        int16_t pages = 0;
+        EXPECT_EQ(c.code, ConvertDocumentToPages(tiff.c_str(), base.c_str(), 0, 1, &pages)) << c.name;
+        EXPECT_EQ(c.code == TOLLAN_OK ? 1 : 0, pages) << c.name;
+        if (c.code != TOLLAN_OK) {
+            EXPECT_NE(0, access((base + "_p1.g3").c_str(), F_OK)) << c.name;
+        }
+    }
+}
+
 // ---- Documents out ----
 
 // Pages of the charts: fine ones and a standard one (its ".ffi" says so).
