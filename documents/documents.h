@@ -127,6 +127,12 @@ int32_t LpiFromInfoFile(const std::string &path);
 // Creates a new document file (0600, never through a link, never over a file).
 uint16_t CreateDocumentFile(const char *path, int *fd);
 
+// ---- Bitmaps ----
+
+// Every image of a PBM file (P4 or P1), and a BMP of any depth.
+uint16_t ReadPbmDocument(const char *path, PageOutput *out);
+uint16_t ReadBmpDocument(const char *path, PageOutput *out);
+
 // ---- PDF and PostScript ----
 
 // Ghostscript at most this long on one document (by the platform clock).

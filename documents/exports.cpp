@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -13,10 +14,10 @@
 
 namespace {
 
-enum DocumentKind { kNotADocument, kTiff, kRendered };
+enum DocumentKind { kNotADocument, kTiff, kRendered, kBmp, kPbm };
 
 // By the file's first bytes: a TIFF (either byte order, classic or big), a
-// PDF, PostScript, or PostScript in a DOS EPS wrapper.
+// PDF, PostScript, PostScript in a DOS EPS wrapper, a BMP or a PBM.
 DocumentKind KindOfDocument(const uint8_t *head, size_t n) {
     if (n >= 4 && ((head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0) ||
                    (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43))))
@@ -24,6 +25,8 @@ DocumentKind KindOfDocument(const uint8_t *head, size_t n) {
     if (n >= 5 && memcmp(head, "%PDF-", 5) == 0) return kRendered;
     if (n >= 2 && memcmp(head, "%!", 2) == 0) return kRendered;
     if (n >= 4 && head[0] == 0xC5 && head[1] == 0xD0 && head[2] == 0xD3 && head[3] == 0xC6) return kRendered;
+    if (n >= 2 && head[0] == 'B' && head[1] == 'M') return kBmp;
+    if (n >= 3 && head[0] == 'P' && (head[1] == '1' || head[1] == '4') && isspace(head[2])) return kPbm;
     return kNotADocument;
 }
 
@@ -60,7 +63,7 @@ TOLLAN_DOCUMENTS_API uint16_t ConvertDocumentToPages(const char *document, const
     if (uint16_t rc = ReadHead(document, head, &n)) return rc;
     const DocumentKind kind = KindOfDocument(head, n);
     if (kind == kNotADocument) {
-        FaxTrace("documents: %s is not a TIFF, PDF or PostScript document", document);
+        FaxTrace("documents: %s is not a TIFF, PDF, PostScript, BMP or PBM document", document);
         return TOLLAN_E_DOC_FORMAT;
     }
     PageOutput out{base_name, first_page, TargetLpi(resolution), 0, {}};
@@ -70,6 +73,10 @@ TOLLAN_DOCUMENTS_API uint16_t ConvertDocumentToPages(const char *document, const
         if (!tif) return TOLLAN_E_DOC_TIFF;
         rc = ReadTiffDocument(tif, &out);
         TIFFClose(tif);
+    } else if (kind == kBmp) {
+        rc = ReadBmpDocument(document, &out);
+    } else if (kind == kPbm) {
+        rc = ReadPbmDocument(document, &out);
     } else {
         rc = RenderWithGhostscript(document, &out, kGhostscriptLimitMs);
     }

@@ -21,8 +21,17 @@ bool Near(double value, double fax) { return std::fabs(value - fax) <= fax * kRe
 
 double SnapHorizontal(double dpi) { return dpi <= 0 || Near(dpi, kFaxDpi) ? kFaxDpi : dpi; }
 
-double SnapVertical(double dpi, double x_dpi) {
-    if (dpi <= 0) dpi = x_dpi == kFaxDpi ? kFineLpi : x_dpi;
+// Without a vertical resolution, a page as wide as a fax row is told by its
+// length: no longer than a standard Legal page (1372 rows) it is a standard
+// page, longer a fine one. Other pages have square dots.
+constexpr int32_t kLongestStandardPage = 1400;
+
+double SnapVertical(double dpi, double x_dpi, const SourceGeometry &source) {
+    if (dpi <= 0) {
+        const bool fax_width = x_dpi == kFaxDpi && source.width <= kFaxWidth * (1 + kCutTolerance);
+        if (fax_width) dpi = source.rows <= kLongestStandardPage ? kStandardLpi : kFineLpi;
+        else dpi = x_dpi;
+    }
     if (Near(dpi, kFineLpi)) return kFineLpi;
     if (Near(dpi, kStandardLpi)) return kStandardLpi;
     return dpi;
@@ -48,7 +57,7 @@ void RowRatio(double ratio, ScalePlan *plan) {
 
 void PlanScaling(const SourceGeometry &source, int32_t target_lpi, ScalePlan *plan) {
     const double x_dpi = SnapHorizontal(source.x_dpi);
-    const double y_dpi = SnapVertical(source.y_dpi, x_dpi);
+    const double y_dpi = SnapVertical(source.y_dpi, x_dpi, source);
     // Output dots per source dot, and how much larger the page comes out
     // than it is (1 unless reduced).
     double h = kFaxDpi / x_dpi;

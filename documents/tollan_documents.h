@@ -28,7 +28,7 @@ extern "C" {
 
 /* Codes of this library, apart from libtollan's (which end below 200). */
 enum {
-    TOLLAN_E_DOC_FORMAT = 200,         /* not a document read here (TIFF, PDF, PostScript) */
+    TOLLAN_E_DOC_FORMAT = 200,         /* not a document read here (TIFF, PDF, PostScript, BMP, PBM) */
     TOLLAN_E_DOC_TIFF = 201,           /* the TIFF cannot be read, or a page is not bilevel strips */
     TOLLAN_E_DOC_NO_GHOSTSCRIPT = 202, /* PDF and PostScript need Ghostscript ("gs" on the PATH) */
     TOLLAN_E_DOC_GHOSTSCRIPT = 203,    /* Ghostscript failed on the document */
@@ -44,7 +44,8 @@ enum {
 
 /*
  * Turns a document into page files: a TIFF (bilevel; any compression and fill
- * order libtiff reads) or a PDF or PostScript file (through Ghostscript). The
+ * order libtiff reads), a PDF or PostScript file (through Ghostscript), a BMP
+ * (any depth, made black and white) or a PBM (every image of the file). The
  * kind is told by the file's first bytes. resolution: 0 fine (196 lines per
  * inch), any other value standard (98), as SetResolution. Pages are 1728 dots
  * wide, placed as a fax machine would (docs/documents.md); page numbers start
@@ -52,7 +53,8 @@ enum {
  * *pages counts the pages written. Codes: 0, 118 (argument), 130 (the
  * document cannot be opened), 154 (a page file exists), 116 (one cannot be
  * created), 153 (writing one failed), 151 (a page past the size limits), 152
- * (more than 1000 pages), 200, 201, 202, 203.
+ * (more than 1000 pages), 200, 201, 202, 203; for a BMP or PBM also 132,
+ * 133, 135, 139 as libtollan's BmpToG3 gives them.
  */
 TOLLAN_DOCUMENTS_API uint16_t ConvertDocumentToPages(const char *document, const char *base_name,
                                                      int32_t resolution, int16_t first_page, int16_t *pages);

@@ -269,6 +269,48 @@ TEST_F(DocumentsTest, TiffsOfFax2tiffAndEfixComeInDotForDot) {
     }
 }
 
+// Bitmaps: a PBM of two charts is two pages, a BMP of a chart one; without
+// a resolution a fax-width bitmap's length tells standard from fine.
+TEST_F(DocumentsTest, BitmapsComeInDotForDot) {
+    if (!HaveTools({"ppmtobmp"})) GTEST_SKIP();
+    Bitmap one, three;
+    ASSERT_TRUE(Chart(1, &one));
+    ASSERT_TRUE(Chart(3, &three));
+    const std::string pbm = Path("two.pbm"), bmp = Path("itu3.bmp"), half = Path("half.bmp");
+    ASSERT_EQ(0, Shell("cat '" + Path("itu1.pbm") + "' '" + Path("itu3.pbm") + "' > '" + pbm + "'"));
+    ASSERT_EQ(0, Shell("ppmtobmp '" + Path("itu3.pbm") + "' > '" + bmp + "' 2>/dev/null"));
+    // The chart's top half as a standard page: 1728 x 1188 with no resolution.
+    ASSERT_EQ(0, Shell("pamcut -height 1188 '" + Path("itu1.pbm") + "' | ppmtobmp > '" + half + "' 2>/dev/null"));
+    int16_t pages = 0;
+    ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(pbm.c_str(), Path("pbm").c_str(), 0, 1, &pages));
+    ASSERT_EQ(2, pages);
+    ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(bmp.c_str(), Path("pbm").c_str(), 0, 3, &pages));
+    ASSERT_EQ(1, pages);
+    ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(half.c_str(), Path("half").c_str(), 1, 1, &pages));
+    PageIn in;
+    EXPECT_EQ(-1, FirstDifference(one, PageBitmap(Path("pbm"), 1, &in)));
+    EXPECT_EQ(-1, FirstDifference(three, PageBitmap(Path("pbm"), 2, &in)));
+    EXPECT_EQ(-1, FirstDifference(three, PageBitmap(Path("pbm"), 3, &in)));
+    Bitmap top = one;
+    top.rows = 1188;
+    top.bits.resize(static_cast<size_t>(top.rows) * kRowBytes);
+    EXPECT_EQ(-1, FirstDifference(top, PageBitmap(Path("half"), 1, &in)));
+    EXPECT_EQ(kStandardLpi, in.lpi);
+    // A plain PBM, and a PBM cut short.
+    const std::string plain = Path("plain.pbm"), cut = Path("cut.pbm");
+    std::ofstream(plain) << "P1\n# a comment\n3 2\n1 0 1\n0 1 0\n";
+    std::ofstream(cut, std::ios::binary) << "P4\n1728 100\n" << std::string(500, '\xff');
+    ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(plain.c_str(), Path("plain").c_str(), 1, 1, &pages));
+    EXPECT_EQ(TOLLAN_E_READ_BITMAP, ConvertDocumentToPages(cut.c_str(), Path("cut").c_str(), 1, 1, &pages));
+    EXPECT_NE(0, access(Path("cut_p1.g3").c_str(), F_OK));
+    Bitmap tiny = PageBitmap(Path("plain"), 1, &in);
+    // 3 dots at 204 dpi, centred: dots 862 to 864; two rows of a standard page.
+    ASSERT_EQ(2, tiny.rows);
+    EXPECT_EQ(862, NextChange(tiny.Row(0), kFaxWidth, 0, 0));
+    EXPECT_EQ(863, NextChange(tiny.Row(1), kFaxWidth, 0, 0));
+    EXPECT_EQ(864, NextChange(tiny.Row(0), kFaxWidth, 863, 0));
+}
+
 // ---- Geometry ----
 
 // A page drawn here: black at its left and right edges and on its first and
@@ -320,7 +362,8 @@ TEST_F(DocumentsTest, PagesArePlacedAsAFaxMachineScans) {
         {"Legal at 200 dpi: kept long", 1700, 2800, 200, 200, 0, 14, 1713, 2800},
         {"A5 at 100 dpi: enlarged (100 lpi is standard)", 583, 827, 100, 100, 1, 269, 1457, 827},
         {"A5 at 150 dpi: enlarged", 875, 1240, 150, 150, 0, 269, 1458, 1620},
-        {"no resolution: a fax page", 1728, 50, 0, 0, 0, 0, 1727, 50},
+        {"no resolution, short: a standard page", 1728, 50, 0, 0, 0, 0, 1727, 100},
+        {"no resolution, long: a fine page", 1728, 2000, 0, 0, 0, 0, 1727, 2000},
     };
     for (const Case &c : cases) {
         std::string tiff = WriteFramePage(Path(std::string("frame") + std::to_string(made_++) + ".tif"), c.width,
