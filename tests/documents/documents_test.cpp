@@ -19,6 +19,8 @@
 #include "documents/tollan_documents.h"
 #include "engine/tollan.h"
 #include "support/fast_clock.h"
+#include "support/scripted_modem.h"
+#include "tests/sim/sim_client.h"
 
 namespace {
 
@@ -77,6 +79,22 @@ Bitmap PageBitmap(const std::string &base, int32_t page, PageIn *in) {
     b.width = kFaxWidth;
     b.rows = in->count;
     b.bits.assign(in->rows.bits.get(), in->rows.bits.get() + static_cast<size_t>(in->count) * kRowBytes);
+    return b;
+}
+
+// Any MH page file decoded, its end mark's blank rows not counted.
+Bitmap DecodedFile(const std::string &path) {
+    std::string data = simtest::ReadFile(path);
+    G3Reader reader;
+    StartMemoryReader(&reader, reinterpret_cast<const uint8_t *>(data.data()), data.size());
+    G3Rows rows;
+    G3DecodeReport report;
+    Bitmap b;
+    uint16_t rc = DecodeG3Page(&reader, {kCodingMh, kFaxWidth, kMaxPageRows, "test"}, &rows, &report);
+    if (rc != TOLLAN_OK && rc != TOLLAN_E_G3_END) return b;
+    b.width = kFaxWidth;
+    b.rows = rc == TOLLAN_OK ? rows.count - 2 : rows.count;
+    b.bits.assign(rows.bits.get(), rows.bits.get() + static_cast<size_t>(b.rows) * kRowBytes);
     return b;
 }
 
@@ -655,6 +673,82 @@ TEST_F(DocumentsOutTest, PagesThatDoNotDecodeCleanlyGoOutAsTheyDecode) {
     PageBitmap(base, 2, &in);
     EXPECT_GE(in.longest_bad_run, 1);
     EXPECT_LE(in.longest_bad_run, in.bad_rows);
+}
+
+// ---- Over the line ----
+
+// Documents made elsewhere go out through emulated modems in every class and
+// come back in through ReceiveFax; the received pages, written as TIFF and
+// PDF, are the charts dot for dot.
+TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
+    if (!HaveTools({"pnmtotiff", "tiffcp", "pdftoppm"})) GTEST_SKIP();
+    Bitmap one, five;
+    ASSERT_TRUE(Chart(1, &one));
+    ASSERT_TRUE(Chart(5, &five));
+    simtest::SimFixture f;
+    const std::string doc = f.dir + "/doc", in = f.dir + "/in";
+    int16_t pages = 0;
+    ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(ChartTiff(1, "-c g4").c_str(), doc.c_str(), 0, 1, &pages));
+    ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(ChartTiff(5, "-c g3:2d").c_str(), doc.c_str(), 0, 2, &pages));
+
+    const int modem = f.AddModem("100");
+    f.AddAnsweringStation("200");
+    const int caller = f.AddCallingStation("300", {doc + "_p1.g3", doc + "_p2.g3"});
+    ASSERT_TRUE(SimStart(f.sim));
+    ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
+    FastClock clock(20);
+    auto open = [](int modem_class) {
+        int32_t ch = -1;
+        SetModemClass(0, modem_class);
+        EXPECT_EQ(TOLLAN_OK, PortOpen(&ch, 1, "ATZ"));
+        return ch;
+    };
+
+    int calls = 0;
+    for (int modem_class : {TOLLAN_CLASS_1, TOLLAN_CLASS_2, TOLLAN_CLASS_2_0}) {
+        int32_t ch = open(modem_class);
+        EXPECT_EQ(TOLLAN_OK, modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(ch, "200", (doc + ".g3").c_str(), 2)
+                                                           : SendFax(ch, "200", (doc + ".g3").c_str(), 2))
+            << modem_class;
+        EXPECT_EQ(TOLLAN_OK, PortClose(ch));
+        ASSERT_TRUE(SimWaitStation(f.sim, f.station, ++calls, 5000)) << modem_class;
+        SimStationResult r = SimStationResults(f.sim, f.station);
+        ASSERT_GE(r.page_files.size(), 2u) << modem_class;
+        // What the station took down is the chart (a sender may frame the
+        // end of a page its own way).
+        EXPECT_EQ(-1, FirstDifference(one, DecodedFile(r.page_files[r.page_files.size() - 2]))) << modem_class;
+        EXPECT_EQ(-1, FirstDifference(five, DecodedFile(r.page_files.back()))) << modem_class;
+    }
+
+    // Received by the library, with its page information files.
+    SetFaxInfoOption(1);
+    int32_t ch = open(TOLLAN_CLASS_2_0);
+    ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
+    int32_t ring = 0;
+    for (int i = 0; i < 500 && ring != 1; ++i) {
+        ASSERT_EQ(TOLLAN_OK, WaitForRing(ch, &ring));
+        if (ring != 1) usleep(10000);
+    }
+    ASSERT_EQ(1, ring);
+    int16_t received = 0;
+    EXPECT_EQ(TOLLAN_OK, ReceiveFax(ch, (in + ".g3").c_str(), &received));
+    EXPECT_EQ(TOLLAN_OK, PortClose(ch));
+    SetFaxInfoOption(0);
+    ASSERT_EQ(2, received);
+
+    const std::string tiff = in + ".tif", pdf = in + ".pdf";
+    ASSERT_EQ(TOLLAN_OK, WritePagesAsTiff(in.c_str(), tiff.c_str(), TOLLAN_CODING_MMR, 0));
+    ASSERT_EQ(TOLLAN_OK, WritePagesAsPdf(in.c_str(), pdf.c_str(), 0));
+    const Bitmap *charts[] = {&one, &five};
+    for (int p = 0; p < 2; ++p) {
+        TiffPageInfo stored;
+        ASSERT_TRUE(ReadTiffPage(tiff, p, &stored)) << p;
+        EXPECT_EQ(-1, FirstDifference(*charts[p], stored.bitmap)) << "page " << p + 1;
+        PageIn page;
+        EXPECT_EQ(-1, FirstDifference(*charts[p], PageBitmap(in, p + 1, &page))) << "page " << p + 1;
+        EXPECT_TRUE(page.clean) << p;
+    }
+    ExpectPdfShowsPages(pdf, in, 2);
 }
 
 // ---- Ghostscript ----
