@@ -634,7 +634,12 @@ inline void ApplyRun(MhRow *s, int32_t width, int32_t run, bool make_up) {
 }
 
 void NoteBadRow(PageDecoder *d, int32_t row) {
-    if (d->report->bad_rows++ == 0) d->report->first_bad_row = row;
+    G3DecodeReport *r = d->report;
+    if (r->bad_rows++ == 0) r->first_bad_row = row;
+    // A run goes on only where the row before was bad too.
+    if (row != r->last_bad_row) r->bad_run = r->last_bad_row >= 0 && row == r->last_bad_row + 1 ? r->bad_run + 1 : 1;
+    r->last_bad_row = row;
+    if (r->bad_run > r->longest_bad_run) r->longest_bad_run = r->bad_run;
 }
 
 // Bit by bit from the start of a code, exactly as the fast path would
@@ -1005,6 +1010,9 @@ uint16_t DecodeG3Page(G3Reader *r, const G3DecodeOptions &options, G3Rows *rows,
     report->found_first_eol = false;
     report->bad_rows = 0;
     report->first_bad_row = -1;
+    report->last_bad_row = -1;
+    report->bad_run = 0;
+    report->longest_bad_run = 0;
     Changes above, changes;
     PageDecoder d{r, &options, report, 0, 0, &above, &changes};
     if (options.coding != kCodingMh) {

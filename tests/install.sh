@@ -43,11 +43,30 @@ cc -std=c99 -static -Wall -Wextra -Werror -o "$work/consumer_static" "$src/tests
 no_shared_library "$work/consumer_static"
 "$work/consumer_static"
 
+# The documents library: its header, archive, pkg-config file and reference,
+# and a C program built through pkg-config.
+for f in include/tollan_documents.h lib/libtollan-documents.a lib/pkgconfig/tollan-documents.pc \
+         lib/cmake/tollan/tollanDocumentsTargets.cmake share/doc/tollan/documents.md; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror -o "$work/documents_consumer" "$src/tests/install/documents_consumer.c" \
+   $(pkg-config --cflags --libs tollan-documents)
+"$work/documents_consumer"
+# It shows its three exports and nothing of the libtollan parts it carries.
+exported=$(nm -D --defined-only "$prefix/lib/libtollan-documents.so.1" | awk '{print $3}' | sed 's/@.*//' \
+           | grep -v '^TOLLAN_DOCUMENTS' | sort | tr '\n' ' ')
+[ "$exported" = "ConvertDocumentToPages WritePagesAsPdf WritePagesAsTiff " ] \
+  || { echo "libtollan-documents exports: $exported"; exit 1; }
+
 # find_package: the consumer and the installed examples' own CMake project.
 cmake -S "$src/tests/install" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" > "$work/cm.log"
 cmake --build "$work/cm" > "$work/cm-build.log" || { cat "$work/cm-build.log"; exit 1; }
 "$work/cm/consumer"
 no_shared_library "$work/cm/consumer_static"
+"$work/cm/documents_consumer"
+no_shared_library "$work/cm/documents_consumer_static"
+"$work/cm/documents_consumer_static"
 "$work/cm/consumer_static"
 for example in "$src"/examples/*.c; do
   cmp "$example" "$prefix/share/doc/tollan/examples/$(basename "$example")"
