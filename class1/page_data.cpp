@@ -38,15 +38,7 @@ constexpr int32_t kRtcEols = 6;
 constexpr long kCallCheckBytes = 4096;
 constexpr uint32_t kEolZeroBits = 11;
 
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-bool FileExists(const char *name) {
-    struct stat st {};
-    return stat(name, &st) == 0;
-}
+using File = FaxFile;
 
 bool IsRtcByte(uint8_t byte) {
     for (uint8_t b : kRtcBytes)
@@ -158,8 +150,8 @@ PageFile OpenPageFile(const FaxChannel &c) {
         FaxTrace("SendFaxData: file name too long %s", c.fax_file);
         return {TOLLAN_E_FILE_NAME, nullptr};
     }
-    if (!FileExists(name)) {
-        if (c.pages_total != 1 || !FileExists(c.fax_file)) return {TOLLAN_E_NO_PAGE_FILE, nullptr};
+    if (!FaxFileExists(name)) {
+        if (c.pages_total != 1 || !FaxFileExists(c.fax_file)) return {TOLLAN_E_NO_PAGE_FILE, nullptr};
         snprintf(name, sizeof name, "%s", c.fax_file);
     }
     File file(fopen(name, "rb"));
@@ -177,6 +169,7 @@ uint16_t StreamPage(FILE *file, int32_t channel) {
     FaxTrace("SendFaxData: pages=%d", c.pages_total);
     c.eol_count = 0;
     c.rtc_seen = 0;
+    FaxOutputBlocks blocks(channel);  // the page goes out a block at a time
     long sent = 0;
     for (int ch; (ch = getc(file)) != EOF;) {
         if (sent % kCallCheckBytes == 0) {
@@ -190,6 +183,11 @@ uint16_t StreamPage(FILE *file, int32_t channel) {
         }
         if (c.rtc_seen == 1) break;  // the rest of the file is not part of the page
         ++sent;
+    }
+    const uint16_t flushed = blocks.Finish();
+    if (flushed != TOLLAN_OK) {
+        FaxTrace("SendFaxData: send byte fail %d", flushed);
+        return flushed;
     }
     // A page cut short by a failing read must not pass for a whole page.
     if (ferror(file)) {

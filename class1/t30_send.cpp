@@ -18,10 +18,9 @@
 
 namespace {
 
-constexpr uint32_t kSetupTimeout = 6000;   // ms per byte while the modem is set up
-constexpr uint32_t kCallTimeout = 80000;   // ms per byte once dialling starts
-constexpr size_t kDialCommandSize = 128;   // "ATDT", up to 121 digits, CR LF
-constexpr size_t kMaxPhoneLength = kDialCommandSize - sizeof "ATDT\r\n";
+constexpr uint32_t kSetupTimeout = kSetUpTimeoutMs;  // ms per byte while the modem is set up
+constexpr uint32_t kCallTimeout = kCallTimeoutMs;   // ms per byte once dialling starts
+constexpr size_t kMaxPhoneLength = kMaxDialNumberLength;
 constexpr size_t kIdentityLength = 20;     // T.30 identity field
 constexpr size_t kNsfIdentityOffset = 8;   // where an NSF carries the identity
 
@@ -61,21 +60,6 @@ constexpr std::array<ScanEntry, 4> kScanBits = {{
 }};
 
 bool ValidRate(int bit_rate) { return bit_rate >= 0 && bit_rate < static_cast<int>(kRates.size()); }
-
-// Dials and waits for the fax connection.
-uint16_t Dial(const FaxChannel &c, const char *phone, int32_t channel) {
-    char command[kDialCommandSize];
-    snprintf(command, sizeof command, c.line_type == 0 ? "ATDT%s\r\n" : "ATDP%s\r\n", phone);
-    const uint16_t code = FaxCommandWait(command, "CONNECT", channel);
-    if (code == TOLLAN_OK) return TOLLAN_OK;
-    FaxTrace("SendFax: ダイアル失敗 phone=\"%s\", +FHS:%d ", phone, c.hangup_code);
-    if (c.hangup_code == 3 || c.hangup_code == 4 || c.hangup_code == -2) {
-        FaxTrace("SendFax: ダイアル失敗 (BUSY/NO ANSWER)");
-        return TOLLAN_E_DIAL;
-    }
-    FaxTrace("SendFax: ダイアル %s 失敗 (ERROR / NO CARRIER)", phone);
-    return code;
-}
 
 FrameKind KindOf(uint8_t fcf) {
     switch (fcf) {
@@ -351,7 +335,7 @@ void BuildTsiId(uint8_t *identity, const char *local_id) {
 // Takes the remote identity out of a received field: printable characters
 // other than the space, back in writing order.
 void CopyFIF(const uint8_t *start, int32_t channel) {
-    char *remote = g_channels[channel].remote_id;
+    char *remote = g_channels[channel].reports.remote_id;
     size_t kept = 0;
     for (size_t i = 0; i < kIdentityLength; ++i)
         if (start[i] >= 0x21 && start[i] <= 0x7F) remote[kept++] = static_cast<char>(start[i]);
@@ -397,7 +381,9 @@ uint16_t SendTCF(int32_t channel) {
         return code;
     }
     const uint32_t zeros = kRates[static_cast<size_t>(c.bit_rate)].training_bytes;
+    FaxOutputBlocks blocks(channel);  // the training goes out a block at a time
     for (uint32_t i = 0; i < zeros; ++i) (void)FaxSendByte(0x00, channel);
+    (void)blocks.Finish();
     (void)SendFrameEnd(channel);
     WaitOk(channel);
     FaxTrace("SendTCF: exiting");
@@ -428,16 +414,16 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
     c.modem_class = TOLLAN_CLASS_1;
     if (FaxModemCommand("AT+FLO=2\r\n", channel) != TOLLAN_OK) FaxTrace("fail to set flow control\n");
     c.io_timeout = kCallTimeout;
-    c.hangup_code = 0;
+    c.reports.hangup_code = 0;
 
     // The call state is set before the first frame, so an identity in a CSI
     // that arrives first is kept for GetRemoteID.
     c.pages_total = page_count;
-    c.remote_id[0] = '\0';
+    c.reports.remote_id[0] = '\0';
     snprintf(c.fax_file, sizeof c.fax_file, "%s", file_name);
     c.class1_mode = 2;
 
-    uint16_t code = Dial(c, phone, channel);
+    uint16_t code = FaxDial(channel, phone, "CONNECT");
     if (code != TOLLAN_OK) return code;
 
     // After CONNECT the modem delivers the called station's first frame

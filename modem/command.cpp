@@ -5,6 +5,7 @@
 
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/dialect.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
 
@@ -60,7 +61,7 @@ uint16_t FaxSelectClass(int32_t channel, int16_t *modem_class) {
 }
 
 uint16_t FaxSetFlowControl(int32_t channel, int16_t prefer_hardware) {
-    if (g_channels[channel].modem_class != TOLLAN_CLASS_2_0) return TOLLAN_OK;
+    if (!FaxDialectOf(g_channels[channel]).sets_flow_control) return TOLLAN_OK;
     if (prefer_hardware != 0 && FaxModemCommand("AT+FLO=2\r\n", channel) == TOLLAN_OK) return TOLLAN_OK;
     return FaxModemCommand("AT+FLO=1\r\n", channel);
 }

@@ -12,14 +12,17 @@
 
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/call_setup.h"
+#include "modem/dialect.h"
+#include "modem/identity.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
 
 namespace {
 
 // remote_id and dcs_report hold this many characters and a terminator.
-constexpr size_t kReportTextMax = sizeof(FaxChannel::remote_id) - 1;
-static_assert(sizeof(FaxChannel::dcs_report) - 1 == kReportTextMax, "both report fields hold 128 characters");
+constexpr size_t kReportTextMax = sizeof(FaxReports::remote_id) - 1;
+static_assert(sizeof(FaxReports::dcs_report) - 1 == kReportTextMax, "both report fields hold 128 characters");
 
 constexpr int32_t kNoLineCounts = 9999;
 
@@ -63,6 +66,38 @@ void CopyReportText(char (&field)[kReportTextMax + 1], const char *text) {
 
 }  // namespace
 
+void FaxReportsBeginCall(FaxReports &reports) { reports.remote_id[0] = '\0'; }
+
+void FaxReportsBeginDial(FaxReports &reports) { reports.hangup_code = kHangupNormal; }
+
+void FaxReportsBeginPage(FaxReports &reports) {
+    reports.hangup_seen = 0;
+    reports.page_status = kStatusNone;
+}
+
+void FaxReportsBeginReception(FaxReports &reports) {
+    reports.hangup_seen = 0;
+    reports.poll_requested = 0;
+}
+
+void FaxReportsClearHangup(FaxReports &reports) {
+    reports.hangup_seen = 0;
+    reports.hangup_code = kHangupNormal;
+}
+
+void FaxReportsCallFailed(FaxReports &reports) { reports.hangup_code = kHangupCallFailed; }
+
+int32_t FaxRecordHangup(FaxReports &reports, const char *line) {
+    reports.hangup_seen = 1;
+    int32_t code = 0;
+    if (FaxScanNumbers(ArgumentOf(line), &code, 1) == 1) reports.hangup_code = code;
+    return reports.hangup_code;
+}
+
+void FaxRecordPostPageAnswer(FaxReports &reports, bool accepted) {
+    reports.page_status = accepted ? kStatusMcf : kStatusRtn;
+}
+
 int FaxScanNumbers(const char *text, int32_t *out, int max) {
     int count = 0;
     const char *p = text;
@@ -85,43 +120,40 @@ int FaxScanNumbers(const char *text, int32_t *out, int max) {
 namespace {
 
 void RecordSessionParams(FaxChannel &c, const char *line) {
-    CopyReportText(c.dcs_report, line);
+    CopyReportText(c.reports.dcs_report, line);
     int32_t values[8];
     int read = FaxScanNumbers(ArgumentOf(line), values, 8);
-    for (int i = 0; i < read; ++i) c.session_params[i] = Low16(values[i]);
+    for (int i = 0; i < read; ++i) c.reports.session_params[i] = Low16(values[i]);
     if (read < 8) {
         FaxTrace("FaxWaitFor: cannot evaluate +FCS-Code!");
-        c.session_params[0] = 0;
+        c.reports.session_params[0] = 0;
     }
 }
 
 void RecordHangup(FaxChannel &c, const char *line) {
-    c.hangup_seen = 1;
-    int32_t code = 0;
-    if (FaxScanNumbers(ArgumentOf(line), &code, 1) == 1) c.hangup_code = code;
-    FaxTrace("FaxWaitFor: %s", FaxHangupText(c.hangup_code));
+    FaxTrace("FaxWaitFor: %s", FaxHangupText(FaxRecordHangup(c.reports, line)));
 }
 
 void RecordPageStatus(FaxChannel &c, const char *line) {
     FaxTrace("FaxWaitFor: page status: %s", line);
     const char *argument = ArgumentOf(line);
     int32_t status = 0;
-    if (FaxScanNumbers(argument, &status, 1) == 1) c.page_status = status;
-    c.lines_received = kNoLineCounts;
-    c.lines_bad = 0;
-    c.lines_bad_run = 0;
-    c.bytes_lost = 0;
-    c.line_counts_valid = 0;
+    if (FaxScanNumbers(argument, &status, 1) == 1) c.reports.page_status = status;
+    c.reports.lines_received = kNoLineCounts;
+    c.reports.lines_bad = 0;
+    c.reports.lines_bad_run = 0;
+    c.reports.bytes_lost = 0;
+    c.reports.line_counts_valid = 0;
     // Counts follow only a one-digit status: "1,2200,3,0,12".
     if (argument[0] == '\0' || argument[1] != ',') return;
     int32_t counts[4];
     int read = FaxScanNumbers(argument + 2, counts, 4);
-    int32_t *fields[4] = {&c.lines_received, &c.lines_bad, &c.lines_bad_run, &c.bytes_lost};
+    int32_t *fields[4] = {&c.reports.lines_received, &c.reports.lines_bad, &c.reports.lines_bad_run, &c.reports.bytes_lost};
     for (int i = 0; i < read; ++i) *fields[i] = counts[i];
     if (read >= 2) {
-        FaxTrace("FaxWaitFor: %d lines received, %d lines bad, %d bytes lost", c.lines_received, c.lines_bad,
-                 c.bytes_lost);
-        c.line_counts_valid = 1;
+        FaxTrace("FaxWaitFor: %d lines received, %d lines bad, %d bytes lost", c.reports.lines_received, c.reports.lines_bad,
+                 c.reports.bytes_lost);
+        c.reports.line_counts_valid = 1;
     }
 }
 
@@ -136,7 +168,7 @@ Verdict InterpretLine(FaxChannel &c, const char *line, const char *&expected) {
     static const char *const kFailureWords[] = {"ERROR", "NO CARRIER", "BUSY", "NO DIALTONE", "NO DIAL TONE"};
 
     if (BeginsWithAny(line, kIdentity)) {
-        CopyReportText(c.remote_id, ArgumentOf(line));
+        FaxNormaliseIdentity(ArgumentOf(line), kReportTextMax, c.reports.remote_id, sizeof c.reports.remote_id);
     } else if (BeginsWithAny(line, kSessionParams)) {
         RecordSessionParams(c, line);
     } else if (BeginsWithAny(line, kHangup)) {
@@ -149,7 +181,7 @@ Verdict InterpretLine(FaxChannel &c, const char *line, const char *&expected) {
         FaxTrace("FaxWaitFor: got +FPO -> will do polling");
     } else if (BeginsWithAny(line, kPollRequest)) {
         FaxTrace("FaxWaitFor: got +FTC -> will send polled document");
-        c.poll_requested = 1;
+        c.reports.poll_requested = 1;
         FaxTrace("FaxWaitFor: ('OK')");
         expected = "OK";
     } else if (IsAnyOf(line, kFailureWords)) {
@@ -161,19 +193,19 @@ Verdict InterpretLine(FaxChannel &c, const char *line, const char *&expected) {
 }
 
 uint16_t EndWait(const FaxChannel &c, const char *line) {
-    FaxTrace("FaxWaitFor: exiting main loop, %s %d %d", line, c.hangup_seen, c.hangup_code);
-    return (c.hangup_seen && c.hangup_code != 0) ? TOLLAN_E_HANGUP : TOLLAN_OK;
+    FaxTrace("FaxWaitFor: exiting main loop, %s %d %d", line, c.reports.hangup_seen, c.reports.hangup_code);
+    return (c.reports.hangup_seen && c.reports.hangup_code != 0) ? TOLLAN_E_HANGUP : TOLLAN_OK;
 }
 
 uint16_t Abort(FaxChannel &c, const char *line) {
     // A class 2.0 modem answers ERROR to a refused command, not at the end of a call.
-    if (c.modem_class == TOLLAN_CLASS_2_0 && strcmp(line, "ERROR") == 0) {
+    if (FaxDialectOf(c).error_refuses_command && strcmp(line, "ERROR") == 0) {
         FaxTrace("FaxWaitFor: ERROR response");
         return TOLLAN_E_FAILED;
     }
     FaxTrace("FaxWaitFor: ABORTING: line='%s'", line);
-    c.hangup_seen = 1;
-    c.hangup_code = 0;
+    c.reports.hangup_seen = 1;
+    c.reports.hangup_code = 0;
     if (strcmp(line, "BUSY") == 0) return TOLLAN_E_BUSY;
     if (strcmp(line, "ERROR") == 0) return TOLLAN_E_ERROR;
     if (strcmp(line, "NO CARRIER") == 0) return TOLLAN_E_NO_CARRIER;
