@@ -414,12 +414,12 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
     c.modem_class = TOLLAN_CLASS_1;
     if (FaxModemCommand("AT+FLO=2\r\n", channel) != TOLLAN_OK) FaxTrace("fail to set flow control\n");
     c.io_timeout = kCallTimeout;
-    c.reports.hangup_code = 0;
+    FaxReportsBeginDial(c.reports);
 
     // The call state is set before the first frame, so an identity in a CSI
     // that arrives first is kept for GetRemoteID.
     c.pages_total = page_count;
-    c.reports.remote_id[0] = '\0';
+    FaxReportsBeginCall(c.reports);
     snprintf(c.fax_file, sizeof c.fax_file, "%s", file_name);
     c.class1_mode = 2;
 

@@ -9,6 +9,8 @@
 
 #include "modem/call_setup.h"
 
+struct FaxChannel;
+
 // Post-page message that ends a page of a sending session.
 enum FaxPpmType : int {
     kPpmMps = 0,  // another page follows
@@ -78,4 +80,4 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name);
 // Writes the page information file (".ffi") of a page from what the channel
 // record holds. 0, 116, 153, 154; a failure is traced, and a file not
 // written whole is removed.
-uint16_t FaxWriteInfo(int32_t channel, int16_t page, const char *base_name);
+uint16_t FaxWriteInfo(const FaxChannel &c, int16_t page, const char *base_name);

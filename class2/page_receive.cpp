@@ -257,8 +257,7 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
     return rc;
 }
 
-uint16_t FaxWriteInfo(int32_t channel, int16_t page, const char *base_name) {
-    const FaxChannel &c = g_channels[channel];
+uint16_t FaxWriteInfo(const FaxChannel &c, int16_t page, const char *base_name) {
     char path[kFaxPathSize];
     if (!FaxPageFileName(path, base_name, page, ".ffi")) {
         FaxTrace("FaxWriteInfo: ファイル %s がオープンできません", base_name);

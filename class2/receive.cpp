@@ -47,9 +47,9 @@ constexpr int32_t kBadLinesAllowance = 30;  // plus a tenth of the lines
 constexpr int32_t kMaximumBadLines = 500;
 static_assert(kMaxPagesPerCall <= INT16_MAX, "page numbers and the host's counter are 16-bit");
 
-bool PageIsBad(const FaxChannel &c) {
-    return c.reports.lines_received < kMinimumLines || c.reports.lines_bad > c.reports.lines_received / 10 + kBadLinesAllowance ||
-           c.reports.lines_bad > kMaximumBadLines;
+bool PageIsBad(const FaxReports &page) {
+    return page.lines_received < kMinimumLines || page.lines_bad > page.lines_received / 10 + kBadLinesAllowance ||
+           page.lines_bad > kMaximumBadLines;
 }
 
 // Reads the modem's lines after "ATA" until the fax connection. 0, 112
@@ -87,12 +87,13 @@ uint16_t AwaitFaxConnection(int32_t channel) {
 const char *RejectCommand(const FaxChannel &c) { return FaxDialectOf(c).reject_page; }
 
 // Asks the modem to answer the page with RTN when it is bad by the line
-// counts or by the modem's own status.
+// counts or by the modem's own status, both from the page's own report.
 void JudgePage(int32_t channel) {
     const FaxChannel &c = g_channels[channel];
-    if (c.reports.line_counts_valid && PageIsBad(c)) {
+    const FaxReports &page = c.reports;
+    if (page.line_counts_valid && PageIsBad(page)) {
         FaxTrace("ReceiveFax: ページ不良 retail 要求(MPS)");
-    } else if (c.reports.page_status == kStatusRtn) {
+    } else if (page.page_status == kStatusRtn) {
         FaxTrace("ReceiveFax: +FTPS 2 detected.");
     } else {
         return;
@@ -143,7 +144,7 @@ uint16_t ReceiveOnePage(int32_t channel, int16_t page, const char *base_name, in
         return rc;
     }
     // Written once the page's own report is in, so that it describes this page.
-    if (g_settings.fax_info_option) FaxWriteInfo(channel, page, base_name);
+    if (g_settings.fax_info_option) FaxWriteInfo(c, page, base_name);
     JudgePage(channel);
     rc = FaxSendString("AT+FDR\r\n", channel);
     if (rc == TOLLAN_OK) rc = FaxWaitFor(channel, "CONNECT");

@@ -74,9 +74,8 @@ size_t DoubleDles(const uint8_t *data, size_t n, uint8_t *out) {
 // phase has no use for it, but the port's input queue must not fill up. Only
 // what had arrived when it began: a modem that never stops talking must not
 // hold the page.
-void DrainModemReplies(int32_t channel) {
-    FaxChannel &c = g_channels[channel];
-    for (int pending = FaxPendingInput(channel); pending > 0; --pending) {
+void DrainModemReplies(FaxChannel &c) {
+    for (int pending = FaxPendingInput(c); pending > 0; --pending) {
         uint8_t byte = 0;
         const ssize_t got = FaxLinkTake(c, &byte, 1);
         if (got < 0) {
@@ -144,7 +143,7 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
             return TOLLAN_E_WRITE;
         }
         total += static_cast<uint64_t>(written);
-        DrainModemReplies(channel);
+        DrainModemReplies(g_channels[channel]);
     }
     file.reset();
     FaxTrace("FaxSendPage: ページ送信終了 %llu bytes", static_cast<unsigned long long>(total));
@@ -156,7 +155,7 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
 uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel, int32_t *page_status) {
     FaxChannel &c = g_channels[channel];
     FaxTrace("FaxSendPage: (\"%s\") 開始...", file_name);
-    FaxCommandPause(channel);
+    FaxCommandPause(c);
     FaxReportsBeginPage(c.reports);
 
     uint16_t rc = FaxCommandWait("AT+FDT\r\n", "CONNECT", channel);
@@ -168,17 +167,17 @@ uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel, int32
         rc = WaitForXon(channel);
         if (rc != TOLLAN_OK) return rc;
     }
-    rc = FaxSetXonXoff(channel, true);
+    rc = FaxSetXonXoff(c, true);
     if (rc != TOLLAN_OK) return rc;
 
     rc = SendPageFile(file_name, channel);
     if (rc != TOLLAN_OK) {
         // Left on, XON/XOFF would swallow the DC1 the next page waits for.
-        FaxSetXonXoff(channel, false);
+        FaxSetXonXoff(c, false);
         return rc;
     }
-    FaxCommandPause(channel);
-    rc = FaxSetXonXoff(channel, false);
+    FaxCommandPause(c);
+    rc = FaxSetXonXoff(c, false);
     if (rc != TOLLAN_OK) FaxTrace("FaxSendPage: xon/xoffフロー制御の解除に失敗 %d", rc);
     return FaxSendPPM(channel, ppm_type, page_status);
 }

@@ -32,9 +32,9 @@ uint16_t FaxModemCommand(const char *command, int32_t channel) {
     }
 }
 
-void FaxCommandPause(int32_t channel) {
+void FaxCommandPause(const FaxChannel &c) {
     // The setter takes any value: a negative interval is no pause, not 49 days.
-    const int32_t interval = g_channels[channel].command_interval;
+    const int32_t interval = c.command_interval;
     PlatSleep(interval > 0 ? static_cast<uint32_t>(interval) : 0);
 }
 

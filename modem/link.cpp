@@ -164,8 +164,8 @@ int FaxLinkPurge(FaxChannel &c) {
     return Plat().port_purge(c.comm_handle);
 }
 
-uint16_t FaxSetXonXoff(int32_t channel, bool on) {
-    const int port = g_channels[channel].comm_handle;
+uint16_t FaxSetXonXoff(const FaxChannel &c, bool on) {
+    const int port = c.comm_handle;
     termios settings{};
     if (Plat().port_get_settings(port, &settings) != 0) {
         RecordLastError();
@@ -184,8 +184,7 @@ uint16_t FaxSetXonXoff(int32_t channel, bool on) {
     return TOLLAN_OK;
 }
 
-uint16_t FaxPendingInput(int32_t channel) {
-    FaxChannel &c = g_channels[channel];
+uint16_t FaxPendingInput(FaxChannel &c) {
     const int held = static_cast<int>(c.link.input_end - c.link.input_start);
     const int waiting = Plat().port_input_waiting(c.comm_handle);
     // A port that says it holds bytes was found readable.

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+struct FaxChannel;
+
 // Control bytes of the modem data streams.
 constexpr uint8_t kDle = 0x10;
 constexpr uint8_t kEtx = 0x03;
@@ -54,7 +56,7 @@ uint16_t FaxReadRawLine(int32_t channel, char *buffer, size_t size);
 // io_timeout after the command's pause (999; 158, 159 the call's limits).
 uint16_t FaxModemCommand(const char *command, int32_t channel);
 // Sleeps the channel's command interval; a negative interval is no pause.
-void FaxCommandPause(int32_t channel);
+void FaxCommandPause(const FaxChannel &c);
 // Refuses text that would break out of an AT command: CR, LF, every other
 // control byte and DEL, and also the double quote when the text goes between
 // quotes. True when the text is safe to put into a command.
@@ -91,8 +93,8 @@ private:
     bool open_;
 };
 // Switches XON/XOFF flow control of the port on or off. 0, 999.
-uint16_t FaxSetXonXoff(int32_t channel, bool on);
+uint16_t FaxSetXonXoff(const FaxChannel &c, bool on);
 // Received bytes not yet read: those the link holds and the port's queue.
-uint16_t FaxPendingInput(int32_t channel);
+uint16_t FaxPendingInput(FaxChannel &c);
 // Writes "AT+FCLASS=0\r\n" and reads no answer.
 void FaxResetClass(int32_t channel);

@@ -113,7 +113,7 @@ TEST_F(LinkTest, InputIsReadABlockAtATimeAndNothingIsLost) {
     EXPECT_LE(g_port.reads, static_cast<int>(page.size() / kLinkInputSize) + 1);
     // What was read ahead is still there for the next reader.
     EXPECT_STREQ("OK", FaxReadLine(0));
-    EXPECT_EQ(0, FaxPendingInput(0));
+    EXPECT_EQ(0, FaxPendingInput(g_channels[0]));
 }
 
 TEST_F(LinkTest, PageBytesGoOutInBlocksAndBeforeAnythingElse) {
@@ -142,7 +142,7 @@ TEST_F(LinkTest, PortClearDropsWhatTheLinkHolds) {
     g_port.input[0] = "\r\nRING\r\n\r\nRING\r\n";
     ASSERT_STREQ("RING", FaxReadLine(0));
     ASSERT_EQ(TOLLAN_OK, PortClear(0));
-    EXPECT_EQ(0, FaxPendingInput(0));
+    EXPECT_EQ(0, FaxPendingInput(g_channels[0]));
     EXPECT_EQ(nullptr, FaxReadLine(0));
 }
 
