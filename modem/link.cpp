@@ -120,7 +120,12 @@ uint16_t FaxOutputBlocks::Finish() {
 
 ssize_t FaxLinkTake(FaxChannel &c, uint8_t *out, size_t max) {
     FaxLink &link = c.link;
-    if (link.queued > 0 && FaxLinkFlush(c) != TOLLAN_OK) return -1;
+    // Queued page data goes out before anything is read: the modem answers
+    // only once it has it. A failed write fails the read with its error.
+    if (link.queued > 0 && FaxLinkFlush(c) != TOLLAN_OK) {
+        errno = g_last_error;
+        return -1;
+    }
     if (link.input_start == link.input_end) {
         const ssize_t got = Plat().port_read(c.comm_handle, link.input, sizeof link.input);
         if (got < 0) return -1;
