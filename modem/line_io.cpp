@@ -15,7 +15,6 @@
 
 namespace {
 
-// Wake-ups with nothing to read are counted by the link (hang-up rule).
 // The longest a read waits before it looks at the call's limits again.
 constexpr uint32_t kCallCheckMs = 1000;
 // The port's write time-out: 1 ms per byte plus 10 s (the per-byte part held
@@ -25,11 +24,24 @@ constexpr size_t kMaxPerByteMs = 0x7FFFFFFF - kWriteConstantMs;
 
 bool IsPrintable(uint8_t byte) { return byte >= 32 && byte <= 126; }
 
+// A command is due whole within io_timeout of its start: one that only got
+// out after it, on its last write, still timed out.
+FaxWriteRule CommandRule(const FaxChannel &c) {
+    return {c.io_timeout, /*renew_on_progress=*/false, /*strict=*/true, /*note_full=*/true};
+}
+
+// Raw bytes as the port's own write time-out has it: 1 ms a byte plus 10 s,
+// then what went out is reported.
+FaxWriteRule RawRule(size_t size) {
+    const uint32_t limit = static_cast<uint32_t>(size > kMaxPerByteMs ? kMaxPerByteMs : size) + kWriteConstantMs;
+    return {limit, /*renew_on_progress=*/false, /*strict=*/false, /*note_full=*/false};
+}
+
 }  // namespace
 
 uint16_t FaxSendString(const char *text, int32_t channel) {
     FaxChannel &c = g_channels[channel];
-    const FaxWritten out = FaxLinkWrite(c, text, strlen(text), {c.io_timeout, false, true, true});
+    const FaxWritten out = FaxLinkWrite(c, text, strlen(text), CommandRule(c));
     if (out.end == FaxWriteEnd::kFailed) {
         RecordLastError();
         FaxTrace("FaxSendString: ポート出力エラー %d (%s)", g_last_error, text);
@@ -138,8 +150,7 @@ uint16_t FaxReadRawLine(int32_t channel, char *buffer, size_t size) {
 }
 
 ssize_t FaxPortWrite(int32_t channel, const void *data, size_t size) {
-    const uint32_t limit = static_cast<uint32_t>(size > kMaxPerByteMs ? kMaxPerByteMs : size) + kWriteConstantMs;
-    const FaxWritten out = FaxLinkWrite(g_channels[channel], data, size, {limit, false, false, false});
+    const FaxWritten out = FaxLinkWrite(g_channels[channel], data, size, RawRule(size));
     if (out.end == FaxWriteEnd::kFailed) return -1;
     return static_cast<ssize_t>(out.count);
 }

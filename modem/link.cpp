@@ -22,8 +22,11 @@ uint32_t TimeLeft(uint32_t start, uint32_t limit) {
     return elapsed < limit ? limit - elapsed : 0;
 }
 
-// The rule of FaxSendByte: each byte due within io_timeout.
-FaxWriteRule ByteRule(const FaxChannel &c) { return {c.io_timeout, true, false, true}; }
+// The rule of FaxSendByte: each byte due within io_timeout, so a block
+// waits io_timeout from the last byte the port took.
+FaxWriteRule ByteRule(const FaxChannel &c) {
+    return {c.io_timeout, /*renew_on_progress=*/true, /*strict=*/false, /*note_full=*/true};
+}
 
 // The write loop without the queue in front.
 FaxWritten WriteNow(FaxChannel &c, const uint8_t *bytes, size_t size, const FaxWriteRule &rule) {
