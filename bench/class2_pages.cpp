@@ -1,8 +1,9 @@
 // Page data through a class 2.0 channel over a pseudo-terminal: how fast
 // FaxSendPage streams a page file (DLE doubling, 64-byte blocks, draining
 // between them) and FaxGetPageData takes one apart (port reads a block at a
-// time through the modem link, file writes in 8 KiB blocks). Prints bytes per second and processor time per
-// megabyte as Markdown rows; a fax line carries at most 1800 bytes a second.
+// time through the modem link, file writes in 8 KiB blocks). Prints bytes
+// per second and processor time per megabyte as Markdown rows; a fax line
+// carries at most 1800 bytes a second.
 // Processor time is the library's thread alone (the modem thread is left out).
 #include <fcntl.h>
 #include <poll.h>
