@@ -1,5 +1,5 @@
 // Class 1 page data over a pseudo-terminal: how fast SendFaxData streams a
-// page file (one port write per byte, DLE doubled, scan lines filled, the
+// page file (port writes in blocks, DLE doubled, scan lines filled, the
 // end-of-page watch on every byte). Prints bytes per second and processor
 // time per megabyte, without and with a minimum scan line time; a 14400
 // bit/s line carries 1800 bytes a second. Processor time is the library's

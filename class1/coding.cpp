@@ -6,6 +6,7 @@
 
 #include "class1/class1.h"
 #include "engine/trace.h"
+#include "modem/identity.h"
 
 namespace {
 
@@ -125,14 +126,9 @@ void BuildTsiId(uint8_t *identity, const char *local_id) {
 // its printable characters, spaces inside it kept ("+49 30 1234"), the
 // padding around it trimmed.
 void CopyFIF(const uint8_t *start, int32_t channel) {
-    char *remote = g_channels[channel].remote_id;
-    size_t kept = 0;
-    for (size_t i = kIdentityLength; i-- > 0;)
-        if (start[i] >= 0x20 && start[i] <= 0x7F) remote[kept++] = static_cast<char>(start[i]);
-    size_t first = 0;
-    while (first < kept && remote[first] == ' ') ++first;
-    while (kept > first && remote[kept - 1] == ' ') --kept;
-    memmove(remote, remote + first, kept - first);
-    remote[kept - first] = '\0';
+    char field[kIdentityLength];
+    for (size_t i = 0; i < kIdentityLength; ++i) field[i] = static_cast<char>(start[kIdentityLength - 1 - i]);
+    char *remote = g_channels[channel].reports.remote_id;
+    FaxNormaliseIdentity(field, kIdentityLength, remote, sizeof g_channels[channel].reports.remote_id);
     FaxTrace("CopyFIF: remote = %s", remote);
 }

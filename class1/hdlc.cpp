@@ -32,30 +32,6 @@ uint16_t SendFixedFrame(uint8_t fcf, int32_t channel) {
 
 }  // namespace
 
-// A full port is waited on, but no longer than io_timeout, like the string
-// writer: a port that never takes the byte must not hold the call for ever.
-uint16_t FaxSendByte(uint8_t byte, int32_t channel) {
-    const FaxChannel &c = g_channels[channel];
-    const uint32_t start = PlatTickCount();
-    for (;;) {
-        const ssize_t written = Plat().port_write(c.comm_handle, &byte, 1);
-        if (written == 1) return TOLLAN_OK;
-        if (written < 0) {
-            RecordLastError();
-            if (errno != EAGAIN) {
-                FaxTrace("FaxSendByte: ポート出力エラー %d", g_last_error);
-                return TOLLAN_E_WRITE;
-            }
-        }
-        const uint32_t elapsed = PlatElapsed(start);
-        if (elapsed >= c.io_timeout) {
-            FaxTrace("FaxSendByte: timeout");
-            return TOLLAN_E_TIMEOUT;
-        }
-        Plat().wait_writable(c.comm_handle, c.io_timeout - elapsed);
-    }
-}
-
 uint16_t SendFrameEnd(int32_t channel) {
     FaxTrace("SendFrameEnd:");
     const uint16_t code = FaxSendByte(kDle, channel);

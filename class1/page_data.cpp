@@ -42,15 +42,7 @@ constexpr std::array<uint8_t, 9> kRtc = {0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x0
 constexpr long kCallCheckBytes = 4096;
 constexpr uint32_t kEolZeroBits = 11;
 
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-bool FileExists(const char *name) {
-    struct stat st {};
-    return stat(name, &st) == 0;
-}
+using File = FaxFile;
 
 bool IsRtcByte(uint8_t byte) {
     for (uint8_t b : kRtcBytes)
@@ -188,8 +180,8 @@ PageFile OpenPageFile(const PageRef &page) {
         FaxTrace("SendFaxData: file name too long %s", page.document);
         return {TOLLAN_E_FILE_NAME, nullptr};
     }
-    if (!FileExists(name)) {
-        if (page.pages_total != 1 || !FileExists(page.document)) return {TOLLAN_E_NO_PAGE_FILE, nullptr};
+    if (!FaxFileExists(name)) {
+        if (page.pages_total != 1 || !FaxFileExists(page.document)) return {TOLLAN_E_NO_PAGE_FILE, nullptr};
         snprintf(name, sizeof name, "%s", page.document);
     }
     File file(fopen(name, "rb"));
@@ -225,6 +217,7 @@ uint16_t StreamPage(FILE *file, const PageRef &page, int32_t channel) {
     scan.eol_count = 0;
     scan.rtc_seen = false;
     scan.eol_run = 0;
+    FaxOutputBlocks blocks(channel);  // the page goes out a block at a time
     long sent = 0;
     for (int ch; (ch = getc(file)) != EOF;) {
         if (sent % kCallCheckBytes == 0) {
@@ -246,7 +239,11 @@ uint16_t StreamPage(FILE *file, const PageRef &page, int32_t channel) {
         return TOLLAN_E_FILE_NAME;
     }
     FaxTrace("SendFaxData: sent %ld bytes", sent);
-    return EndWithRtc(stream);
+    const uint16_t code = EndWithRtc(stream);
+    if (code != TOLLAN_OK) return code;
+    const uint16_t flushed = blocks.Finish();
+    if (flushed != TOLLAN_OK) FaxTrace("SendFaxData: send byte fail %d", flushed);
+    return flushed;
 }
 
 }  // namespace

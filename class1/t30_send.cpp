@@ -18,10 +18,9 @@
 
 namespace {
 
-constexpr uint32_t kSetupTimeout = 6000;   // ms per byte while the modem is set up
-constexpr uint32_t kCallTimeout = 80000;   // ms per byte once dialling starts
-constexpr size_t kDialCommandSize = 128;   // "ATDT", up to 121 digits, CR LF
-constexpr size_t kMaxPhoneLength = kDialCommandSize - sizeof "ATDT\r\n";
+constexpr uint32_t kSetupTimeout = kSetUpTimeoutMs;  // ms per byte while the modem is set up
+constexpr uint32_t kCallTimeout = kCallTimeoutMs;   // ms per byte once dialling starts
+constexpr size_t kMaxPhoneLength = kMaxDialNumberLength;
 constexpr size_t kNsfIdentityOffset = 8;   // where an NSF carries the identity
 
 // The DCS before a call sets its resolution, scan time and rate bits: final,
@@ -39,21 +38,6 @@ constexpr std::array<const char *, 8> kPhaseNames = {
     "hanging up",
     "done",
 };
-
-// Dials and waits for the fax connection.
-uint16_t Dial(const FaxChannel &c, const char *phone, int32_t channel) {
-    char command[kDialCommandSize];
-    snprintf(command, sizeof command, c.line_type == 0 ? "ATDT%s\r\n" : "ATDP%s\r\n", phone);
-    const uint16_t code = FaxCommandWait(command, "CONNECT", channel);
-    if (code == TOLLAN_OK) return TOLLAN_OK;
-    FaxTrace("SendFax: ダイアル失敗 phone=\"%s\", +FHS:%d ", phone, c.hangup_code);
-    if (c.hangup_code == 3 || c.hangup_code == 4 || c.hangup_code == -2) {
-        FaxTrace("SendFax: ダイアル失敗 (BUSY/NO ANSWER)");
-        return TOLLAN_E_DIAL;
-    }
-    FaxTrace("SendFax: ダイアル %s 失敗 (ERROR / NO CARRIER)", phone);
-    return code;
-}
 
 Step Stay(const SendCall &call) { return {call.phase, TOLLAN_OK}; }
 
@@ -373,7 +357,10 @@ uint16_t SendTCF(int32_t channel) {
         return code;
     }
     const uint32_t zeros = TrainingBytes(c.bit_rate);
+    FaxOutputBlocks blocks(channel);  // the training goes out a block at a time
     for (uint32_t i = 0; i < zeros && code == TOLLAN_OK; ++i) code = FaxSendByte(0x00, channel);
+    const uint16_t flushed = blocks.Finish();
+    if (code == TOLLAN_OK) code = flushed;
     if (code == TOLLAN_OK) code = SendFrameEnd(channel);
     if (code != TOLLAN_OK) {
         FaxTrace("SendTCF: send byte fail %d", code);
@@ -408,13 +395,13 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
     c.modem_class = TOLLAN_CLASS_1;
     if (FaxModemCommand("AT+FLO=2\r\n", channel) != TOLLAN_OK) FaxTrace("fail to set flow control\n");
     c.io_timeout = kCallTimeout;
-    c.hangup_code = 0;
+    FaxReportsBeginDial(c.reports);
 
     // Cleared before the first frame, so an identity in a CSI that arrives
     // first is kept for GetRemoteID.
-    c.remote_id[0] = '\0';
+    FaxReportsBeginCall(c.reports);
 
-    uint16_t code = Dial(c, phone, channel);
+    uint16_t code = FaxDial(channel, phone, "CONNECT");
     if (code != TOLLAN_OK) return code;
 
     // After CONNECT the modem delivers the called station's first frame

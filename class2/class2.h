@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Path buffers: 259 characters and a terminator. Names that do not fit are
-// refused, never cut.
-constexpr size_t kFaxPathSize = 260;
+#include "modem/call_setup.h"
+
+struct FaxChannel;
 
 // Post-page message that ends a page of a sending session.
 enum FaxPpmType : int {
@@ -20,13 +20,6 @@ enum FaxPpmType : int {
 
 // ---- Page file names (page_file.cpp) --------------------------------------
 
-// Forms "<base name cut at the last '.' of its file name>_p<page><extension>"
-// (a file name without a dot is used whole; a dot in a folder name is never
-// cut at). False, with out empty, when it would not fit.
-bool FaxPageFileName(char (&out)[kFaxPathSize], const char *base_name, int page, const char *extension);
-// True when the base name fits a path buffer and so do the page names with
-// this extension of every page from 1 to last_page.
-bool FaxPageNamesFit(const char *base_name, int last_page, const char *extension);
 // Creates a received file for writing, with the library's page file mode,
 // never following a link and never opening an existing file. 0 with *fd;
 // 154 when the name exists, 116 when it cannot be made (errno in last_error).
@@ -53,15 +46,13 @@ uint16_t FaxSetUpReception(int32_t channel);
 // ---- Sending a page (send_page.cpp, post_page.cpp) ------------------------
 
 // "AT+FDT", then the page file's data with DLE doubled under XON/XOFF, then
-// FaxSendPPM. 0, 107, 117, 129, 130, 999, or FaxSendPPM's code.
-uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel);
-// Switches XON/XOFF flow control of the port on or off. 0, 999.
-uint16_t FaxSetXonXoff(int port, bool on);
-// Received bytes waiting in the port's input queue.
-uint16_t FaxPendingInput(int port);
+// FaxSendPPM. 0, 107, 117, 129, 130, 999, or FaxSendPPM's code; the page's
+// status as the modem reported it in *page_status (when given).
+uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel, int32_t *page_status = nullptr);
 // Ends the page data and sends the post-page message. 0, 107, 117, 999, or
-// the code of the class 2 response wait.
-uint16_t FaxSendPPM(int32_t channel, int ppm_type);
+// the code of the class 2 response wait; the page's status as the modem
+// reported it in *page_status (when given).
+uint16_t FaxSendPPM(int32_t channel, int ppm_type, int32_t *page_status = nullptr);
 
 // ---- Receiving (receive.cpp, page_receive.cpp) ----------------------------
 
@@ -89,4 +80,4 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name);
 // Writes the page information file (".ffi") of a page from what the channel
 // record holds. 0, 116, 153, 154; a failure is traced, and a file not
 // written whole is removed.
-uint16_t FaxWriteInfo(int32_t channel, int16_t page, const char *base_name);
+uint16_t FaxWriteInfo(const FaxChannel &c, int16_t page, const char *base_name);

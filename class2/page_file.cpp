@@ -13,43 +13,6 @@
 #include "engine/channel.h"
 #include "engine/trace.h"
 
-namespace {
-
-// The "." that starts the extension of the base name's file name, or nullptr.
-const char *ExtensionDot(const char *base_name) {
-    const char *slash = strrchr(base_name, '/');
-    const char *file_name = slash ? slash + 1 : base_name;
-    return strrchr(file_name, '.');
-}
-
-// Length of the part of the base name kept in page names.
-size_t StemLength(const char *base_name) {
-    const char *dot = ExtensionDot(base_name);
-    return dot ? static_cast<size_t>(dot - base_name) : strlen(base_name);
-}
-
-}  // namespace
-
-
-bool FaxPageFileName(char (&out)[kFaxPathSize], const char *base_name, int page, const char *extension) {
-    size_t stem = StemLength(base_name);
-    out[0] = '\0';
-    if (stem >= kFaxPathSize) return false;
-    int n = snprintf(out, kFaxPathSize, "%.*s_p%d%s", static_cast<int>(stem), base_name, page, extension);
-    if (n < 0 || static_cast<size_t>(n) >= kFaxPathSize) {
-        out[0] = '\0';
-        return false;
-    }
-    return true;
-}
-
-bool FaxPageNamesFit(const char *base_name, int last_page, const char *extension) {
-    if (strnlen(base_name, kFaxPathSize) >= kFaxPathSize) return false;
-    // Page numbers only grow longer, so the last page's name is the longest.
-    char name[kFaxPathSize];
-    return FaxPageFileName(name, base_name, last_page, extension);
-}
-
 uint16_t FaxCreateReceivedFile(const char *path, int *fd) {
     // O_EXCL also refuses a symbolic link in the file's place, dangling or not.
     *fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,

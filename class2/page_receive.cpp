@@ -11,6 +11,7 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/link.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
 
@@ -27,8 +28,6 @@ constexpr uint32_t kReadSliceMs = 250;
 constexpr int32_t kProgressBytes = 1024;
 // Failed reads a page survives; one more ends it.
 constexpr int32_t kMaxFailedReads = 10;
-// Wake-ups in a row with nothing to read that count as one failed read.
-constexpr int32_t kMaxEmptyWakes = 100;
 // The byte counter stops one past the limit, so it cannot overflow.
 static_assert(kMaxPageBytes < INT32_MAX, "page byte counter");
 
@@ -99,51 +98,27 @@ struct PageReception {
     FaxWatchdog watchdog{{0}, {0}, {kWatchdogLimitSeconds}, {0}};
     int32_t count = 0;         // bytes read after the start byte, escapes included
     int32_t failed_reads = 0;
-    int32_t waiting = 0;       // bytes the port said it holds, not yet read
-    int32_t empty_wakes = 0;   // wake-ups in a row with nothing to read
 };
 
 enum class Read { kByte, kSilence, kFailed };
 
-// The port is readable but counts nothing: a byte that came just now, or a
-// hung-up terminal, which reads as end of file while it polls readable.
-Read ReadUncounted(PageReception &r, int port, uint8_t *byte) {
-    ssize_t got = Plat().port_read(port, byte, 1);
-    if (got == 1) {
-        r.empty_wakes = 0;
-        return Read::kByte;
-    }
-    if (got == 0 && ++r.empty_wakes < kMaxEmptyWakes) return Read::kSilence;
-    if (got == 0) {
-        r.empty_wakes = 0;
-        errno = EIO;
-    }
-    RecordLastError();
-    FaxTrace("FaxGetPageData: ReadFile error %d", g_last_error);
-    return Read::kFailed;
-}
-
-// Reads one byte of the page, waiting at most one slice for it. Bytes the
-// port holds are taken with FaxReadByte, which then never waits.
+// Takes one byte of the page, waiting at most one slice for it. The link
+// reads the port a block at a time, so most bytes cost no system call.
 Read ReadPageByte(PageReception &r, uint8_t *byte) {
-    const int port = g_channels[r.channel].comm_handle;
-    if (r.waiting == 0) {
-        int ready = Plat().wait_readable(port, kReadSliceMs);
-        if (ready == 0) return Read::kSilence;
-        if (ready < 0) {
-            RecordLastError();
-            return Read::kFailed;
-        }
-        int queued = Plat().port_input_waiting(port);
-        if (queued <= 0) return ReadUncounted(r, port, byte);
-        r.empty_wakes = 0;
-        r.waiting = queued;
+    FaxChannel &c = g_channels[r.channel];
+    const ssize_t got = FaxLinkTake(c, byte, 1);
+    if (got == 1) return Read::kByte;
+    if (got < 0) {
+        RecordLastError();
+        FaxTrace("FaxGetPageData: ReadFile error %d", g_last_error);
+        return Read::kFailed;
     }
-    --r.waiting;
-    uint16_t rc = FaxReadByte(r.channel, byte);
-    if (rc == TOLLAN_OK) return Read::kByte;
-    r.waiting = 0;
-    return rc == TOLLAN_E_TIMEOUT ? Read::kSilence : Read::kFailed;
+    const int ready = FaxLinkWait(c, kReadSliceMs);
+    if (ready < 0) {
+        RecordLastError();
+        return Read::kFailed;
+    }
+    return Read::kSilence;
 }
 
 // Waits for the first byte of the page: a NUL (the start of an EOL, stored)
@@ -282,8 +257,7 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
     return rc;
 }
 
-uint16_t FaxWriteInfo(int32_t channel, int16_t page, const char *base_name) {
-    const FaxChannel &c = g_channels[channel];
+uint16_t FaxWriteInfo(const FaxChannel &c, int16_t page, const char *base_name) {
     char path[kFaxPathSize];
     if (!FaxPageFileName(path, base_name, page, ".ffi")) {
         FaxTrace("FaxWriteInfo: ファイル %s がオープンできません", base_name);
@@ -297,8 +271,8 @@ uint16_t FaxWriteInfo(int32_t channel, int16_t page, const char *base_name) {
     }
     // Text lines end in CR LF, as the hosts reading these files expect.
     char text[kFaxPathSize + 64];
-    int n = snprintf(text, sizeof text, "RemoteID = %s\r\nHangupCode = %d\r\nLines = %d\r\n", c.remote_id,
-                     c.hangup_code, c.lines_received);
+    int n = snprintf(text, sizeof text, "RemoteID = %s\r\nHangupCode = %d\r\nLines = %d\r\n", c.reports.remote_id,
+                     c.reports.hangup_code, c.reports.lines_received);
     PutBytes(file, text, static_cast<size_t>(n));
     if (!CloseReceivedFile(file)) {
         DiscardReceivedFile(path, file.error, "FaxWriteInfo");

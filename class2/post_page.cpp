@@ -6,6 +6,7 @@
 #include "class2/class2.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/dialect.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
 #include "platform/platform.h"
@@ -28,18 +29,6 @@ const PostPageMessage *FindPostPageMessage(int ppm_type) {
     if (ppm_type < 0 || ppm_type >= static_cast<int>(sizeof kPostPageMessages / sizeof kPostPageMessages[0]))
         return nullptr;
     return &kPostPageMessages[ppm_type];
-}
-
-// Class 2.0 page status from the modem's final answer to the message.
-constexpr int32_t kStatusAccepted = 1;
-constexpr int32_t kStatusRejected = 2;
-
-// Reads a decimal number after a report's colon; keeps value when none. A
-// number past the 32-bit range is held at its end.
-void ReadReportNumber(const char *line, int32_t *value) {
-    const char *colon = strchr(line, ':');
-    int32_t number = 0;
-    if (colon && FaxScanNumbers(colon + 1, &number, 1) == 1) *value = number;
 }
 
 uint16_t SendPostPageClass20(int32_t channel, int ppm_type) {
@@ -72,16 +61,15 @@ uint16_t SendPostPageClass20(int32_t channel, int ppm_type) {
         }
         FaxTrace("FaxSendPPM: getline: %s", line);
         if (strncmp(line, "+FHS:", 5) == 0) {
-            c.hangup_seen = 1;
-            ReadReportNumber(line, &c.hangup_code);
-            FaxTrace("FaxSendPPM: 接続ハングアップ: %s (%s)", line, FaxHangupText(c.hangup_code));
+            const int32_t code = FaxRecordHangup(c.reports, line);
+            FaxTrace("FaxSendPPM: 接続ハングアップ: %s (%s)", line, FaxHangupText(code));
             continue;
         }
         bool ok = strcmp(line, "OK") == 0;
         if (ok || strcmp(line, "ERROR") == 0) {
             FaxTrace("FaxSendPPM: got response: '%s'", line);
             // "ERROR" is the remote's rejection of the page, not a failure here.
-            c.page_status = ok ? kStatusAccepted : kStatusRejected;
+            FaxRecordPostPageAnswer(c.reports, ok);
             return TOLLAN_OK;
         }
     }
@@ -105,7 +93,11 @@ uint16_t SendPostPageClass2(int32_t channel, int ppm_type) {
 
 }  // namespace
 
-uint16_t FaxSendPPM(int32_t channel, int ppm_type) {
-    if (g_channels[channel].modem_class == TOLLAN_CLASS_2_0) return SendPostPageClass20(channel, ppm_type);
-    return SendPostPageClass2(channel, ppm_type);
+uint16_t FaxSendPPM(int32_t channel, int ppm_type, int32_t *page_status) {
+    const FaxChannel &c = g_channels[channel];
+    const uint16_t rc = FaxDialectOf(c).post_page_by_dle ? SendPostPageClass20(channel, ppm_type)
+                                                          : SendPostPageClass2(channel, ppm_type);
+    // The page's status is what the modem reported in answer to the message.
+    if (page_status) *page_status = c.reports.page_status;
+    return rc;
 }

@@ -6,6 +6,8 @@
 #include "engine/channel.h"
 #include "engine/call_limits.h"
 #include "engine/trace.h"
+#include "modem/dialect.h"
+#include "modem/link.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
 #include "platform/platform.h"
@@ -36,9 +38,6 @@ int32_t ClassifyRing(const char *text) {
     return 0;
 }
 
-constexpr uint32_t kSetUpTimeoutMs = 6000;
-// From the answer on the modem may be silent for the length of a T.30 phase.
-constexpr uint32_t kCallTimeoutMs = 80000;
 constexpr uint32_t kAfterConnectMs = 1000;
 constexpr size_t kRawLineSize = 256;
 
@@ -46,12 +45,11 @@ constexpr size_t kRawLineSize = 256;
 constexpr int32_t kMinimumLines = 50;
 constexpr int32_t kBadLinesAllowance = 30;  // plus a tenth of the lines
 constexpr int32_t kMaximumBadLines = 500;
-constexpr int32_t kStatusRtn = 2;
 static_assert(kMaxPagesPerCall <= INT16_MAX, "page numbers and the host's counter are 16-bit");
 
-bool PageIsBad(const FaxChannel &c) {
-    return c.lines_received < kMinimumLines || c.lines_bad > c.lines_received / 10 + kBadLinesAllowance ||
-           c.lines_bad > kMaximumBadLines;
+bool PageIsBad(const FaxReports &page) {
+    return page.lines_received < kMinimumLines || page.lines_bad > page.lines_received / 10 + kBadLinesAllowance ||
+           page.lines_bad > kMaximumBadLines;
 }
 
 // Reads the modem's lines after "ATA" until the fax connection. 0, 112
@@ -85,19 +83,17 @@ uint16_t AwaitFaxConnection(int32_t channel) {
     }
 }
 
-// The command that asks the modem to answer the page just received with RTN:
-// class 2 and class 2.0 name the page status differently.
-const char *RejectCommand(const FaxChannel &c) {
-    return c.modem_class == TOLLAN_CLASS_2 ? "AT+FPTS=2\r\n" : "AT+FPS=2\r\n";
-}
+// The command that asks the modem to answer the page just received with RTN.
+const char *RejectCommand(const FaxChannel &c) { return FaxDialectOf(c).reject_page; }
 
 // Asks the modem to answer the page with RTN when it is bad by the line
-// counts or by the modem's own status.
+// counts or by the modem's own status, both from the page's own report.
 void JudgePage(int32_t channel) {
     const FaxChannel &c = g_channels[channel];
-    if (c.line_counts_valid && PageIsBad(c)) {
+    const FaxReports &page = c.reports;
+    if (page.line_counts_valid && PageIsBad(page)) {
         FaxTrace("ReceiveFax: ページ不良 retail 要求(MPS)");
-    } else if (c.page_status == kStatusRtn) {
+    } else if (page.page_status == kStatusRtn) {
         FaxTrace("ReceiveFax: +FTPS 2 detected.");
     } else {
         return;
@@ -112,7 +108,7 @@ uint16_t RejectUnwrittenPage(int32_t channel) {
     FaxChannel &c = g_channels[channel];
     const int32_t disk_error = g_last_error;
     if (FaxWaitFor(channel, "OK") == TOLLAN_OK) FaxCommandWait(RejectCommand(c), "OK", channel);
-    c.hangup_code = -1;
+    FaxReportsCallFailed(c.reports);
     PortClear(channel);
     g_last_error = disk_error;
     return TOLLAN_E_DISK;
@@ -134,7 +130,7 @@ uint16_t ReceiveOnePage(int32_t channel, int16_t page, const char *base_name, in
     uint16_t rc = FaxGetPageData(channel, page, base_name);
     if (rc == TOLLAN_E_DISK) return RejectUnwrittenPage(channel);
     if (rc != TOLLAN_OK) {
-        c.hangup_code = -1;
+        FaxReportsCallFailed(c.reports);
         PortClear(channel);
         return rc;
     }
@@ -148,7 +144,7 @@ uint16_t ReceiveOnePage(int32_t channel, int16_t page, const char *base_name, in
         return rc;
     }
     // Written once the page's own report is in, so that it describes this page.
-    if (g_settings.fax_info_option) FaxWriteInfo(channel, page, base_name);
+    if (g_settings.fax_info_option) FaxWriteInfo(c, page, base_name);
     JudgePage(channel);
     rc = FaxSendString("AT+FDR\r\n", channel);
     if (rc == TOLLAN_OK) rc = FaxWaitFor(channel, "CONNECT");
@@ -219,16 +215,23 @@ extern "C" uint16_t WaitForRing(int32_t channel, int32_t *ring) {
     for (size_t taken = 0; taken < kRingPollBytes;) {
         // Returns at once with what has arrived. A line that is not complete
         // yet waits in the record for the next poll.
-        char bytes[kRingTextSize];
+        uint8_t bytes[kRingTextSize];
         size_t room = kRingTextSize - 1 - static_cast<size_t>(c.ring_length);
-        ssize_t got = Plat().port_read(c.comm_handle, bytes, room);
+        ssize_t got = FaxLinkTake(c, bytes, room);
+        // Nothing yet: the port is looked at once more without waiting, so a
+        // hung-up port, readable yet empty, fails here as in every read.
+        if (got == 0) {
+            const int ready = FaxLinkWait(c, 0);
+            if (ready == 0) return TOLLAN_OK;
+            if (ready > 0) continue;
+            got = -1;
+        }
         if (got < 0) {
             RecordLastError();
             return TOLLAN_E_READ;
         }
-        if (got == 0) return TOLLAN_OK;
         taken += static_cast<size_t>(got);
-        AppendRingBytes(c, bytes, static_cast<size_t>(got));
+        AppendRingBytes(c, reinterpret_cast<const char *>(bytes), static_cast<size_t>(got));
         FaxTrace("WaitForRing: 受信文字列 %s", c.ring_text);
         if (JudgeRingLines(c, ring)) return TOLLAN_OK;
     }
@@ -250,7 +253,7 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
 
     // The identity of an earlier call's remote must not pass for this
     // caller's, which a modem may not report at all.
-    c.remote_id[0] = '\0';
+    FaxReportsBeginCall(c.reports);
     rc = FaxSetUpReception(channel);
     if (rc != TOLLAN_OK) return rc;
     c.io_timeout = kCallTimeoutMs;
@@ -273,12 +276,11 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
         return rc;
     }
     PlatSleep(kAfterConnectMs);
-    c.hangup_seen = 0;
-    c.poll_requested = 0;
+    FaxReportsBeginReception(c.reports);
     // A remote that wants to poll us ends the reception; one that hangs up
     // with code 0 instead of sending a page ends it too.
     const int32_t page_limit = PageCountLimit(c);
-    for (int32_t page = 1; !c.poll_requested; ++page) {
+    for (int32_t page = 1; !c.reports.poll_requested; ++page) {
         if (page > page_limit) {
             // The pages so far were answered; the next one is not taken.
             FaxTrace("ReceiveFax: the call passed its limit of %d pages", page_limit);
@@ -287,7 +289,7 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
         }
         rc = ReceiveOnePage(channel, static_cast<int16_t>(page), base_name, pages);
         if (rc != TOLLAN_OK) return rc;
-        if (c.hangup_seen) break;
+        if (c.reports.hangup_seen) break;
     }
     PortClear(channel);
     c.io_timeout = kSetUpTimeoutMs;

@@ -3,54 +3,27 @@
 // judges each page's post-page status.
 #include <cstdio>
 #include <cstring>
-#include <system_error>
-#include <filesystem>
 
 #include "class2/class2.h"
 #include "engine/channel.h"
 #include "engine/call_limits.h"
 #include "engine/trace.h"
+#include "modem/dialect.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
 
 namespace {
 
-constexpr uint32_t kSetUpTimeoutMs = 6000;
-// From the dial on the modem may be silent for the length of a T.30 phase.
-constexpr uint32_t kCallTimeoutMs = 80000;
-constexpr size_t kDialCommandSize = 128;
-constexpr size_t kDialCommandOverhead = sizeof "ATDT\r\n";  // terminator included
-
-// Post-page status numbers of "+FPTS:" / "+FPS:".
-enum : int32_t {
-    kStatusNone = -1,  // set before each page: nothing reported
-    kStatusMcf = 1,    // page good
-    kStatusRtn = 2,    // page bad
-    kStatusRtp = 3,    // page good, retrain
-    kStatusPip = 4,    // procedure interrupt, page good
-    kStatusPin = 5,    // procedure interrupt, page bad
-};
-
-// Hang-up codes of a dial that met a busy line or no answer.
-constexpr int32_t kHangupNoLoopCurrent = 3;
-constexpr int32_t kHangupRingbackNoAnswer = 4;
-constexpr int32_t kHangupBusy = -2;
-
 bool IsEmpty(const char *text) { return !text || !*text; }
 
-bool FileExists(const char *path) {
-    std::error_code error;
-    return std::filesystem::exists(path, error);
-}
-
-bool HangupPending(const FaxChannel &c) { return c.hangup_seen && c.hangup_code != 0; }
+bool HangupPending(const FaxChannel &c) { return c.reports.hangup_seen && c.reports.hangup_code != 0; }
 
 // Refuses what the call could not carry out, before anything reaches the
 // modem: numbers the dial command cannot hold or that would end it (a line
 // end starts another command) and base names whose page file names do not
 // fit. 0, 118.
 uint16_t CheckNames(const char *number, const char *base_name, int16_t pages) {
-    if (strnlen(number, kDialCommandSize) > kDialCommandSize - kDialCommandOverhead) return TOLLAN_E_ARGUMENT;
+    if (strnlen(number, kDialCommandSize) > kMaxDialNumberLength) return TOLLAN_E_ARGUMENT;
     if (!FaxCommandTextSafe(number, false)) return TOLLAN_E_ARGUMENT;
     if (!FaxPageNamesFit(base_name, pages, ".g3")) return TOLLAN_E_ARGUMENT;
     return TOLLAN_OK;
@@ -70,44 +43,13 @@ uint16_t SetUpModem(int32_t channel) {
         return TOLLAN_E_NO_RESPONSE;
     }
     if (FaxSetFDCC(channel, FaxVerticalResolution(c.resolution), 0) != TOLLAN_OK) return TOLLAN_E_CAPABILITIES;
-    if (c.modem_class == TOLLAN_CLASS_2_0) {
-        if (FaxModemCommand("AT+FNR=1,1,1,0\r\n", channel) != TOLLAN_OK) return TOLLAN_E_CLASS;
-        if (FaxSetFlowControl(channel, 1) != TOLLAN_OK) {
-            FaxTrace("SendFax: フロー制御設定失敗");
-            return TOLLAN_E_FLOW_CONTROL;
-        }
+    const FaxDialect &dialect = FaxDialectOf(c);
+    if (dialect.reports && FaxModemCommand(dialect.reports, channel) != TOLLAN_OK) return TOLLAN_E_CLASS;
+    if (dialect.sets_flow_control && FaxSetFlowControl(channel, 1) != TOLLAN_OK) {
+        FaxTrace("SendFax: フロー制御設定失敗");
+        return TOLLAN_E_FLOW_CONTROL;
     }
     return TOLLAN_OK;
-}
-
-// Dials and waits until the modem has the call and the remote's
-// capabilities. 0, 123, or the code of the failed wait.
-uint16_t Dial(int32_t channel, const char *number) {
-    FaxChannel &c = g_channels[channel];
-    char command[kDialCommandSize];
-    snprintf(command, sizeof command, c.line_type == 0 ? "ATDT%s\r\n" : "ATDP%s\r\n", number);
-    uint16_t rc = FaxCommandWait(command, "OK", channel);
-    if (rc == TOLLAN_OK) return TOLLAN_OK;
-    FaxTrace("SendFax: ダイアル失敗 phone=\"%s\", +FHS:%d ", number, c.hangup_code);
-    if (c.hangup_code == kHangupNoLoopCurrent || c.hangup_code == kHangupRingbackNoAnswer ||
-        c.hangup_code == kHangupBusy) {
-        FaxTrace("SendFax: ダイアル失敗 (BUSY/NO ANSWER)");
-        return TOLLAN_E_DIAL;
-    }
-    FaxTrace("SendFax: ダイアル %s 失敗 (ERROR / NO CARRIER)", number);
-    return rc;
-}
-
-// The page file of page (1-based): "<stem>_p<page>.g3", or for a one-page fax
-// the base name itself when that does not exist. 0, 141.
-uint16_t FindPageFile(char (&path)[kFaxPathSize], const char *base_name, int page, int16_t pages) {
-    FaxPageFileName(path, base_name, page, ".g3");  // fits: checked on entry
-    if (FileExists(path)) return TOLLAN_OK;
-    if (pages == 1 && FileExists(base_name)) {
-        snprintf(path, sizeof path, "%s", base_name);
-        return TOLLAN_OK;
-    }
-    return TOLLAN_E_NO_PAGE_FILE;
 }
 
 // Traces a post-page status that lets the call go on.
@@ -135,8 +77,8 @@ void TracePageStatus(int32_t status) {
 // fax mode and report the hang-up. 136.
 uint16_t FailSending(int32_t channel, const char *page_file) {
     const FaxChannel &c = g_channels[channel];
-    FaxTrace("SendFax: 送信失敗 %s: +FHS:%2d", page_file, c.hangup_code);
-    FaxTrace("SendFax: 送信失敗 +FHNG:%2d (%s)", c.hangup_code, FaxHangupText(c.hangup_code));
+    FaxTrace("SendFax: 送信失敗 %s: +FHS:%2d", page_file, c.reports.hangup_code);
+    FaxTrace("SendFax: 送信失敗 +FHNG:%2d (%s)", c.reports.hangup_code, FaxHangupText(c.reports.hangup_code));
     FaxResetClass(channel);
     return TOLLAN_E_HANGUP;
 }
@@ -147,28 +89,29 @@ uint16_t RunSending(int32_t channel, const char *number, const char *base_name, 
     c.io_timeout = kSetUpTimeoutMs;
     c.pages_sent = 0;
     // The identity of an earlier call's remote must not pass for this one's.
-    c.remote_id[0] = '\0';
+    FaxReportsBeginCall(c.reports);
     uint16_t rc = SetUpModem(channel);
     if (rc != TOLLAN_OK) return rc;
 
     c.io_timeout = kCallTimeoutMs;
-    c.hangup_code = 0;
-    rc = Dial(channel, number);
+    FaxReportsBeginDial(c.reports);
+    // Class 2 modems answer the dial with OK once they have the remote's capabilities.
+    rc = FaxDial(channel, number, "OK");
     if (rc != TOLLAN_OK) return rc;
 
     char page_file[kFaxPathSize] = "";
     for (int16_t i = 0; i < page_count;) {
-        rc = FindPageFile(page_file, base_name, i + 1, page_count);
+        rc = FaxFindPageFile(page_file, base_name, i + 1, page_count);
         if (rc != TOLLAN_OK) return rc;
         FaxTrace("SendFax: 送信中 '%s'...", page_file);
-        c.page_status = kStatusNone;
-        rc = FaxSendPage(page_file, i + 1 == page_count ? kPpmEop : kPpmMps, channel);
+        int32_t status = kStatusNone;
+        rc = FaxSendPage(page_file, i + 1 == page_count ? kPpmEop : kPpmMps, channel, &status);
         if (rc != TOLLAN_OK) return FailSending(channel, page_file);
-        if (c.page_status == kStatusRtn) {
+        if (status == kStatusRtn) {
             FaxTrace("SendFax: WARNING ページ不良 (RTN), 無視します");
             return TOLLAN_E_PAGE_REJECTED;
         }
-        TracePageStatus(c.page_status);
+        TracePageStatus(status);
         if (HangupPending(c)) return FailSending(channel, page_file);
         ++i;
         c.pages_sent = i;

@@ -2,13 +2,13 @@
 // every DLE doubled, under XON/XOFF flow control, then the post-page message.
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <termios.h>
 
 #include "class2/class2.h"
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/dialect.h"
+#include "modem/link.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
 #include "platform/platform.h"
@@ -26,11 +26,6 @@ constexpr char kGhostScriptMark[] = "PC Research, Inc";
 constexpr size_t kGhostScriptMarkOffset = 1;
 constexpr size_t kGhostScriptResolutionOffset = 29;
 
-struct FileCloser {
-    void operator()(FILE *file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 bool IsGhostScriptHeader(const uint8_t *block, size_t n) {
     return n == kGhostScriptHeaderSize &&
            memcmp(block + kGhostScriptMarkOffset, kGhostScriptMark, sizeof kGhostScriptMark) == 0;
@@ -45,10 +40,10 @@ const char *ResolutionName(bool fine) { return fine ? "fine" : "normal"; }
 // Looks at the first block of a page file: returns where its data starts
 // (past GhostScript's header), tracing a resolution that differs from the
 // session's and warning about a TIFF file, which the modem cannot send.
-size_t PageDataStart(const uint8_t *block, size_t n, int32_t channel) {
+size_t PageDataStart(const uint8_t *block, size_t n, const FaxReports &reports) {
     if (IsGhostScriptHeader(block, n)) {
         FaxTrace("FaxSendPage: GhostScriptヘダーをスキップ");
-        bool session_fine = g_channels[channel].session_params[0] != 0;
+        bool session_fine = reports.session_params[0] != 0;
         bool data_fine = block[kGhostScriptResolutionOffset] != 0;
         if (session_fine != data_fine) {
             FaxTrace("FaxSendPage: sending in %s mode, fax data is %s mode", ResolutionName(session_fine),
@@ -79,10 +74,10 @@ size_t DoubleDles(const uint8_t *data, size_t n, uint8_t *out) {
 // phase has no use for it, but the port's input queue must not fill up. Only
 // what had arrived when it began: a modem that never stops talking must not
 // hold the page.
-void DrainModemReplies(int port) {
-    for (int pending = FaxPendingInput(port); pending > 0; --pending) {
+void DrainModemReplies(FaxChannel &c) {
+    for (int pending = FaxPendingInput(c); pending > 0; --pending) {
         uint8_t byte = 0;
-        ssize_t got = Plat().port_read(port, &byte, 1);
+        const ssize_t got = FaxLinkTake(c, &byte, 1);
         if (got < 0) {
             RecordLastError();
             FaxTrace("FaxSendPage: ReadFile失敗 %d", g_last_error);
@@ -119,9 +114,8 @@ uint16_t WaitForXon(int32_t channel) {
 
 // Streams the page file to the port. 0, 107, 130, 158, 159.
 uint16_t SendPageFile(const char *file_name, int32_t channel) {
-    const int port = g_channels[channel].comm_handle;
     FaxTrace("FaxSendPage:ファイル %s を送信中...", file_name);
-    FilePtr file(fopen(file_name, "rb"));
+    FaxFile file(fopen(file_name, "rb"));
     if (!file) {
         RecordLastError();
         FaxTrace("FaxSendPage:ファイル %s がオープンできません。err=%d", file_name, g_last_error);
@@ -136,7 +130,7 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
         if (limit != TOLLAN_OK) return limit;
         size_t got = fread(block, 1, sizeof block, file.get());
         if (got == 0) break;
-        size_t start = first ? PageDataStart(block, got, channel) : 0;
+        size_t start = first ? PageDataStart(block, got, g_channels[channel].reports) : 0;
         size_t length = DoubleDles(block + start, got - start, out);
         ssize_t written = FaxPortWrite(channel, out, length);
         if (written < 0) {
@@ -149,7 +143,7 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
             return TOLLAN_E_WRITE;
         }
         total += static_cast<uint64_t>(written);
-        DrainModemReplies(port);
+        DrainModemReplies(g_channels[channel]);
     }
     file.reset();
     FaxTrace("FaxSendPage: ページ送信終了 %llu bytes", static_cast<unsigned long long>(total));
@@ -158,57 +152,32 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
 
 }  // namespace
 
-uint16_t FaxSetXonXoff(int port, bool on) {
-    termios settings{};
-    if (Plat().port_get_settings(port, &settings) != 0) {
-        RecordLastError();
-        return TOLLAN_E_FAILED;
-    }
-    // Output stops on the modem's XOFF, input is held back with our own XOFF.
-    // The XON and XOFF limits of the input queue are the driver's own here.
-    const tcflag_t flow = IXON | IXOFF;
-    settings.c_iflag = on ? (settings.c_iflag | flow) : (settings.c_iflag & ~flow);
-    settings.c_cc[VSTART] = kDc1;
-    settings.c_cc[VSTOP] = kDc3;
-    if (Plat().port_set_settings(port, &settings) != 0) {
-        RecordLastError();
-        return TOLLAN_E_FAILED;
-    }
-    return TOLLAN_OK;
-}
-
-uint16_t FaxPendingInput(int port) {
-    int waiting = Plat().port_input_waiting(port);
-    if (waiting <= 0) return 0;
-    return waiting > UINT16_MAX ? UINT16_MAX : static_cast<uint16_t>(waiting);
-}
-
-uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel) {
+uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel, int32_t *page_status) {
     FaxChannel &c = g_channels[channel];
     FaxTrace("FaxSendPage: (\"%s\") 開始...", file_name);
-    FaxCommandPause(channel);
-    c.hangup_seen = 0;
+    FaxCommandPause(c);
+    FaxReportsBeginPage(c.reports);
 
     uint16_t rc = FaxCommandWait("AT+FDT\r\n", "CONNECT", channel);
-    if (rc != TOLLAN_OK || c.hangup_seen) {
-        FaxTrace("FaxSendPage:AT+FDT エラー rc=%d, code=%d, ファックス送信中断", rc, c.hangup_code);
+    if (rc != TOLLAN_OK || c.reports.hangup_seen) {
+        FaxTrace("FaxSendPage:AT+FDT エラー rc=%d, code=%d, ファックス送信中断", rc, c.reports.hangup_code);
         return TOLLAN_E_NO_CONNECT;
     }
-    if (c.modem_class != TOLLAN_CLASS_2_0) {
+    if (FaxDialectOf(c).waits_for_xon) {
         rc = WaitForXon(channel);
         if (rc != TOLLAN_OK) return rc;
     }
-    rc = FaxSetXonXoff(c.comm_handle, true);
+    rc = FaxSetXonXoff(c, true);
     if (rc != TOLLAN_OK) return rc;
 
     rc = SendPageFile(file_name, channel);
     if (rc != TOLLAN_OK) {
         // Left on, XON/XOFF would swallow the DC1 the next page waits for.
-        FaxSetXonXoff(c.comm_handle, false);
+        FaxSetXonXoff(c, false);
         return rc;
     }
-    FaxCommandPause(channel);
-    rc = FaxSetXonXoff(c.comm_handle, false);
+    FaxCommandPause(c);
+    rc = FaxSetXonXoff(c, false);
     if (rc != TOLLAN_OK) FaxTrace("FaxSendPage: xon/xoffフロー制御の解除に失敗 %d", rc);
-    return FaxSendPPM(channel, ppm_type);
+    return FaxSendPPM(channel, ppm_type, page_status);
 }

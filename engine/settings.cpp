@@ -12,14 +12,14 @@ uint16_t GetRemoteID(int32_t channel, const char **remote_id) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     if (!g_channels[channel].in_use) return TOLLAN_E_NOT_OPEN;
     if (!remote_id) return TOLLAN_E_ARGUMENT;
-    *remote_id = g_channels[channel].remote_id;
+    *remote_id = g_channels[channel].reports.remote_id;
     return TOLLAN_OK;
 }
 
 uint16_t GetHangupCode(int32_t channel, int32_t *code) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     if (!code) return TOLLAN_E_ARGUMENT;
-    *code = g_channels[channel].hangup_code;
+    *code = g_channels[channel].reports.hangup_code;
     return TOLLAN_OK;
 }
 

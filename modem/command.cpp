@@ -5,6 +5,7 @@
 
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/dialect.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
 
@@ -31,9 +32,9 @@ uint16_t FaxModemCommand(const char *command, int32_t channel) {
     }
 }
 
-void FaxCommandPause(int32_t channel) {
+void FaxCommandPause(const FaxChannel &c) {
     // The setter takes any value: a negative interval is no pause, not 49 days.
-    const int32_t interval = g_channels[channel].command_interval;
+    const int32_t interval = c.command_interval;
     PlatSleep(interval > 0 ? static_cast<uint32_t>(interval) : 0);
 }
 
@@ -60,7 +61,7 @@ uint16_t FaxSelectClass(int32_t channel, int16_t *modem_class) {
 }
 
 uint16_t FaxSetFlowControl(int32_t channel, int16_t prefer_hardware) {
-    if (g_channels[channel].modem_class != TOLLAN_CLASS_2_0) return TOLLAN_OK;
+    if (!FaxDialectOf(g_channels[channel]).sets_flow_control) return TOLLAN_OK;
     if (prefer_hardware != 0 && FaxModemCommand("AT+FLO=2\r\n", channel) == TOLLAN_OK) return TOLLAN_OK;
     return FaxModemCommand("AT+FLO=1\r\n", channel);
 }

@@ -9,83 +9,68 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/link.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
 
 namespace {
 
-constexpr size_t kMaxLineLength = 256;
-// Wake-ups with nothing to read before a port counts as hung up.
-constexpr int kMaxEmptyWakes = 100;
 // The longest a read waits before it looks at the call's limits again.
 constexpr uint32_t kCallCheckMs = 1000;
 // The port's write time-out: 1 ms per byte plus 10 s (the per-byte part held
 // below 2^31 so the sum stays a valid tick difference).
 constexpr uint32_t kWriteConstantMs = 10000;
 constexpr size_t kMaxPerByteMs = 0x7FFFFFFF - kWriteConstantMs;
-// The line FaxReadLine returned last, shared by all channels.
-char g_line[kMaxLineLength + 1];
-
-// Milliseconds of io_timeout left since start; 0 once it has passed.
-uint32_t TimeLeft(uint32_t start, uint32_t timeout) {
-    uint32_t elapsed = PlatElapsed(start);
-    return elapsed < timeout ? timeout - elapsed : 0;
-}
 
 bool IsPrintable(uint8_t byte) { return byte >= 32 && byte <= 126; }
+
+// A command is due whole within io_timeout of its start: one that only got
+// out after it, on its last write, still timed out.
+FaxWriteRule CommandRule(const FaxChannel &c) {
+    return {c.io_timeout, /*renew_on_progress=*/false, /*strict=*/true, /*note_full=*/true};
+}
+
+// Raw bytes as the port's own write time-out has it: 1 ms a byte plus 10 s,
+// then what went out is reported.
+FaxWriteRule RawRule(size_t size) {
+    const uint32_t limit = static_cast<uint32_t>(size > kMaxPerByteMs ? kMaxPerByteMs : size) + kWriteConstantMs;
+    return {limit, /*renew_on_progress=*/false, /*strict=*/false, /*note_full=*/false};
+}
 
 }  // namespace
 
 uint16_t FaxSendString(const char *text, int32_t channel) {
-    const FaxChannel &c = g_channels[channel];
-    const size_t length = strlen(text);
-    const uint32_t start = PlatTickCount();
-    size_t sent = 0;
-    while (sent < length) {
-        ssize_t written = Plat().port_write(c.comm_handle, text + sent, length - sent);
-        if (written < 0) {
-            RecordLastError();
-            if (errno != EAGAIN) {
-                FaxTrace("FaxSendString: ポート出力エラー %d (%s)", g_last_error, text);
-                return TOLLAN_E_WRITE;
-            }
-            // The port is full: wait for room, but not past the deadline.
-            Plat().wait_writable(c.comm_handle, TimeLeft(start, c.io_timeout));
-            written = 0;
-        }
-        sent += static_cast<size_t>(written);
-        // Checked after every write, the last included: a command that only
-        // got out after the deadline still counts as timed out.
-        if (PlatElapsed(start) >= c.io_timeout) {
-            FaxTrace("FaxSendString: timeout");
-            return TOLLAN_E_TIMEOUT;
-        }
+    FaxChannel &c = g_channels[channel];
+    const FaxWritten out = FaxLinkWrite(c, text, strlen(text), CommandRule(c));
+    if (out.end == FaxWriteEnd::kFailed) {
+        RecordLastError();
+        FaxTrace("FaxSendString: ポート出力エラー %d (%s)", g_last_error, text);
+        return TOLLAN_E_WRITE;
+    }
+    if (out.end == FaxWriteEnd::kTimeout) {
+        FaxTrace("FaxSendString: timeout");
+        return TOLLAN_E_TIMEOUT;
     }
     return TOLLAN_OK;
 }
 
 FaxDeadline FaxDeadlineIn(uint32_t limit_ms) { return {PlatTickCount(), limit_ms}; }
 
-uint32_t FaxTimeLeft(const FaxDeadline &deadline) { return TimeLeft(deadline.start, deadline.limit_ms); }
+uint32_t FaxTimeLeft(const FaxDeadline &deadline) {
+    const uint32_t elapsed = PlatElapsed(deadline.start);
+    return elapsed < deadline.limit_ms ? deadline.limit_ms - elapsed : 0;
+}
 
 bool FaxCallEnded(uint16_t code) { return code == TOLLAN_E_CALL_TIME || code == TOLLAN_E_ABORTED; }
 
 uint16_t FaxReadByteUntil(int32_t channel, const FaxDeadline &deadline, uint8_t *out) {
-    const FaxChannel &c = g_channels[channel];
+    FaxChannel &c = g_channels[channel];
     // Looked at on every call too, so a modem that never pauses cannot keep
     // a call past its limits.
     uint16_t limit = FaxCallCheck(channel);
     if (limit != TOLLAN_OK) return limit;
-    int empty_wakes = 0;
-    bool woke_ready = false;
     for (;;) {
-        ssize_t got = Plat().port_read(c.comm_handle, out, 1);
-        // A hung-up terminal reads as end of file while poll() keeps calling
-        // it readable; that is the read failure a vanished device gives.
-        if (got == 0 && woke_ready && ++empty_wakes >= kMaxEmptyWakes) {
-            errno = EIO;
-            got = -1;
-        }
+        const ssize_t got = FaxLinkTake(c, out, 1);
         if (got < 0) {
             RecordLastError();
             FaxTrace("FaxReadByte: ReadFile error %d", g_last_error);
@@ -93,20 +78,19 @@ uint16_t FaxReadByteUntil(int32_t channel, const FaxDeadline &deadline, uint8_t 
         }
         // The deadline is tested before the byte: a byte that arrives exactly
         // at the deadline is a time-out.
-        uint32_t left = FaxTimeLeft(deadline);
+        const uint32_t left = FaxTimeLeft(deadline);
         if (left == 0) {
             FaxTrace("FaxReadByte: timeout");
             return TOLLAN_E_TIMEOUT;
         }
         if (got == 1) return TOLLAN_OK;
-        int ready = Plat().wait_readable(c.comm_handle, left < kCallCheckMs ? left : kCallCheckMs);
+        const int ready = FaxLinkWait(c, left < kCallCheckMs ? left : kCallCheckMs);
         if (ready < 0) {
             RecordLastError();
             FaxTrace("FaxReadByte: ReadFile error %d", g_last_error);
             return TOLLAN_E_READ;
         }
-        woke_ready = ready > 0;
-        if (!woke_ready) {
+        if (ready == 0) {
             limit = FaxCallCheck(channel);
             if (limit != TOLLAN_OK) return limit;
         }
@@ -118,8 +102,10 @@ uint16_t FaxReadByte(int32_t channel, uint8_t *out) {
 }
 
 const char *FaxReadLineUntil(int32_t channel, const FaxDeadline &deadline, uint16_t *code) {
+    // Each channel's link holds its own line: calls on other channels do not touch it.
+    char *line = g_channels[channel].link.line;
     size_t length = 0;
-    g_line[0] = '\0';
+    line[0] = '\0';
     for (;;) {
         uint8_t byte = 0;
         *code = FaxReadByteUntil(channel, deadline, &byte);
@@ -130,12 +116,12 @@ const char *FaxReadLineUntil(int32_t channel, const FaxDeadline &deadline, uint1
         // Line ends and other control bytes are never stored, and printable
         // bytes past the 256th are dropped.
         if (IsPrintable(byte) && length < kMaxLineLength) {
-            g_line[length++] = static_cast<char>(byte);
-            g_line[length] = '\0';
+            line[length++] = static_cast<char>(byte);
+            line[length] = '\0';
         }
         // Line feeds before the first printable byte are passed over, so an
         // empty line is never returned.
-        if (byte == '\n' && length > 0) return g_line;
+        if (byte == '\n' && length > 0) return line;
     }
 }
 
@@ -164,23 +150,9 @@ uint16_t FaxReadRawLine(int32_t channel, char *buffer, size_t size) {
 }
 
 ssize_t FaxPortWrite(int32_t channel, const void *data, size_t size) {
-    const int fd = g_channels[channel].comm_handle;
-    const uint32_t limit = static_cast<uint32_t>(size > kMaxPerByteMs ? kMaxPerByteMs : size) + kWriteConstantMs;
-    const uint32_t start = PlatTickCount();
-    const char *bytes = static_cast<const char *>(data);
-    size_t written = 0;
-    while (written < size) {
-        ssize_t n = Plat().port_write(fd, bytes + written, size - written);
-        if (n < 0 && errno != EAGAIN) return -1;
-        if (n > 0) {
-            written += static_cast<size_t>(n);
-            continue;
-        }
-        uint32_t left = TimeLeft(start, limit);
-        if (left == 0) break;
-        if (Plat().wait_writable(fd, left) < 0) return -1;
-    }
-    return static_cast<ssize_t>(written);
+    const FaxWritten out = FaxLinkWrite(g_channels[channel], data, size, RawRule(size));
+    if (out.end == FaxWriteEnd::kFailed) return -1;
+    return static_cast<ssize_t>(out.count);
 }
 
 void FaxResetClass(int32_t channel) {

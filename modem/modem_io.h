@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+struct FaxChannel;
+
 // Control bytes of the modem data streams.
 constexpr uint8_t kDle = 0x10;
 constexpr uint8_t kEtx = 0x03;
@@ -44,7 +46,7 @@ uint16_t FaxSendString(const char *text, int32_t channel);
 // Reads one byte within io_timeout. As FaxReadByteUntil.
 uint16_t FaxReadByte(int32_t channel, uint8_t *out);
 // Reads one non-empty line of printable characters (at most 256) into the
-// shared line buffer and returns it; nullptr on failure. The whole line is
+// channel's own line buffer (in its link) and returns it; nullptr on failure. The whole line is
 // due within io_timeout of the call.
 const char *FaxReadLine(int32_t channel);
 // Reads raw bytes up to and including a line feed into buffer (size bytes),
@@ -54,7 +56,7 @@ uint16_t FaxReadRawLine(int32_t channel, char *buffer, size_t size);
 // io_timeout after the command's pause (999; 158, 159 the call's limits).
 uint16_t FaxModemCommand(const char *command, int32_t channel);
 // Sleeps the channel's command interval; a negative interval is no pause.
-void FaxCommandPause(int32_t channel);
+void FaxCommandPause(const FaxChannel &c);
 // Refuses text that would break out of an AT command: CR, LF, every other
 // control byte and DEL, and also the double quote when the text goes between
 // quotes. True when the text is safe to put into a command.
@@ -68,5 +70,31 @@ uint16_t FaxSetFlowControl(int32_t channel, int16_t prefer_hardware);
 // plus 10 s. Returns the count written, short after a time-out, or -1 with
 // errno set.
 ssize_t FaxPortWrite(int32_t channel, const void *data, size_t size);
+// Writes one byte, waiting for room at most io_timeout a byte. 0, 107, 117.
+// While a FaxOutputBlocks of the channel lives, the byte is queued instead
+// and the queue goes out as one write when it is full, before any other use
+// of the link, or at the block's Finish: 0 then, or the code of a write of
+// the queue that failed.
+uint16_t FaxSendByte(uint8_t byte, int32_t channel);
+
+// Page data and training a block at a time: FaxSendByte queues while one
+// lives; Finish (or the end of its life) writes the rest.
+class FaxOutputBlocks {
+public:
+    explicit FaxOutputBlocks(int32_t channel);
+    ~FaxOutputBlocks();
+    FaxOutputBlocks(const FaxOutputBlocks &) = delete;
+    FaxOutputBlocks &operator=(const FaxOutputBlocks &) = delete;
+    // Writes what is queued and ends the blocks. As FaxSendByte.
+    uint16_t Finish();
+
+private:
+    int32_t channel_;
+    bool open_;
+};
+// Switches XON/XOFF flow control of the port on or off. 0, 999.
+uint16_t FaxSetXonXoff(const FaxChannel &c, bool on);
+// Received bytes not yet read: those the link holds and the port's queue.
+uint16_t FaxPendingInput(FaxChannel &c);
 // Writes "AT+FCLASS=0\r\n" and reads no answer.
 void FaxResetClass(int32_t channel);

@@ -9,6 +9,7 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/call_setup.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
 #include "modem/serial_port.h"
@@ -21,7 +22,6 @@ constexpr size_t kInitLineSize = 256;
 constexpr size_t kMaxInitLength = kInitLineSize - 3;
 // Device paths are longer than COM names; still a fixed, bounded buffer.
 constexpr size_t kDeviceNameSize = PATH_MAX;
-constexpr uint32_t kOpenIoTimeoutMs = 6000;
 constexpr uint32_t kModemSettleMs = 1000;
 constexpr int16_t kDefaultBitRate = 5;  // 14400 bit/s
 
@@ -34,12 +34,14 @@ bool ValidOpenArguments(const int32_t *channel, int16_t port, const char *init) 
 // The fields every open sets afresh.
 void ResetChannelForOpen(FaxChannel &c) {
     c.command_interval = g_settings.modem_command_interval;
-    c.io_timeout = kOpenIoTimeoutMs;
+    c.io_timeout = kSetUpTimeoutMs;
     c.scan_time = 0;
     c.resolution = 0;
     c.bit_rate = kDefaultBitRate;
     // A ring line an earlier port began is not this port's.
     c.ring_length = 0;
+    // Nor is anything an earlier port's link held.
+    FaxLinkReset(c.link);
 }
 
 // Records errno as the last error, then gives the port back and returns code.
@@ -126,8 +128,7 @@ uint16_t PortOpen(int32_t *channel, int port, const char *init) {
     if (code != TOLLAN_OK) return code;
 
     c.comm_handle = fd;
-    c.hangup_seen = 0;
-    c.hangup_code = 0;
+    FaxReportsClearHangup(c.reports);
     code = InitialiseModem(slot, fd, init);
     if (code != TOLLAN_OK) return code;
 

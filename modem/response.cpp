@@ -1,7 +1,8 @@
 // The class 2 and 2.0 response interpreter. FaxWaitFor reads lines until one
 // begins with what the caller expects, storing on the way what the modem's
 // "+F" reports say (remote identity, session parameters, page status, hang-up)
-// in the channel record, and ends early on the final failure words.
+// in the channel's reports record (FaxReports), the only writer of it, and
+// ends early on the final failure words.
 #include "modem/response.h"
 
 #include <cerrno>
@@ -12,14 +13,17 @@
 
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/call_setup.h"
+#include "modem/dialect.h"
+#include "modem/identity.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
 
 namespace {
 
 // remote_id and dcs_report hold this many characters and a terminator.
-constexpr size_t kReportTextMax = sizeof(FaxChannel::remote_id) - 1;
-static_assert(sizeof(FaxChannel::dcs_report) - 1 == kReportTextMax, "both report fields hold 128 characters");
+constexpr size_t kReportTextMax = sizeof(FaxReports::remote_id) - 1;
+static_assert(sizeof(FaxReports::dcs_report) - 1 == kReportTextMax, "both report fields hold 128 characters");
 
 constexpr int32_t kNoLineCounts = 9999;
 
@@ -63,6 +67,38 @@ void CopyReportText(char (&field)[kReportTextMax + 1], const char *text) {
 
 }  // namespace
 
+void FaxReportsBeginCall(FaxReports &reports) { reports.remote_id[0] = '\0'; }
+
+void FaxReportsBeginDial(FaxReports &reports) { reports.hangup_code = kHangupNormal; }
+
+void FaxReportsBeginPage(FaxReports &reports) {
+    reports.hangup_seen = 0;
+    reports.page_status = kStatusNone;
+}
+
+void FaxReportsBeginReception(FaxReports &reports) {
+    reports.hangup_seen = 0;
+    reports.poll_requested = 0;
+}
+
+void FaxReportsClearHangup(FaxReports &reports) {
+    reports.hangup_seen = 0;
+    reports.hangup_code = kHangupNormal;
+}
+
+void FaxReportsCallFailed(FaxReports &reports) { reports.hangup_code = kHangupCallFailed; }
+
+int32_t FaxRecordHangup(FaxReports &reports, const char *line) {
+    reports.hangup_seen = 1;
+    int32_t code = 0;
+    if (FaxScanNumbers(ArgumentOf(line), &code, 1) == 1) reports.hangup_code = code;
+    return reports.hangup_code;
+}
+
+void FaxRecordPostPageAnswer(FaxReports &reports, bool accepted) {
+    reports.page_status = accepted ? kStatusMcf : kStatusRtn;
+}
+
 int FaxScanNumbers(const char *text, int32_t *out, int max) {
     int count = 0;
     const char *p = text;
@@ -84,49 +120,46 @@ int FaxScanNumbers(const char *text, int32_t *out, int max) {
 
 namespace {
 
-void RecordSessionParams(FaxChannel &c, const char *line) {
-    CopyReportText(c.dcs_report, line);
+void RecordSessionParams(FaxReports &r, const char *line) {
+    CopyReportText(r.dcs_report, line);
     int32_t values[8];
     int read = FaxScanNumbers(ArgumentOf(line), values, 8);
-    for (int i = 0; i < read; ++i) c.session_params[i] = Low16(values[i]);
+    for (int i = 0; i < read; ++i) r.session_params[i] = Low16(values[i]);
     if (read < 8) {
         FaxTrace("FaxWaitFor: cannot evaluate +FCS-Code!");
-        c.session_params[0] = 0;
+        r.session_params[0] = 0;
     }
 }
 
-void RecordHangup(FaxChannel &c, const char *line) {
-    c.hangup_seen = 1;
-    int32_t code = 0;
-    if (FaxScanNumbers(ArgumentOf(line), &code, 1) == 1) c.hangup_code = code;
-    FaxTrace("FaxWaitFor: %s", FaxHangupText(c.hangup_code));
+void RecordHangup(FaxReports &r, const char *line) {
+    FaxTrace("FaxWaitFor: %s", FaxHangupText(FaxRecordHangup(r, line)));
 }
 
-void RecordPageStatus(FaxChannel &c, const char *line) {
+void RecordPageStatus(FaxReports &r, const char *line) {
     FaxTrace("FaxWaitFor: page status: %s", line);
     const char *argument = ArgumentOf(line);
     int32_t status = 0;
-    if (FaxScanNumbers(argument, &status, 1) == 1) c.page_status = status;
-    c.lines_received = kNoLineCounts;
-    c.lines_bad = 0;
-    c.lines_bad_run = 0;
-    c.bytes_lost = 0;
-    c.line_counts_valid = 0;
+    if (FaxScanNumbers(argument, &status, 1) == 1) r.page_status = status;
+    r.lines_received = kNoLineCounts;
+    r.lines_bad = 0;
+    r.lines_bad_run = 0;
+    r.bytes_lost = 0;
+    r.line_counts_valid = 0;
     // Counts follow only a one-digit status: "1,2200,3,0,12".
     if (argument[0] == '\0' || argument[1] != ',') return;
     int32_t counts[4];
     int read = FaxScanNumbers(argument + 2, counts, 4);
-    int32_t *fields[4] = {&c.lines_received, &c.lines_bad, &c.lines_bad_run, &c.bytes_lost};
+    int32_t *fields[4] = {&r.lines_received, &r.lines_bad, &r.lines_bad_run, &r.bytes_lost};
     for (int i = 0; i < read; ++i) *fields[i] = counts[i];
     if (read >= 2) {
-        FaxTrace("FaxWaitFor: %d lines received, %d lines bad, %d bytes lost", c.lines_received, c.lines_bad,
-                 c.bytes_lost);
-        c.line_counts_valid = 1;
+        FaxTrace("FaxWaitFor: %d lines received, %d lines bad, %d bytes lost", r.lines_received, r.lines_bad,
+                 r.bytes_lost);
+        r.line_counts_valid = 1;
     }
 }
 
 // Sorts one line and stores what it reports. expected may become "OK".
-Verdict InterpretLine(FaxChannel &c, const char *line, const char *&expected) {
+Verdict InterpretLine(FaxReports &r, const char *line, const char *&expected) {
     static const char *const kIdentity[] = {"+FTSI:", "+FCSI:", "+FCIG:", "+FTI:", "+FCI:", "+FPI:"};
     static const char *const kSessionParams[] = {"+FDCS:", "+FCS:"};
     static const char *const kHangup[] = {"+FHNG:", "+FHS:"};
@@ -136,20 +169,20 @@ Verdict InterpretLine(FaxChannel &c, const char *line, const char *&expected) {
     static const char *const kFailureWords[] = {"ERROR", "NO CARRIER", "BUSY", "NO DIALTONE", "NO DIAL TONE"};
 
     if (BeginsWithAny(line, kIdentity)) {
-        CopyReportText(c.remote_id, ArgumentOf(line));
+        FaxNormaliseIdentity(ArgumentOf(line), kReportTextMax, r.remote_id, sizeof r.remote_id);
     } else if (BeginsWithAny(line, kSessionParams)) {
-        RecordSessionParams(c, line);
+        RecordSessionParams(r, line);
     } else if (BeginsWithAny(line, kHangup)) {
-        RecordHangup(c, line);
+        RecordHangup(r, line);
         // Waiting for "OK", the final "OK" still follows; anything else ends here.
         if (strcmp(expected, "OK") != 0) return Verdict::kEndWait;
     } else if (BeginsWithAny(line, kPageStatus)) {
-        RecordPageStatus(c, line);
+        RecordPageStatus(r, line);
     } else if (IsAnyOf(line, kPollOffer)) {
         FaxTrace("FaxWaitFor: got +FPO -> will do polling");
     } else if (BeginsWithAny(line, kPollRequest)) {
         FaxTrace("FaxWaitFor: got +FTC -> will send polled document");
-        c.poll_requested = 1;
+        r.poll_requested = 1;
         FaxTrace("FaxWaitFor: ('OK')");
         expected = "OK";
     } else if (IsAnyOf(line, kFailureWords)) {
@@ -160,20 +193,20 @@ Verdict InterpretLine(FaxChannel &c, const char *line, const char *&expected) {
     return BeginsWith(line, expected) ? Verdict::kEndWait : Verdict::kCompare;
 }
 
-uint16_t EndWait(const FaxChannel &c, const char *line) {
-    FaxTrace("FaxWaitFor: exiting main loop, %s %d %d", line, c.hangup_seen, c.hangup_code);
-    return (c.hangup_seen && c.hangup_code != 0) ? TOLLAN_E_HANGUP : TOLLAN_OK;
+uint16_t EndWait(const FaxReports &r, const char *line) {
+    FaxTrace("FaxWaitFor: exiting main loop, %s %d %d", line, r.hangup_seen, r.hangup_code);
+    return (r.hangup_seen && r.hangup_code != 0) ? TOLLAN_E_HANGUP : TOLLAN_OK;
 }
 
 uint16_t Abort(FaxChannel &c, const char *line) {
     // A class 2.0 modem answers ERROR to a refused command, not at the end of a call.
-    if (c.modem_class == TOLLAN_CLASS_2_0 && strcmp(line, "ERROR") == 0) {
+    if (FaxDialectOf(c).error_refuses_command && strcmp(line, "ERROR") == 0) {
         FaxTrace("FaxWaitFor: ERROR response");
         return TOLLAN_E_FAILED;
     }
     FaxTrace("FaxWaitFor: ABORTING: line='%s'", line);
-    c.hangup_seen = 1;
-    c.hangup_code = 0;
+    c.reports.hangup_seen = 1;
+    c.reports.hangup_code = 0;
     if (strcmp(line, "BUSY") == 0) return TOLLAN_E_BUSY;
     if (strcmp(line, "ERROR") == 0) return TOLLAN_E_ERROR;
     if (strcmp(line, "NO CARRIER") == 0) return TOLLAN_E_NO_CARRIER;
@@ -192,11 +225,11 @@ uint16_t FaxWaitFor(int32_t channel, const char *expected) {
         const char *line = FaxReadLineUntil(channel, deadline, &code);
         if (!line) return FaxCallEnded(code) ? code : static_cast<uint16_t>(TOLLAN_E_READ);
         FaxTrace("FaxWaitFor: got line %s", line);
-        switch (InterpretLine(c, line, expected)) {
+        switch (InterpretLine(c.reports, line, expected)) {
         case Verdict::kCompare:
             break;
         case Verdict::kEndWait:
-            return EndWait(c, line);
+            return EndWait(c.reports, line);
         case Verdict::kAbort:
             return Abort(c, line);
         case Verdict::kDelayed:
@@ -208,6 +241,6 @@ uint16_t FaxWaitFor(int32_t channel, const char *expected) {
 uint16_t FaxCommandWait(const char *command, const char *expected, int32_t channel) {
     uint16_t code = FaxSendString(command, channel);
     if (code != TOLLAN_OK) return code;
-    FaxCommandPause(channel);
+    FaxCommandPause(g_channels[channel]);
     return FaxWaitFor(channel, expected);
 }

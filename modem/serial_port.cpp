@@ -137,7 +137,7 @@ uint16_t PortClose(int32_t channel) {
 uint16_t PortClear(int32_t channel) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     if (!g_channels[channel].in_use) return TOLLAN_E_NOT_OPEN;
-    if (Plat().port_purge(g_channels[channel].comm_handle) == -1) {
+    if (FaxLinkPurge(g_channels[channel]) == -1) {
         FaxTrace("PortClear: API エラー %d", errno);
         return TOLLAN_E_PURGE;
     }

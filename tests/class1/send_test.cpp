@@ -163,7 +163,7 @@ TEST_F(SendTest, TwoPagesGoWithMpsThenEop) {
     EXPECT_EQ(Send("two.tif", 2), TOLLAN_OK);
     ExpectDialogue(d);
     EXPECT_EQ(Channel().pages_sent, 2);
-    EXPECT_STREQ(Channel().remote_id, "+49 30 1234");  // spaces inside kept, padding trimmed
+    EXPECT_STREQ(Channel().reports.remote_id, "+49 30 1234");  // spaces inside kept, padding trimmed
 }
 
 TEST_F(SendTest, ARejectedPageEndsTheCallWithDcnAndIsNotCounted) {
@@ -209,7 +209,7 @@ TEST_F(SendTest, EomIsConfirmedAndTheFollowingFrameTakenWithoutACommand) {
         .Hangup();
     EXPECT_EQ(Send("e.tif", 1), TOLLAN_E_UNCONFIRMED);
     ExpectDialogue(d);
-    EXPECT_STREQ(Channel().remote_id, "999");
+    EXPECT_STREQ(Channel().reports.remote_id, "999");
     EXPECT_TRUE(Traced("**************"));
 }
 
@@ -230,7 +230,7 @@ TEST_F(SendTest, FramesOfACallingStationAreReadOrConfirmed) {
         .Hangup();
     EXPECT_EQ(Send("none.tif", 1), TOLLAN_E_UNCONFIRMED);  // no page went out
     ExpectDialogue(d);
-    EXPECT_STREQ(Channel().remote_id, "0815");
+    EXPECT_STREQ(Channel().reports.remote_id, "0815");
     EXPECT_TRUE(Traced("CopyFIF: remote = 4711"));
     EXPECT_TRUE(Traced("FrameSense: unknown frame - 0x13, 0x99, 0x5a"));
 }

@@ -20,8 +20,8 @@ protected:
     int32_t AttachReceiving() {
         int32_t ch = Attach(TOLLAN_CLASS_2);
         g_channels[ch].io_timeout = 80000;
-        strcpy(g_channels[ch].remote_id, "FAR END");
-        g_channels[ch].lines_received = 1234;
+        strcpy(g_channels[ch].reports.remote_id, "FAR END");
+        g_channels[ch].reports.lines_received = 1234;
         return ch;
     }
 };

@@ -63,7 +63,7 @@ TEST_F(ReceiveFaxTest, ByteStreamExampleGivesItsExactPageFile) {
     EXPECT_EQ(Escaped(std::string("\x00\x00\x10\x41\x10\x10", 6)), Escaped(ReadFileBytes(Path("in_p1.g3"))));
     EXPECT_EQ("AT+FCR=1\r\nAT+FDCC=1,5,0,2,0,0,0,0\r\nAT+FBOR=1\r\nATA\r\nAT+FDR\r\n\x12" "AT+FDR\r\n",
               modem_.Written());
-    EXPECT_STREQ("\"CALLER 1\"", g_channels[0].remote_id);
+    EXPECT_STREQ("CALLER 1", g_channels[0].reports.remote_id);
     EXPECT_EQ(6000u, g_channels[0].io_timeout);
     EXPECT_FALSE(std::filesystem::exists(Path("in_p1.ffi")));
 }
@@ -83,15 +83,16 @@ TEST_F(ReceiveFaxTest, ThreePagesEqualWhatTheModemSentUntilTheRemoteHangsUp) {
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(pages[i], ReadFileBytes(Path("doc_p" + std::to_string(i + 1) + ".g3"))) << "page " << i + 1;
     // The information of a page is its own report's: page 2's gave no line count.
-    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p1.ffi")));
-    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 9999\r\n", ReadFileBytes(Path("doc_p2.ffi")));
-    EXPECT_EQ("RemoteID = \"CALLER 1\"\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p3.ffi")));
+    EXPECT_EQ("RemoteID = CALLER 1\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p1.ffi")));
+    EXPECT_EQ("RemoteID = CALLER 1\r\nHangupCode = 0\r\nLines = 9999\r\n", ReadFileBytes(Path("doc_p2.ffi")));
+    EXPECT_EQ("RemoteID = CALLER 1\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p3.ffi")));
     EXPECT_EQ(std::string::npos, modem_.Written().find("AT+FPS=2"));
 }
 
 TEST_F(ReceiveFaxTest, Class20AnswersOnFcoWithItsOwnSetUp) {
     std::string page = PageData(4, 400);
     modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk)
+        .On("AT+FNR=1,1,1,0\r\n", kOk)
         .On("AT+FLO=2\r\n", kOk)
         .On("ATA\r\n", "\r\n+FCO\r\n\r\n+FTI: \"CALLER 20\"\r\n\r\n+FCS:1,5,0,2,0,0,0,0\r\n\r\nOK\r\n")
         .On("AT+FDR\r\n", "\r\nCONNECT\r\n");
@@ -102,23 +103,28 @@ TEST_F(ReceiveFaxTest, Class20AnswersOnFcoWithItsOwnSetUp) {
     ASSERT_TRUE(ScriptDone()) << modem_.Failure();
     EXPECT_EQ(1, pages_);
     EXPECT_EQ(page, ReadFileBytes(Path("c20_p1.g3")));
-    EXPECT_EQ("AT+FCC=1,5,0,2,0,0,0,0\r\nAT+FLO=2\r\nATA\r\nAT+FDR\r\n\x12" "AT+FDR\r\n", modem_.Written());
+    // The modem was asked for its reports: the caller is known, shown as in class 2.
+    const char *remote = nullptr;
+    ASSERT_EQ(TOLLAN_OK, GetRemoteID(0, &remote));
+    EXPECT_STREQ("CALLER 20", remote);
+    EXPECT_EQ("AT+FCC=1,5,0,2,0,0,0,0\r\nAT+FNR=1,1,1,0\r\nAT+FLO=2\r\nATA\r\nAT+FDR\r\n\x12" "AT+FDR\r\n", modem_.Written());
 }
 
 TEST_F(ReceiveFaxTest, AnEarlierCallersIdentityIsNotReportedAsThisOnes) {
     // A class 2.0 modem reports the caller's identity only when asked to, so
     // this call brings none: the slot must not show the previous one.
     modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk)
+        .On("AT+FNR=1,1,1,0\r\n", kOk)
         .On("AT+FLO=2\r\n", kOk)
         .On("ATA\r\n", "\r\n+FCO\r\n\r\nOK\r\n")
         .On("AT+FDR\r\n", "\r\nCONNECT\r\n");
     ScriptPage(Framed(PageData(5, 100)), "\r\n+FPS:1\r\n\r\n+FET:2\r\n\r\nOK\r\n", "\r\n+FHS:0\r\n\r\nOK\r\n");
     Attach(TOLLAN_CLASS_2_0);
-    strcpy(g_channels[0].remote_id, "\"EARLIER CALLER\"");
+    strcpy(g_channels[0].reports.remote_id, "\"EARLIER CALLER\"");
 
     EXPECT_EQ(TOLLAN_OK, Receive(Path("anon.g3")));
     ASSERT_TRUE(ScriptDone()) << modem_.Failure();
-    EXPECT_STREQ("", g_channels[0].remote_id);
+    EXPECT_STREQ("", g_channels[0].reports.remote_id);
 }
 
 TEST_F(ReceiveFaxTest, EmptyPageAndUnknownEscapes) {
@@ -171,7 +177,7 @@ TEST_F(ReceiveFaxTest, PollingAnnouncementEndsTheReception) {
     EXPECT_EQ(TOLLAN_OK, Receive(Path("poll.g3")));
     ASSERT_TRUE(ScriptDone()) << modem_.Failure();
     EXPECT_EQ(1, pages_);
-    EXPECT_EQ(1, g_channels[0].poll_requested);
+    EXPECT_EQ(1, g_channels[0].reports.poll_requested);
 }
 
 TEST_F(ReceiveFaxTest, HangupWithAnErrorCodeAfterAPage) {
@@ -181,11 +187,11 @@ TEST_F(ReceiveFaxTest, HangupWithAnErrorCodeAfterAPage) {
 
     EXPECT_EQ(TOLLAN_E_HANGUP, Receive(Path("h.g3")));
     EXPECT_EQ(1, pages_);
-    EXPECT_EQ(70, g_channels[0].hangup_code);
+    EXPECT_EQ(70, g_channels[0].reports.hangup_code);
 }
 
 TEST_F(ReceiveFaxTest, ErrorOrHangupBeforeTheConnection) {
-    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).On("ATA\r\n", "\r\n+FHS:2\r\n");
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FNR=1,1,1,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).On("ATA\r\n", "\r\n+FHS:2\r\n");
     Attach(TOLLAN_CLASS_2_0);
     EXPECT_EQ(TOLLAN_E_RECEIVE_FAILED, Receive(Path("x.g3")));
     EXPECT_TRUE(Traced("ReceiveFax: hang up detected"));
@@ -194,7 +200,7 @@ TEST_F(ReceiveFaxTest, ErrorOrHangupBeforeTheConnection) {
 // The call lost while answering: NO CARRIER is the modem's last word, so it
 // ends the wait at once instead of an 80 s time-out.
 TEST_F(ReceiveFaxTest, NoCarrierToTheAnswerIsAHangupBeforeTheConnection) {
-    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).On("ATA\r\n", "\r\nNO CARRIER\r\n");
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FNR=1,1,1,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).On("ATA\r\n", "\r\nNO CARRIER\r\n");
     Attach(TOLLAN_CLASS_2_0);
     EXPECT_EQ(TOLLAN_E_RECEIVE_FAILED, Receive(Path("x.g3")));
     EXPECT_TRUE(Traced("ReceiveFax: hang up detected"));
@@ -203,7 +209,7 @@ TEST_F(ReceiveFaxTest, NoCarrierToTheAnswerIsAHangupBeforeTheConnection) {
 // A modem that talks on after "ATA" without ever connecting is not waited
 // on for longer than the answer's time-out.
 TEST_F(ReceiveFaxTest, ChatterAfterTheAnswerEndsAtItsTimeOut) {
-    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).Expect("ATA\r\n");
+    modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FNR=1,1,1,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).Expect("ATA\r\n");
     for (int i = 0; i < 1000; ++i) modem_.Send("\r\nRINGING\r\n").Pause(10);
     Attach(TOLLAN_CLASS_2_0);
     clock_->SetFactor(100);  // a line every second of the clock
@@ -259,7 +265,7 @@ TEST_F(ReceiveFaxTest, ElevenFailedReadsEndThePage) {
     EXPECT_EQ(TOLLAN_E_READ, Receive(Path("f.g3")));
     PlatformInstall(previous);
     EXPECT_EQ(11, g_failed_reads.load());
-    EXPECT_EQ(-1, g_channels[0].hangup_code);
+    EXPECT_EQ(-1, g_channels[0].reports.hangup_code);
     EXPECT_EQ(0, pages_);  // no page was received
     EXPECT_EQ(std::string("\x00\x41\xEE", 3), ReadFileBytes(Path("f_p1.g3")));
     EXPECT_FALSE(std::filesystem::exists(Path("f_p1.ffi")));
@@ -391,6 +397,7 @@ TEST_F(ReceiveFaxTest, APageTheDiskCannotTakeIsRejectedNotLost) {
     const std::string pages[2] = {QuietPageData(20000), QuietPageData(80000)};
     const std::string report = "\r\n+FPS:1,1100,0,0,0\r\n\r\n+FET:0\r\n\r\nOK\r\n";
     modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk)
+        .On("AT+FNR=1,1,1,0\r\n", kOk)
         .On("AT+FLO=2\r\n", kOk)
         .On("ATA\r\n", "\r\n+FCO\r\n\r\nOK\r\n")
         .On("AT+FDR\r\n", "\r\nCONNECT\r\n");

@@ -90,7 +90,7 @@ TEST_F(SendFaxTest, TwoPagesInClass2AreSentByteForByte) {
     EXPECT_EQ(Escaped(Class2SetUpBytes() + Class2PageBytes(p1, "AT+FET=0\r\n") + Class2PageBytes(p2, "AT+FET=2\r\n")),
               Escaped(modem_.Written()));
     EXPECT_EQ(2, PagesSent());
-    EXPECT_STREQ("\"REMOTE 7\"", g_channels[0].remote_id);
+    EXPECT_STREQ("REMOTE 7", g_channels[0].reports.remote_id);
     EXPECT_EQ(80000u, g_channels[0].io_timeout);
     // Flow control is off again: the next page's DC1 reaches the library.
     termios t{};
@@ -113,8 +113,8 @@ TEST_F(SendFaxTest, TwoPagesInClass20EndWithDleCommaAndDleDot) {
                            "AT+FDT\r\n" + DleDoubled(p1) + "\x10," + "AT+FDT\r\n" + DleDoubled(p2) + "\x10.";
     EXPECT_EQ(Escaped(expected), Escaped(modem_.Written()));
     EXPECT_EQ(2, PagesSent());
-    EXPECT_EQ(1, g_channels[0].hangup_seen);
-    EXPECT_EQ(0, g_channels[0].hangup_code);
+    EXPECT_EQ(1, g_channels[0].reports.hangup_seen);
+    EXPECT_EQ(0, g_channels[0].reports.hangup_code);
 }
 
 TEST_F(SendFaxTest, RtnOnPageOneEndsTheCallWithoutReset) {
@@ -139,7 +139,7 @@ TEST_F(SendFaxTest, Class20ErrorAfterThePageIsRtn) {
     Attach(TOLLAN_CLASS_2_0);
 
     EXPECT_EQ(TOLLAN_E_PAGE_REJECTED, Send(base, 1));
-    EXPECT_EQ(2, g_channels[0].page_status);
+    EXPECT_EQ(2, g_channels[0].reports.page_status);
     EXPECT_EQ(0, PagesSent());
 }
 
@@ -440,7 +440,7 @@ TEST_F(SendFaxTest, AHangupCodePastTheIntRangeIsHeldAtItsEnd) {
     ScriptClass20Page(p1, "\x10.", "\r\n+FPS:1\r\n\r\n+FHS:99999999999\r\n\r\nOK\r\n");
     Attach(TOLLAN_CLASS_2_0);
     EXPECT_EQ(TOLLAN_E_HANGUP, Send(base, 1));
-    EXPECT_EQ(INT32_MAX, g_channels[0].hangup_code);
+    EXPECT_EQ(INT32_MAX, g_channels[0].reports.hangup_code);
 }
 
 TEST_F(SendFaxTest, ACallPastItsTimeLimitEndsWith158) {

@@ -55,11 +55,11 @@ TEST_F(SessionParamsTest, ReceivingSetUpUsesVrZeroForAnyOtherResolution) {
 TEST_F(SessionParamsTest, Class20PostPageAnswerWithHangupAndTrailingBlank) {
     modem_.On("\x10.", "\r\n+FPS:1,1000,0,0,0\r\n\r\n+FHS:0\r\n\r\nOK \r\n\r\nOK\r\n");
     int32_t ch = Attach(TOLLAN_CLASS_2_0);
-    g_channels[ch].page_status = -1;
+    g_channels[ch].reports.page_status = -1;
     EXPECT_EQ(TOLLAN_OK, FaxSendPPM(ch, kPpmEop));
-    EXPECT_EQ(1, g_channels[ch].page_status);
-    EXPECT_EQ(1, g_channels[ch].hangup_seen);
-    EXPECT_EQ(0, g_channels[ch].hangup_code);
+    EXPECT_EQ(1, g_channels[ch].reports.page_status);
+    EXPECT_EQ(1, g_channels[ch].reports.hangup_seen);
+    EXPECT_EQ(0, g_channels[ch].reports.hangup_code);
     EXPECT_TRUE(Traced("FaxSendPPM: 接続ハングアップ: +FHS:0 (Normal and proper end of connection)"));
 }
 

@@ -45,7 +45,7 @@ TEST_F(SettingsTest, EveryPerChannelExportChecksTheChannelRange) {
 TEST_F(SettingsTest, GettersOnAClosedChannel) {
     const char *id = nullptr;
     EXPECT_EQ(TOLLAN_E_NOT_OPEN, GetRemoteID(3, &id));
-    g_channels[3].hangup_code = 50;
+    g_channels[3].reports.hangup_code = 50;
     g_channels[3].pages_sent = 2;
     int32_t code = 0;
     int16_t pages = 0;
@@ -54,7 +54,7 @@ TEST_F(SettingsTest, GettersOnAClosedChannel) {
     EXPECT_EQ(50, code);
     EXPECT_EQ(2, pages);
     g_channels[3].in_use = 1;
-    strcpy(g_channels[3].remote_id, "+49 30 1234");
+    strcpy(g_channels[3].reports.remote_id, "+49 30 1234");
     ASSERT_EQ(TOLLAN_OK, GetRemoteID(3, &id));
     EXPECT_STREQ("+49 30 1234", id);
 }

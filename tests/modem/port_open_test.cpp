@@ -126,7 +126,7 @@ TEST_F(PortOpenTest, OpensConfiguresAndInitialisesTheModem) {
     g_settings.modem_command_interval = 120;
     g_channels[0].bit_rate = 2;
     g_channels[0].scan_time = 3;
-    g_channels[0].hangup_code = 50;
+    g_channels[0].reports.hangup_code = 50;
     g_channels[0].line_type = 1;
     int32_t ch = -1;
     ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
@@ -140,7 +140,7 @@ TEST_F(PortOpenTest, OpensConfiguresAndInitialisesTheModem) {
     EXPECT_EQ(6000u, c.io_timeout);
     EXPECT_EQ(5, c.bit_rate);
     EXPECT_EQ(0, c.scan_time);
-    EXPECT_EQ(0, c.hangup_code);
+    EXPECT_EQ(0, c.reports.hangup_code);
     EXPECT_EQ(1, c.line_type);  // kept from the slot's earlier use
     EXPECT_EQ(std::vector<std::string>{modem_.Device()}, spy_.opened);
 

@@ -259,8 +259,9 @@ int32_t AttachChannel(ScriptedModem &modem, int32_t ch, int16_t modem_class) {
     c.io_timeout = 6000;
     c.command_interval = 0;
     c.modem_class = modem_class;
-    c.hangup_seen = 0;
-    c.hangup_code = 0;
+    c.reports.hangup_seen = 0;
+    c.reports.hangup_code = 0;
+    FaxLinkReset(c.link);  // nothing an earlier test left in the link
     FaxBeginCall(ch);  // as PortOpen does: the call's clock starts here
     return ch;
 }
