@@ -220,6 +220,16 @@ void AddPortOptions(CLI::App *command, PortChoice &choice) {
     command->add_option("--init", choice.init, "modem initialisation string")->capture_default_str();
 }
 
+CLI::Validator IdentityLength() {
+    constexpr size_t kMostIdentityChars = 129;
+    return CLI::Validator(
+        [](std::string &id) {
+            return id.empty() || id.size() > kMostIdentityChars ? std::string("the identity takes 1 to 129 characters")
+                                                                 : std::string();
+        },
+        "1-129 characters");
+}
+
 void AddTraceOption(CLI::App *command, TraceChoice &trace) {
     command->add_option("--trace", trace.file, "append the trace log to FILE (UTF-8, each line dated)");
     command->add_option("--trace-raw", trace.raw_file, "append the library's own trace bytes (CR LF, Shift_JIS) to FILE");
@@ -363,6 +373,8 @@ void FailUsage(const std::string &message) {
     fprintf(stderr, "tollan: %s\n", message.c_str());
     throw CLI::RuntimeError(2);
 }
+
+std::string SystemReason() { return errno ? std::string(": ") + strerror(errno) : std::string(); }
 
 std::string FileProblem(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

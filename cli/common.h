@@ -18,6 +18,8 @@ struct TraceChoice {
 };
 
 void AddPortOptions(CLI::App *command, PortChoice &choice);
+// --id takes 1 to 129 characters, as SetLocalID does.
+CLI::Validator IdentityLength();
 void AddTraceOption(CLI::App *command, TraceChoice &trace);
 
 // Switches the trace log on when a file was given. --trace goes through a
@@ -49,6 +51,9 @@ uint16_t TryOpenChannel(const PortChoice &choice, int modem_class, int32_t *chan
 [[noreturn]] void FailWith(const std::string &message);
 // A usage error found after parsing: "tollan: MESSAGE", exit status 2.
 [[noreturn]] void FailUsage(const std::string &message);
+// ": REASON" from errno when a failing call set it (the caller clears errno
+// first), else "".
+std::string SystemReason();
 // Why a file cannot be read (": No such file or directory"), or "" when it can.
 std::string FileProblem(const std::string &path);
 

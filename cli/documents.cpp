@@ -150,7 +150,8 @@ void MakePictureAPage(const Document &doc, bool standard, const std::string &dir
     FaxResolution resolution = standard ? FaxResolution::kStandard : FaxResolution::kFine;
     Picture fax = FaxPage(doc.picture, resolution);
     PadToPageLength(&fax, resolution);
-    if (!WriteMonoBmp(fax, bmp)) FailWith("cannot write " + bmp + ": " + strerror(errno));
+    errno = 0;
+    if (!WriteMonoBmp(fax, bmp)) FailWith("cannot write " + bmp + SystemReason());
     // The page is drawn to size and length here: BmpToG3 only pads a page
     // shorter than the length its option names, and this one is not.
     SetStretchOption(standard ? 2 : 0);
@@ -160,7 +161,8 @@ void MakePictureAPage(const Document &doc, bool standard, const std::string &dir
 }
 
 void FinishPage(const std::string &path) {
-    if (!EnsurePageEndsWithRtc(path)) FailWith("cannot complete the page file " + path + ": " + strerror(errno));
+    errno = 0;
+    if (!EnsurePageEndsWithRtc(path)) FailWith("cannot complete the page file " + path + SystemReason());
 }
 
 // A bit stream's trailing EOLs with nothing but fill between them.

@@ -178,7 +178,7 @@ bool RenderPages(const ReceiveArgs &args, const std::string &base, int pages) {
     }
     errno = 0;
     if (!WriteTiffClassF(tiff_pages, tiff)) {
-        fprintf(stderr, "tollan: cannot write %s%s\n", tiff.c_str(), errno ? (std::string(": ") + strerror(errno)).c_str() : "");
+        fprintf(stderr, "tollan: cannot write %s%s\n", tiff.c_str(), SystemReason().c_str());
         return false;
     }
     printf("document: %s%s\n", tiff.c_str(), tiff_pages.size() == static_cast<size_t>(pages) ? "" : " (pages missing)");
@@ -272,7 +272,8 @@ void AddReceiveCommand(CLI::App &app) {
     c->add_flag("--tiff", args.tiff, "also write the whole fax as one TIFF Class F document");
     c->add_flag("--loop", args.loop,
                 "answer call after call until stopped (SIGINT or SIGTERM end a call at once; SIGHUP lets it finish)");
-    c->add_option("--id", args.id, "local station identity (what callers see as the CSI)");
+    c->add_option("--id", args.id, "local station identity (what callers see as the CSI)")
+        ->check(IdentityLength());
     AddTraceOption(c, args.trace);
     c->add_option("BASE", args.base, "base name of the page files: BASE.g3 gives BASE_p1.g3, ...")->required();
     c->footer(

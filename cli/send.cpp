@@ -168,7 +168,8 @@ void AddSendCommand(CLI::App &app) {
     c->add_option("--rate", args.rate, "highest bit rate")
         ->check(CLI::IsMember({2400, 4800, 7200, 9600, 12000, 14400}))
         ->capture_default_str();
-    c->add_option("--id", args.id, "local station identity (the number the remote shows)");
+    c->add_option("--id", args.id, "local station identity (the number the remote shows)")
+        ->check(IdentityLength());
     c->add_flag("--pulse", args.pulse, "pulse dialling instead of tone");
     c->add_option("--scan-time", args.scan_time, "minimum scan line time code 0-7")->check(CLI::Range(0, 7));
     AddTraceOption(c, args.trace);

@@ -759,6 +759,7 @@ TEST_F(CliTest, PortFailuresNameTheDevice) {
               std::string::npos)
         << r.err;
     EXPECT_EQ(RunTool({kTollan, "receive", "--rings", "99", Path("in.g3")}, dir_).status, 2);
+    EXPECT_EQ(RunTool({kTollan, "receive", "--id", std::string(130, '5'), Path("in.g3")}, dir_).status, 2);
 }
 
 }  // namespace
