@@ -75,10 +75,6 @@ uint16_t FaxSetFDCC(int32_t channel, int vr, int32_t min_speed) {
 uint16_t FaxSetUpReception(int32_t channel) {
     const FaxChannel &c = g_channels[channel];
     char command[kCommandSize];
-    // The identity callers see (CSI), when the host set one. A modem that
-    // refuses it still answers: the call matters more than the name.
-    if (c.local_id[0] != '\0' && FaxSetLocalID(channel, c.local_id) != TOLLAN_OK)
-        FaxTrace("FaxSetUpReception: the modem refused the local identity; answering without it");
     if (c.modem_class == TOLLAN_CLASS_2) {
         if (FaxCommandWait("AT+FCR=1\r\n", "OK", channel) != TOLLAN_OK) return TOLLAN_E_RECEIVE_REFUSED;
         snprintf(command, sizeof command, "AT+FDCC=%d,%d,0,2,0,0,0,%d\r\n", FaxVerticalResolution(c.resolution),

@@ -224,8 +224,10 @@ CLI::Validator IdentityLength() {
     constexpr size_t kMostIdentityChars = 129;
     return CLI::Validator(
         [](std::string &id) {
-            return id.empty() || id.size() > kMostIdentityChars ? std::string("the identity takes 1 to 129 characters")
-                                                                 : std::string();
+            if (id.empty() || id.size() > kMostIdentityChars) return std::string("the identity takes 1 to 129 characters");
+            for (char c : id)
+                if (c < ' ' || c > '~' || c == '"') return std::string("the identity takes printable characters but '\"'");
+            return std::string();
         },
         "1-129 characters");
 }
@@ -320,15 +322,17 @@ int32_t OpenChannel(const PortChoice &choice, int modem_class) {
 
 // Asks the modem "AT+FCLASS=?" on the open channel's port: the classes it
 // offers ("0,1,2,2.0"), or "" when it does not say within a few seconds.
-std::string OfferedClasses(int32_t channel) {
+std::string ModemExchange(int32_t channel, const std::string &command) {
     constexpr int kAnswerMs = 3000;
+    constexpr size_t kMostAnswerBytes = 4096;  // a modem that babbles is not read for ever
     int fd = -1;
     if (GetCommHandle(channel, &fd) != TOLLAN_OK) return "";
-    static constexpr char kAsk[] = "AT+FCLASS=?\r";
-    if (write(fd, kAsk, sizeof kAsk - 1) != static_cast<ssize_t>(sizeof kAsk - 1)) return "";
+    std::string line = command + "\r";
+    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "";
     std::string answer;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerMs);
-    while (answer.find("OK") == std::string::npos && answer.find("ERROR") == std::string::npos) {
+    while (answer.find("OK\r") == std::string::npos && answer.find("ERROR") == std::string::npos &&
+           answer.size() < kMostAnswerBytes) {
         int left = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
         pollfd p{fd, POLLIN, 0};
@@ -337,6 +341,15 @@ std::string OfferedClasses(int32_t channel) {
         ssize_t n = read(fd, block, sizeof block);
         if (n > 0) answer.append(block, static_cast<size_t>(n));
     }
+    return answer;
+}
+
+bool ModemSaidOk(const std::string &answer) {
+    return answer.find("OK\r") != std::string::npos && answer.find("ERROR") == std::string::npos;
+}
+
+std::string OfferedClasses(int32_t channel) {
+    std::string answer = ModemExchange(channel, "AT+FCLASS=?");
     // The line that lists them: digits, dots, commas, perhaps in brackets.
     std::string list;
     size_t start = 0;

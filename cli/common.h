@@ -30,6 +30,11 @@ void FinishTrace();
 
 // The device a port number names: the profile's [Ports] COMn, else /dev/ttyS<n-1>.
 std::string PortDevice(int port);
+// Sends the modem a command line on the open channel's port, between the
+// library's calls, and returns what it answered up to "OK" or "ERROR" (at
+// most 3 seconds and 4 KiB).
+std::string ModemExchange(int32_t channel, const std::string &command);
+bool ModemSaidOk(const std::string &answer);
 // Asks the modem "AT+FCLASS=?" on the open channel's port: the classes it
 // offers ("0,1,2,2.0"), or "" when it does not say within a few seconds.
 std::string OfferedClasses(int32_t channel);

@@ -210,6 +210,17 @@ uint16_t ReceiveCall(int32_t channel, const std::string &wanted, std::string &ba
     return rc;
 }
 
+// The identity callers see (CSI). ReceiveFax sets none, so the command gives
+// it to the modem itself once the port is open: "+FLID" in class 2, "+FLI"
+// in class 2.0 (the modem keeps it for every call until it is reset).
+void SetAnsweringIdentity(int32_t channel, const std::string &id) {
+    SetLocalID(channel, id.c_str());
+    const std::string quoted = "=\"" + id + "\"";
+    if (ModemSaidOk(ModemExchange(channel, "AT+FLID" + quoted))) return;
+    if (ModemSaidOk(ModemExchange(channel, "AT+FLI" + quoted))) return;
+    FailWith("the modem refused the identity \"" + id + "\"");
+}
+
 // Reception needs class 2.0 or 2; a modem without them is told what it offers.
 int32_t OpenForReceiving(const PortChoice &port) {
     int32_t channel = -1;
@@ -229,10 +240,7 @@ void RunReceive(const ReceiveArgs &args) {
     if (args.info) SetFaxInfoOption(1);
     OpenedChannel channel(OpenForReceiving(args.port));
     StopCallsOn(channel.get());
-    if (!args.id.empty()) {
-        uint16_t rc = SetLocalID(channel.get(), args.id.c_str());
-        if (rc != TOLLAN_OK) Fail("setting the identity (1 to 129 characters)", rc);
-    }
+    if (!args.id.empty()) SetAnsweringIdentity(channel.get(), args.id);
     printf("waiting for a call on %s\n", PortName(args.port).c_str());
     fflush(stdout);
     for (int call = 1; WaitForRings(channel.get(), args.rings); ++call) {
