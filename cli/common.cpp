@@ -220,13 +220,15 @@ void AddPortOptions(CLI::App *command, PortChoice &choice) {
     command->add_option("--init", choice.init, "modem initialisation string")->capture_default_str();
 }
 
-CLI::Validator IdentityLength() {
+CLI::Validator IdentityCheck(bool quotes_allowed) {
     constexpr size_t kMostIdentityChars = 129;
     return CLI::Validator(
-        [](std::string &id) {
+        [quotes_allowed](std::string &id) {
             if (id.empty() || id.size() > kMostIdentityChars) return std::string("the identity takes 1 to 129 characters");
             for (char c : id)
-                if (c < ' ' || c > '~' || c == '"') return std::string("the identity takes printable characters but '\"'");
+                if (c < ' ' || c > '~' || (c == '"' && !quotes_allowed))
+                    return std::string(quotes_allowed ? "the identity takes printable characters"
+                                                      : "the identity takes printable characters but '\"'");
             return std::string();
         },
         "1-129 characters");

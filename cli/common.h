@@ -18,8 +18,9 @@ struct TraceChoice {
 };
 
 void AddPortOptions(CLI::App *command, PortChoice &choice);
-// --id takes 1 to 129 characters, as SetLocalID does.
-CLI::Validator IdentityLength();
+// --id takes 1 to 129 printable characters, as SetLocalID does; quotes
+// only where the library quotes the identity itself.
+CLI::Validator IdentityCheck(bool quotes_allowed);
 void AddTraceOption(CLI::App *command, TraceChoice &trace);
 
 // Switches the trace log on when a file was given. --trace goes through a

@@ -1,6 +1,6 @@
 // tollan convert, rotate and info: the page conversions, without a modem.
-#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -61,14 +61,17 @@ void RunRotate(const std::string &in, const std::string &out, const TraceChoice 
 
 bool IsPicture(const std::string &file) {
     std::ifstream in(file, std::ios::binary);
-    char head[3] = {};
-    in.read(head, sizeof head);
-    return (head[0] == 'B' && head[1] == 'M') ||
-           (head[0] == 'P' && (head[1] == '1' || head[1] == '4') && isspace(static_cast<unsigned char>(head[2])));
+    std::string start(3, '\0');
+    in.read(start.data(), static_cast<std::streamsize>(start.size()));
+    start.resize(static_cast<size_t>(in.gcount()));
+    return LooksLikePicture(start);
 }
 
 // A picture is read as send reads it, and told with the page it makes.
 void ShowPicture(const std::string &file) {
+    std::error_code error;
+    if (std::filesystem::file_size(file, error) > kMaxPictureFileBytes || error)
+        FailWith(file + " " + PictureReadText(PictureRead::kTooLarge));
     std::ifstream in(file, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     Picture picture;

@@ -30,8 +30,6 @@ struct Document {
 };
 
 constexpr size_t kSniffBytes = 1024;
-// A picture file larger than this is no page (a 600-dpi 24-bit A4 is 100 MB).
-constexpr uintmax_t kMaxPictureFileBytes = 400u * 1024 * 1024;
 constexpr int32_t kStandardPageRows = 1400;
 
 // The file's first bytes (all of it up to limit); false with the reason.
@@ -66,11 +64,6 @@ bool LooksLikePrintable(const std::string &b) {
            StartsWith(b, "\xC5\xD0\xD3\xC6");
 }
 
-bool LooksLikePicture(const std::string &b) {
-    return StartsWith(b, "BM") ||
-           (b.size() >= 3 && b[0] == 'P' && (b[1] == '1' || b[1] == '4') && isspace(static_cast<unsigned char>(b[2])));
-}
-
 [[noreturn]] void Refuse(const std::string &file, const std::string &what) { FailUsage(file + " " + what); }
 
 // What the file is, from its content; refuses what cannot be sent.
@@ -91,9 +84,10 @@ Document Recognise(const std::string &file) {
         return doc;
     }
     if (LooksLikePicture(start)) {
-        if (fs::file_size(file, error) > kMaxPictureFileBytes) Refuse(file, "is a picture too large to be a page");
+        uintmax_t size = fs::file_size(file, error);
+        if (error || size > kMaxPictureFileBytes) Refuse(file, "is a picture too large to be a page");
         std::string bytes;
-        if (!ReadStart(file, kMaxPictureFileBytes, &bytes, &why)) Refuse(file, "cannot be read: " + why);
+        if (!ReadStart(file, static_cast<size_t>(size), &bytes, &why)) Refuse(file, "cannot be read: " + why);
         PictureRead read = ReadPicture(bytes, &doc.picture);
         if (read != PictureRead::kOk) Refuse(file, PictureReadText(read));
         doc.kind = DocumentKind::kPicture;

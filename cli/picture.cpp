@@ -151,12 +151,22 @@ PictureRead ReadPbm(const std::string &b, Picture *p) {
 
 }  // namespace
 
+namespace {
+
+bool LooksLikeBmp(const std::string &b) { return b.size() >= 2 && b[0] == 'B' && b[1] == 'M'; }
+
+bool LooksLikePbm(const std::string &b) {
+    return b.size() >= 3 && b[0] == 'P' && (b[1] == '1' || b[1] == '4') && isspace(static_cast<unsigned char>(b[2]));
+}
+
+}  // namespace
+
+bool LooksLikePicture(const std::string &start) { return LooksLikeBmp(start) || LooksLikePbm(start); }
+
 PictureRead ReadPicture(const std::string &bytes, Picture *picture) {
     *picture = Picture{};
-    if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M') return ReadBmp(bytes, picture);
-    if (bytes.size() >= 3 && bytes[0] == 'P' && (bytes[1] == '1' || bytes[1] == '4') &&
-        isspace(static_cast<unsigned char>(bytes[2])))
-        return ReadPbm(bytes, picture);
+    if (LooksLikeBmp(bytes)) return ReadBmp(bytes, picture);
+    if (LooksLikePbm(bytes)) return ReadPbm(bytes, picture);
     return PictureRead::kNotPicture;
 }
 

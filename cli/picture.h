@@ -23,6 +23,11 @@ enum class PictureRead { kOk, kNotPicture, kUnsupported, kTooLarge, kCut };
 // Largest picture read: a 600-dpi scan of a long page, with room to spare.
 constexpr int32_t kMaxPictureSide = 20000;
 constexpr int64_t kMaxPictureDots = 120000000;
+// A picture file larger than this is no page (a 600-dpi 24-bit A4 is 100 MB).
+constexpr uintmax_t kMaxPictureFileBytes = 400u * 1024 * 1024;
+
+// True when the bytes begin like a BMP or a PBM picture.
+bool LooksLikePicture(const std::string &start);
 
 // A BMP (1, 4, 8, 24 or 32 bits per dot, uncompressed; colours to black and
 // white by brightness) or a PBM (P1 or P4) from its bytes.

@@ -281,7 +281,7 @@ void AddReceiveCommand(CLI::App &app) {
     c->add_flag("--loop", args.loop,
                 "answer call after call until stopped (SIGINT or SIGTERM end a call at once; SIGHUP lets it finish)");
     c->add_option("--id", args.id, "local station identity (what callers see as the CSI)")
-        ->check(IdentityLength());
+        ->check(IdentityCheck(false));
     AddTraceOption(c, args.trace);
     c->add_option("BASE", args.base, "base name of the page files: BASE.g3 gives BASE_p1.g3, ...")->required();
     c->footer(

@@ -169,7 +169,7 @@ void AddSendCommand(CLI::App &app) {
         ->check(CLI::IsMember({2400, 4800, 7200, 9600, 12000, 14400}))
         ->capture_default_str();
     c->add_option("--id", args.id, "local station identity (the number the remote shows)")
-        ->check(IdentityLength());
+        ->check(IdentityCheck(true));
     c->add_flag("--pulse", args.pulse, "pulse dialling instead of tone");
     c->add_option("--scan-time", args.scan_time, "minimum scan line time code 0-7")->check(CLI::Range(0, 7));
     AddTraceOption(c, args.trace);
