@@ -209,10 +209,14 @@ bool EnsurePageEndsWithRtc(const std::string &path) {
     // Six EOLs, least significant bit first: eleven 0 bits, then a 1 bit.
     static constexpr char kRtc[] = "\x00\x08\x80\x00\x08\x80\x00\x08\x80";
     constexpr int kRtcEols = 6;
-    std::ifstream in(path, std::ios::binary);
+    // The end of the page is in its last bytes; a page file may be large.
+    constexpr std::streamoff kTailBytes = 4096;
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return false;
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (TrailingEols(data) >= kRtcEols) return true;
+    const std::streamoff size = in.tellg();
+    in.seekg(size > kTailBytes ? size - kTailBytes : 0);
+    std::string tail((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (TrailingEols(tail) >= kRtcEols) return true;
     std::ofstream out(path, std::ios::binary | std::ios::app);
     out.write(kRtc, sizeof kRtc - 1);
     return static_cast<bool>(out.flush());
