@@ -526,6 +526,24 @@ TEST_F(CliTest, ReceivesAPageWithoutRtcIntoBitmapAndTiff) {
     EXPECT_NE(g3.out.find("Group 3 page, 1728 x "), std::string::npos) << g3.out << g3.err;
 }
 
+// SIGHUP in the middle of a call: the call is finished, then the loop stops.
+TEST_F(CliCallTest, SighupLetsTheLoopFinishItsCallAndStop) {
+    int modem = AddModem("100", kSimClass2);
+    int station = AddCaller(2);
+    ASSERT_TRUE(SimStart(sim_));
+    Child receive({kTollan, "receive", "--device", SimModemDevice(sim_, modem), "--loop", Path("in.g3")}, dir_);
+    ASSERT_TRUE(receive.WaitForOutput("waiting for a call", 10000)) << receive.err();
+    ASSERT_TRUE(SimStationCall(sim_, station, "100"));
+    ASSERT_TRUE(receive.WaitForOutput("page 1 received", 30000)) << receive.out() << receive.err();
+    receive.Signal(SIGHUP);
+    EXPECT_EQ(receive.Wait(30000), 0) << receive.out() << receive.err();
+    EXPECT_NE(receive.out().find("pages received: 2"), std::string::npos) << receive.out();
+    EXPECT_NE(receive.out().find("SIGHUP: stopped after the last call"), std::string::npos) << receive.out();
+    ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
+    EXPECT_EQ(SimStationResults(sim_, station).pages, 2);
+    EXPECT_TRUE(Leftovers(dir_).empty());
+}
+
 // SIGHUP stops a receiving loop cleanly: no call is cut, nothing is left.
 TEST_F(CliTest, SighupStopsAReceiveLoopCleanly) {
     int modem = AddModem("100", kSimClass2);
