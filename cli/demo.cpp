@@ -24,7 +24,7 @@ namespace {
 
 struct DemoArgs {
     std::string folder;
-    std::string trace;
+    TraceChoice trace;
 };
 
 #ifdef TOLLAN_HAVE_SIM
@@ -119,7 +119,7 @@ void StartLine(DemoLine &line, const std::string &folder) {
 void ReportCall(int32_t channel, uint16_t rc) {
     CallOutcome call = ReadCallOutcome(channel);
     printf("  result %u (%s); remote %s; %d page(s) sent; hang-up %d (%s)\n", rc, ReturnCodeText(rc),
-           *call.remote ? call.remote : "(no identity)", call.pages_sent, call.hangup, HangupText(call.hangup));
+           ShownIdentity(call.remote).c_str(), call.pages_sent, call.hangup, HangupText(call.hangup));
     fflush(stdout);
 }
 
@@ -166,7 +166,7 @@ bool ReceiveOnCom3(DemoLine &line, const std::string &folder, std::vector<std::s
     uint16_t rc = ReceiveFax(channel.get(), base.c_str(), &count);
     const char *remote = "";
     GetRemoteID(channel.get(), &remote);
-    printf("  result %u (%s); %d page(s) from %s\n", rc, ReturnCodeText(rc), count, *remote ? remote : "(no identity)");
+    printf("  result %u (%s); %d page(s) from %s\n", rc, ReturnCodeText(rc), count, ShownIdentity(remote).c_str());
     for (int n = 1; n <= count; ++n) pages.push_back(folder + "/received_p" + std::to_string(n) + ".g3");
     return rc == TOLLAN_OK && count == kPages;
 }
@@ -197,7 +197,9 @@ void RunDemo(const DemoArgs &args) {
     std::filesystem::create_directories(folder, error);
     if (error) FailWith("cannot create " + folder + ": " + error.message());
     folder = std::filesystem::absolute(folder).string();
-    StartTrace(args.trace.empty() ? folder + "/trace.log" : args.trace);
+    TraceChoice trace = args.trace;
+    if (trace.file.empty() && trace.raw_file.empty()) trace.file = folder + "/trace.log";
+    StartTrace(trace);
     printf("tollan demo: everything goes into %s\n", folder.c_str());
 
     std::string base = PrepareDocument(folder);
@@ -210,7 +212,7 @@ void RunDemo(const DemoArgs &args) {
     SimWaitStation(line.sim, line.caller, 1, 10000);
     RenderArrivals(line, received);
     printf("\nthe trace log is %s; the line transcript %s/line-transcript.txt\n",
-           (args.trace.empty() ? folder + "/trace.log" : args.trace).c_str(), folder.c_str());
+           (trace.file.empty() ? trace.raw_file : trace.file).c_str(), folder.c_str());
     if (!ok) FailWith("the demo did not complete every fax");
     printf("demo complete: 2 faxes sent, 1 received\n");
 }

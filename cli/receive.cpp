@@ -1,14 +1,17 @@
 // tollan receive: watch a line for rings, answer, receive the fax into page
 // files, and optionally render them as BMPs and one TIFF document.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <thread>
 
 #include "cli/common.h"
 #include "cli/hangup_text.h"
+#include "cli/return_codes.h"
 #include "cli/tiff_writer.h"
 #include "tollan.h"
 
@@ -21,7 +24,8 @@ struct ReceiveArgs {
     bool bmp = false;
     bool tiff = false;
     bool loop = false;
-    std::string trace;
+    std::string id;
+    TraceChoice trace;
     std::string base;
 };
 
@@ -94,7 +98,7 @@ std::string FreshBaseName(const std::string &base, int &n) {
 // Polls the line until the wanted number of rings; false when stopped first.
 bool WaitForRings(int32_t channel, int wanted) {
     int rings = 0;
-    while (!StopSignal()) {
+    while (!StopSignal() && !HangupRequested()) {
         int32_t ring = 0;
         uint16_t rc = WaitForRing(channel, &ring);
         if (rc != TOLLAN_OK) Fail("watching the line", rc);
@@ -138,26 +142,47 @@ uint16_t ReceiveReportingPages(int32_t channel, const std::string &base, int16_t
     return rc;
 }
 
-void RenderPages(const ReceiveArgs &args, const std::string &base, int pages) {
+// Renders the pages as asked; false (each failure said) when a page or the
+// document could not be made.
+bool RenderPages(const ReceiveArgs &args, const std::string &base, int pages) {
+    bool ok = true;
     std::vector<TiffPage> tiff_pages;
     for (int n = 1; n <= pages; ++n) {
         std::string g3 = PagePath(base, n, ".g3");
         if (args.bmp) {
-            uint16_t rc = G3ToBmp(g3.c_str(), PagePath(base, n, ".bmp").c_str());
-            if (rc != TOLLAN_OK) fprintf(stderr, "tollan: page %d could not be rendered as BMP: %u\n", n, rc);
+            std::string bmp = PagePath(base, n, ".bmp");
+            uint16_t rc = G3ToBmp(g3.c_str(), bmp.c_str());
+            if (rc != TOLLAN_OK) {
+                fprintf(stderr, "tollan: page %d could not be rendered as %s: %u (%s)\n", n, bmp.c_str(), rc,
+                        ReturnCodeText(rc));
+                ok = false;
+            }
         }
         if (args.tiff) {
             int32_t width = 0, rows = 0;
-            if (GetG3Size(g3.c_str(), &width, &rows) == TOLLAN_OK) tiff_pages.push_back({g3, width, rows});
+            uint16_t rc = GetG3Size(g3.c_str(), &width, &rows);
+            if (rc == TOLLAN_OK) {
+                tiff_pages.push_back({g3, width, rows});
+            } else {
+                fprintf(stderr, "tollan: page %d (%s) cannot go into the TIFF document: %u (%s)\n", n, g3.c_str(), rc,
+                        ReturnCodeText(rc));
+                ok = false;
+            }
         }
     }
-    if (args.tiff && !tiff_pages.empty()) {
-        std::string tiff = PageStem(base) + ".tif";
-        if (WriteTiffClassF(tiff_pages, tiff))
-            printf("document: %s\n", tiff.c_str());
-        else
-            fprintf(stderr, "tollan: cannot write %s\n", tiff.c_str());
+    if (!args.tiff || pages == 0) return ok;
+    std::string tiff = PageStem(base) + ".tif";
+    if (tiff_pages.empty()) {
+        fprintf(stderr, "tollan: no TIFF document written: none of the %d pages could be read\n", pages);
+        return false;
     }
+    errno = 0;
+    if (!WriteTiffClassF(tiff_pages, tiff)) {
+        fprintf(stderr, "tollan: cannot write %s%s\n", tiff.c_str(), SystemReason().c_str());
+        return false;
+    }
+    printf("document: %s%s\n", tiff.c_str(), tiff_pages.size() == static_cast<size_t>(pages) ? "" : " (pages missing)");
+    return ok;
 }
 
 void PrintCallSummary(int32_t channel, int pages) {
@@ -165,7 +190,7 @@ void PrintCallSummary(int32_t channel, int pages) {
     GetRemoteID(channel, &remote);
     int32_t hangup = 0;
     GetHangupCode(channel, &hangup);
-    printf("remote station: %s\n", *remote ? remote : "(no identity)");
+    printf("remote station: %s\n", ShownIdentity(remote).c_str());
     printf("pages received: %d\n", pages);
     printf("hang-up code: %d (%s)\n", hangup, HangupText(hangup));
 }
@@ -185,28 +210,59 @@ uint16_t ReceiveCall(int32_t channel, const std::string &wanted, std::string &ba
     return rc;
 }
 
+// The identity callers see (CSI). ReceiveFax sets none, so the command gives
+// it to the modem itself once the port is open: "+FLID" in class 2, "+FLI"
+// in class 2.0 (the modem keeps it for every call until it is reset).
+void SetAnsweringIdentity(int32_t channel, const std::string &id) {
+    SetLocalID(channel, id.c_str());
+    const std::string quoted = "=\"" + id + "\"";
+    if (ModemSaidOk(ModemExchange(channel, "AT+FLID" + quoted))) return;
+    if (ModemSaidOk(ModemExchange(channel, "AT+FLI" + quoted))) return;
+    FailWith("the modem refused the identity \"" + id + "\"");
+}
+
+// Reception needs class 2.0 or 2; a modem without them is told what it offers.
+int32_t OpenForReceiving(const PortChoice &port) {
+    int32_t channel = -1;
+    uint16_t rc = TryOpenChannel(port, TOLLAN_CLASS_AUTO, &channel);
+    if (rc == TOLLAN_OK) return channel;
+    if (rc != TOLLAN_E_CLASS) return OpenChannel(port, TOLLAN_CLASS_AUTO);  // fails again, and says why
+    OpenedChannel probe(OpenChannel(port, TOLLAN_CLASS_1));
+    std::string offered = OfferedClasses(probe.get());
+    FailWith("the modem on " + PortName(port) + " offers " +
+             (offered.empty() ? std::string("no class in answer to AT+FCLASS=?") : "classes " + offered) +
+             ": tollan receives through class 2.0 or 2 modems only");
+}
+
 void RunReceive(const ReceiveArgs &args) {
+    CatchStopSignals();
     StartTrace(args.trace);
     if (args.info) SetFaxInfoOption(1);
-    CatchStopSignals();
-    OpenedChannel channel(OpenChannel(args.port, TOLLAN_CLASS_AUTO));
+    OpenedChannel channel(OpenForReceiving(args.port));
     StopCallsOn(channel.get());
-    printf("waiting for a call on port %d\n", args.port.port);
+    if (!args.id.empty()) SetAnsweringIdentity(channel.get(), args.id);
+    printf("waiting for a call on %s\n", PortName(args.port).c_str());
     fflush(stdout);
     for (int call = 1; WaitForRings(channel.get(), args.rings); ++call) {
         std::string base;
         int16_t pages = 0;
         uint16_t rc = ReceiveCall(channel.get(), args.loop ? CallBaseName(args.base, call) : args.base, base, pages);
         PrintCallSummary(channel.get(), pages);
-        RenderPages(args, base, pages);
+        bool rendered = RenderPages(args, base, pages);
         if (StopSignal())
             ExitStopped("during a call; " + std::to_string(pages) + (pages == 1 ? " page" : " pages") +
                         " received whole kept");
         if (!args.loop) {
             if (rc != TOLLAN_OK) Fail("receiving the fax", rc);
+            if (!rendered) FailWith("the fax was received, but not every page could be rendered as asked");
             return;
         }
         if (rc != TOLLAN_OK) fprintf(stderr, "tollan: call %d ended with %u\n", call, rc);
+        if (HangupRequested()) break;
+    }
+    if (args.loop && HangupRequested()) {
+        printf("SIGHUP: stopped after the last call\n");
+        return;
     }
     // Stopped while waiting: the end of a loop, but no fax for a single call.
     if (!args.loop) ExitStopped("before a call came");
@@ -222,7 +278,10 @@ void AddReceiveCommand(CLI::App &app) {
     c->add_flag("--info", args.info, "write a .ffi information file beside each page");
     c->add_flag("--bmp", args.bmp, "also render each page as a BMP");
     c->add_flag("--tiff", args.tiff, "also write the whole fax as one TIFF Class F document");
-    c->add_flag("--loop", args.loop, "answer call after call until stopped (SIGINT or SIGTERM)");
+    c->add_flag("--loop", args.loop,
+                "answer call after call until stopped (SIGINT or SIGTERM end a call at once; SIGHUP lets it finish)");
+    c->add_option("--id", args.id, "local station identity (what callers see as the CSI)")
+        ->check(IdentityCheck(false));
     AddTraceOption(c, args.trace);
     c->add_option("BASE", args.base, "base name of the page files: BASE.g3 gives BASE_p1.g3, ...")->required();
     c->footer(

@@ -22,7 +22,7 @@ struct SendArgs {
     std::string id;
     bool pulse = false;
     int scan_time = 0;
-    std::string trace;
+    TraceChoice trace;
     std::string number;
     std::vector<std::string> files;
 };
@@ -33,12 +33,42 @@ int ClassCode(const std::string &name) {
     return classes.at(name);
 }
 
-void ApplyCallSettings(int32_t channel, const SendArgs &args) {
+// A number the modem can dial: digits and the dial modifiers, nothing else.
+void CheckNumber(const std::string &number) {
+    if (number.find_first_not_of(" \t") == std::string::npos)
+        FailUsage("the number to dial is empty");
+    if (number.find_first_not_of("0123456789+*#,-()/ .ABCDabcdPTWptw!@") != std::string::npos)
+        FailUsage("the number to dial \"" + number + "\" holds characters a modem cannot dial");
+}
+
+// --class auto: the modem's class 2.0, else 2 (PortOpen tries them in that
+// order), else class 1 when the modem offers it; the message says what the
+// modem offered when it is not 2.0 or 2.
+int32_t OpenForSending(const SendArgs &args, int *modem_class) {
+    if (*modem_class != TOLLAN_CLASS_AUTO) return OpenChannel(args.port, *modem_class);
+    int32_t channel = -1;
+    uint16_t rc = TryOpenChannel(args.port, TOLLAN_CLASS_AUTO, &channel);
+    if (rc == TOLLAN_OK) return channel;
+    if (rc != TOLLAN_E_CLASS) return OpenChannel(args.port, TOLLAN_CLASS_AUTO);  // fails again, and says why
+    channel = OpenChannel(args.port, TOLLAN_CLASS_1);
+    std::string offered = OfferedClasses(channel);
+    if (!ClassOffered(offered, "1") && !ClassOffered(offered, "1.0")) {
+        PortClose(channel);
+        FailWith("the modem on " + PortName(args.port) + " offers no fax class tollan can send with (it offers " +
+                 (offered.empty() ? std::string("nothing in answer to AT+FCLASS=?") : "classes " + offered) + ")");
+    }
+    printf("the modem offers classes %s, not 2.0 or 2: sending in class 1\n", offered.c_str());
+    fflush(stdout);
+    *modem_class = TOLLAN_CLASS_1;
+    return channel;
+}
+
+void ApplyCallSettings(int32_t channel, const SendArgs &args, bool standard) {
     if (!args.id.empty()) {
         uint16_t rc = SetLocalID(channel, args.id.c_str());
         if (rc != TOLLAN_OK) Fail("setting the identity (1 to 129 characters)", rc);
     }
-    SetResolution(channel, args.normal ? 1 : 0);
+    SetResolution(channel, standard ? 1 : 0);
     SetBitRate(channel, args.rate / 2400 - 1);
     SetScanTime(channel, args.scan_time);
     SetLineType(channel, args.pulse ? 1 : 0);
@@ -82,32 +112,44 @@ private:
     std::thread thread_;
 };
 
-void PrintSummary(int32_t channel, int pages) {
+// The hang-up code is shown when the modem reported one, or the call went
+// through: a busy line or no answer has none worth a line.
+void PrintSummary(int32_t channel, int pages, uint16_t rc) {
     CallOutcome call = ReadCallOutcome(channel);
-    printf("remote station: %s\n", *call.remote ? call.remote : "(no identity)");
+    printf("remote station: %s\n", ShownIdentity(call.remote).c_str());
     printf("pages sent: %d of %d\n", call.pages_sent, pages);
-    printf("hang-up code: %d (%s)\n", call.hangup, HangupText(call.hangup));
+    if (call.hangup != 0 || rc == TOLLAN_OK) printf("hang-up code: %d (%s)\n", call.hangup, HangupText(call.hangup));
+}
+
+ResolutionChoice ResolutionAsked(const SendArgs &args) {
+    if (args.normal) return ResolutionChoice::kStandard;
+    if (args.fine) return ResolutionChoice::kFine;
+    return ResolutionChoice::kAuto;
 }
 
 void RunSend(const SendArgs &args) {
-    StartTrace(args.trace);
     CatchStopSignals();
+    CheckNumber(args.number);
+    StartTrace(args.trace);
     ScratchDir scratch("tollan-send-");
-    int pages = PreparePages(args.files, scratch.path(), args.normal);
+    PreparedPages prepared = PreparePages(args.files, scratch.path(), ResolutionAsked(args));
+    int pages = prepared.pages;
+    if (StopSignal() || HangupRequested()) ExitStopped("before dialling");
     int modem_class = ClassCode(args.modem_class);
-    OpenedChannel channel(OpenChannel(args.port, modem_class));
+    OpenedChannel channel(OpenForSending(args, &modem_class));
     StopCallsOn(channel.get());
-    ApplyCallSettings(channel.get(), args);
+    ApplyCallSettings(channel.get(), args, prepared.standard);
 
     std::string base = PagesBaseName(scratch.path());
-    printf("sending %d page%s to %s\n", pages, pages == 1 ? "" : "s", args.number.c_str());
+    printf("sending %d page%s at %s resolution to %s: dialling and waiting for the remote fax machine to answer\n",
+           pages, pages == 1 ? "" : "s", prepared.standard ? "standard" : "fine", args.number.c_str());
     fflush(stdout);
     if (StopSignal()) ExitStopped("before dialling");
     PageProgress progress(channel.get(), pages);
     uint16_t rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(channel.get(), args.number.c_str(), base.c_str(), pages)
                                                 : SendFax(channel.get(), args.number.c_str(), base.c_str(), pages);
     progress.Stop();
-    PrintSummary(channel.get(), pages);
+    PrintSummary(channel.get(), pages, rc);
     if (StopSignal()) ExitStopped("during the call");
     if (rc != TOLLAN_OK) Fail("sending the fax", rc);
 }
@@ -121,17 +163,19 @@ void AddSendCommand(CLI::App &app) {
     c->add_option("--class", args.modem_class, "service class of the modem")
         ->check(CLI::IsMember({"auto", "1", "2", "2.0"}))
         ->capture_default_str();
-    auto *fine = c->add_flag("--fine", args.fine, "fine resolution (204 x 196 dpi, the default)");
-    c->add_flag("--normal", args.normal, "normal resolution (204 x 98 dpi)")->excludes(fine);
+    auto *fine = c->add_flag("--fine", args.fine, "fine resolution (204 x 196 dpi); default: as the pictures ask");
+    c->add_flag("--normal", args.normal, "normal (standard) resolution (204 x 98 dpi)")->excludes(fine);
     c->add_option("--rate", args.rate, "highest bit rate")
         ->check(CLI::IsMember({2400, 4800, 7200, 9600, 12000, 14400}))
         ->capture_default_str();
-    c->add_option("--id", args.id, "local station identity (the number the remote shows)");
+    c->add_option("--id", args.id, "local station identity (the number the remote shows)")
+        ->check(IdentityCheck(true));
     c->add_flag("--pulse", args.pulse, "pulse dialling instead of tone");
     c->add_option("--scan-time", args.scan_time, "minimum scan line time code 0-7")->check(CLI::Range(0, 7));
     AddTraceOption(c, args.trace);
     c->add_option("NUMBER", args.number, "number to dial")->required();
-    c->add_option("FILE", args.files, "pages: .g3 page files, .bmp, .pdf or .ps documents")->required();
+    c->add_option("FILE", args.files, "pages: BMP, PBM, PDF, PostScript or Group 3 page files (known by content)")
+        ->required();
     c->footer(
         "Examples:\n"
         "  tollan send --device /dev/ttyUSB0 5551234 letter.pdf\n"

@@ -897,6 +897,11 @@ uint8_t *AppendRow(G3Rows *rows, int32_t max_rows) {
     return row;
 }
 
+void KeepRow(G3Rows *rows, int32_t column) {
+    ++rows->count;
+    if (column > rows->width) rows->width = column;
+}
+
 // The page ends at its third empty row in a row; the first two are rows.
 uint16_t DecodeMhPage(PageDecoder *d, G3Rows *rows) {
     for (int32_t row = 0; rows->count < d->o->max_rows; ++row) {
@@ -905,8 +910,14 @@ uint16_t DecodeMhPage(PageDecoder *d, G3Rows *rows) {
         int32_t column = 0;
         RowEnd end = kRowFull;
         if (uint16_t code = DecodeMhRow(d, row, line, &column, &end)) return code;
-        if (end == kRowFull)
-            if (uint16_t code = SkipToEol(d)) return code;
+        if (end == kRowFull) {
+            if (uint16_t code = SkipToEol(d)) {
+                // A row that reached its width is whole even when the data
+                // ends before its EOL: the last row of a page without RTC.
+                if (code == TOLLAN_E_G3_END) KeepRow(rows, column);
+                return code;
+            }
+        }
         if (end == kRowAtEol) {
             if (column == 0) {
                 if (++d->empty_rows >= kEmptyRowsEndingMhPage) break;
@@ -914,8 +925,7 @@ uint16_t DecodeMhPage(PageDecoder *d, G3Rows *rows) {
                 d->empty_rows = 0;
             }
         }
-        ++rows->count;
-        if (column > rows->width) rows->width = column;
+        KeepRow(rows, column);
     }
     return TOLLAN_OK;
 }

@@ -126,7 +126,8 @@ struct G3DecodeOptions {
 // MR: the page ends at an EOL met where a row should begin (after the first
 // row). MMR: at two EOLs. All: at max_rows.
 // TOLLAN_OK, TOLLAN_E_G3_END (the data ends before the page does; also an
-// MMR page with a bad code word: rows holds what came before it),
+// MMR page with a bad code word: rows holds the whole rows before it, an MH
+// row that reached its width before the data ended included),
 // TOLLAN_E_PAGE_TOO_LARGE (the reader's limit reached first),
 // TOLLAN_E_NO_MEMORY.
 uint16_t DecodeG3Page(G3Reader *r, const G3DecodeOptions &options, G3Rows *rows, G3DecodeReport *report);

@@ -6,6 +6,11 @@
 // bad code word leaves the rest of its line white and decoding goes on at the
 // next EOL. The page ends at its third empty line in a row (an EOL met before
 // any pixel), so the six EOLs of a return-to-control mark add two blank rows.
+// A page whose data ends without that mark (Ghostscript's faxg3 pages, a
+// transfer cut short) is still a page when what was decoded is sound: at
+// least one whole row with a pixel, and at most one row in ten with a bad
+// code word. It holds its whole rows; a row cut inside its codes is dropped.
+// Anything less is refused with 134, as data that is not a page.
 // At most 4300 rows and 32 MB are decoded.
 #include "engine/call_limits.h"
 #include "engine/channel.h"
@@ -25,6 +30,15 @@ constexpr int kMaxDecodedRows = 4300;
 // would be read for ever.
 constexpr int64_t kMaxDecodedPageBytes = kMaxPageBytes;
 
+constexpr int32_t kMostBadRowsInTen = 1;
+
+// The data ended before an end-of-page mark: whole rows with pixels, few of
+// them bad, make a page; otherwise the file is not taken for one.
+bool EndedWithoutRtcButSound(const G3Rows &rows, const G3DecodeReport &report) {
+    return report.found_first_eol && rows.count > 0 && rows.width > 0 &&
+           static_cast<int64_t>(report.bad_rows) * 10 <= static_cast<int64_t>(rows.count) * kMostBadRowsInTen;
+}
+
 // Decodes the page file into rows. 0 is stored through width_out and
 // height_out, when given, once the file is open and its first EOL found.
 uint16_t DecodePage(const char *path, G3Rows *rows, int32_t *width_out, int32_t *height_out) {
@@ -40,6 +54,10 @@ uint16_t DecodePage(const char *path, G3Rows *rows, int32_t *width_out, int32_t 
     if (report.found_first_eol) {
         if (width_out) *width_out = 0;
         if (height_out) *height_out = 0;
+    }
+    if (code == TOLLAN_E_G3_END && EndedWithoutRtcButSound(*rows, report)) {
+        FaxTrace("G3ToBmp: page ends at end of file without RTC after %d rows", rows->count);
+        code = TOLLAN_OK;
     }
     if (code != TOLLAN_OK) return code;
     if (rows->width == 0) {

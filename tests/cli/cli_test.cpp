@@ -138,8 +138,9 @@ Result RunTool(const std::vector<std::string> &argv, const std::string &dir, int
     return {status, child.out(), child.err()};
 }
 
-// A 1-bit BMP, white with a black rectangle [x0,x1) x [y0,y1) (y from the top).
-void WriteBmp(const std::string &path, int width, int height, int x0, int y0, int x1, int y1) {
+// A 1-bit BMP, white with a black rectangle [x0,x1) x [y0,y1) (y from the top),
+// its resolution fields ppm pixels per metre (3780: 96 dpi; 0: none).
+void WriteBmp(const std::string &path, int width, int height, int x0, int y0, int x1, int y1, uint32_t ppm = 3780) {
     int stride = ((width + 31) / 32) * 4;
     uint32_t data_size = stride * height;
     uint32_t offset = 14 + 40 + 8;
@@ -148,7 +149,7 @@ void WriteBmp(const std::string &path, int width, int height, int x0, int y0, in
     auto u32 = [&](uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
     b += "BM";
     u32(offset + data_size), u32(0), u32(offset);
-    u32(40), u32(width), u32(height), u16(1), u16(1), u32(0), u32(data_size), u32(3780), u32(3780), u32(2), u32(0);
+    u32(40), u32(width), u32(height), u16(1), u16(1), u32(0), u32(data_size), u32(ppm), u32(ppm), u32(2), u32(0);
     u32(0x00000000), u32(0x00FFFFFF);  // index 0 black, 1 white
     for (int row = height - 1; row >= 0; --row) {  // bottom-up
         std::string line(stride, '\0');
@@ -209,6 +210,46 @@ bool DecodePage(const std::string &g3, const std::string &dir, Pbm *pbm) {
     return ParsePbm(ReadFile(pbm_path), pbm);
 }
 
+// The EOLs the data ends with, with nothing but fill between them (an RTC
+// is six).
+int TrailingEols(const std::string &data) {
+    int eols = 0, zeros = 0;
+    for (unsigned char byte : data)
+        for (int bit = 0; bit < 8; ++bit) {
+            if ((byte >> bit) & 1) {
+                eols = zeros >= 11 ? eols + 1 : 0;
+                zeros = 0;
+            } else {
+                ++zeros;
+            }
+        }
+    return eols;
+}
+
+// Files a command leaves in TMPDIR that it should have removed.
+std::vector<std::string> Leftovers(const std::string &dir) {
+    std::vector<std::string> found;
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        for (const char *prefix : {"tollan-send-", "tollan-profile-", "tollan-trace-"})
+            if (name.rfind(prefix, 0) == 0) found.push_back(name);
+    }
+    return found;
+}
+
+// Renders PostScript with Ghostscript's faxg3 device, as the command does:
+// pages whose data ends without RTC.
+bool RenderFaxg3(const std::string &ps, const std::string &g3, const std::string &dir) {
+    Child gs({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=faxg3", "-dFillOrder=2", "-r204x196",
+              "-sOutputFile=" + g3, ps},
+             dir);
+    return gs.Wait(30000) == 0;
+}
+
+const char kBoxPostScript[] =
+    "%!PS\n<< /PageSize [595 842] >> setpagedevice\n"
+    "newpath 200 400 moveto 200 0 rlineto 0 200 rlineto -200 0 rlineto closepath fill\nshowpage\n";
+
 // Quick rings; the T.30 times stay as they are, since the library on the
 // other side of the pty keeps its own pace between commands.
 SimConfig FastConfig() {
@@ -266,6 +307,8 @@ TEST_F(CliTest, SendToBusyStationFailsAndSaysWhy) {
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("page 1/1 sent"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("hang-up code: 0"), std::string::npos) << r.out;  // no "normal end" before "busy"
+    EXPECT_NE(r.out.find("waiting for the remote fax machine to answer"), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, SendsBitmapThroughClass20Modem) {
@@ -444,6 +487,82 @@ TEST_F(CliCallTest, SigintEndsASendingCall) {
     EXPECT_EQ(send.Wait(20000), 130) << send.out() << send.err();
     EXPECT_NE(send.out().find("pages sent: 0 of 1"), std::string::npos) << send.out();
     EXPECT_NE(send.err().find("tollan: stopped by SIGINT during the call"), std::string::npos) << send.err();
+    EXPECT_TRUE(Leftovers(dir_).empty());
+}
+
+// A page whose data ends without RTC (as Ghostscript writes them) is a page:
+// rendered as BMP and put in the TIFF. The caller sees --id as the CSI.
+TEST_F(CliTest, ReceivesAPageWithoutRtcIntoBitmapAndTiff) {
+    if (!OnPath("gs") || !OnPath("tiffinfo")) GTEST_SKIP() << "needs Ghostscript and libtiff-tools";
+    WriteFile(Path("box.ps"), kBoxPostScript);
+    ASSERT_TRUE(RenderFaxg3(Path("box.ps"), Path("box.g3"), dir_));
+    ASSERT_LT(TrailingEols(ReadFile(Path("box.g3"))), 6);
+    int modem = AddModem("100", kSimClass2);
+    SimStationConfig caller;
+    caller.number = "300";
+    caller.identity = "  BOX  SENDER ";
+    caller.answering = false;
+    caller.page_dir = dir_;
+    caller.pages = {Path("box.g3")};
+    int station = SimAddStation(sim_, caller);
+    ASSERT_TRUE(SimStart(sim_));
+
+    Child receive({kTollan, "receive", "--device", SimModemDevice(sim_, modem), "--id", "+1 555 0100", "--bmp",
+                   "--tiff", Path("in.g3")},
+                  dir_);
+    ASSERT_TRUE(receive.WaitForOutput("waiting for a call on port 1 (" + SimModemDevice(sim_, modem) + ")", 10000))
+        << receive.out() << receive.err();
+    ASSERT_TRUE(SimStationCall(sim_, station, "100"));
+    ASSERT_EQ(receive.Wait(30000), 0) << receive.out() << receive.err();
+    EXPECT_NE(receive.out().find("remote station: BOX  SENDER\n"), std::string::npos) << receive.out();
+    EXPECT_NE(receive.out().find("document: " + Path("in.tif")), std::string::npos) << receive.out();
+    ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
+    EXPECT_EQ(SimStationResults(sim_, station).remote_id, "+1 555 0100");
+    EXPECT_TRUE(fs::exists(Path("in_p1.bmp")));
+    Result info = RunTool({"tiffinfo", Path("in.tif")}, dir_);
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("Image Width: 1728"), std::string::npos) << info.out;
+    Result g3 = RunTool({kTollan, "info", Path("in_p1.g3")}, dir_);
+    EXPECT_NE(g3.out.find("Group 3 page, 1728 x "), std::string::npos) << g3.out << g3.err;
+}
+
+// SIGHUP in the middle of a call: the call is finished, then the loop stops.
+TEST_F(CliCallTest, SighupLetsTheLoopFinishItsCallAndStop) {
+    int modem = AddModem("100", kSimClass2);
+    int station = AddCaller(2);
+    ASSERT_TRUE(SimStart(sim_));
+    Child receive({kTollan, "receive", "--device", SimModemDevice(sim_, modem), "--loop", Path("in.g3")}, dir_);
+    ASSERT_TRUE(receive.WaitForOutput("waiting for a call", 10000)) << receive.err();
+    ASSERT_TRUE(SimStationCall(sim_, station, "100"));
+    ASSERT_TRUE(receive.WaitForOutput("page 1 received", 30000)) << receive.out() << receive.err();
+    receive.Signal(SIGHUP);
+    EXPECT_EQ(receive.Wait(30000), 0) << receive.out() << receive.err();
+    EXPECT_NE(receive.out().find("pages received: 2"), std::string::npos) << receive.out();
+    EXPECT_NE(receive.out().find("SIGHUP: stopped after the last call"), std::string::npos) << receive.out();
+    ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
+    EXPECT_EQ(SimStationResults(sim_, station).pages, 2);
+    EXPECT_TRUE(Leftovers(dir_).empty());
+}
+
+// SIGHUP stops a receiving loop cleanly: no call is cut, nothing is left.
+TEST_F(CliTest, SighupStopsAReceiveLoopCleanly) {
+    int modem = AddModem("100", kSimClass2);
+    ASSERT_TRUE(SimStart(sim_));
+    Child receive({kTollan, "receive", "--device", SimModemDevice(sim_, modem), "--loop", "--trace", Path("t.log"),
+                   Path("in.g3")},
+                  dir_);
+    ASSERT_TRUE(receive.WaitForOutput("waiting for a call", 10000)) << receive.err();
+    receive.Signal(SIGHUP);
+    EXPECT_EQ(receive.Wait(10000), 0) << receive.out() << receive.err();
+    EXPECT_NE(receive.out().find("SIGHUP: stopped"), std::string::npos) << receive.out();
+    EXPECT_TRUE(Leftovers(dir_).empty());
+
+    // A single receive stopped before a call got nothing: not a success.
+    Child once({kTollan, "receive", "--device", SimModemDevice(sim_, modem), Path("in.g3")}, dir_);
+    ASSERT_TRUE(once.WaitForOutput("waiting for a call", 10000)) << once.err();
+    once.Signal(SIGINT);
+    EXPECT_EQ(once.Wait(10000), 130) << once.err();
+    EXPECT_TRUE(Leftovers(dir_).empty());
 }
 
 TEST_F(CliTest, PostScriptPageArrivesAsPositive) {
@@ -452,9 +571,7 @@ TEST_F(CliTest, PostScriptPageArrivesAsPositive) {
     int station = AddAnsweringStation("200");
     ASSERT_TRUE(SimStart(sim_));
     // A4, a black box 200 points wide from (200, 400) up from the lower left corner.
-    WriteFile(Path("box.ps"),
-              "%!PS\n<< /PageSize [595 842] >> setpagedevice\n"
-              "newpath 200 400 moveto 200 0 rlineto 0 200 rlineto -200 0 rlineto closepath fill\nshowpage\n");
+    WriteFile(Path("box.ps"), kBoxPostScript);
 
     Result r = RunTool({kTollan, "send", "--device", SimModemDevice(sim_, modem), "--class", "2.0", "200", Path("box.ps")},
                    dir_, 30000);
@@ -462,6 +579,8 @@ TEST_F(CliTest, PostScriptPageArrivesAsPositive) {
     ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
     SimStationResult result = SimStationResults(sim_, station);
     ASSERT_EQ(result.page_files.size(), 1u);
+    // Ghostscript's page ends after its last row; the command adds the RTC.
+    EXPECT_GE(TrailingEols(ReadFile(result.page_files[0])), 6);
 
     Pbm page;
     ASSERT_TRUE(DecodePage(result.page_files[0], dir_, &page));
@@ -486,7 +605,8 @@ TEST_F(CliTest, ConvertAndInfoReportSizes) {
     WriteBmp(Path("page.bmp"), 1728, 300, 0, 0, 100, 100);
     Result info = RunTool({kTollan, "info", Path("page.bmp")}, dir_);
     EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("1-bit bitmap, 1728 x 300"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("bitmap, 1728 x 300, 96 x 96 dpi; sent as a standard page of 1728 x 300"), std::string::npos)
+        << info.out;
 
     // The page is padded to the minimum page length, so only its width is known beforehand.
     Result to_g3 = RunTool({kTollan, "convert", Path("page.bmp"), Path("page.g3")}, dir_);
@@ -501,18 +621,163 @@ TEST_F(CliTest, ConvertAndInfoReportSizes) {
     Result back = RunTool({kTollan, "convert", Path("page.g3"), Path("back.bmp")}, dir_);
     ASSERT_EQ(back.status, 0) << back.err;
     Result back_info = RunTool({kTollan, "info", Path("back.bmp")}, dir_);
-    EXPECT_NE(back_info.out.find("1-bit bitmap, 1728 x " + std::to_string(lines) + "\n"), std::string::npos)
-        << back_info.out;
+    EXPECT_NE(back_info.out.find("bitmap, 1728 x " + std::to_string(lines)), std::string::npos) << back_info.out;
 
+    // File errors name the file and the reason.
     Result missing = RunTool({kTollan, "info", Path("missing.g3")}, dir_);
     EXPECT_NE(missing.status, 0);
-    EXPECT_NE(missing.err.find("tollan: measuring"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("tollan: cannot read " + Path("missing.g3") + ": No such file or directory"),
+              std::string::npos)
+        << missing.err;
     Result missing_convert = RunTool({kTollan, "convert", Path("missing.bmp"), Path("x.g3")}, dir_);
     EXPECT_NE(missing_convert.status, 0);
+    EXPECT_NE(missing_convert.err.find(Path("missing.bmp") + ": No such file or directory"), std::string::npos)
+        << missing_convert.err;
     EXPECT_FALSE(fs::exists(Path("x.g3")));
-    Result missing_send = RunTool({kTollan, "send", "--device", "/dev/null", "200", Path("missing.bmp")}, dir_);
-    EXPECT_EQ(missing_send.status, 1);
-    EXPECT_NE(missing_send.err.find("no such file"), std::string::npos) << missing_send.err;
+    // Option ranges are usage errors, like the others.
+    EXPECT_EQ(RunTool({kTollan, "convert", "--stretch", "9", Path("page.bmp"), Path("x.g3")}, dir_).status, 2);
+}
+
+// What send cannot send is refused before the modem is opened (the device
+// does not exist, so opening it would fail with another message).
+TEST_F(CliTest, SendRefusesWhatIsNoDocumentBeforeOpeningTheModem) {
+    WriteFile(Path("letter.txt"), "Dear Sir,\nplease find enclosed\n");
+    WriteFile(Path("empty.g3"), "");
+    WriteFile(Path("scan.tif"), std::string("II*\0\x08\0\0\0", 8) + std::string(64, '\0'));
+    WriteBmp(Path("page.bmp"), 64, 64, 8, 8, 32, 32);
+    const struct {
+        std::string number, file, says;
+    } cases[] = {
+        {"200", Path("letter.txt"), Path("letter.txt") + " is not a document tollan can send"},
+        {"200", Path("empty.g3"), Path("empty.g3") + " is empty"},
+        {"200", Path("scan.tif"), Path("scan.tif") + " is a TIFF document: TIFF input is not supported yet"},
+        {"200", Path("missing.bmp"), Path("missing.bmp") + " cannot be read: No such file or directory"},
+        {"", Path("page.bmp"), "the number to dial is empty"},
+    };
+    for (const auto &c : cases) {
+        Result r = RunTool({kTollan, "send", "--device", Path("no-modem"), c.number, c.file}, dir_);
+        EXPECT_EQ(r.status, 2) << c.file << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("opening"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(Leftovers(dir_).empty());
+}
+
+// The page a picture makes: the resolution from the picture, the aspect
+// kept, narrowed to 1728 dots where wider, centred where narrower.
+TEST_F(CliTest, InfoTellsThePageAPictureMakes) {
+    WriteBmp(Path("scan300.bmp"), 2480, 3508, 0, 0, 1, 1, 11811);  // A4 at 300 dpi
+    WriteBmp(Path("standard.bmp"), 1728, 1146, 0, 0, 1, 1, 0);     // a standard fax page, no resolution
+    WriteBmp(Path("narrow.bmp"), 1000, 500, 0, 0, 1, 1, 0);
+    std::string wide = "P4\n3000 100\n" + std::string(375 * 100, '\0');
+    WriteFile(Path("wide.pbm"), wide);
+    const struct {
+        std::string file, says;
+    } cases[] = {
+        {"scan300.bmp", "bitmap, 2480 x 3508, 300 x 300 dpi; sent as a fine page of 1728 x 2292"},
+        {"standard.bmp", "bitmap, 1728 x 1146; sent as a standard page of 1728 x 1146"},
+        {"narrow.bmp", "bitmap, 1000 x 500; sent as a standard page of 1728 x 500"},
+        {"wide.pbm", "bitmap, 3000 x 100; sent as a fine page of 1728 x 55"},
+    };
+    for (const auto &c : cases) {
+        Result r = RunTool({kTollan, "info", Path(c.file)}, dir_);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+    }
+}
+
+// A 300-dpi scan wider than the page is narrowed with its height; a narrow
+// picture is centred, not stretched across. Both pages of one fine call.
+TEST_F(CliTest, SendsPicturesKeepingTheirAspect) {
+    if (!OnPath("g3topbm")) GTEST_SKIP() << "needs netpbm";
+    int modem = AddModem("100", kSimClass20);
+    int station = AddAnsweringStation("200");
+    ASSERT_TRUE(SimStart(sim_));
+    WriteBmp(Path("scan300.bmp"), 2480, 3508, 1000, 1000, 1300, 1300, 11811);
+    WriteBmp(Path("narrow.bmp"), 1000, 500, 0, 100, 100, 200, 0);
+
+    Result r = RunTool({kTollan, "send", "--device", SimModemDevice(sim_, modem), "200", Path("scan300.bmp"),
+                        Path("narrow.bmp")},
+                       dir_, 60000);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("at fine resolution"), std::string::npos) << r.out;
+    ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
+    SimStationResult result = SimStationResults(sim_, station);
+    ASSERT_EQ(result.page_files.size(), 2u);
+
+    // The scan: 0.68 of its size across and 0.653 down (196 of 300 lines
+    // per inch), centred 21 dots in: the box about x 701-905, y 653-849.
+    Pbm scan, narrow;
+    ASSERT_TRUE(DecodePage(result.page_files[0], dir_, &scan));
+    EXPECT_EQ(scan.width, 1728);
+    EXPECT_NEAR(scan.height, 2292, 10);
+    // (A few blank rows come before the picture's.)
+    EXPECT_TRUE(scan.Black(710, 665) && scan.Black(895, 845));
+    EXPECT_FALSE(scan.Black(690, 755) || scan.Black(915, 755) || scan.Black(800, 630) || scan.Black(800, 870));
+    // The narrow one at fine resolution: twice its rows, centred 364 dots in,
+    // on a page of an A4's length.
+    ASSERT_TRUE(DecodePage(result.page_files[1], dir_, &narrow));
+    EXPECT_EQ(narrow.width, 1728);
+    EXPECT_NEAR(narrow.height, 2290, 10);
+    EXPECT_EQ(BlackPixels(narrow), 100u * 200u);
+    EXPECT_FALSE(narrow.Black(360, 300) || narrow.Black(466, 300));
+    EXPECT_TRUE(narrow.Black(366, 300) && narrow.Black(462, 300));
+}
+
+// A class 1 only modem: --class auto asks it what it offers and sends in
+// class 1. The trace goes out in UTF-8 lines with their date, and raw.
+TEST_F(CliTest, AutoClassSendsThroughAClass1OnlyModem) {
+    int modem = AddModem("100", kSimClass1);
+    int station = AddAnsweringStation("200");
+    ASSERT_TRUE(SimStart(sim_));
+    WriteBmp(Path("page.bmp"), 64, 64, 8, 8, 32, 32);
+
+    Result r = RunTool({kTollan, "send", "--device", SimModemDevice(sim_, modem), "--trace", Path("trace.log"),
+                        "--trace-raw", Path("raw.log"), "200", Path("page.bmp")},
+                       dir_, 60000);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("the modem offers classes 0,1, not 2.0 or 2: sending in class 1"), std::string::npos) << r.out;
+    ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
+    EXPECT_EQ(SimStationResults(sim_, station).pages, 1);
+
+    std::string raw = ReadFile(Path("raw.log")), text = ReadFile(Path("trace.log"));
+    ASSERT_FALSE(raw.empty());
+    EXPECT_NE(raw.find("\r\n"), std::string::npos);
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    size_t raw_lines = 0, lines = 0;
+    for (char c : raw) raw_lines += c == '\n';
+    for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+        ++lines;
+        // "YYYY-MM-DD hh:mm:ss ": the date, then the library's time.
+        ASSERT_GT(text.size(), at + 20);
+        EXPECT_TRUE(isdigit(static_cast<unsigned char>(text[at])) && text[at + 4] == '-' && text[at + 7] == '-' &&
+                    text[at + 10] == ' ' && text[at + 13] == ':' && text[at + 19] == ' ')
+            << text.substr(at, 40);
+    }
+    EXPECT_EQ(lines, raw_lines);
+    EXPECT_TRUE(Leftovers(dir_).empty());
+
+    Result receive = RunTool({kTollan, "receive", "--device", SimModemDevice(sim_, modem), Path("in.g3")}, dir_);
+    EXPECT_EQ(receive.status, 1);
+    EXPECT_NE(receive.err.find("offers classes 0,1: tollan receives through class 2.0 or 2 modems only"),
+              std::string::npos)
+        << receive.err;
+}
+
+// The port a number names is told, with the system's reason only for a
+// failure of the system.
+TEST_F(CliTest, PortFailuresNameTheDevice) {
+    WriteFile(Path("quarry.ini"), "[Ports]\nCOM7=" + Path("no-such-tty") + "\n");
+    setenv("QUARRY_INI", Path("quarry.ini").c_str(), 1);
+    WriteBmp(Path("page.bmp"), 64, 64, 8, 8, 32, 32);
+    Result r = RunTool({kTollan, "send", "--port", "7", "200", Path("page.bmp")}, dir_);
+    setenv("QUARRY_INI", Path("none.ini").c_str(), 1);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("opening port 7 (" + Path("no-such-tty") + ") [No such file or directory] failed: 143"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(RunTool({kTollan, "receive", "--rings", "99", Path("in.g3")}, dir_).status, 2);
+    EXPECT_EQ(RunTool({kTollan, "receive", "--id", std::string(130, '5'), Path("in.g3")}, dir_).status, 2);
 }
 
 }  // namespace

@@ -132,16 +132,54 @@ TEST_F(DecoderTest, BadCodeWordKeepsWhatCameBeforeAndGoesOn) {
 
 // ---- Page ends and limits ----------------------------------------------------
 
-TEST_F(DecoderTest, PageCutBeforeItsEndMark) {
-    int32_t w = -1, h = -1;
-    std::string page = EOL + BLACK_LINE + EOL + BLACK_LINE + EOL + EOL;
-    EXPECT_EQ(TOLLAN_E_G3_END, Size(page, &w, &h));
-    EXPECT_EQ(0, w);  // stored once the first EOL was found
-    EXPECT_EQ(0, h);
-    EXPECT_TRUE(Decode(page, nullptr, TOLLAN_E_G3_END).empty());
-    EXPECT_FALSE(FileExists(dir_.Path("p.bmp")));
+// A page whose data ends without RTC keeps its whole rows: an EOL before
+// each row and none after the last (Ghostscript's faxg3 pages), a row cut
+// inside its codes (dropped), a partial end mark (its blank row kept).
+TEST_F(DecoderTest, PageEndingAtEndOfFileWithoutRtcKeepsItsWholeRows) {
+    const std::string short_line = W10 + BLK5;  // 15 dots, white after
+    const struct {
+        std::string bits;
+        int32_t width, rows;
+        std::string first_row;
+    } cases[] = {
+        {EOL + BLACK_LINE + EOL + short_line + EOL + BLACK_LINE, 1728, 3, std::string(1728, '#')},
+        {EOL + BLACK_LINE + EOL + short_line + EOL + W10 + BLK5.substr(0, 2), 1728, 2, std::string(1728, '#')},
+        {EOL + short_line + EOL + "0000", 15, 1, Pixels(10, 5)},
+        {EOL + BLACK_LINE + EOL + BLACK_LINE + EOL + EOL, 1728, 3, std::string(1728, '#')},
+    };
+    for (const auto &c : cases) {
+        int32_t w = -1, h = -1;
+        EXPECT_EQ(TOLLAN_OK, Size(c.bits, &w, &h)) << c.bits;
+        EXPECT_EQ(c.width, w);
+        EXPECT_EQ(c.rows, h);
+        int32_t bmp_width = 0;
+        Picture p = Decode(c.bits, &bmp_width);
+        ASSERT_EQ(static_cast<size_t>(c.rows), p.size());
+        EXPECT_EQ(c.width, bmp_width);
+        EXPECT_EQ(c.first_row, p[0].substr(0, c.first_row.size()));
+    }
+}
 
-    w = h = -1;
+// Without RTC, only data that decodes soundly is a page: rows with pixels,
+// and at most one in ten holding a bad code word.
+TEST_F(DecoderTest, DataEndingWithoutRtcThatIsNotSoundIsRefused) {
+    const std::string bad_row = "0000000011111111";
+    for (const std::string &page : {EOL + BLACK_LINE + EOL + Repeat(bad_row + EOL, 2), EOL + EOL, EOL + "0000"}) {
+        int32_t w = -1, h = -1;
+        EXPECT_EQ(TOLLAN_E_G3_END, Size(page, &w, &h));
+        EXPECT_EQ(0, w);  // stored once the first EOL was found
+        EXPECT_EQ(0, h);
+        EXPECT_TRUE(Decode(page, nullptr, TOLLAN_E_G3_END).empty());
+        EXPECT_FALSE(FileExists(dir_.Path("p.bmp")));
+    }
+    // One bad row in ten whole ones is noise on a page.
+    int32_t w = -1, h = -1;
+    EXPECT_EQ(TOLLAN_OK, Size(EOL + Repeat(BLACK_LINE + EOL, 10) + bad_row + EOL, &w, &h));
+    EXPECT_EQ(11, h);
+}
+
+TEST_F(DecoderTest, PageFileWithoutAnyPage) {
+    int32_t w = -1, h = -1;
     EXPECT_EQ(TOLLAN_E_G3_END, Size(Repeat("1011", 20), &w, &h));  // no EOL at all
     EXPECT_EQ(-1, w);
     EXPECT_EQ(TOLLAN_E_G3_END, Size("", &w, &h));
