@@ -14,7 +14,8 @@ struct Class2Dialect {
     bool quoted_ids;
     bool dc1_after_connect;  // class 2 sends DC1 when ready for page data
     bool dle_ppm;            // class 2.0 ends a page with DLE and its post-page message
-    bool reversed_rx;        // received data MSB first unless +FBOR says otherwise
+    bool reversed_rx;        // class 2: received data MSB first unless +FBOR says otherwise;
+                             // class 2.0: bit 0 of +FBO reverses page data both ways
     // Commands: identity, capabilities, current parameters, minimum speed,
     // bit order, post-page response, abort.
     const char *id, *caps, *params, *minsp, *bor, *ppr, *abort;
@@ -39,6 +40,8 @@ constexpr Class2Dialect kClass2 = {2, "+FCON", "+FCSI: ", "+FTSI: ", "+FDIS:", "
 constexpr Class2Dialect kClass20 = {20, "+FCO", "+FCI:", "+FTI:", "+FIS:", "+FCS:", "+FPS:", "+FHS:",
                                     "%02d", true, false, true, false,
                                     "+FLI", "+FCC", "+FIS", "+FMS", "+FBO", "+FPS", "+FKS", kClass20Others};
+
+constexpr SimTime kCarrierTrainingMs = 250;  // a V.29 carrier's training, about
 
 Endpoint Self(const Modem &m) { return {Endpoint::kModem, m.index}; }
 
@@ -84,6 +87,12 @@ void EndWithHangup(Sim &sim, Modem &m, int code) {
     if (ReportHangup(sim, m, code)) ModemResult(sim, m, Result::kOk);
 }
 
+// Page data crosses the port with each byte's bits reversed.
+bool PortReversesPageData(const Modem &m, bool to_host) {
+    if (D(m).reversed_rx) return to_host && (m.bor & 1) == 0;
+    return (m.bor & 1) != 0;
+}
+
 void ReportPageStatus(Sim &sim, Modem &m, int ppr) {
     char text[64];
     snprintf(text, sizeof text, "%s%d,%d,0,0,0", D(m).pts, ppr, m.page_lines);
@@ -117,7 +126,9 @@ void StartPageData(Sim &sim, Modem &m) {
     int page = m.page_number + 1;
     ModemEnterPhase(sim, m, SimPhase::kC, page);
     ModemSayJunk(sim, m);
-    if (D(m).dc1_after_connect && !m.quirks.no_dc1) ModemSay(sim, m, Bytes{kDc1});
+    // DC1 once the high-speed carrier has trained, well after CONNECT: hosts
+    // read CONNECT as a line and look for DC1 in what comes next.
+    if (D(m).dc1_after_connect && !m.quirks.no_dc1) ModemSay(sim, m, Bytes{kDc1}, SimNow() + kCarrierTrainingMs);
     // Silent from here: the modem takes the page and never answers.
     if (ModemSilentAt(m, SimPhase::kC, page)) ModemGoSilent(sim, m);
     m.mode = ModemMode::kC2TxPage;
@@ -133,6 +144,12 @@ void StartPageData(Sim &sim, Modem &m) {
 
 // Sender: a page ended with DLE ETX or the class 2.0 DLE post-page byte.
 bool PageDone(Sim &sim, Modem &m) {
+    // Taken at once, the page still needs its time on the line before the
+    // modem can say more: hosts time the page by its post-page report.
+    if (m.data_bps == 0 && m.t30.params.mod)
+        ModemHoldOutput(m, m.data_start + LineTimeMs(m.data.size(), m.t30.params.mod->bps));
+    if (PortReversesPageData(m, false))
+        for (uint8_t &b : m.data) b = ReverseBits(b);
     ++m.page_number;
     m.page_lines = CountPageLines(m.data);
     if (ModemFaultAt(m, SimPhase::kC, m.page_number)) {
@@ -170,7 +187,7 @@ void ReportPostPage(Sim &sim, Modem &m, int ppm) {
 
 // Receiver: hand the page to the host once it asked with +FDR and sent DC2.
 void DeliverPage(Sim &sim, Modem &m) {
-    bool reverse = (D(m).reversed_rx && (m.bor & 1) == 0) != m.quirks.reversed_bits;
+    bool reverse = PortReversesPageData(m, true) != m.quirks.reversed_bits;
     int bps = m.faults.paced && m.t30.params.mod ? m.t30.params.mod->bps : 0;
     int page = m.page_number + 1;
     m.page_lines = m.t30.page_lines;
@@ -185,6 +202,9 @@ void DeliverPage(Sim &sim, Modem &m) {
     }
     ModemSendData(sim, m, m.t30.page, bps, reverse);
     ModemSay(sim, m, Bytes{kDle, kEtx});
+    // The post-page message crosses the line after the page: its report
+    // never comes with the page's last bytes.
+    ModemHoldOutput(m, ModemOutputDone(m) + kPpmFrameMs);
     m.page_ready = false;
     ++m.page_number;
     ModemEnterPhase(sim, m, SimPhase::kD, m.page_number);

@@ -275,8 +275,23 @@ void ModemSay(Sim &sim, Modem &m, const Bytes &bytes, SimTime when) {
     (void)sim;
     if (m.muted || m.flood != Flood::kNone) return;
     SimTime due = when ? when : SimNow();
+    if (due < m.hold_output) due = m.hold_output;
     if (!m.pending.empty() && m.pending.back().due > due) due = m.pending.back().due;
     m.pending.push_back({due, bytes});
+}
+
+void ModemHoldOutput(Modem &m, SimTime until) {
+    if (until > m.hold_output) m.hold_output = until;
+}
+
+SimTime ModemOutputDone(const Modem &m) {
+    SimTime now = SimNow();
+    SimTime done = m.pending.empty() ? now : m.pending.back().due;
+    return done > now ? done : now;
+}
+
+SimTime LineTimeMs(size_t bytes, int bps) {
+    return bps > 0 ? static_cast<SimTime>(bytes) * 8000 / static_cast<SimTime>(bps) : 0;
 }
 
 void ModemInfo(Sim &sim, Modem &m, const std::string &text) {
@@ -305,6 +320,11 @@ void ModemToCommand(Modem &m) {
 }
 
 void ModemHangUp(Sim &sim, Modem &m) {
+    if (m.ringing) {
+        // Still on hook: "ATH" or "ATZ" while it rings leaves the call ringing.
+        ModemToCommand(m);
+        return;
+    }
     if (m.call != -1) {
         if (m.t30.state != T30State::kIdle && m.t30.state != T30State::kEnded) {
             // A fax call put down by the host still says goodbye.
@@ -394,7 +414,9 @@ bool ModemDial(Sim &sim, Modem &m, const std::string &number) {
 void ModemDetached(Sim &sim, Modem &m) {
     // The host closed the port: like DTR going off, the call is put down.
     ModemHangUp(sim, m);
+    m.host_spoke = false;
     m.pending.clear();
+    m.hold_output = 0;
     m.out.clear();
     m.line.clear();
     m.in_at = false;
@@ -486,6 +508,10 @@ size_t ModemReadBudget(const Modem &m, SimTime now) {
 
 void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n) {
     TranscriptLog(sim, m.name, true, b, n);
+    if (n > 0) {
+        m.host_spoke = true;
+        m.host_last_byte = SimNow();
+    }
     for (size_t i = 0; i < n; ++i) {
         uint8_t c = b[i];
         // The line feed after the carriage return that ended a command

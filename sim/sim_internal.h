@@ -241,6 +241,7 @@ struct Modem {
     SimFaults faults;
     Pty pty;
     std::deque<Pending> pending;  // timed output
+    SimTime hold_output = 0;      // nothing more reaches the host before this
     Bytes out;                    // due output not yet written
     // command state
     bool echo = true, verbose = true, quiet = false;
@@ -249,6 +250,8 @@ struct Modem {
     std::string line;  // the command line being typed
     bool in_at = false;
     bool command_ended = false;  // the last byte ended a command line
+    bool host_spoke = false;     // the host has sent bytes since it opened the port
+    SimTime host_last_byte = 0;  // when its last byte came
     ModemMode mode = ModemMode::kCommand;
     // call
     int call = -1;
@@ -340,6 +343,14 @@ SimTime ModemNextWake(const Sim &sim, const Modem &m);
 size_t ModemReadBudget(const Modem &m, SimTime now);
 void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n);
 void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse);
+// What the modem says from now on waits until `until`: what a line's time
+// keeps from the host when the data itself moved at once.
+void ModemHoldOutput(Modem &m, SimTime until);
+// When the host has had everything said so far.
+SimTime ModemOutputDone(const Modem &m);
+// Milliseconds `bytes` take on the line at `bps`.
+SimTime LineTimeMs(size_t bytes, int bps);
+constexpr SimTime kPpmFrameMs = (3 + 4) * 8000 / 300;  // a post-page message on V.21
 
 // at_parser.cpp
 struct AtCommand {
@@ -361,9 +372,12 @@ struct Station {
     T30 t30;
     size_t next_page = 0;
     int resends = 0;
+    int calls_placed = 0;    // calls it made by itself (config.dial)
+    SimTime next_call = 0;   // not before this
     SimStationResult result;
 };
 bool StationStep(Sim &sim, Station &s, SimTime now);
+SimTime StationNextWake(const Sim &sim, const Station &s, SimTime now);
 bool StationPlaceCall(Sim &sim, Station &s, const std::string &number);
 
 // ---- exchange.cpp ----
@@ -379,6 +393,8 @@ struct Call {
 };
 
 enum class DialOutcome : uint8_t { kRinging, kBusy, kNoDialTone, kDelayed };
+// Who has this number: a modem or an answering station (kNone: nobody).
+Endpoint ExchangeFind(Sim &sim, const std::string &number);
 DialOutcome ExchangeDial(Sim &sim, Endpoint caller, const std::string &number, int &call);
 void ExchangeAnswer(Sim &sim, int call);
 void ExchangeHangUp(Sim &sim, Endpoint who);

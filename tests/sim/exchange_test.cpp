@@ -1,5 +1,6 @@
 // The virtual exchange: ringing until answered or given up, busy lines, no
-// dial tone, DELAYED, and two emulated modems calling each other.
+// dial tone, DELAYED, two emulated modems calling each other, and a calling
+// station that waits for its callee's host and calls again.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -136,6 +137,49 @@ TEST_F(ExchangeTest, Class20ModemSendsToClass2Modem) {
     EXPECT_TRUE(Has(log, "<page 2>" + DleDoubled(page2) + "\x10\x03"));
     EXPECT_TRUE(Has(log, "+FET:2\r\n"));
     EXPECT_TRUE(Has(log, "+FHNG:0\r\n"));
+}
+
+// A host that resets its modem while it rings ("ATZ", as hosts open a port)
+// still answers the call: an on-hook modem has nothing to put down.
+TEST_F(ExchangeTest, ResetWhileRingingLeavesTheCallRinging) {
+    ASSERT_TRUE(SimStart(f.sim));
+    std::string page = f.dir + "/p1.g3";
+    WriteFile(page, MakePage(30, 3));
+    int caller = f.AddCallingStation("300", {page});
+    PtyClient host(f.Device(a));
+    ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
+    ASSERT_TRUE(host.ReadUntil("RING\r\n"));
+    EXPECT_TRUE(Has(host.Command("ATZ\r"), "OK"));
+    EXPECT_TRUE(Has(host.Command("AT+FCLASS=2\r"), "OK"));
+    ASSERT_TRUE(host.ReadUntil("RING\r\n"));
+    std::string answer = host.Command("ATA\r");
+    EXPECT_TRUE(Has(answer, "+FCON")) << answer;
+}
+
+// A station told to dial by itself waits until the host has opened its
+// modem and gone quiet, and calls again after a call ended: here two calls
+// nobody answers.
+TEST_F(ExchangeTest, DiallingStationWaitsForTheHostAndCallsAgain) {
+    SimStationConfig c;
+    c.number = "300";
+    c.answering = false;
+    c.pages = {f.dir + "/none.g3"};
+    c.dial = "100";
+    c.call_count = 2;
+    c.call_interval_ms = 100;
+    c.host_settle_ms = 300;
+    int caller = SimAddStation(f.sim, c);
+    ASSERT_TRUE(SimStart(f.sim));
+    PtyClient host(f.Device(a));
+    EXPECT_FALSE(Has(host.Drain(600), "RING"));  // open, but not set up yet
+    EXPECT_TRUE(Has(host.Command("ATZ\r"), "OK"));
+    EXPECT_TRUE(Has(host.Command("AT+FCLASS=2\r"), "OK"));
+    ASSERT_TRUE(host.ReadUntil("RING\r\n"));
+    ASSERT_TRUE(SimWaitStation(f.sim, caller, 1, 5000));  // it gave up
+    ASSERT_TRUE(host.ReadUntil("RING\r\n", nullptr, 3000));
+    ASSERT_TRUE(SimWaitStation(f.sim, caller, 2, 5000));
+    host.Drain(50);
+    EXPECT_FALSE(Has(host.Drain(600), "RING"));  // two calls, no third
 }
 
 }  // namespace
