@@ -257,7 +257,7 @@ bool Class1Step(Sim &sim, Modem &m) {
                 return true;
             }
             ModemResult(sim, m, Result::kConnect);
-            ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false);
+            ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false, sig.began);
             ModemSay(sim, m, Bytes{kDle, kEtx});
             ModemToCommand(m);
             ModemResult(sim, m, Result::kNoCarrier);

@@ -196,11 +196,11 @@ void DeliverPage(Sim &sim, Modem &m) {
     if (ModemSilentAt(m, SimPhase::kC, page)) {
         // Half the page, then nothing.
         ModemSendData(sim, m, Bytes(m.t30.page.begin(), m.t30.page.begin() + static_cast<long>(m.t30.page.size() / 2)),
-                      bps, reverse);
+                      bps, reverse, m.t30.page_began);
         ModemGoSilent(sim, m);
         return;
     }
-    ModemSendData(sim, m, m.t30.page, bps, reverse);
+    ModemSendData(sim, m, m.t30.page, bps, reverse, m.t30.page_began);
     ModemSay(sim, m, Bytes{kDle, kEtx});
     // The post-page message crosses the line after the page: its report
     // never comes with the page's last bytes.

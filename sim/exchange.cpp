@@ -138,6 +138,7 @@ void ExchangeSend(Sim &sim, Endpoint from, LineSignal s) {
     Endpoint to = Same(from, c.caller) ? c.callee : c.caller;
     SimTime now = SimNow();
     SimTime &free = c.line_free[Same(from, c.caller) ? 0 : 1];
+    s.began = now;
     if (FaultsOf(sim, from).paced || FaultsOf(sim, to).paced) {
         SimTime start = free > now ? free : now;
         s.at = start;
@@ -146,7 +147,9 @@ void ExchangeSend(Sim &sim, Endpoint from, LineSignal s) {
             free = s.at;
         } else if (s.kind == SignalKind::kBurst && s.bps > 0) {
             bool spent = from.kind == Endpoint::kModem && FaultsOf(sim, from).paced;
-            free = spent ? start : start + static_cast<SimTime>(s.bytes.size()) * 8000 / static_cast<SimTime>(s.bps);
+            // A paced sender's burst began when its host began to hand it over.
+            s.began = spent ? sim.modems[static_cast<size_t>(from.index)].data_start : start;
+            free = spent ? start : start + LineTimeMs(s.bytes.size(), s.bps);
         } else {
             free = start;
         }

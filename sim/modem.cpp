@@ -427,7 +427,7 @@ void ModemDetached(Sim &sim, Modem &m) {
     m.phase_page = 0;
 }
 
-void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse) {
+void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse, SimTime began) {
     Bytes framed;
     framed.reserve(data.size() + data.size() / 16 + 2);
     for (uint8_t b : data) {
@@ -442,7 +442,7 @@ void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse)
     // At the line's rate: a slice every 50 ms.
     size_t slice = static_cast<size_t>(bps) / 8 / 20;
     if (slice == 0) slice = 1;
-    SimTime t = SimNow();
+    SimTime t = began;
     for (size_t i = 0; i < framed.size(); i += slice) {
         size_t end = i + slice < framed.size() ? i + slice : framed.size();
         ModemSay(sim, m, Bytes(framed.begin() + static_cast<long>(i), framed.begin() + static_cast<long>(end)), t);

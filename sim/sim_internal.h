@@ -57,6 +57,7 @@ struct LineSignal {
     int bps = 0;
     Family family = Family::kV21;
     SimTime at = 0;  // when it has arrived, with line time emulated
+    SimTime began = 0;  // a burst: when its first bit went on the line
 };
 
 // The first signal of an inbox, once it has arrived.
@@ -157,6 +158,7 @@ struct T30 {
     bool eom_looping = false;  // receiver with the EOM-forever fault: every frame draws EOM
     int pages = 0;       // pages received or confirmed
     Bytes page;          // receiver: the last page
+    SimTime page_began = 0;  // when it began to cross the line
     int page_lines = 0;
     int last_ppm = -1;   // sender: the PPM awaiting its response
     Bytes last_response;  // receiver: said again when the sender repeats itself
@@ -342,7 +344,9 @@ bool ModemStep(Sim &sim, Modem &m, SimTime now);
 SimTime ModemNextWake(const Sim &sim, const Modem &m);
 size_t ModemReadBudget(const Modem &m, SimTime now);
 void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n);
-void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse);
+// Page data to the host, DLE doubled; with bps, at the line's rate from the
+// moment the data began to cross the line (what has crossed already goes now).
+void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse, SimTime began);
 // What the modem says from now on waits until `until`: what a line's time
 // keeps from the host when the data itself moved at once.
 void ModemHoldOutput(Modem &m, SimTime until);

@@ -182,4 +182,30 @@ TEST_F(ExchangeTest, DiallingStationWaitsForTheHostAndCallsAgain) {
     EXPECT_FALSE(Has(host.Drain(600), "RING"));  // two calls, no third
 }
 
+// Both modems move data at the line's rate: the page's line time is spent
+// once, while the sender's host hands it over, not again before the
+// receiving host has it; else the sender's post-page message runs out of
+// repeats (three times T4 here is shorter than the page).
+TEST_F(ExchangeTest, PacedModemsSpendThePageTimeOnce) {
+    SimFaults paced;
+    paced.paced = true;
+    SimSetModemFaults(f.sim, a, paced);
+    SimSetModemFaults(f.sim, b, paced);
+    ASSERT_TRUE(SimStart(f.sim));
+    std::string page = MakePage(320, 9);  // over two seconds at 14400 bit/s
+    std::string log;
+    std::thread receiver(ReceiveWithClass2Host, f.Device(b), 1, &log);
+    PtyClient host(f.Device(a));
+    host.Command("ATE0\r");
+    EXPECT_TRUE(Has(host.Command("AT+FCLASS=2.0\r"), "OK"));
+    EXPECT_TRUE(Has(host.Command("ATD101\r", "OK\r\n", 8000), "+FCO"));
+    EXPECT_TRUE(Has(host.Command("AT+FDT\r", "CONNECT\r\n"), "CONNECT"));
+    host.Write(DleDoubled(page) + "\x10.");
+    std::string end = host.Command("", "OK\r\n", 15000);
+    EXPECT_TRUE(Has(end, "+FPS:1,320,0,0,0")) << end;
+    EXPECT_TRUE(Has(end, "+FHS:00")) << end;
+    receiver.join();
+    EXPECT_TRUE(Has(log, "<page 1>" + DleDoubled(page) + "\x10\x03")) << log.size();
+}
+
 }  // namespace
