@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "sim/sim_internal.h"
+#include "sim/modem_classes.h"
 
 struct Class2Dialect {
     int fclass;
@@ -406,12 +406,10 @@ CmdStatus IdentityCommand(Sim &sim, Modem &m, const std::string &arg) {
     return CmdStatus::kOk;
 }
 
-}  // namespace
+void Select2(Modem &m) { m.dialect = &kClass2; }
+void Select20(Modem &m) { m.dialect = &kClass20; }
 
-void Class2Select(Modem &m, int fclass) {
-    m.fclass = fclass;
-    m.dialect = fclass == 20 ? &kClass20 : &kClass2;
-}
+}  // namespace
 
 void Class2Reset(Modem &m) {
     m.vr = 1, m.br = 5, m.wd = 0, m.ln = 2, m.df = 0, m.ec = 0, m.bf = 0, m.st = 0;
@@ -423,6 +421,8 @@ void Class2Reset(Modem &m) {
     m.local_id.clear();
     m.dialect = &kClass2;
 }
+
+namespace {
 
 CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &t) {
     const Class2Dialect &d = D(m);
@@ -546,3 +546,10 @@ void Class2Dialled(Sim &sim, Modem &m) {
     m.mode = ModemMode::kC2DialWait;
     T30StartSender(sim, m.t30);
 }
+
+}  // namespace
+
+extern const ModemClassOps kClass2Ops = {2, "2", kSimClass2, Select2, Class2Command, Class2HostData,
+                                         Class2Step, Class2Answer, Class2Dialled, "+FHNG:%d", true};
+extern const ModemClassOps kClass20Ops = {20, "2.0", kSimClass20, Select20, Class2Command, Class2HostData,
+                                          Class2Step, Class2Answer, Class2Dialled, "+FHS:%02d", true};

@@ -233,6 +233,7 @@ struct Pending {
 };
 
 struct Class2Dialect;
+struct ModemClassOps;
 
 struct Modem {
     int index = 0;
@@ -247,7 +248,7 @@ struct Modem {
     Bytes out;                    // due output not yet written
     // command state
     bool echo = true, verbose = true, quiet = false;
-    int fclass = 0;  // 0, 1, 2, 20
+    const ModemClassOps *ops = nullptr;  // the service class, chosen at +FCLASS
     int s_regs[100] = {};
     std::string line;  // the command line being typed
     bool in_at = false;
@@ -299,19 +300,29 @@ struct Modem {
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later
 
-// class1_modem.cpp / class2_modem.cpp
-CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &cmd);
-void Class1HostData(Sim &sim, Modem &m, uint8_t b);
-bool Class1Step(Sim &sim, Modem &m);
-void Class1Answer(Sim &sim, Modem &m);
-void Class1Dialled(Sim &sim, Modem &m);
-CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &cmd);
-void Class2HostData(Sim &sim, Modem &m, uint8_t b);
-bool Class2Step(Sim &sim, Modem &m);
-void Class2Answer(Sim &sim, Modem &m);
-void Class2Dialled(Sim &sim, Modem &m);
-void Class2Select(Modem &m, int fclass);
-void Class2Reset(Modem &m);
+// What a modem does in one service class. The modem's core calls only
+// these; each class file fills in its table (sim/modem_classes.h) and
+// classes.cpp chooses one at "+FCLASS".
+struct ModemClassOps {
+    int fclass;          // 0, 1, 2 or 20
+    const char *name;    // as "+FCLASS?" reports it
+    unsigned mask;       // the SimClassMask bit a modem must offer (0: every modem)
+    void (*select)(Modem &m);                                   // entering the class
+    CmdStatus (*command)(Sim &sim, Modem &m, const std::string &cmd);  // "+F..." commands
+    void (*host_data)(Sim &sim, Modem &m, uint8_t b);           // host bytes in a data mode
+    bool (*step)(Sim &sim, Modem &m);                           // the line's signals, timers
+    void (*answer)(Sim &sim, Modem &m);                         // ATA on a ringing line
+    void (*dialled)(Sim &sim, Modem &m);                        // the dialled end answered
+    const char *hangup_report;  // printf format of the hang-up report; nullptr: NO CARRIER
+    bool runs_t30;              // the modem runs T.30: its timers wake the loop
+};
+
+// classes.cpp
+const ModemClassOps &ModemClassNone();  // class 0: no fax
+// The class "+FCLASS=<name>" chooses on this modem; nullptr: not offered.
+const ModemClassOps *ModemClassNamed(const Modem &m, const std::string &name);
+std::string ModemClassList(const Modem &m);  // "+FCLASS=?": "0,1,2,2.0"
+void ModemClassesReset(Modem &m);            // every class's settings as from the factory
 
 // modem.cpp
 void ModemSay(Sim &sim, Modem &m, const Bytes &bytes, SimTime when = 0);
