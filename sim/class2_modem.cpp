@@ -14,6 +14,7 @@ struct Class2Dialect {
     bool quoted_ids;
     bool dc1_after_connect;  // class 2 sends DC1 when ready for page data
     bool dle_ppm;            // class 2.0 ends a page with DLE and its post-page message
+    bool dc1_trigger;        // class 2 also takes DC1 for DC2 before received data
     bool reversed_rx;        // class 2: received data MSB first unless +FBOR says otherwise;
                              // class 2.0: bit 0 of +FBO reverses page data both ways
     // Commands: identity, capabilities, current parameters, minimum speed,
@@ -35,10 +36,10 @@ const char *const kClass20Others[] = {"+FAP", "+FBS", "+FBU", "+FCQ", "+FCT", "+
 // Class 2 modems of the common chip sets deliver received page data with
 // the last bit first unless told "+FBOR=1"; T.32 keeps the line's order.
 constexpr Class2Dialect kClass2 = {2, "+FCON", "+FCSI: ", "+FTSI: ", "+FDIS:", "+FDCS:", "+FPTS:", "+FHNG:",
-                                   "%d", false, true, false, true,
+                                   "%d", false, true, false, true, true,
                                    "+FLID", "+FDCC", "+FDIS", "+FMINSP", "+FBOR", "+FPTS", "+FK", kClass2Others};
 constexpr Class2Dialect kClass20 = {20, "+FCO", "+FCI:", "+FTI:", "+FIS:", "+FCS:", "+FPS:", "+FHS:",
-                                    "%02d", true, false, true, false,
+                                    "%02d", true, false, true, false, false,
                                     "+FLI", "+FCC", "+FIS", "+FMS", "+FBO", "+FPS", "+FKS", kClass20Others};
 
 constexpr SimTime kCarrierTrainingMs = 250;  // a V.29 carrier's training, about
@@ -480,8 +481,9 @@ CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &t) {
 
 void Class2HostData(Sim &sim, Modem &m, uint8_t b) {
     if (m.mode == ModemMode::kC2WaitDc2) {
-        if (b == kDc2 && m.faults.endless_page) ModemFlood(m, Flood::kPage);
-        else if (b == kDc2) DeliverPage(sim, m);
+        bool trigger = b == kDc2 || (b == kDc1 && D(m).dc1_trigger);
+        if (trigger && m.faults.endless_page) ModemFlood(m, Flood::kPage);
+        else if (trigger) DeliverPage(sim, m);
         return;
     }
     if (m.mode != ModemMode::kC2TxPage) return;
