@@ -8,7 +8,7 @@
 // is passed over.
 #include <cstdlib>
 
-#include "sim/sim_internal.h"
+#include "sim/modem_classes.h"
 
 namespace {
 
@@ -124,8 +124,6 @@ bool FrameCommandFails(const Modem &m) {
     if (m.c1_frame_cmds == 1 && ModemFaultAt(m, SimPhase::kB)) return true;
     return m.c1_page_sent && ModemFaultAt(m, SimPhase::kD, m.c1_ftm_count - 1);
 }
-
-}  // namespace
 
 CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
     size_t eq = t.find('=');
@@ -257,7 +255,7 @@ bool Class1Step(Sim &sim, Modem &m) {
                 return true;
             }
             ModemResult(sim, m, Result::kConnect);
-            ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false);
+            ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false, sig.began);
             ModemSay(sim, m, Bytes{kDle, kEtx});
             ModemToCommand(m);
             ModemResult(sim, m, Result::kNoCarrier);
@@ -281,3 +279,10 @@ void Class1Dialled(Sim &sim, Modem &m) {
     // After dialling the modem listens for the answerer's frames on its own.
     m.mode = ModemMode::kC1RxFrame;
 }
+
+void Class1Select(Modem &) {}
+
+}  // namespace
+
+extern const ModemClassOps kClass1Ops = {1, "1", kSimClass1, Class1Select, Class1Command, Class1HostData,
+                                         Class1Step, Class1Answer, Class1Dialled, nullptr, false};

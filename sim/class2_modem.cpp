@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "sim/sim_internal.h"
+#include "sim/modem_classes.h"
 
 struct Class2Dialect {
     int fclass;
@@ -14,7 +14,9 @@ struct Class2Dialect {
     bool quoted_ids;
     bool dc1_after_connect;  // class 2 sends DC1 when ready for page data
     bool dle_ppm;            // class 2.0 ends a page with DLE and its post-page message
-    bool reversed_rx;        // received data MSB first unless +FBOR says otherwise
+    bool dc1_trigger;        // class 2 also takes DC1 for DC2 before received data
+    bool reversed_rx;        // class 2: received data MSB first unless +FBOR says otherwise;
+                             // class 2.0: bit 0 of +FBO reverses page data both ways
     // Commands: identity, capabilities, current parameters, minimum speed,
     // bit order, post-page response, abort.
     const char *id, *caps, *params, *minsp, *bor, *ppr, *abort;
@@ -34,11 +36,13 @@ const char *const kClass20Others[] = {"+FAP", "+FBS", "+FBU", "+FCQ", "+FCT", "+
 // Class 2 modems of the common chip sets deliver received page data with
 // the last bit first unless told "+FBOR=1"; T.32 keeps the line's order.
 constexpr Class2Dialect kClass2 = {2, "+FCON", "+FCSI: ", "+FTSI: ", "+FDIS:", "+FDCS:", "+FPTS:", "+FHNG:",
-                                   "%d", false, true, false, true,
+                                   "%d", false, true, false, true, true,
                                    "+FLID", "+FDCC", "+FDIS", "+FMINSP", "+FBOR", "+FPTS", "+FK", kClass2Others};
 constexpr Class2Dialect kClass20 = {20, "+FCO", "+FCI:", "+FTI:", "+FIS:", "+FCS:", "+FPS:", "+FHS:",
-                                    "%02d", true, false, true, false,
+                                    "%02d", true, false, true, false, false,
                                     "+FLI", "+FCC", "+FIS", "+FMS", "+FBO", "+FPS", "+FKS", kClass20Others};
+
+constexpr SimTime kCarrierTrainingMs = 250;  // a V.29 carrier's training, about
 
 Endpoint Self(const Modem &m) { return {Endpoint::kModem, m.index}; }
 
@@ -84,6 +88,12 @@ void EndWithHangup(Sim &sim, Modem &m, int code) {
     if (ReportHangup(sim, m, code)) ModemResult(sim, m, Result::kOk);
 }
 
+// Page data crosses the port with each byte's bits reversed.
+bool PortReversesPageData(const Modem &m, bool to_host) {
+    if (D(m).reversed_rx) return to_host && (m.bor & 1) == 0;
+    return (m.bor & 1) != 0;
+}
+
 void ReportPageStatus(Sim &sim, Modem &m, int ppr) {
     char text[64];
     snprintf(text, sizeof text, "%s%d,%d,0,0,0", D(m).pts, ppr, m.page_lines);
@@ -117,7 +127,9 @@ void StartPageData(Sim &sim, Modem &m) {
     int page = m.page_number + 1;
     ModemEnterPhase(sim, m, SimPhase::kC, page);
     ModemSayJunk(sim, m);
-    if (D(m).dc1_after_connect && !m.quirks.no_dc1) ModemSay(sim, m, Bytes{kDc1});
+    // DC1 once the high-speed carrier has trained, well after CONNECT: hosts
+    // read CONNECT as a line and look for DC1 in what comes next.
+    if (D(m).dc1_after_connect && !m.quirks.no_dc1) ModemSay(sim, m, Bytes{kDc1}, SimNow() + kCarrierTrainingMs);
     // Silent from here: the modem takes the page and never answers.
     if (ModemSilentAt(m, SimPhase::kC, page)) ModemGoSilent(sim, m);
     m.mode = ModemMode::kC2TxPage;
@@ -133,6 +145,12 @@ void StartPageData(Sim &sim, Modem &m) {
 
 // Sender: a page ended with DLE ETX or the class 2.0 DLE post-page byte.
 bool PageDone(Sim &sim, Modem &m) {
+    // Taken at once, the page still needs its time on the line before the
+    // modem can say more: hosts time the page by its post-page report.
+    if (m.data_bps == 0 && m.t30.params.mod)
+        ModemHoldOutput(m, m.data_start + LineTimeMs(m.data.size(), m.t30.params.mod->bps));
+    if (PortReversesPageData(m, false))
+        for (uint8_t &b : m.data) b = ReverseBits(b);
     ++m.page_number;
     m.page_lines = CountPageLines(m.data);
     if (ModemFaultAt(m, SimPhase::kC, m.page_number)) {
@@ -170,7 +188,7 @@ void ReportPostPage(Sim &sim, Modem &m, int ppm) {
 
 // Receiver: hand the page to the host once it asked with +FDR and sent DC2.
 void DeliverPage(Sim &sim, Modem &m) {
-    bool reverse = (D(m).reversed_rx && (m.bor & 1) == 0) != m.quirks.reversed_bits;
+    bool reverse = PortReversesPageData(m, true) != m.quirks.reversed_bits;
     int bps = m.faults.paced && m.t30.params.mod ? m.t30.params.mod->bps : 0;
     int page = m.page_number + 1;
     m.page_lines = m.t30.page_lines;
@@ -179,12 +197,15 @@ void DeliverPage(Sim &sim, Modem &m) {
     if (ModemSilentAt(m, SimPhase::kC, page)) {
         // Half the page, then nothing.
         ModemSendData(sim, m, Bytes(m.t30.page.begin(), m.t30.page.begin() + static_cast<long>(m.t30.page.size() / 2)),
-                      bps, reverse);
+                      bps, reverse, m.t30.page_began);
         ModemGoSilent(sim, m);
         return;
     }
-    ModemSendData(sim, m, m.t30.page, bps, reverse);
+    ModemSendData(sim, m, m.t30.page, bps, reverse, m.t30.page_began);
     ModemSay(sim, m, Bytes{kDle, kEtx});
+    // The post-page message crosses the line after the page: its report
+    // never comes with the page's last bytes.
+    ModemHoldOutput(m, ModemOutputDone(m) + kPpmFrameMs);
     m.page_ready = false;
     ++m.page_number;
     ModemEnterPhase(sim, m, SimPhase::kD, m.page_number);
@@ -386,12 +407,10 @@ CmdStatus IdentityCommand(Sim &sim, Modem &m, const std::string &arg) {
     return CmdStatus::kOk;
 }
 
-}  // namespace
+void Select2(Modem &m) { m.dialect = &kClass2; }
+void Select20(Modem &m) { m.dialect = &kClass20; }
 
-void Class2Select(Modem &m, int fclass) {
-    m.fclass = fclass;
-    m.dialect = fclass == 20 ? &kClass20 : &kClass2;
-}
+}  // namespace
 
 void Class2Reset(Modem &m) {
     m.vr = 1, m.br = 5, m.wd = 0, m.ln = 2, m.df = 0, m.ec = 0, m.bf = 0, m.st = 0;
@@ -403,6 +422,8 @@ void Class2Reset(Modem &m) {
     m.local_id.clear();
     m.dialect = &kClass2;
 }
+
+namespace {
 
 CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &t) {
     const Class2Dialect &d = D(m);
@@ -460,8 +481,9 @@ CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &t) {
 
 void Class2HostData(Sim &sim, Modem &m, uint8_t b) {
     if (m.mode == ModemMode::kC2WaitDc2) {
-        if (b == kDc2 && m.faults.endless_page) ModemFlood(m, Flood::kPage);
-        else if (b == kDc2) DeliverPage(sim, m);
+        bool trigger = b == kDc2 || (b == kDc1 && D(m).dc1_trigger);
+        if (trigger && m.faults.endless_page) ModemFlood(m, Flood::kPage);
+        else if (trigger) DeliverPage(sim, m);
         return;
     }
     if (m.mode != ModemMode::kC2TxPage) return;
@@ -526,3 +548,10 @@ void Class2Dialled(Sim &sim, Modem &m) {
     m.mode = ModemMode::kC2DialWait;
     T30StartSender(sim, m.t30);
 }
+
+}  // namespace
+
+extern const ModemClassOps kClass2Ops = {2, "2", kSimClass2, Select2, Class2Command, Class2HostData,
+                                         Class2Step, Class2Answer, Class2Dialled, "+FHNG:%d", true};
+extern const ModemClassOps kClass20Ops = {20, "2.0", kSimClass20, Select20, Class2Command, Class2HostData,
+                                          Class2Step, Class2Answer, Class2Dialled, "+FHS:%02d", true};

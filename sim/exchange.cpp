@@ -12,7 +12,9 @@ std::string DigitsOf(const std::string &dial) {
     return d;
 }
 
-Endpoint FindNumber(Sim &sim, const std::string &number) {
+}  // namespace
+
+Endpoint ExchangeFind(Sim &sim, const std::string &number) {
     std::string want = DigitsOf(number);
     if (want.empty()) return {};
     for (const Modem &m : sim.modems)
@@ -21,6 +23,8 @@ Endpoint FindNumber(Sim &sim, const std::string &number) {
         if (s.config.answering && DigitsOf(s.config.number) == want) return {Endpoint::kStation, s.index};
     return {};
 }
+
+namespace {
 
 int &CallOf(Sim &sim, Endpoint e) {
     if (e.kind == Endpoint::kModem) return sim.modems[static_cast<size_t>(e.index)].call;
@@ -66,7 +70,7 @@ DialOutcome ExchangeDial(Sim &sim, Endpoint caller, const std::string &number, i
     if (mine.no_dial_tone) return DialOutcome::kNoDialTone;
     if (mine.delayed) return DialOutcome::kDelayed;
     if (mine.busy) return DialOutcome::kBusy;
-    Endpoint callee = FindNumber(sim, number);
+    Endpoint callee = ExchangeFind(sim, number);
     if (callee.kind != Endpoint::kNone) {
         if (Same(callee, caller) || CallOf(sim, callee) != -1 || FaultsOf(sim, callee).busy)
             return DialOutcome::kBusy;
@@ -107,6 +111,8 @@ void ExchangeHangUp(Sim &sim, Endpoint who) {
     c.state = CallState::kEnded;
     Endpoint other = Same(who, c.caller) ? c.callee : c.caller;
     if (other.kind == Endpoint::kNone) return;
+    // An unanswered call put down by its callee stops ringing there too.
+    if (was_ringing && Same(who, c.callee)) SetRinging(sim, who, false);
     if (was_ringing && Same(other, c.callee)) {
         SetRinging(sim, other, false);
         CallOf(sim, other) = -1;
@@ -132,6 +138,7 @@ void ExchangeSend(Sim &sim, Endpoint from, LineSignal s) {
     Endpoint to = Same(from, c.caller) ? c.callee : c.caller;
     SimTime now = SimNow();
     SimTime &free = c.line_free[Same(from, c.caller) ? 0 : 1];
+    s.began = now;
     if (FaultsOf(sim, from).paced || FaultsOf(sim, to).paced) {
         SimTime start = free > now ? free : now;
         s.at = start;
@@ -140,7 +147,9 @@ void ExchangeSend(Sim &sim, Endpoint from, LineSignal s) {
             free = s.at;
         } else if (s.kind == SignalKind::kBurst && s.bps > 0) {
             bool spent = from.kind == Endpoint::kModem && FaultsOf(sim, from).paced;
-            free = spent ? start : start + static_cast<SimTime>(s.bytes.size()) * 8000 / static_cast<SimTime>(s.bps);
+            // A paced sender's burst began when its host began to hand it over.
+            s.began = spent ? sim.modems[static_cast<size_t>(from.index)].data_start : start;
+            free = spent ? start : start + LineTimeMs(s.bytes.size(), s.bps);
         } else {
             free = start;
         }

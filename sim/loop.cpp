@@ -39,14 +39,14 @@ int PollTimeout(const Sim &sim) {
         SimTime t = ModemNextWake(sim, m);
         if (t < next) next = t;
     }
+    SimTime now = SimNow();
     for (const Station &s : sim.stations) {
-        if (s.t30.deadline < next) next = s.t30.deadline;
-        if (!s.inbox.empty() && s.inbox.front().at < next) next = s.inbox.front().at;
+        SimTime t = StationNextWake(sim, s, now);
+        if (t < next) next = t;
     }
     for (const Call &c : sim.calls)
         if (c.state == CallState::kRinging && c.give_up < next) next = c.give_up;
     if (next == kNever) return 1000;
-    SimTime now = SimNow();
     return next <= now ? 0 : static_cast<int>(next - now > 1000 ? 1000 : next - now);
 }
 

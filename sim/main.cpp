@@ -4,11 +4,14 @@
 //   tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]...
 //              [--station NUMBER[:DIR]]... [--send NUMBER:TARGET:PAGE,PAGE...]...
 //              [--profile FILE] [--transcript FILE]
+//              [--calls N] [--call-interval MS] [--settle MS]
 //              [--ring-interval MS] [--give-up MS] [--t1 MS] [--t2 MS] [--t4 MS]
 //
 // CLASSES is a list such as 1+2+2.0. Without --modem two modems, 100 and
 // 101, take every class; without --station an answering station has 200.
-// A --send station calls TARGET once a host has had time to open its modem.
+// A --send station calls TARGET once the host of that modem has opened it,
+// set it up and gone quiet, --calls times (0: without end), --call-interval
+// after the previous call ended.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -58,7 +61,8 @@ bool ParseModem(const std::string &arg, SimModemConfig &m) {
 void Usage(FILE *out) {
     fprintf(out,
             "usage: tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]... [--station NUMBER[:DIR]]...\n"
-            "                  [--send NUMBER:TARGET:PAGE,...]... [--profile FILE] [--transcript FILE]\n"
+            "                  [--send NUMBER:TARGET:PAGE,...]... [--calls N] [--call-interval MS] [--settle MS]\n"
+            "                  [--profile FILE] [--transcript FILE]\n"
             "                  [--ring-interval MS] [--give-up MS] [--t1 MS] [--t2 MS] [--t4 MS]\n");
 }
 
@@ -73,7 +77,12 @@ void Help() {
            "                                 (default: modems 100 and 101, every class)\n"
            "  --station NUMBER[:DIR]         an answering fax machine writing DIR/received_pN.g3\n"
            "                                 (default: 200 into the current folder)\n"
-           "  --send NUMBER:TARGET:PAGE,...  a fax machine that calls TARGET and sends the page files\n"
+           "  --send NUMBER:TARGET:PAGE,...  a fax machine that calls TARGET and sends the page files,\n"
+           "                                 once TARGET's host has opened and set up its modem\n"
+           "  --calls N                      each --send machine calls N times (default 1; 0: without end)\n"
+           "  --call-interval MS             from the end of one call to the next (default 10000)\n"
+           "  --settle MS                    the host must have been quiet this long (default 2000;\n"
+           "                                 0: call at once, for hosts that answer without RING)\n"
            "  --profile FILE                 the profile to write (default quarry.ini)\n"
            "  --transcript FILE              log every byte between each modem and its host\n"
            "  --ring-interval, --give-up, --t1, --t2, --t4 MS   the emulator's waits\n"
@@ -81,13 +90,10 @@ void Help() {
            "Example:\n"
            "  tollan-sim --modem 100 --station 200:inbox --profile /tmp/quarry.ini &\n"
            "  QUARRY_INI=/tmp/quarry.ini tollan send --port 1 200 letter.pdf\n"
+           "  tollan-sim --modem 100 --send 300:100:page.g3 --profile /tmp/quarry.ini &\n"
+           "  QUARRY_INI=/tmp/quarry.ini tollan receive --port 1 in.g3\n"
            "See tollan-sim(1) for the quirks and faults.\n");
 }
-
-struct Sender {
-    int station;
-    std::string target;
-};
 
 }  // namespace
 
@@ -95,7 +101,8 @@ int main(int argc, char **argv) {
     SimConfig config;
     std::vector<SimModemConfig> modems;
     std::vector<SimStationConfig> stations;
-    std::vector<std::pair<SimStationConfig, std::string>> senders;
+    std::vector<SimStationConfig> senders;
+    SimStationConfig plan;  // --calls, --call-interval, --settle
     std::string profile = "quarry.ini";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -131,8 +138,19 @@ int main(int argc, char **argv) {
             SimStationConfig s;
             s.number = f[0];
             s.answering = false;
+            s.dial = f[1];
             s.pages = Split(f[2], ',');
-            senders.push_back({s, f[1]});
+            senders.push_back(s);
+        } else if (a == "--calls") {
+            plan.call_count = atoi(v);
+            if (plan.call_count < 0) {
+                Usage(stderr);
+                return 2;
+            }
+        } else if (a == "--call-interval") {
+            plan.call_interval_ms = static_cast<uint32_t>(atoi(v));
+        } else if (a == "--settle") {
+            plan.host_settle_ms = static_cast<uint32_t>(atoi(v));
         } else if (a == "--profile") {
             profile = v;
         } else if (a == "--transcript") {
@@ -183,8 +201,13 @@ int main(int argc, char **argv) {
         SimAddStation(sim, s);
         printf("station %s receives into %s\n", s.number.c_str(), s.page_dir.c_str());
     }
-    std::vector<Sender> calls;
-    for (const auto &s : senders) calls.push_back({SimAddStation(sim, s.first), s.second});
+    for (SimStationConfig &s : senders) {
+        s.call_count = plan.call_count;
+        s.call_interval_ms = plan.call_interval_ms;
+        s.host_settle_ms = plan.host_settle_ms;
+        SimAddStation(sim, s);
+        printf("station %s calls %s\n", s.number.c_str(), s.dial.c_str());
+    }
     if (!SimWriteProfile(sim, profile)) {
         fprintf(stderr, "tollan-sim: cannot write %s\n", profile.c_str());
         SimDestroy(sim);
@@ -195,7 +218,6 @@ int main(int argc, char **argv) {
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
     SimStart(sim);
-    for (const Sender &c : calls) SimStationCall(sim, c.station, c.target);
     while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     SimDestroy(sim);
     return 0;

@@ -43,13 +43,12 @@ void ResetSettings(Modem &m) {
     m.echo = true;
     m.verbose = true;
     m.quiet = false;
-    m.fclass = 0;
     memset(m.s_regs, 0, sizeof m.s_regs);
     m.s_regs[3] = 13;
     m.s_regs[4] = 10;
     m.s_regs[5] = 8;
     m.s_regs[7] = 50;
-    Class2Reset(m);
+    ModemClassesReset(m);
 }
 
 void Answer(Sim &sim, Modem &m) {
@@ -67,36 +66,25 @@ void Answer(Sim &sim, Modem &m) {
     ModemEnterPhase(sim, m, SimPhase::kDial);
     if (ModemFaultAt(m, SimPhase::kDial)) {
         ModemFailCall(sim, m);
-    } else if (m.fclass == 1) {
-        Class1Answer(sim, m);
-    } else if (m.fclass == 2 || m.fclass == 20) {
-        Class2Answer(sim, m);
     } else {
-        // A data call is not something this modem can make.
-        ModemHangUp(sim, m);
-        ModemResult(sim, m, Result::kNoCarrier);
+        m.ops->answer(sim, m);
     }
 }
 
 CmdStatus ClassCommand(Sim &sim, Modem &m, const std::string &t) {
     std::string arg = t.substr(7);  // after "+FCLASS"
     if (arg == "=?") {
-        std::string list = "0";
-        if (m.classes & kSimClass1) list += ",1";
-        if (m.classes & kSimClass2) list += ",2";
-        if (m.classes & kSimClass20) list += ",2.0";
-        ModemInfo(sim, m, list);
+        ModemInfo(sim, m, ModemClassList(m));
         return CmdStatus::kOk;
     }
     if (arg == "?") {
-        ModemInfo(sim, m, m.fclass == 20 ? "2.0" : std::to_string(m.fclass));
+        ModemInfo(sim, m, m.ops->name);
         return CmdStatus::kOk;
     }
-    if (arg == "=0") m.fclass = 0;
-    else if ((arg == "=1" || arg == "=1.0") && (m.classes & kSimClass1)) m.fclass = 1;
-    else if (arg == "=2" && (m.classes & kSimClass2)) Class2Select(m, 2);
-    else if (arg == "=2.0" && (m.classes & kSimClass20)) Class2Select(m, 20);
-    else return CmdStatus::kError;
+    const ModemClassOps *chosen = arg.size() > 1 && arg[0] == '=' ? ModemClassNamed(m, arg.substr(1)) : nullptr;
+    if (!chosen) return CmdStatus::kError;
+    m.ops = chosen;
+    chosen->select(m);
     return CmdStatus::kOk;
 }
 
@@ -133,11 +121,7 @@ CmdStatus ExecuteOne(Sim &sim, Modem &m, const std::string &t) {
         ModemInfo(sim, m, "1.0");
         return CmdStatus::kOk;
     }
-    if (t.rfind("+F", 0) == 0) {
-        if (m.fclass == 1) return Class1Command(sim, m, t);
-        if (m.fclass == 2 || m.fclass == 20) return Class2Command(sim, m, t);
-        return CmdStatus::kError;
-    }
+    if (t.rfind("+F", 0) == 0) return m.ops->command(sim, m, t);
     if (t[0] == '+' || t[0] == '#' || t[0] == '$') return CmdStatus::kError;
     int n = t.size() > 1 ? atoi(t.c_str() + 1) : 0;
     switch (t[0]) {
@@ -218,19 +202,24 @@ void CommandByte(Sim &sim, Modem &m, uint8_t c) {
     }
 }
 
+// A call that ends outside a fax session: the class's hang-up report and
+// OK, or NO CARRIER.
+void ReportCallEnded(Sim &sim, Modem &m, int code) {
+    if (m.ops->hangup_report && !m.quirks.no_carrier_hangup) {
+        char text[32];
+        snprintf(text, sizeof text, m.ops->hangup_report, code);
+        ModemInfo(sim, m, text);
+        ModemResult(sim, m, Result::kOk);
+    } else {
+        ModemResult(sim, m, Result::kNoCarrier);
+    }
+}
+
 void DialEnded(Sim &sim, Modem &m, const LineSignal &s) {
     m.mode = ModemMode::kCommand;
     if (s.kind == SignalKind::kDrop) {
         m.call = -1;
-        if ((m.fclass == 2 || m.fclass == 20) && !m.quirks.no_carrier_hangup) {
-            // Ring-back and nobody answered.
-            char text[32];
-            snprintf(text, sizeof text, m.fclass == 2 ? "+FHNG:%d" : "+FHS:%02d", 4);
-            ModemInfo(sim, m, text);
-            ModemResult(sim, m, Result::kOk);
-        } else {
-            ModemResult(sim, m, Result::kNoCarrier);
-        }
+        ReportCallEnded(sim, m, 4);  // ring-back and nobody answered
         return;
     }
     m.line_dropped = false;
@@ -240,13 +229,8 @@ void DialEnded(Sim &sim, Modem &m, const LineSignal &s) {
     m.c1_eop_sent = false;
     if (ModemFaultAt(m, SimPhase::kDial)) {
         ModemFailCall(sim, m);
-    } else if (m.fclass == 1) {
-        Class1Dialled(sim, m);
-    } else if (m.fclass == 2 || m.fclass == 20) {
-        Class2Dialled(sim, m);
     } else {
-        ModemHangUp(sim, m);
-        ModemResult(sim, m, Result::kNoCarrier);
+        m.ops->dialled(sim, m);
     }
 }
 
@@ -275,8 +259,23 @@ void ModemSay(Sim &sim, Modem &m, const Bytes &bytes, SimTime when) {
     (void)sim;
     if (m.muted || m.flood != Flood::kNone) return;
     SimTime due = when ? when : SimNow();
+    if (due < m.hold_output) due = m.hold_output;
     if (!m.pending.empty() && m.pending.back().due > due) due = m.pending.back().due;
     m.pending.push_back({due, bytes});
+}
+
+void ModemHoldOutput(Modem &m, SimTime until) {
+    if (until > m.hold_output) m.hold_output = until;
+}
+
+SimTime ModemOutputDone(const Modem &m) {
+    SimTime now = SimNow();
+    SimTime done = m.pending.empty() ? now : m.pending.back().due;
+    return done > now ? done : now;
+}
+
+SimTime LineTimeMs(size_t bytes, int bps) {
+    return bps > 0 ? static_cast<SimTime>(bytes) * 8000 / static_cast<SimTime>(bps) : 0;
 }
 
 void ModemInfo(Sim &sim, Modem &m, const std::string &text) {
@@ -305,6 +304,11 @@ void ModemToCommand(Modem &m) {
 }
 
 void ModemHangUp(Sim &sim, Modem &m) {
+    if (m.ringing) {
+        // Still on hook: "ATH" or "ATZ" while it rings leaves the call ringing.
+        ModemToCommand(m);
+        return;
+    }
     if (m.call != -1) {
         if (m.t30.state != T30State::kIdle && m.t30.state != T30State::kEnded) {
             // A fax call put down by the host still says goodbye.
@@ -362,12 +366,8 @@ void ModemFailCall(Sim &sim, Modem &m) {
     m.t30.state = T30State::kIdle;
     m.page_ready = false;
     ModemToCommand(m);
-    bool fax2 = m.fclass == 2 || m.fclass == 20;
-    if (fax2 && m.faults.fail_code >= 0 && !m.quirks.no_carrier_hangup) {
-        char text[32];
-        snprintf(text, sizeof text, m.fclass == 2 ? "+FHNG:%d" : "+FHS:%02d", m.faults.fail_code);
-        ModemInfo(sim, m, text);
-        ModemResult(sim, m, Result::kOk);
+    if (m.faults.fail_code >= 0) {
+        ReportCallEnded(sim, m, m.faults.fail_code);
     } else {
         ModemResult(sim, m, Result::kNoCarrier);
     }
@@ -394,7 +394,9 @@ bool ModemDial(Sim &sim, Modem &m, const std::string &number) {
 void ModemDetached(Sim &sim, Modem &m) {
     // The host closed the port: like DTR going off, the call is put down.
     ModemHangUp(sim, m);
+    m.host_spoke = false;
     m.pending.clear();
+    m.hold_output = 0;
     m.out.clear();
     m.line.clear();
     m.in_at = false;
@@ -405,7 +407,7 @@ void ModemDetached(Sim &sim, Modem &m) {
     m.phase_page = 0;
 }
 
-void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse) {
+void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse, SimTime began) {
     Bytes framed;
     framed.reserve(data.size() + data.size() / 16 + 2);
     for (uint8_t b : data) {
@@ -420,7 +422,7 @@ void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse)
     // At the line's rate: a slice every 50 ms.
     size_t slice = static_cast<size_t>(bps) / 8 / 20;
     if (slice == 0) slice = 1;
-    SimTime t = SimNow();
+    SimTime t = began;
     for (size_t i = 0; i < framed.size(); i += slice) {
         size_t end = i + slice < framed.size() ? i + slice : framed.size();
         ModemSay(sim, m, Bytes(framed.begin() + static_cast<long>(i), framed.begin() + static_cast<long>(end)), t);
@@ -451,14 +453,7 @@ bool ModemStep(Sim &sim, Modem &m, SimTime now) {
         DialEnded(sim, m, s);
         return true;
     }
-    if (m.fclass == 1) return Class1Step(sim, m) || progress;
-    if (m.fclass == 2 || m.fclass == 20) return Class2Step(sim, m) || progress;
-    while (InboxReady(m.inbox)) {
-        if (m.inbox.front().kind == SignalKind::kDrop) m.call = -1;
-        m.inbox.pop_front();
-        progress = true;
-    }
-    return progress;
+    return m.ops->step(sim, m) || progress;
 }
 
 SimTime ModemNextWake(const Sim &sim, const Modem &m) {
@@ -466,7 +461,7 @@ SimTime ModemNextWake(const Sim &sim, const Modem &m) {
     SimTime next = kNever;
     if (!m.pending.empty()) next = m.pending.front().due;
     if (m.ringing && m.next_ring < next) next = m.next_ring;
-    if ((m.fclass == 2 || m.fclass == 20) && m.t30.deadline < next) next = m.t30.deadline;
+    if (m.ops->runs_t30 && m.t30.deadline < next) next = m.t30.deadline;
     if (!m.pty.attached && m.pty.next_check < next) next = m.pty.next_check;
     if (!m.inbox.empty() && m.inbox.front().at < next) next = m.inbox.front().at;
     if (m.data_bps > 0 || m.flood != Flood::kNone || (m.faults.babble && m.pty.attached)) {
@@ -486,6 +481,10 @@ size_t ModemReadBudget(const Modem &m, SimTime now) {
 
 void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n) {
     TranscriptLog(sim, m.name, true, b, n);
+    if (n > 0) {
+        m.host_spoke = true;
+        m.host_last_byte = SimNow();
+    }
     for (size_t i = 0; i < n; ++i) {
         uint8_t c = b[i];
         // The line feed after the carriage return that ended a command
@@ -504,14 +503,9 @@ void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n) {
                 ModemResult(sim, m, Result::kNoCarrier);
             }
             break;
-        case ModemMode::kC1TxFrames: case ModemMode::kC1TxData:
-        case ModemMode::kC1RxFrame: case ModemMode::kC1RxData:
-            m.data_taken += 1;
-            Class1HostData(sim, m, c);
-            break;
         default:
             m.data_taken += 1;
-            Class2HostData(sim, m, c);
+            m.ops->host_data(sim, m, c);
             break;
         }
     }

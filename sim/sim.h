@@ -89,6 +89,17 @@ struct SimStationConfig {
     std::string page_dir;            // where received pages go
     std::string base = "received";   // received pages: <page_dir>/<base>_p<N>.g3
     std::vector<std::string> pages;  // a calling station sends these files
+    // A calling station that dials by itself: it calls `dial` once the host
+    // of the modem with that number has opened its port, sent commands and
+    // then been quiet for `host_settle_ms` with the modem idle (a station, an
+    // unknown number, or any number with a settle time of 0, is called at
+    // once: for hosts that answer without waiting for RING). It makes
+    // `call_count` calls (0:
+    // without end), the next one `call_interval_ms` after the last ended.
+    std::string dial;
+    int call_count = 1;
+    uint32_t call_interval_ms = 10000;
+    uint32_t host_settle_ms = 2000;
     SimFaults faults;
 };
 

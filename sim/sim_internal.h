@@ -57,6 +57,7 @@ struct LineSignal {
     int bps = 0;
     Family family = Family::kV21;
     SimTime at = 0;  // when it has arrived, with line time emulated
+    SimTime began = 0;  // a burst: when its first bit went on the line
 };
 
 // The first signal of an inbox, once it has arrived.
@@ -157,6 +158,7 @@ struct T30 {
     bool eom_looping = false;  // receiver with the EOM-forever fault: every frame draws EOM
     int pages = 0;       // pages received or confirmed
     Bytes page;          // receiver: the last page
+    SimTime page_began = 0;  // when it began to cross the line
     int page_lines = 0;
     int last_ppm = -1;   // sender: the PPM awaiting its response
     Bytes last_response;  // receiver: said again when the sender repeats itself
@@ -231,6 +233,7 @@ struct Pending {
 };
 
 struct Class2Dialect;
+struct ModemClassOps;
 
 struct Modem {
     int index = 0;
@@ -241,14 +244,17 @@ struct Modem {
     SimFaults faults;
     Pty pty;
     std::deque<Pending> pending;  // timed output
+    SimTime hold_output = 0;      // nothing more reaches the host before this
     Bytes out;                    // due output not yet written
     // command state
     bool echo = true, verbose = true, quiet = false;
-    int fclass = 0;  // 0, 1, 2, 20
+    const ModemClassOps *ops = nullptr;  // the service class, chosen at +FCLASS
     int s_regs[100] = {};
     std::string line;  // the command line being typed
     bool in_at = false;
     bool command_ended = false;  // the last byte ended a command line
+    bool host_spoke = false;     // the host has sent bytes since it opened the port
+    SimTime host_last_byte = 0;  // when its last byte came
     ModemMode mode = ModemMode::kCommand;
     // call
     int call = -1;
@@ -294,19 +300,29 @@ struct Modem {
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later
 
-// class1_modem.cpp / class2_modem.cpp
-CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &cmd);
-void Class1HostData(Sim &sim, Modem &m, uint8_t b);
-bool Class1Step(Sim &sim, Modem &m);
-void Class1Answer(Sim &sim, Modem &m);
-void Class1Dialled(Sim &sim, Modem &m);
-CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &cmd);
-void Class2HostData(Sim &sim, Modem &m, uint8_t b);
-bool Class2Step(Sim &sim, Modem &m);
-void Class2Answer(Sim &sim, Modem &m);
-void Class2Dialled(Sim &sim, Modem &m);
-void Class2Select(Modem &m, int fclass);
-void Class2Reset(Modem &m);
+// What a modem does in one service class. The modem's core calls only
+// these; each class file fills in its table (sim/modem_classes.h) and
+// classes.cpp chooses one at "+FCLASS".
+struct ModemClassOps {
+    int fclass;          // 0, 1, 2 or 20
+    const char *name;    // as "+FCLASS?" reports it
+    unsigned mask;       // the SimClassMask bit a modem must offer (0: every modem)
+    void (*select)(Modem &m);                                   // entering the class
+    CmdStatus (*command)(Sim &sim, Modem &m, const std::string &cmd);  // "+F..." commands
+    void (*host_data)(Sim &sim, Modem &m, uint8_t b);           // host bytes in a data mode
+    bool (*step)(Sim &sim, Modem &m);                           // the line's signals, timers
+    void (*answer)(Sim &sim, Modem &m);                         // ATA on a ringing line
+    void (*dialled)(Sim &sim, Modem &m);                        // the dialled end answered
+    const char *hangup_report;  // printf format of the hang-up report; nullptr: NO CARRIER
+    bool runs_t30;              // the modem runs T.30: its timers wake the loop
+};
+
+// classes.cpp
+const ModemClassOps &ModemClassNone();  // class 0: no fax
+// The class "+FCLASS=<name>" chooses on this modem; nullptr: not offered.
+const ModemClassOps *ModemClassNamed(const Modem &m, const std::string &name);
+std::string ModemClassList(const Modem &m);  // "+FCLASS=?": "0,1,2,2.0"
+void ModemClassesReset(Modem &m);            // every class's settings as from the factory
 
 // modem.cpp
 void ModemSay(Sim &sim, Modem &m, const Bytes &bytes, SimTime when = 0);
@@ -339,7 +355,17 @@ bool ModemStep(Sim &sim, Modem &m, SimTime now);
 SimTime ModemNextWake(const Sim &sim, const Modem &m);
 size_t ModemReadBudget(const Modem &m, SimTime now);
 void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n);
-void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse);
+// Page data to the host, DLE doubled; with bps, at the line's rate from the
+// moment the data began to cross the line (what has crossed already goes now).
+void ModemSendData(Sim &sim, Modem &m, const Bytes &data, int bps, bool reverse, SimTime began);
+// What the modem says from now on waits until `until`: what a line's time
+// keeps from the host when the data itself moved at once.
+void ModemHoldOutput(Modem &m, SimTime until);
+// When the host has had everything said so far.
+SimTime ModemOutputDone(const Modem &m);
+// Milliseconds `bytes` take on the line at `bps`.
+SimTime LineTimeMs(size_t bytes, int bps);
+constexpr SimTime kPpmFrameMs = (3 + 4) * 8000 / 300;  // a post-page message on V.21
 
 // at_parser.cpp
 struct AtCommand {
@@ -361,9 +387,12 @@ struct Station {
     T30 t30;
     size_t next_page = 0;
     int resends = 0;
+    int calls_placed = 0;    // calls it made by itself (config.dial)
+    SimTime next_call = 0;   // not before this
     SimStationResult result;
 };
 bool StationStep(Sim &sim, Station &s, SimTime now);
+SimTime StationNextWake(const Sim &sim, const Station &s, SimTime now);
 bool StationPlaceCall(Sim &sim, Station &s, const std::string &number);
 
 // ---- exchange.cpp ----
@@ -379,6 +408,8 @@ struct Call {
 };
 
 enum class DialOutcome : uint8_t { kRinging, kBusy, kNoDialTone, kDelayed };
+// Who has this number: a modem or an answering station (kNone: nobody).
+Endpoint ExchangeFind(Sim &sim, const std::string &number);
 DialOutcome ExchangeDial(Sim &sim, Endpoint caller, const std::string &number, int &call);
 void ExchangeAnswer(Sim &sim, int call);
 void ExchangeHangUp(Sim &sim, Endpoint who);

@@ -45,6 +45,7 @@ void WriteFile(const std::string &path, const Bytes &data) {
 
 void CallEnded(Sim &sim, Station &s, int code) {
     s.call = -1;
+    s.next_call = SimNow() + s.config.call_interval_ms;
     s.ringing = false;
     s.result.calls += 1;
     s.result.hangup_code = code;
@@ -121,10 +122,44 @@ void ReceiverEvent(Sim &sim, Station &s, const T30Event &e) {
     }
 }
 
+bool CallsByItself(const Station &s) {
+    const SimStationConfig &c = s.config;
+    return !c.answering && !c.dial.empty() && (c.call_count == 0 || s.calls_placed < c.call_count);
+}
+
+// The host of the called modem has opened its port, set it up and gone
+// quiet: a call now finds it waiting for RING, not in its "ATZ".
+bool CalleeReady(Sim &sim, const Station &s, SimTime now) {
+    Endpoint e = ExchangeFind(sim, s.config.dial);
+    if (e.kind != Endpoint::kModem || s.config.host_settle_ms == 0) return true;
+    const Modem &m = sim.modems[static_cast<size_t>(e.index)];
+    return m.pty.attached && m.host_spoke && m.mode == ModemMode::kCommand && m.call == -1 && m.pending.empty() &&
+           m.out.empty() && now - m.host_last_byte >= s.config.host_settle_ms;
+}
+
+bool CallWhenDue(Sim &sim, Station &s, SimTime now) {
+    if (s.call != -1 || !CallsByItself(s) || now < s.next_call || !CalleeReady(sim, s, now)) return false;
+    ++s.calls_placed;
+    StationPlaceCall(sim, s, s.config.dial);
+    return true;
+}
+
 }  // namespace
 
+SimTime StationNextWake(const Sim &sim, const Station &s, SimTime now) {
+    (void)sim;
+    SimTime next = s.t30.deadline;
+    if (!s.inbox.empty() && s.inbox.front().at < next) next = s.inbox.front().at;
+    // Waiting for a host to settle: look again now and then.
+    if (s.call == -1 && CallsByItself(s)) {
+        SimTime look = s.next_call > now + 50 ? s.next_call : now + 50;
+        if (look < next) next = look;
+    }
+    return next;
+}
+
 bool StationStep(Sim &sim, Station &s, SimTime now) {
-    bool progress = false;
+    bool progress = CallWhenDue(sim, s, now);
     if (s.ringing && s.call != -1) {
         // Answers at the first ring.
         s.ringing = false;

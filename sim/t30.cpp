@@ -312,6 +312,7 @@ void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
             }
         } else if (t.state == T30State::kWaitPage && SameModulation(t, s)) {
             t.page = s.bytes;
+            t.page_began = s.began;
             t.page_lines = CountPageLines(t.page);
             SetState(t, T30State::kWaitPpm, After(sim, t, sim.config.timings.t2));
             Emit(t, T30EventKind::kPage);

@@ -1,5 +1,6 @@
 // The virtual exchange: ringing until answered or given up, busy lines, no
-// dial tone, DELAYED, and two emulated modems calling each other.
+// dial tone, DELAYED, two emulated modems calling each other, and a calling
+// station that waits for its callee's host and calls again.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -136,6 +137,75 @@ TEST_F(ExchangeTest, Class20ModemSendsToClass2Modem) {
     EXPECT_TRUE(Has(log, "<page 2>" + DleDoubled(page2) + "\x10\x03"));
     EXPECT_TRUE(Has(log, "+FET:2\r\n"));
     EXPECT_TRUE(Has(log, "+FHNG:0\r\n"));
+}
+
+// A host that resets its modem while it rings ("ATZ", as hosts open a port)
+// still answers the call: an on-hook modem has nothing to put down.
+TEST_F(ExchangeTest, ResetWhileRingingLeavesTheCallRinging) {
+    ASSERT_TRUE(SimStart(f.sim));
+    std::string page = f.dir + "/p1.g3";
+    WriteFile(page, MakePage(30, 3));
+    int caller = f.AddCallingStation("300", {page});
+    PtyClient host(f.Device(a));
+    ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
+    ASSERT_TRUE(host.ReadUntil("RING\r\n"));
+    EXPECT_TRUE(Has(host.Command("ATZ\r"), "OK"));
+    EXPECT_TRUE(Has(host.Command("AT+FCLASS=2\r"), "OK"));
+    ASSERT_TRUE(host.ReadUntil("RING\r\n"));
+    std::string answer = host.Command("ATA\r");
+    EXPECT_TRUE(Has(answer, "+FCON")) << answer;
+}
+
+// A station told to dial by itself waits until the host has opened its
+// modem and gone quiet, and calls again after a call ended: here two calls
+// nobody answers.
+TEST_F(ExchangeTest, DiallingStationWaitsForTheHostAndCallsAgain) {
+    SimStationConfig c;
+    c.number = "300";
+    c.answering = false;
+    c.pages = {f.dir + "/none.g3"};
+    c.dial = "100";
+    c.call_count = 2;
+    c.call_interval_ms = 100;
+    c.host_settle_ms = 300;
+    int caller = SimAddStation(f.sim, c);
+    ASSERT_TRUE(SimStart(f.sim));
+    PtyClient host(f.Device(a));
+    EXPECT_FALSE(Has(host.Drain(600), "RING"));  // open, but not set up yet
+    EXPECT_TRUE(Has(host.Command("ATZ\r"), "OK"));
+    EXPECT_TRUE(Has(host.Command("AT+FCLASS=2\r"), "OK"));
+    ASSERT_TRUE(host.ReadUntil("RING\r\n"));
+    ASSERT_TRUE(SimWaitStation(f.sim, caller, 1, 5000));  // it gave up
+    ASSERT_TRUE(host.ReadUntil("RING\r\n", nullptr, 3000));
+    ASSERT_TRUE(SimWaitStation(f.sim, caller, 2, 5000));
+    host.Drain(50);
+    EXPECT_FALSE(Has(host.Drain(600), "RING"));  // two calls, no third
+}
+
+// Both modems move data at the line's rate: the page's line time is spent
+// once, while the sender's host hands it over, not again before the
+// receiving host has it; else the sender's post-page message runs out of
+// repeats (three times T4 here is shorter than the page).
+TEST_F(ExchangeTest, PacedModemsSpendThePageTimeOnce) {
+    SimFaults paced;
+    paced.paced = true;
+    SimSetModemFaults(f.sim, a, paced);
+    SimSetModemFaults(f.sim, b, paced);
+    ASSERT_TRUE(SimStart(f.sim));
+    std::string page = MakePage(320, 9);  // over two seconds at 14400 bit/s
+    std::string log;
+    std::thread receiver(ReceiveWithClass2Host, f.Device(b), 1, &log);
+    PtyClient host(f.Device(a));
+    host.Command("ATE0\r");
+    EXPECT_TRUE(Has(host.Command("AT+FCLASS=2.0\r"), "OK"));
+    EXPECT_TRUE(Has(host.Command("ATD101\r", "OK\r\n", 8000), "+FCO"));
+    EXPECT_TRUE(Has(host.Command("AT+FDT\r", "CONNECT\r\n"), "CONNECT"));
+    host.Write(DleDoubled(page) + "\x10.");
+    std::string end = host.Command("", "OK\r\n", 15000);
+    EXPECT_TRUE(Has(end, "+FPS:1,320,0,0,0")) << end;
+    EXPECT_TRUE(Has(end, "+FHS:00")) << end;
+    receiver.join();
+    EXPECT_TRUE(Has(log, "<page 1>" + DleDoubled(page) + "\x10\x03")) << log.size();
 }
 
 }  // namespace

@@ -182,12 +182,16 @@ struct SimFixture {
         station = SimAddStation(sim, c);
         return station;
     }
-    int AddCallingStation(const std::string &number, const std::vector<std::string> &pages) {
+    int AddCallingStation(const std::string &number, const std::vector<std::string> &pages,
+                          const std::string &dial = "", const std::string &identity = "TOLLAN STATION") {
         SimStationConfig c;
         c.number = number;
         c.answering = false;
         c.pages = pages;
         c.page_dir = dir;
+        c.dial = dial;  // "": it calls when told
+        c.identity = identity;
+        c.host_settle_ms = 500;
         return SimAddStation(sim, c);
     }
     std::string Device(int modem) { return SimModemDevice(sim, modem); }
