@@ -9,6 +9,7 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "image/page_header.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
 #include "platform/platform.h"
@@ -121,7 +122,7 @@ uint16_t WaitForXon(int32_t channel) {
 uint16_t SendPageFile(const char *file_name, int32_t channel) {
     const int port = g_channels[channel].comm_handle;
     FaxTrace("FaxSendPage:ファイル %s を送信中...", file_name);
-    FilePtr file(fopen(file_name, "rb"));
+    FilePtr file(FaxOpenPageToSend(file_name, g_channels[channel].pages_sent + 1, channel));
     if (!file) {
         RecordLastError();
         FaxTrace("FaxSendPage:ファイル %s がオープンできません。err=%d", file_name, g_last_error);
