@@ -178,7 +178,8 @@ protected:
     }
 
     // Sends both pages in the class with the header format; the station's pages.
-    std::vector<std::string> Send(int modem_class, const char *format, int32_t *channel) {
+    std::vector<std::string> Send(int modem_class, const char *format, int32_t *channel,
+                                  uint16_t expected = TOLLAN_OK) {
         SetModemClass(0, modem_class);
         int32_t ch = -1;
         EXPECT_EQ(PortOpen(&ch, 1, "ATZ"), TOLLAN_OK);
@@ -187,7 +188,7 @@ protected:
         const std::string doc = f.dir + "/doc.g3";
         EXPECT_EQ(modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(ch, "200", doc.c_str(), 2)
                                                : SendFax(ch, "200", doc.c_str(), 2),
-                  TOLLAN_OK);
+                  expected);
         SetPageHeader(ch, nullptr);
         EXPECT_EQ(PortClose(ch), TOLLAN_OK);
         *channel = ch;
@@ -224,6 +225,16 @@ TEST_F(PageHeaderSendTest, WithoutAHeaderEveryByteGoesAsItIs) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0], page1);
     EXPECT_EQ(got[1], page2);
+}
+
+// A page that does not decode cannot carry the header: the call fails as
+// for a page file that cannot be opened, and nothing of that page goes out.
+TEST_F(PageHeaderSendTest, APageThatDoesNotDecodeEndsTheCall) {
+    simtest::WriteFile(f.dir + "/doc_p2.g3", std::string(300, '\xff'));
+    int32_t ch = -1;
+    const std::vector<std::string> got = Send(TOLLAN_CLASS_1, "{page}", &ch, TOLLAN_E_FILE_NAME);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0], page1);
 }
 
 }  // namespace
