@@ -179,9 +179,9 @@ bool ReadWhole(FILE *file, size_t limit, std::vector<uint8_t> *data) {
     return !ferror(file);
 }
 
-// The data in a temporary file of TMPDIR (else /tmp), created anew and
-// removed at once, open for reading from its start. nullptr, errno set.
-FILE *TemporaryCopy(const std::vector<uint8_t> &data) {
+// The prefix and the data in a temporary file of TMPDIR (else /tmp), created
+// anew and removed at once, open for reading from its start. nullptr, errno set.
+FILE *TemporaryCopy(const uint8_t *prefix, size_t prefix_size, const std::vector<uint8_t> &data) {
     const char *dir = getenv("TMPDIR");
     std::string name = std::string(dir && *dir ? dir : "/tmp") + "/tollan-page-XXXXXX";
     const int fd = mkostemp(name.data(), O_CLOEXEC);  // O_CREAT | O_EXCL
@@ -194,7 +194,8 @@ FILE *TemporaryCopy(const std::vector<uint8_t> &data) {
         errno = error;
         return nullptr;
     }
-    if (fwrite(data.data(), 1, data.size(), file.get()) != data.size() || fflush(file.get()) != 0 ||
+    if (fwrite(prefix, 1, prefix_size, file.get()) != prefix_size ||
+        fwrite(data.data(), 1, data.size(), file.get()) != data.size() || fflush(file.get()) != 0 ||
         fseek(file.get(), 0, SEEK_SET) != 0)
         return nullptr;
     return file.release();
@@ -288,16 +289,15 @@ FILE *FaxOpenPageToSend(const char *path, int page, int32_t channel) {
     const PageHeaderValues values{c.local_id, h.number, page, h.pages, h.started};
     const std::string text = ExpandPageHeader(h.format, values);
     FaxTrace("FaxOpenPageToSend: page %d gets the header \"%s\"", page, text.c_str());
-    std::vector<uint8_t> merged(data.begin(), data.begin() + static_cast<long>(start));
     std::vector<uint8_t> coded;
-    const uint16_t code = MergePageHeader(data.data() + start, data.size() - start, DrawPageHeaderBand(text, fine), &coded);
+    const PageHeaderBand band = DrawPageHeaderBand(text, fine);
+    const uint16_t code = MergePageHeader(data.data() + start, data.size() - start, band, &coded);
     if (code != TOLLAN_OK) {
         FaxTrace("FaxOpenPageToSend: %s cannot carry the header: %d", path, code);
         errno = code == TOLLAN_E_NO_MEMORY ? ENOMEM : code == TOLLAN_E_PAGE_TOO_LARGE ? EFBIG : EINVAL;
         return nullptr;
     }
-    merged.insert(merged.end(), coded.begin(), coded.end());
-    FILE *file = TemporaryCopy(merged);
+    FILE *file = TemporaryCopy(data.data(), start, coded);
     if (!file) FaxTrace("FaxOpenPageToSend: no temporary file for %s: errno %d", path, errno);
     return file;
 }

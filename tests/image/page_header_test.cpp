@@ -28,7 +28,8 @@ std::vector<std::string> DecodeRows(const std::string &page) {
     G3DecodeReport report;
     EXPECT_EQ(DecodeG3Page(&reader, options, &rows, &report), TOLLAN_OK);
     std::vector<std::string> out;
-    for (int32_t r = 0; r < rows.count; ++r) out.emplace_back(reinterpret_cast<const char *>(G3Row(rows, r)), kRowBytes);
+    for (int32_t r = 0; r < rows.count; ++r)
+        out.emplace_back(reinterpret_cast<const char *>(G3Row(rows, r)), kRowBytes);
     return out;
 }
 
@@ -59,7 +60,8 @@ std::string BandRow(const PageHeaderBand &band, int32_t r) {
 void ExpectPageWithBand(const std::string &received, const std::string &sent, const PageHeaderBand &band) {
     const std::vector<std::string> got = DecodeRows(received), want = DecodeRows(sent);
     ASSERT_EQ(got.size(), want.size());
-    for (int32_t r = 0; r < band.rows; ++r) ASSERT_EQ(got[static_cast<size_t>(r)], BandRow(band, r)) << "band row " << r;
+    for (int32_t r = 0; r < band.rows; ++r)
+        ASSERT_EQ(got[static_cast<size_t>(r)], BandRow(band, r)) << "band row " << r;
     for (size_t r = static_cast<size_t>(band.rows); r < got.size(); ++r) ASSERT_EQ(got[r], want[r]) << "row " << r;
 }
 
@@ -123,7 +125,8 @@ TEST(PageHeaderMerge, OnlyTheBandChangesWhateverThePageLength) {
     for (int lines : {300, band.rows + 1, 5}) {
         const std::string page = MakeCodedPage(lines, static_cast<unsigned>(lines));
         std::vector<uint8_t> merged;
-        ASSERT_EQ(MergePageHeader(reinterpret_cast<const uint8_t *>(page.data()), page.size(), band, &merged), TOLLAN_OK);
+        const auto *data = reinterpret_cast<const uint8_t *>(page.data());
+        ASSERT_EQ(MergePageHeader(data, page.size(), band, &merged), TOLLAN_OK);
         const std::vector<std::string> got = DecodeRows(std::string(merged.begin(), merged.end()));
         const std::vector<std::string> want = DecodeRows(page);
         // A page shorter than the band grows to it; the RTC's two blank rows end both.
