@@ -15,6 +15,7 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "image/page_header.h"
 #include "modem/modem_io.h"
 
 namespace {
@@ -174,7 +175,7 @@ struct PageFile {
 
 // Opens the page's file, named as every page file of the library is; a
 // one-page document may be the base file itself.
-PageFile OpenPageFile(const PageRef &page) {
+PageFile OpenPageFile(const PageRef &page, int32_t channel) {
     char name[kFaxPathSize];
     if (!FaxPageFileName(name, page.document, page.number, ".g3")) {
         FaxTrace("SendFaxData: file name too long %s", page.document);
@@ -184,7 +185,7 @@ PageFile OpenPageFile(const PageRef &page) {
         if (page.pages_total != 1 || !FaxFileExists(page.document)) return {TOLLAN_E_NO_PAGE_FILE, nullptr};
         snprintf(name, sizeof name, "%s", page.document);
     }
-    File file(fopen(name, "rb"));
+    File file(FaxOpenPageToSend(name, page.number, channel));
     if (!file) {
         RecordLastError();
         FaxTrace("SendFaxData: file open fail %s", name);
@@ -250,7 +251,7 @@ uint16_t StreamPage(FILE *file, const PageRef &page, int32_t channel) {
 
 // Streams the page's file, up to its RTC.
 uint16_t SendFaxData(const PageRef &page, int32_t channel) {
-    const PageFile file = OpenPageFile(page);
+    const PageFile file = OpenPageFile(page, channel);
     if (file.code != TOLLAN_OK) return file.code;
     return StreamPage(file.file.get(), page, channel);
 }
@@ -259,7 +260,7 @@ uint16_t SendFaxData(const PageRef &page, int32_t channel) {
 // is opened first, so a missing page leaves the modem untouched.
 uint16_t SendFaxFile(const PageRef &page, int32_t channel) {
     FaxTrace("SendFaxFile:");
-    const PageFile file = OpenPageFile(page);
+    const PageFile file = OpenPageFile(page, channel);
     if (file.code != TOLLAN_OK) {
         FaxTrace("SendFaxFile: failed %d", file.code);
         return file.code;

@@ -13,6 +13,7 @@
 #include "engine/channel.h"
 #include "engine/call_limits.h"
 #include "engine/trace.h"
+#include "image/page_header.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
 
@@ -385,6 +386,7 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
         !FaxPageNamesFit(file_name, page_count, ".g3"))
         return TOLLAN_E_ARGUMENT;
     if (!FaxCommandTextSafe(phone, false)) return TOLLAN_E_ARGUMENT;
+    FaxBeginPageHeader(channel, phone, page_count);
 
     c.io_timeout = kSetupTimeout;
     c.pages_sent = 0;

@@ -8,6 +8,7 @@
 #include "engine/channel.h"
 #include "engine/call_limits.h"
 #include "engine/trace.h"
+#include "image/page_header.h"
 #include "modem/dialect.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
@@ -132,6 +133,7 @@ extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *bas
     if (page_count <= 0 || IsEmpty(number) || IsEmpty(base_name)) return TOLLAN_E_ARGUMENT;
     uint16_t rc = CheckNames(number, base_name, page_count);
     if (rc != TOLLAN_OK) return rc;
+    FaxBeginPageHeader(channel, number, page_count);
     rc = RunSending(channel, number, base_name, page_count);
     // A step that failed because the host aborted the call or its time ran
     // out reports that, whatever code the step itself gives.

@@ -7,6 +7,7 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "image/page_header.h"
 #include "modem/dialect.h"
 #include "modem/link.h"
 #include "modem/modem_io.h"
@@ -115,7 +116,7 @@ uint16_t WaitForXon(int32_t channel) {
 // Streams the page file to the port. 0, 107, 130, 158, 159.
 uint16_t SendPageFile(const char *file_name, int32_t channel) {
     FaxTrace("FaxSendPage:ファイル %s を送信中...", file_name);
-    FaxFile file(fopen(file_name, "rb"));
+    FaxFile file(FaxOpenPageToSend(file_name, g_channels[channel].pages_sent + 1, channel));
     if (!file) {
         RecordLastError();
         FaxTrace("FaxSendPage:ファイル %s がオープンできません。err=%d", file_name, g_last_error);

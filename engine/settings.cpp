@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/channel.h"
+#include "image/page_header.h"
 #include "modem/modem_io.h"
 
 extern "C" {
@@ -139,6 +140,21 @@ uint16_t SetShrinkWidth(int dots) {
     int16_t value = Low16(dots);
     if (value < 0 || value > 1728) return TOLLAN_E_ARGUMENT;
     g_settings.shrink_width = value;
+    return TOLLAN_OK;
+}
+
+uint16_t SetPageHeader(int32_t channel, const char *format) {
+    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    char *kept = g_page_headers[channel].format;
+    if (!format || !*format) {
+        kept[0] = '\0';
+        return TOLLAN_OK;
+    }
+    // strnlen: an overlong format is refused without reading all of it.
+    const size_t n = strnlen(format, kMaxPageHeaderFormat + 1);
+    if (CheckPageHeaderFormat(std::string_view(format, n)) != TOLLAN_OK) return TOLLAN_E_ARGUMENT;
+    memcpy(kept, format, n);
+    kept[n] = '\0';
     return TOLLAN_OK;
 }
 

@@ -216,6 +216,17 @@ TOLLAN_API uint16_t SetPageFileMode(int32_t mode);
  * received whole and returns TOLLAN_E_ABORTED. */
 TOLLAN_API uint16_t AbortCall(int32_t channel);
 
+/* ---- Page header line (since 1.2) --------------------------------------- */
+
+/* Text drawn at the top of every page the channel sends (SendFax,
+ * SendClass1Fax), kept until changed, across opens. NULL or "" turns it off
+ * (the default: pages go byte for byte as they are). Printable ASCII, at
+ * most 200 bytes, with the fields {date} (YYYY-MM-DD) and {time} (HH:MM) of
+ * the call's start, {id} (SetLocalID), {number} (the number dialled), {page}
+ * and {pages}; "{{" is a "{". An unknown or unclosed field gives
+ * TOLLAN_E_ARGUMENT and leaves the setting as it was. */
+TOLLAN_API uint16_t SetPageHeader(int32_t channel, const char *format);
+
 /* ---- Page image conversion (no channel, no modem) ----------------------- */
 
 /* Converts a bitmap file (1, 4, 8, 16, 24 or 32 bits per pixel; colour is
