@@ -23,8 +23,9 @@ constexpr uint32_t kCallCheckMs = 1000;
 // below 2^31 so the sum stays a valid tick difference).
 constexpr uint32_t kWriteConstantMs = 10000;
 constexpr size_t kMaxPerByteMs = 0x7FFFFFFF - kWriteConstantMs;
-// The line FaxReadLine returned last, shared by all channels.
-char g_line[kMaxLineLength + 1];
+// The line FaxReadLine returned last, one per thread: calls on different
+// channels read lines at the same time.
+thread_local char g_line[kMaxLineLength + 1];
 
 // Milliseconds of io_timeout left since start; 0 once it has passed.
 uint32_t TimeLeft(uint32_t start, uint32_t timeout) {
