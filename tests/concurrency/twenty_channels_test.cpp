@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -93,6 +94,7 @@ protected:
         }
         ASSERT_TRUE(SimStart(f.sim));
         profile = std::make_unique<ProfileFile>(ports);
+        WaitClockParty party;  // for the opens, the clock waits on this thread
         // Ports are opened one at a time: the class set before an open is
         // library-wide.
         for (Job &j : jobs) {
@@ -103,6 +105,7 @@ protected:
     }
 
     void TearDown() override {
+        WaitClockParty party;
         for (Job &j : jobs)
             if (j.channel >= 0) PortClose(j.channel);
         SetModemCommandInterval(500);
@@ -167,6 +170,24 @@ TEST_F(TwentyChannels, TenSendAndTenReceiveTwoPagesEachWhole) {
             EXPECT_EQ(r.remote_id, "ID" + std::to_string(j.port));
         }
     }
+}
+
+// A failing call's error belongs to the thread that made it: another
+// channel's thread neither sees nor takes it.
+TEST(LastError, EachThreadReadsItsOwn) {
+    GetLastFaxError();
+    ProfileFile profile("[Ports]\nCOM1=/dev/tollan-no-such-modem\n");
+    setenv("TOLLAN_LOCK_DIR", "/tollan-no-lock-dir", 1);  // no lock file is made anywhere
+    std::thread failing([] {
+        int32_t ch = -1;
+        EXPECT_EQ(TOLLAN_E_PORT_OPEN, PortOpen(&ch, 1, "ATZ"));
+        std::thread other([] { EXPECT_EQ(0, GetLastFaxError()); });
+        other.join();
+        EXPECT_EQ(ENOENT, GetLastFaxError());
+    });
+    failing.join();
+    unsetenv("TOLLAN_LOCK_DIR");
+    EXPECT_EQ(0, GetLastFaxError());
 }
 
 }  // namespace

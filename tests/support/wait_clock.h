@@ -12,8 +12,10 @@
 //
 // The thread that makes the clock takes part (unless told otherwise): while
 // it is outside a library wait the clock stands still. Threads the library
-// starts take part too; other threads take part from their first wait, or
-// from a WaitClockParty made at their start. Bytes are counted per pty.
+// starts take part too. Any other thread that calls the library takes part
+// through a WaitClockParty for as long as its calls run: a thread that does
+// not takes part only while it waits, and the clock may run on between two
+// of its waits. Bytes are counted per pty.
 #pragma once
 
 #include <cstdint>
