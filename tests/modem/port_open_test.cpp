@@ -38,7 +38,7 @@ class PortOpenTest : public ModemTest {
 protected:
     void SetUp() override {
         ModemTest::SetUp();
-        port_ = std::make_unique<FaultPlatform>();  // over the fast clock's table
+        port_ = std::make_unique<FaultPlatform>();  // over the waiting clock
         profile_ = std::make_unique<ProfileFile>(PortsProfile({{3, modem_.Device()}}));
         char dir[] = "/tmp/tollan-lock-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(dir));

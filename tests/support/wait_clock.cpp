@@ -55,6 +55,8 @@ struct ClockState {
     std::condition_variable moved;
     uint64_t now = kStartMs;
     uint32_t ratio = 20;
+    uint64_t far_base = 0, now_base = kStartMs;  // the far end's clock: far_base at now_base, then 1/ratio
+    bool installed = false;
     uint64_t generation = 0;  // counts the library's actions on the port
     int far_ends = 0;         // the clock stands still until this many far ends take part
     std::vector<Party *> parties;
@@ -333,10 +335,17 @@ int LibraryThreadJoin(uint64_t handle) {
     return r;
 }
 
-// The far end: its clock is the library's divided by the ratio.
+// The far end: its clock runs at 1/ratio of the library's.
+uint64_t FarNowLocked(const ClockState &s) { return s.far_base + (s.now - s.now_base) / s.ratio; }
+
+// The library's time at which the far end's clock reads far_ms.
+uint64_t NowAtFarLocked(const ClockState &s, uint64_t far_ms) {
+    return s.now_base + (far_ms - s.far_base) * s.ratio;
+}
+
 uint64_t FarNow() {
     std::lock_guard<std::mutex> hold(g_state.lock);
-    return g_state.now / g_state.ratio;
+    return FarNowLocked(g_state);
 }
 
 int FarPoll(pollfd *fds, size_t n, size_t ports_from, int timeout_ms) {
@@ -345,7 +354,7 @@ int FarPoll(pollfd *fds, size_t n, size_t ports_from, int timeout_ms) {
     // A time-out of 0 asks for the next millisecond: a timer due "now" that
     // fires only once the time has passed it would otherwise spin forever.
     const uint64_t wait = static_cast<uint64_t>(timeout_ms > 0 ? timeout_ms : 1);
-    uint64_t deadline = timeout_ms < 0 ? kNoDeadline : (g_state.now / g_state.ratio + wait) * g_state.ratio;
+    uint64_t deadline = timeout_ms < 0 ? kNoDeadline : NowAtFarLocked(g_state, FarNowLocked(g_state) + wait);
     std::vector<std::string> reads_ports;
     for (size_t i = ports_from; i < n; ++i)
         if (fds[i].events & POLLIN) reads_ports.push_back(FarPortLocked(g_state, fds[i].fd));
@@ -418,20 +427,40 @@ ssize_t FarPortWrite(int fd, const void *buf, size_t n) {
     return r;
 }
 
+// A scripted far end writes what its script says at once.
+ssize_t FarPortWriteUnpaced(int fd, const void *buf, size_t n) {
+    std::unique_lock<std::mutex> hold(g_state.lock);
+    Flow &f = g_state.flows[FarPortLocked(g_state, fd)];
+    f.down_written += n;
+    hold.unlock();
+    ssize_t r = write(fd, buf, n);
+    hold.lock();
+    f.down_written -= n - static_cast<size_t>(r > 0 ? r : 0);
+    return r;
+}
+
 constexpr SimClockOps kFarOps = {FarNow, FarPoll, FarPortRead, FarPortWrite};
+constexpr SimClockOps kScriptOps = {FarNow, FarPoll, FarPortRead, FarPortWriteUnpaced};
 
 }  // namespace
 
 WaitClock::WaitClock(uint32_t far_end_ratio, bool creator_takes_part, int far_ends) : ops_(PlatformDefaults()) {
     {
         std::lock_guard<std::mutex> hold(g_state.lock);
-        g_state.now = kStartMs;
+        // A clock made again while a far end still takes part (a test that
+        // changes its clock) goes on from where the last one stood.
+        if (g_state.parties.empty()) {
+            g_state.now = kStartMs;
+            g_state.generation = 0;
+            g_state.flows.clear();
+            g_state.library_fds.clear();
+            g_state.far_fds.clear();
+        }
+        g_state.far_base = FarNowLocked(g_state);
+        g_state.now_base = g_state.now;
         g_state.ratio = far_end_ratio > 0 ? far_end_ratio : 1;
-        g_state.generation = 0;
+        g_state.installed = true;
         g_state.far_ends = far_ends;
-        g_state.flows.clear();
-        g_state.library_fds.clear();
-        g_state.far_fds.clear();
         if (creator_takes_part) SelfLocked(false);
     }
     ops_.tick_count = LibraryTick;
@@ -451,6 +480,7 @@ WaitClock::WaitClock(uint32_t far_end_ratio, bool creator_takes_part, int far_en
 WaitClock::~WaitClock() {
     PlatformInstall(previous_);
     std::lock_guard<std::mutex> hold(g_state.lock);
+    g_state.installed = false;
     if (t_party.joined) {
         LeaveLocked(g_state, &t_party.party);
         t_party.joined = false;
@@ -458,6 +488,49 @@ WaitClock::~WaitClock() {
 }
 
 const SimClockOps &WaitClock::ForSim() const { return kFarOps; }
+
+void WaitClock::SetRatio(uint32_t far_end_ratio) {
+    std::lock_guard<std::mutex> hold(g_state.lock);
+    g_state.far_base = FarNowLocked(g_state);
+    g_state.now_base = g_state.now;
+    g_state.ratio = far_end_ratio > 0 ? far_end_ratio : 1;
+}
+
+const SimClockOps *WaitClockFarOps() {
+    std::lock_guard<std::mutex> hold(g_state.lock);
+    return g_state.installed ? &kScriptOps : nullptr;
+}
+
+void *WaitClockReserveFarEnd() {
+    std::lock_guard<std::mutex> hold(g_state.lock);
+    auto *party = new Party{};
+    party->far = true;
+    JoinLocked(g_state, party);
+    return party;
+}
+
+void WaitClockTakeOverFarEnd(void *reserved) {
+    std::lock_guard<std::mutex> hold(g_state.lock);
+    auto *party = static_cast<Party *>(reserved);
+    t_party.party = Party{};
+    t_party.party.far = true;
+    t_party.joined = true;
+    std::replace(g_state.parties.begin(), g_state.parties.end(), party, &t_party.party);
+    delete party;
+}
+
+WaitClockOutside::WaitClockOutside() {
+    std::lock_guard<std::mutex> hold(g_state.lock);
+    if (!t_party.joined || t_party.party.far) return;
+    t_party.party.idle = true;
+    t_party.party.deadline = kNoDeadline;
+    TryAdvanceLocked(g_state);
+}
+
+WaitClockOutside::~WaitClockOutside() {
+    std::lock_guard<std::mutex> hold(g_state.lock);
+    if (t_party.joined && !t_party.party.far) t_party.party.idle = false;
+}
 
 std::string WaitClockState() {
     std::lock_guard<std::mutex> hold(g_state.lock);

@@ -35,6 +35,8 @@ public:
     WaitClock &operator=(const WaitClock &) = delete;
 
     const SimClockOps &ForSim() const;
+    // From now on the far end's timers run at this ratio; its clock does not jump.
+    void SetRatio(uint32_t far_end_ratio);
 
 private:
     PlatformOps ops_;
@@ -53,3 +55,23 @@ public:
 
 // The clock's parties and byte counts, for a test's message when a call hangs.
 std::string WaitClockState();
+
+// A scripted far end's operations while a WaitClock lives (its writes are
+// not paced like the emulator's), else nullptr.
+const SimClockOps *WaitClockFarOps();
+// A far end on a thread of its own (a scripted modem's player): reserved on
+// the starting thread before the thread starts, so the clock waits for it
+// from then on; the thread takes the place over as it begins and leaves the
+// clock when it ends.
+void *WaitClockReserveFarEnd();
+void WaitClockTakeOverFarEnd(void *reserved);
+
+// The calling thread waits outside the library while this lives (a test
+// waiting for a script to end): the clock may move meanwhile.
+class WaitClockOutside {
+public:
+    WaitClockOutside();
+    ~WaitClockOutside();
+    WaitClockOutside(const WaitClockOutside &) = delete;
+    WaitClockOutside &operator=(const WaitClockOutside &) = delete;
+};
