@@ -25,15 +25,6 @@ namespace {
 constexpr int kPairs = 10;           // senders, and as many receivers
 constexpr uint32_t kClockRatio = 20;  // library ms per ms of the emulator's timers
 
-// The emulator runs on the test's clock from before it starts until it stops.
-class SimOnClock {
-public:
-    explicit SimOnClock(const WaitClock &clock) { SimUseClock(&clock.ForSim()); }
-    ~SimOnClock() { SimUseClock(nullptr); }
-    SimOnClock(const SimOnClock &) = delete;
-    SimOnClock &operator=(const SimOnClock &) = delete;
-};
-
 // One channel's fax and what became of it.
 struct Job {
     bool receive = false;
@@ -51,7 +42,7 @@ class TwentyChannels : public ::testing::Test {
 protected:
     // The main thread only opens ports and joins; the channel threads take part.
     WaitClock clock{kClockRatio, false};
-    SimOnClock sim_clock{clock};
+    SimOnWaitClock sim_clock{clock};
     SimFixture f;
     std::vector<Job> jobs;
     std::unique_ptr<ProfileFile> profile;

@@ -280,19 +280,10 @@ std::string CellName(const Cell &c) {
     return name;
 }
 
-// The emulator runs on the test's clock from before it starts until it stops.
-class SimOnClock {
-public:
-    explicit SimOnClock(const WaitClock &clock) { SimUseClock(&clock.ForSim()); }
-    ~SimOnClock() { SimUseClock(nullptr); }
-    SimOnClock(const SimOnClock &) = delete;
-    SimOnClock &operator=(const SimOnClock &) = delete;
-};
-
 class MatrixFixture : public ::testing::Test {
 protected:
     WaitClock clock{kClockRatio};
-    SimOnClock sim_clock{clock};
+    SimOnWaitClock sim_clock{clock};
     SimFixture f;
     int modem = -1;
     const std::string page1 = MakePage(60, 5), page2 = MakePage(90, 6);

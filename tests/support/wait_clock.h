@@ -75,3 +75,13 @@ public:
     WaitClockOutside(const WaitClockOutside &) = delete;
     WaitClockOutside &operator=(const WaitClockOutside &) = delete;
 };
+
+// The emulator runs on the clock from before it starts until it stops: make
+// this after the WaitClock and before the SimFixture (members in that order).
+class SimOnWaitClock {
+public:
+    explicit SimOnWaitClock(const WaitClock &clock) { SimUseClock(&clock.ForSim()); }
+    ~SimOnWaitClock() { SimUseClock(nullptr); }
+    SimOnWaitClock(const SimOnWaitClock &) = delete;
+    SimOnWaitClock &operator=(const SimOnWaitClock &) = delete;
+};
