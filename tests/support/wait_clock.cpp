@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <termios.h>
 #include <climits>
 #include <cstdlib>
 #include <unistd.h>
@@ -394,6 +395,18 @@ int FarPoll(pollfd *fds, size_t n, size_t ports_from, int timeout_ms) {
     }
 }
 
+// Of bytes the far end writes, those that reach the host's reads: with the
+// port's output flow control on (IXON), its XON and XOFF bytes are taken by
+// the terminal and never read.
+uint64_t BytesTheHostReads(int fd, const void *buf, size_t n) {
+    termios t{};
+    if (n == 0 || tcgetattr(fd, &t) != 0 || !(t.c_iflag & IXON)) return n;
+    const auto *bytes = static_cast<const unsigned char *>(buf);
+    uint64_t read = 0;
+    for (size_t i = 0; i < n; ++i) read += bytes[i] != t.c_cc[VSTART] && bytes[i] != t.c_cc[VSTOP];
+    return read;
+}
+
 ssize_t FarPortRead(int fd, void *buf, size_t n) {
     ssize_t r = read(fd, buf, n);
     if (r > 0) {
@@ -417,12 +430,12 @@ ssize_t FarPortWrite(int fd, const void *buf, size_t n) {
         return -1;
     }
     n = std::min<size_t>(n, room);
-    f.down_written += n;
+    f.down_written += BytesTheHostReads(fd, buf, n);
     hold.unlock();
     ssize_t r = write(fd, buf, n);
     hold.lock();
     const size_t sent = static_cast<size_t>(r > 0 ? r : 0);
-    f.down_written -= n - sent;
+    f.down_written -= BytesTheHostReads(fd, static_cast<const char *>(buf) + sent, n - sent);
     f.line_free_us = start_us + sent * kByteMicros;
     return r;
 }
@@ -431,11 +444,12 @@ ssize_t FarPortWrite(int fd, const void *buf, size_t n) {
 ssize_t FarPortWriteUnpaced(int fd, const void *buf, size_t n) {
     std::unique_lock<std::mutex> hold(g_state.lock);
     Flow &f = g_state.flows[FarPortLocked(g_state, fd)];
-    f.down_written += n;
+    f.down_written += BytesTheHostReads(fd, buf, n);
     hold.unlock();
     ssize_t r = write(fd, buf, n);
     hold.lock();
-    f.down_written -= n - static_cast<size_t>(r > 0 ? r : 0);
+    const size_t sent = static_cast<size_t>(r > 0 ? r : 0);
+    f.down_written -= BytesTheHostReads(fd, static_cast<const char *>(buf) + sent, n - sent);
     return r;
 }
 
