@@ -72,7 +72,7 @@ struct LibrarySettings {
 
 extern FaxChannel g_channels[kMaxChannels];
 extern LibrarySettings g_settings;
-extern int32_t g_last_error;
+extern thread_local int32_t g_last_error;
 
 // The first free slot, or -1 when all are in use.
 int FindFreeSlot();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/channel.h"
+#include "engine/trace.h"
 #include "image/page_header.h"
 #include "modem/modem_io.h"
 
@@ -101,7 +102,10 @@ uint16_t SetFaxInfoOption(int option) {
 
 uint16_t SetTraceOption(int option) {
     int16_t value = Low16(option);
-    if (value < 0 || value > 2) return TOLLAN_E_ARGUMENT;
+    // 0, 1 or 2; 1 or 2 may carry the channel flag (5, 6).
+    const int16_t target = value & kTraceTargetMask;
+    if (value < 0 || value > (kTraceWithChannel | 2) || target == 3 || (value & kTraceWithChannel && target == 0))
+        return TOLLAN_E_ARGUMENT;
     g_settings.trace_option = value;
     return TOLLAN_OK;
 }

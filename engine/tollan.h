@@ -16,8 +16,16 @@
  *   A document is a set of page files named from a base name: for the base
  *   name "letter.tif" and two pages, "letter_p1.g3" and "letter_p2.g3".
  *   What happened in detail goes to the trace log (SetTraceOption).
- *   The library takes no lock: a host calling from several threads serialises
- *   its calls.
+ *   Threads (since 1.1): calls on different channels may run at the same
+ *   time, each on its own thread; the channels share nothing but the
+ *   library-wide settings. One channel takes one call at a time (AbortCall
+ *   excepted: any thread, or a signal handler, may ask a running call to
+ *   stop). PortOpen claims a slot with the class SetModemClass chose for it:
+ *   open ports one at a time (other channels' calls may run meanwhile). Set
+ *   the library-wide settings before calls start. Conversions keep their
+ *   working state per call and may run on any thread. GetLastFaxError tells
+ *   the calling thread's last error. Trace lines are written whole;
+ *   SetTraceOption(5) or (6) puts the channel in each line.
  *
  *   Port N is the device named by key "COM<N>" in section [Ports] of the
  *   profile quarry.ini ($QUARRY_INI, else /etc/quarry.ini), else /dev/ttyS<N-1>.
@@ -175,7 +183,9 @@ TOLLAN_API uint16_t SetModemClass(int32_t unused, int modem_class);
 TOLLAN_API uint16_t SetModemCommandInterval(int32_t milliseconds);
 /* 1: write a page information file (".ffi") beside each received page. */
 TOLLAN_API uint16_t SetFaxInfoOption(int option);
-/* 0 no trace, 1 append to the trace file, 2 standard error. */
+/* 0 no trace, 1 append to the trace file, 2 standard error; 5 and 6: as 1
+ * and 2, each line with the channel of the call that wrote it, "[3] " after
+ * the time ("[-] " outside a channel's call). */
 TOLLAN_API uint16_t SetTraceOption(int option);
 /* Path of the trace file, 1 to 259 characters. */
 TOLLAN_API uint16_t SetTraceFileName(const char *path);

@@ -24,6 +24,8 @@ constexpr uint8_t kSub = 0x1A;
 constexpr SimTime kNever = ~SimTime(0);
 
 SimTime SimNow();
+// The test's clock installed with SimUseClock, or nullptr.
+const SimClockOps *SimClock();
 
 // ---- line.cpp: what travels on the line ----
 
