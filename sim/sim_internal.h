@@ -60,6 +60,7 @@ struct LineSignal {
     Family family = Family::kV21;
     SimTime at = 0;  // when it has arrived, with line time emulated
     SimTime began = 0;  // a burst: when its first bit went on the line
+    bool page = false;  // a burst of page data (not a training check)
 };
 
 // The first signal of an inbox, once it has arrived.

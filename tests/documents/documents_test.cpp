@@ -19,6 +19,7 @@
 #include "documents/tollan_documents.h"
 #include "engine/tollan.h"
 #include "support/fast_clock.h"
+#include "support/wait_clock.h"
 #include "support/scripted_modem.h"
 #include "tests/sim/sim_client.h"
 
@@ -685,7 +686,12 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
     Bitmap one, five;
     ASSERT_TRUE(Chart(1, &one));
     ASSERT_TRUE(Chart(5, &five));
-    simtest::SimFixture f;
+    // The library and the emulator move only while both wait; the pages are
+    // long, so the emulator keeps the library's time and T.30's own timers.
+    WaitClock clock{1};
+    SimOnWaitClock sim_clock{clock};
+    SimConfig real_timers; if (const char *t = getenv("TOLLAN_SIM_TRANSCRIPT")) real_timers.transcript = t;
+    simtest::SimFixture f{real_timers};
     const std::string doc = f.dir + "/doc", in = f.dir + "/in";
     int16_t pages = 0;
     ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(ChartTiff(1, "-c g4").c_str(), doc.c_str(), 0, 1, &pages));
@@ -696,7 +702,6 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
     const int caller = f.AddCallingStation("300", {doc + "_p1.g3", doc + "_p2.g3"});
     ASSERT_TRUE(SimStart(f.sim));
     ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
-    FastClock clock(20);
     auto open = [](int modem_class) {
         int32_t ch = -1;
         SetModemClass(0, modem_class);
@@ -711,7 +716,10 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
                                                            : SendFax(ch, "200", (doc + ".g3").c_str(), 2))
             << modem_class;
         EXPECT_EQ(TOLLAN_OK, PortClose(ch));
-        ASSERT_TRUE(SimWaitStation(f.sim, f.station, ++calls, 5000)) << modem_class;
+        {
+            WaitClockOutside outside;
+            ASSERT_TRUE(SimWaitStation(f.sim, f.station, ++calls, 5000)) << modem_class;
+        }
         SimStationResult r = SimStationResults(f.sim, f.station);
         ASSERT_GE(r.page_files.size(), 2u) << modem_class;
         // What the station took down is the chart (a sender may frame the
@@ -727,7 +735,7 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
     int32_t ring = 0;
     for (int i = 0; i < 500 && ring != 1; ++i) {
         ASSERT_EQ(TOLLAN_OK, WaitForRing(ch, &ring));
-        if (ring != 1) usleep(10000);
+        if (ring != 1) PlatSleep(10);  // a wait of the clock, so the call can come
     }
     ASSERT_EQ(1, ring);
     int16_t received = 0;
