@@ -259,3 +259,41 @@ const char *PhaseName(SendPhase phase);
 Step FrameSense(const uint8_t *frame, SendCall &call);
 uint16_t SendTsiDcs(SendCall &call);
 uint16_t SendTCF(int32_t channel);
+
+// ---- t30_receive.cpp: the T.30 receiving procedure --------------------------------
+// Where a receiving call stands. The caller's commands drive it; each phase
+// names what the call is doing or waiting for.
+enum class ReceivePhase : uint8_t {
+    kAnswer,        // ATA, up to the modem's CONNECT
+    kIdentify,      // CSI and DIS to the caller (phase B, again after EOM)
+    kWaitCommand,   // the caller's frames: TSI, DCS, post-page commands, DCN
+    kTraining,      // the training check received and judged, CFR or FTT
+    kPageData,      // a page at the DCS modulation, written as it arrives
+    kDisconnect,    // DCN to the caller
+    kHangUp,        // ATH0 to the modem
+    kDone,
+};
+
+// How a received page is answered, judged by its lines.
+enum class PageVerdict : uint8_t { kNone, kMcf, kRtp, kRtn };
+
+// What decoding a received page found.
+struct PageQuality {
+    int32_t lines;      // rows of the page, its end of page not counted
+    int32_t bad_lines;
+    int32_t longest_bad_run;
+    bool rtc_found;     // the page ended with its end-of-page code
+};
+
+// The answer to a page of this quality: MCF for at least 95 % good lines
+// and no more than kMcfBadRun bad lines in a row; RTP (kept, but the line
+// must train again) for at least 85 % and no more than kRtpBadRun; RTN below,
+// or for a page without a line.
+PageVerdict JudgeQuality(const PageQuality &quality);
+
+// Whether a DCS information field of length bytes asks only for what the
+// DIS built from the channel's settings offered; on success *rate is its
+// bit-rate code.
+bool DcsOffered(const uint8_t *dcs_fif, size_t length, const FaxChannel &c, int *rate);
+// The DIS information field (3 bytes) for the channel's settings.
+void BuildDis(uint8_t *dis_fif, const FaxChannel &c);

@@ -634,7 +634,13 @@ inline void ApplyRun(MhRow *s, int32_t width, int32_t run, bool make_up) {
 }
 
 void NoteBadRow(PageDecoder *d, int32_t row) {
-    if (d->report->bad_rows++ == 0) d->report->first_bad_row = row;
+    G3DecodeReport &report = *d->report;
+    if (report.bad_rows++ == 0) report.first_bad_row = row;
+    // A row is noted once at most, so only the row after the last continues a run.
+    if (row == report.last_bad_row) return;
+    report.bad_run = row == report.last_bad_row + 1 && report.last_bad_row >= 0 ? report.bad_run + 1 : 1;
+    report.last_bad_row = row;
+    if (report.bad_run > report.longest_bad_run) report.longest_bad_run = report.bad_run;
 }
 
 // Bit by bit from the start of a code, exactly as the fast path would
@@ -1005,6 +1011,9 @@ uint16_t DecodeG3Page(G3Reader *r, const G3DecodeOptions &options, G3Rows *rows,
     report->found_first_eol = false;
     report->bad_rows = 0;
     report->first_bad_row = -1;
+    report->last_bad_row = -1;
+    report->bad_run = 0;
+    report->longest_bad_run = 0;
     Changes above, changes;
     PageDecoder d{r, &options, report, 0, 0, &above, &changes};
     if (options.coding != kCodingMh) {

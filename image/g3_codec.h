@@ -108,6 +108,9 @@ struct G3DecodeReport {
     bool found_first_eol;  // MH, MR: the data before the first EOL is passed
     int32_t bad_rows;
     int32_t first_bad_row;  // -1 when none
+    int32_t last_bad_row;   // -1 when none
+    int32_t bad_run;        // bad rows in a row ending at last_bad_row
+    int32_t longest_bad_run;
 };
 
 struct G3DecodeOptions {
