@@ -61,6 +61,17 @@ T31Line::T31Line(uint32_t speed, int receiver_modems, const std::string &receive
     audio_ = std::thread(&T31Line::Run, this);
 }
 
+T31Line::T31Line(uint32_t speed, const T30Caller &caller) : T31Line(speed, 0, "") {
+    std::lock_guard<std::mutex> lock(mu_);
+    caller_ = caller;
+    calling_ = true;
+}
+
+void T31Line::Ring() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ring_requested_ = true;
+}
+
 T31Line::~T31Line() {
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -83,6 +94,11 @@ int T31Line::CompletionCode() const {
     return completion_code_;
 }
 
+int T31Line::PagesSent() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return pages_sent_;
+}
+
 int T31Line::PagesReceived() const {
     std::lock_guard<std::mutex> lock(mu_);
     return pages_received_;
@@ -101,15 +117,20 @@ void T31Line::Run() {
     const auto block = std::chrono::microseconds(kBlockMicroseconds / speed_);
     auto next = std::chrono::steady_clock::now();
     for (;;) {
+        bool ring = false;
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (stop_) return;
+            ring = ring_requested_;
+            ring_requested_ = false;
         }
         MoveDteBytes();
         if (call_requested_) StartCall();
+        if (ring) t31_call_event(modem_, AT_CALL_EVENT_ALERTING);
+        if (answer_requested_) AnswerCall();
 
         SilenceRest(to_receiver, t31_tx(modem_, to_receiver, kSamplesPerBlock));
-        if (fax_) {
+        if (fax_ && !caller_gone_) {
             fax_rx(fax_, to_receiver, kSamplesPerBlock);
             SilenceRest(to_modem, fax_tx(fax_, to_modem, kSamplesPerBlock));
         } else {
@@ -164,6 +185,24 @@ void T31Line::StartCall() {
     t31_call_event(modem_, AT_CALL_EVENT_CONNECTED);
 }
 
+// The host answered: the calling terminal is on the line and sends its file.
+void T31Line::AnswerCall() {
+    answer_requested_ = false;
+    fax_ = fax_init(nullptr, 1);
+    if (!fax_) throw std::runtime_error("fax_init failed");
+    fax_set_transmit_on_idle(fax_, 1);
+    t30_state_t *t30 = fax_get_t30_state(fax_);
+    ShowLog(fax_get_logging_state(fax_));
+    ShowLog(t30_get_logging_state(t30));
+    t30_set_tx_ident(t30, "T30 SENDER");
+    t30_set_tx_file(t30, caller_.tiff.c_str(), -1, -1);
+    t30_set_supported_modems(t30, T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17);
+    t30_set_ecm_capability(t30, 0);
+    t30_set_phase_e_handler(t30, PhaseE, this);
+    t30_set_phase_d_handler(t30, PhaseD, this);
+    t31_call_event(modem_, AT_CALL_EVENT_ANSWERED);
+}
+
 int T31Line::AtTx(at_state_s *, void *user, const uint8_t *buf, size_t len) {
     static_cast<T31Line *>(user)->WriteToDte(buf, len);
     return static_cast<int>(len);
@@ -174,6 +213,9 @@ int T31Line::ModemControl(t31_state_s *, void *user, int op, const char *num) {
     switch (op) {
     case AT_MODEM_CONTROL_CALL:
         line->call_requested_ = true;
+        break;
+    case AT_MODEM_CONTROL_ANSWER:
+        if (line->calling_) line->answer_requested_ = true;
         break;
     case AT_MODEM_CONTROL_CTS:
         // The modem's data buffer: full (off) or ready again (on).
@@ -192,10 +234,23 @@ void T31Line::PhaseE(t30_state_s *s, void *user, int completion_code) {
     std::lock_guard<std::mutex> lock(line->mu_);
     line->completion_code_ = completion_code;
     line->pages_received_ = stats.pages_rx;
+    line->pages_sent_ = stats.pages_tx;
     const char *ident = t30_get_rx_ident(s);
     line->sender_ident_ = ident ? ident : "";
     line->ended_ = true;
     line->ended_cv_.notify_all();
+}
+
+// After a page's post-page exchange: a caller told to hang up after the first
+// page goes silent once it is confirmed.
+int T31Line::PhaseD(t30_state_s *s, void *user, int) {
+    T31Line *line = static_cast<T31Line *>(user);
+    t30_stats_t stats{};
+    t30_get_transfer_statistics(s, &stats);
+    std::lock_guard<std::mutex> lock(line->mu_);
+    line->pages_sent_ = stats.pages_tx;
+    if (line->caller_.hang_up_after_first_page && stats.pages_tx >= 1) line->caller_gone_ = true;
+    return 0;
 }
 
 // ---- The received file ----

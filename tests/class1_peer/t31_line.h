@@ -26,8 +26,18 @@ struct ReceivedPage {
     std::vector<std::vector<uint8_t>> rows;
 };
 
+// A terminal that calls instead of answering: it sends the pages of a TIFF
+// file, and may hang up once the first page is confirmed.
+struct T30Caller {
+    std::string tiff;
+    bool hang_up_after_first_page = false;
+};
+
 class T31Line {
 public:
+    // The far terminal calls: Ring() rings the modem, and the library's ATA
+    // connects the caller, which sends caller.tiff.
+    T31Line(uint32_t speed, const T30Caller &caller);
     // speed: audio milliseconds per real millisecond. The receiver offers
     // the modulations of receiver_modems (spandsp's T30_SUPPORT_* bits) and
     // writes what it gets to received_tiff.
@@ -42,6 +52,10 @@ public:
     // The receiver's completion code (0 is a normal end) and its page count.
     int CompletionCode() const;
     int PagesReceived() const;
+    // The pages the terminal sent (a calling terminal).
+    int PagesSent() const;
+    // The modem reports RING to the host.
+    void Ring();
     // The identity the sender gave in its TSI, as the receiver read it.
     std::string SenderIdent() const;
     // The pages of the received TIFF file, decoded.
@@ -51,9 +65,11 @@ private:
     static int AtTx(at_state_s *s, void *user, const uint8_t *buf, size_t len);
     static int ModemControl(t31_state_s *s, void *user, int op, const char *num);
     static void PhaseE(t30_state_s *s, void *user, int completion_code);
+    static int PhaseD(t30_state_s *s, void *user, int result);
 
     void Run();
     void StartCall();
+    void AnswerCall();
     void MoveDteBytes();
     void WriteToDte(const uint8_t *buf, size_t len);
 
@@ -67,6 +83,11 @@ private:
     fax_state_s *fax_ = nullptr;
     bool clear_to_send_ = true;
     bool call_requested_ = false;
+    T30Caller caller_;
+    bool calling_ = false;          // the far terminal calls
+    bool answer_requested_ = false;
+    bool ring_requested_ = false;
+    bool caller_gone_ = false;      // the caller hung up: the line is silent
     std::thread audio_;
 
     mutable std::mutex mu_;
@@ -75,5 +96,6 @@ private:
     bool ended_ = false;
     int completion_code_ = -1;
     int pages_received_ = 0;
+    int pages_sent_ = 0;
     std::string sender_ident_;
 };
