@@ -291,9 +291,17 @@ struct PageQuality {
 // or for a page without a line.
 PageVerdict JudgeQuality(const PageQuality &quality);
 
-// Whether a DCS information field of length bytes asks only for what the
-// DIS built from the channel's settings offered; on success *rate is its
-// bit-rate code.
-bool DcsOffered(const uint8_t *dcs_fif, size_t length, const FaxChannel &c, int *rate);
+// The modulation a DCS information field of length bytes asks for, when it
+// asks only for what the DIS built from the channel's settings offered; else
+// nullptr.
+struct ReceiveRate {
+    uint8_t dcs_bits;
+    int16_t bit_rate;  // the rate code of the same speed: offered when the channel's rate reaches it
+    bool v17;
+    const char *training;     // receive command, long training
+    const char *page;         // receive command, short training
+    uint32_t training_bytes;  // of the 1.5 s training check
+};
+const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const FaxChannel &c);
 // The DIS information field (3 bytes) for the channel's settings.
 void BuildDis(uint8_t *dis_fif, const FaxChannel &c);

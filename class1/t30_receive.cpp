@@ -108,6 +108,21 @@ constexpr std::array<uint8_t, kBitRateCodes> kDisRates = {
     0x2C,  // 14400
 };
 
+// The modulations a DCS may ask for. The six of the sending side's rate
+// codes, and V.17 at 9600 and 7200 bit/s, which a V.17 caller steps down to
+// after FTT at 12000: a receiver that offered V.17 must take them.
+constexpr std::array<ReceiveRate, 8> kReceiveRates = {{
+    {0x00, 0, false, "AT+FRM=24\r", "AT+FRM=24\r", 450},     // V.27 ter 2400
+    {0x08, 1, false, "AT+FRM=48\r", "AT+FRM=48\r", 900},     // V.27 ter 4800
+    {0x0C, 2, false, "AT+FRM=72\r", "AT+FRM=72\r", 1350},    // V.29 7200
+    {0x04, 3, false, "AT+FRM=96\r", "AT+FRM=96\r", 1800},    // V.29 9600
+    {0x2C, 2, true, "AT+FRM=73\r", "AT+FRM=74\r", 1350},     // V.17 7200
+    {0x24, 3, true, "AT+FRM=97\r", "AT+FRM=98\r", 1800},     // V.17 9600
+    {0x28, 4, true, "AT+FRM=121\r", "AT+FRM=122\r", 2250},   // V.17 12000
+    {0x20, 5, true, "AT+FRM=145\r", "AT+FRM=146\r", 2700},   // V.17 14400
+}};
+constexpr int16_t kFirstV17Rate = 4;  // the channel's rate code from which DIS offers V.17
+
 // The words the receiving side tells apart after a receive command: a
 // carrier that is not the one asked for ("+FCERROR") is not a plain ERROR.
 enum class Word : uint8_t { kNone, kConnect, kOk, kNoCarrier, kFcError, kError };
@@ -139,7 +154,7 @@ struct ReceiveCall {
     bool phase_b;            // no DCS accepted since the last DIS: T1 runs
     uint32_t phase_b_start;
     bool after_eom;
-    int dcs_rate;            // bit-rate code of the accepted DCS; -1 before one
+    const ReceiveRate *rate; // the modulation of the accepted DCS; none before one
     bool fine;
     int16_t page;            // number of the page received or coming next
     PageVerdict verdict;     // the answer of the page awaiting its post-page command
@@ -382,8 +397,8 @@ Step AnswerPostPage(ReceiveCall &call, Command command) {
 Step AnswerDcs(ReceiveCall &call) {
     FaxChannel &c = g_channels[call.channel];
     const uint8_t *fif = call.frame + 2;
-    int rate = -1;
-    if (!DcsOffered(fif, call.frame_length - 2, c, &rate)) {
+    const ReceiveRate *rate = DcsModulation(fif, call.frame_length - 2, c);
+    if (!rate) {
         FaxTrace("ReceiveClass1Fax: DCS %x %x %x asks for what DIS did not offer", fif[0], fif[1], fif[2]);
         return EndWithDcn(call, TOLLAN_E_ERROR, 70);
     }
@@ -392,11 +407,11 @@ Step AnswerDcs(ReceiveCall &call) {
         call.verdict = PageVerdict::kNone;
         call.page_cut = false;
     }
-    call.dcs_rate = rate;
+    call.rate = rate;
     call.fine = (fif[1] & kFineBit) != 0;
     call.phase_b = false;
     call.after_eom = false;
-    FaxTrace("ReceiveClass1Fax: DCS rate %d, %s", rate, call.fine ? "fine" : "standard");
+    FaxTrace("ReceiveClass1Fax: DCS %s%s, %s", rate->v17 ? "V.17 " : "", rate->page, call.fine ? "fine" : "standard");
     return {ReceivePhase::kTraining, TOLLAN_OK};
 }
 
@@ -522,8 +537,7 @@ Step JudgeTraining(ReceiveCall &call) {
         FaxTrace("ReceiveClass1Fax: %d training checks", call.trainings - 1);
         return EndWithDcn(call, TOLLAN_E_RETRIES, 70);
     }
-    const char *modulation = TranslateCmd(call.dcs_rate, true, Direction::kReceive, ch);
-    const Hearing h = AwaitCarrier(modulation, kT2Ms, ch);
+    const Hearing h = AwaitCarrier(call.rate->training, kT2Ms, ch);
     if (h.what == Heard::kFailed) return Failed(call, h.code, -4);
     if (h.what != Heard::kConnect) return {ReceivePhase::kWaitCommand, TOLLAN_OK};
     uint32_t run = 0, longest = 0, total = 0;
@@ -536,7 +550,7 @@ Step JudgeTraining(ReceiveCall &call) {
     if (FaxCallEnded(code) || (code != TOLLAN_OK && code != TOLLAN_E_TIMEOUT)) return Failed(call, code, -4);
     if (code == TOLLAN_OK) AwaitDataEnd(ch);
     else if (AbortReceive(ch) != TOLLAN_OK) return Failed(call, TOLLAN_E_ERROR, -4);
-    const uint32_t needed = TrainingBytes(call.dcs_rate) * kTrainingNumerator / kTrainingDenominator;
+    const uint32_t needed = call.rate->training_bytes * kTrainingNumerator / kTrainingDenominator;
     const bool good = code == TOLLAN_OK && longest >= needed;
     FaxTrace("ReceiveClass1Fax: training check %u bytes, %u zeros in a row, %u needed: %s", total, longest,
              needed, good ? "CFR" : "FTT");
@@ -604,8 +618,7 @@ Step ReceivePage(ReceiveCall &call) {
         FaxTrace("ReceiveClass1Fax: the call passed its limit of %d pages", PageCountLimit(c));
         return EndWithDcn(call, TOLLAN_E_TOO_MANY_PAGES, 100);
     }
-    const char *modulation = TranslateCmd(call.dcs_rate, false, Direction::kReceive, ch);
-    const Hearing h = AwaitCarrier(modulation, kT2Ms, ch);
+    const Hearing h = AwaitCarrier(call.rate->page, kT2Ms, ch);
     if (h.what == Heard::kFailed) return Failed(call, h.code, -4);
     if (h.what != Heard::kConnect) {
         FaxTrace("ReceiveClass1Fax: no page carrier");
@@ -711,7 +724,6 @@ ReceiveCall NewReceiveCall(int32_t channel, const char *base_name, int16_t *page
     call.pages = pages;
     call.phase = ReceivePhase::kAnswer;
     call.identify_direct = true;
-    call.dcs_rate = -1;
     call.page = 1;
     call.csi[0] = kControlNotFinal;
     call.csi[1] = kFcfCsi;
@@ -748,16 +760,18 @@ void BuildDis(uint8_t *dis_fif, const FaxChannel &c) {
     SetScanBits(dis_fif, ScanExponent(c.scan_time));
 }
 
-bool DcsOffered(const uint8_t *dcs_fif, size_t length, const FaxChannel &c, int *rate) {
-    if (length < 3) return false;
-    *rate = DcsRate(dcs_fif);
-    const int top = ValidRate(c.bit_rate) ? c.bit_rate : kBitRateCodes - 1;
-    if (*rate < 0 || *rate > top) return false;
-    if ((dcs_fif[1] & kFineBit) && c.resolution != 0) return false;
-    if (dcs_fif[1] & kTwoDimBit) return false;
-    if (dcs_fif[2] & kWidthMask) return false;
-    if ((dcs_fif[2] & kExtendBit) && length >= 4 && (dcs_fif[3] & kFourthByteRefused)) return false;
-    return true;
+const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const FaxChannel &c) {
+    if (length < 3) return nullptr;
+    const int16_t top = ValidRate(c.bit_rate) ? c.bit_rate : kBitRateCodes - 1;
+    const ReceiveRate *rate = nullptr;
+    for (const ReceiveRate &r : kReceiveRates)
+        if (r.dcs_bits == (dcs_fif[1] & kRateMask)) rate = &r;
+    if (!rate || rate->bit_rate > top || (rate->v17 && top < kFirstV17Rate)) return nullptr;
+    if ((dcs_fif[1] & kFineBit) && c.resolution != 0) return nullptr;
+    if (dcs_fif[1] & kTwoDimBit) return nullptr;
+    if (dcs_fif[2] & kWidthMask) return nullptr;
+    if ((dcs_fif[2] & kExtendBit) && length >= 4 && (dcs_fif[3] & kFourthByteRefused)) return nullptr;
+    return rate;
 }
 
 uint16_t ReceiveClass1Fax(int32_t channel, const char *base_name, int16_t *pages) {

@@ -164,6 +164,8 @@ TEST_P(ReceiveRateTest, DisFollowsTheSettingsAndDcsSetsTheModulation) {
 INSTANTIATE_TEST_SUITE_P(Rates, ReceiveRateTest,
                          ::testing::Values(RateCase{5, 1, 0x2E, 0x2A, "AT+FRM=121\r", 2250, "AT+FRM=122\r"},
                                            RateCase{3, 0, 0x4E, 0x46, "AT+FRM=96\r", 1800, "AT+FRM=96\r"},
+                                           RateCase{5, 0, 0x6E, 0x66, "AT+FRM=97\r", 1800, "AT+FRM=98\r"},
+                                           RateCase{4, 1, 0x2E, 0x2E, "AT+FRM=73\r", 1350, "AT+FRM=74\r"},
                                            RateCase{1, 1, 0x0A, 0x0A, "AT+FRM=48\r", 900, "AT+FRM=48\r"},
                                            RateCase{0, 0, 0x42, 0x42, "AT+FRM=24\r", 450, "AT+FRM=24\r"}));
 
@@ -191,6 +193,7 @@ INSTANTIATE_TEST_SUITE_P(Asks, RefusedDcsTest,
                                            Bytes({0x00, 0x86, 0x08}),               // two-dimensional
                                            Bytes({0x00, 0x06, 0x09}),               // 2048 dots
                                            Bytes({0x00, 0x06, 0x88, 0x04}),         // error correction
+                                           Bytes({0x00, 0x26, 0x08}),               // V.17 not offered
                                            Bytes({0x00, 0x3E, 0x08})));             // no known rate
 
 TEST_F(ReceiveTest, BadTrainingGetsFttThenTheLowerRateCfr) {
