@@ -135,7 +135,7 @@ constexpr std::array<WordEntry, 5> kWords = {{
     {"CONNECT", Word::kConnect},
     {"NO CARRIER", Word::kNoCarrier},
     {"ERROR", Word::kError},
-    {"OK", Word::kOk},
+    {"OK\r", Word::kOk},  // a line of its own, not inside junk
 }};
 
 constexpr std::array<const char *, 8> kPhaseNames = {
@@ -210,7 +210,8 @@ Word AwaitWord(int32_t channel, const FaxDeadline &deadline, uint16_t *code) {
         *code = FaxReadRawLineUntil(channel, deadline, line, sizeof line);
         const Word word = WordIn(line);
         if (word != Word::kNone) {
-            FaxTrace("ReceiveClass1Fax: got %s", line);
+            const size_t length = strcspn(line, "\r\n");
+            FaxTrace("ReceiveClass1Fax: got %.*s", static_cast<int>(length), line);
             *code = TOLLAN_OK;
             return word;
         }

@@ -46,17 +46,18 @@ std::string Packed(const std::string &bits) {
     return out;
 }
 
-// good white rows, then bad ones (eight 0 bits then 1: no code word), then
-// the end of page.
-std::string BrokenPage(int good, int bad) {
+// Rows by a pattern, 'g' a good white row, 'b' a bad one (eight 0 bits then
+// 1: no code word), each after an EOL, then the end of page.
+std::string RowsPage(const std::string &pattern) {
     const std::string eol = "000000000001";
     const std::string white_row = "010011011" "00110101";  // 1728 white: make-up, then 0
-    std::string bits = eol;
-    for (int i = 0; i < good; ++i) bits += white_row + eol;
-    for (int i = 0; i < bad; ++i) bits += "00000000111111" + eol;
-    for (int i = 0; i < 5; ++i) bits += eol;
+    std::string bits;
+    for (char row : pattern) bits += eol + (row == 'g' ? white_row : "00000000111111");
+    for (int i = 0; i < 6; ++i) bits += eol;
     return Packed(bits);
 }
+
+std::string BrokenPage(int good, int bad) { return RowsPage(std::string(good, 'g') + std::string(bad, 'b')); }
 
 const std::string kPage1 = CodedPage(120);
 const std::string kPage2 = CodedPage(60);
@@ -354,6 +355,18 @@ TEST_F(ReceiveTest, RefusesWhatReceiveFaxRefusesAndOtherClasses) {
     pages_.Write("old_p1.g3", "x");
     EXPECT_EQ(ReceiveClass1Fax(ch, pages_.Path("old.tif").c_str(), &pages), TOLLAN_E_PAGE_EXISTS);
     EXPECT_EQ(modem_.Written(), "");  // nothing refused reached the modem
+}
+
+TEST(PageQualityTest, TheDecoderCountsBadRowsAndTheLongestRunOfThem) {
+    const std::string page = RowsPage("ggbgggbbbgggbbgg");
+    G3Reader reader{};
+    StartMemoryReader(&reader, reinterpret_cast<const uint8_t *>(page.data()), page.size());
+    G3Rows rows{};
+    G3DecodeReport report{};
+    ASSERT_EQ(DecodeG3Page(&reader, {kCodingMh, 1728, 100, "test"}, &rows, &report), TOLLAN_OK);
+    EXPECT_EQ(report.bad_rows, 6);
+    EXPECT_EQ(report.first_bad_row, 2);
+    EXPECT_EQ(report.longest_bad_run, 3);
 }
 
 TEST(PageQualityTest, ThresholdsForMcfRtpRtn) {
