@@ -183,7 +183,7 @@ Step Stay(const ReceiveCall &call) { return {call.phase, TOLLAN_OK}; }
 // frames, the modem hangs up.
 Step Failed(ReceiveCall &call, uint16_t code, int32_t hangup) {
     FaxChannel &c = g_channels[call.channel];
-    if (c.hangup_code == 0) c.hangup_code = hangup;
+    if (c.hangup_code == 0) c.hangup_code = code == TOLLAN_E_ABORTED ? 2 : hangup;  // 2: call aborted
     return {ReceivePhase::kHangUp, code};
 }
 

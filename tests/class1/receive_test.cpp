@@ -3,6 +3,8 @@
 // hang-up codes of each fault.
 #include <sys/stat.h>
 
+#include <thread>
+
 #include "class1_fixture.h"
 #include "image/g3_codec.h"
 
@@ -339,6 +341,23 @@ TEST_F(ReceiveTest, APagePastTheByteLimitEndsTheCall) {
     EXPECT_EQ(ReceiveClass1Fax(ch, pages_.Path("big.tif").c_str(), &pages_received_), TOLLAN_E_PAGE_TOO_LARGE);
     ExpectDialogue(d);
     EXPECT_EQ(pages_received_, 0);
+}
+
+TEST_F(ReceiveTest, AnAbortWhileAFrameComesHangsUp) {
+    UseClock(1);  // the frame wait outlasts the abort by far
+    Dialogue d(modem_);
+    Answer(d).On("AT+FRH=3\r", kConnect + "\xFF\x13");  // then nothing
+    const size_t before_hangup = d.Host().size();
+    d.Hangup();
+    std::thread host([this, before_hangup] {
+        for (int i = 0; i < 5000 && modem_.Written().size() < before_hangup; ++i) usleep(1000);
+        AbortCall(0);
+    });
+    const uint16_t code = Receive();
+    host.join();
+    EXPECT_EQ(code, TOLLAN_E_ABORTED);
+    ExpectDialogue(d);
+    EXPECT_EQ(g_channels[0].hangup_code, 2);
 }
 
 TEST_F(ReceiveTest, RefusesWhatReceiveFaxRefusesAndOtherClasses) {
