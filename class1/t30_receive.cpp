@@ -6,7 +6,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 #include <unistd.h>
 
 #include "class1/class1.h"
@@ -14,7 +13,6 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
-#include "image/g3_codec.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
 
@@ -29,25 +27,11 @@ constexpr uint32_t kT2Ms = 6000;
 constexpr uint32_t kT4Ms = 3000;
 // ATA to CONNECT: the modem sends the answer tone (about 3 s) first.
 constexpr uint32_t kAnswerMs = 30000;
-// The training check lasts 1.5 s; its carrier may start late and end late.
-constexpr uint32_t kTrainingCheckMs = 5000;
-// Page data may pause (scan line fill, a slow modem) but not for this long.
-constexpr uint32_t kPageSilenceMs = 10000;
-// Result word after the modem's DLE ETX, or after an aborted receive command.
-constexpr uint32_t kResultMs = 3000;
 // A training check is good when its longest run of zero bytes lasts at least
 // 1 s of the 1.5 s sent: start and end of the carrier may be lost, a line
 // that breaks the run in the middle cannot carry the rate.
 constexpr uint32_t kTrainingNumerator = 2;
 constexpr uint32_t kTrainingDenominator = 3;
-// Page quality thresholds (JudgeQuality).
-constexpr int32_t kMcfBadRun = 5;
-constexpr int32_t kRtpBadRun = 15;
-// Rows a page may have for its quality check: far above any real page.
-constexpr int32_t kMaxPageRows = 16384;
-constexpr int32_t kPageWidth = 1728;
-constexpr size_t kResultLineSize = 256;
-
 // DIS/DCS information field bits (first byte of the field is index 0).
 constexpr uint8_t kReceiverBit = 0x02;     // bit 10: the station receives by T.4
 constexpr uint8_t kFineBit = 0x40;         // bit 15: 7.7 lines/mm
@@ -123,21 +107,6 @@ constexpr std::array<ReceiveRate, 8> kReceiveRates = {{
 }};
 constexpr int16_t kFirstV17Rate = 4;  // the channel's rate code from which DIS offers V.17
 
-// The words the receiving side tells apart after a receive command: a
-// carrier that is not the one asked for ("+FCERROR") is not a plain ERROR.
-enum class Word : uint8_t { kNone, kConnect, kOk, kNoCarrier, kFcError, kError };
-struct WordEntry {
-    std::string_view text;
-    Word word;
-};
-constexpr std::array<WordEntry, 5> kWords = {{
-    {"+FCERROR", Word::kFcError},
-    {"CONNECT", Word::kConnect},
-    {"NO CARRIER", Word::kNoCarrier},
-    {"ERROR", Word::kError},
-    {"OK\r", Word::kOk},  // a line of its own, not inside junk
-}};
-
 constexpr std::array<const char *, 8> kPhaseNames = {
     "answering", "identifying", "waiting for a command", "training check",
     "receiving a page", "disconnecting", "hanging up", "done",
@@ -159,6 +128,7 @@ struct ReceiveCall {
     int16_t page;            // number of the page received or coming next
     PageVerdict verdict;     // the answer of the page awaiting its post-page command
     bool page_cut;           // the page's data ended before its end of page
+    bool page_lost;          // the page after the last answer did not arrive (no carrier, cut short)
     bool replace_page;       // the file of the page coming next is from this call: RTN, or cut short
     uint8_t last_response;   // FCF of the last response, sent again when the caller repeats
     int silences;            // waits in a row that heard nothing
@@ -194,68 +164,6 @@ Step EndWithDcn(ReceiveCall &call, uint16_t code, int32_t hangup) {
     return {ReceivePhase::kDisconnect, code};
 }
 
-// ---- modem words and frames ----
-
-Word WordIn(std::string_view line) {
-    for (const WordEntry &e : kWords)
-        if (line.find(e.text) != std::string_view::npos) return e.word;
-    return Word::kNone;
-}
-
-// Lines until one holds a word, or the deadline (kNone; *code tells why a
-// read failed).
-Word AwaitWord(int32_t channel, const FaxDeadline &deadline, uint16_t *code) {
-    for (;;) {
-        char line[kResultLineSize];
-        *code = FaxReadRawLineUntil(channel, deadline, line, sizeof line);
-        const Word word = WordIn(line);
-        if (word != Word::kNone) {
-            const size_t length = strcspn(line, "\r\n");
-            FaxTrace("ReceiveClass1Fax: got %.*s", static_cast<int>(length), line);
-            *code = TOLLAN_OK;
-            return word;
-        }
-        if (*code != TOLLAN_OK) return Word::kNone;
-    }
-}
-
-// A receive command that heard nothing in time is ended by any character;
-// the modem answers OK.
-uint16_t AbortReceive(int32_t channel) {
-    FaxTrace("ReceiveClass1Fax: nothing heard, receive command ended");
-    uint16_t code = FaxSendString("\r", channel);
-    if (code != TOLLAN_OK) return code;
-    AwaitWord(channel, FaxDeadlineIn(kResultMs), &code);
-    return FaxCallEnded(code) ? code : uint16_t{TOLLAN_OK};
-}
-
-// What waiting for a carrier gave.
-enum class Heard : uint8_t { kConnect, kSilence, kOtherCarrier, kNoCarrier, kError, kFailed };
-struct Hearing {
-    Heard what;
-    uint16_t code;  // kFailed: why
-};
-
-// Sends a receive command and waits for CONNECT until limit_ms; a wait that
-// hears nothing is aborted.
-Hearing AwaitCarrier(const char *command, uint32_t limit_ms, int32_t channel) {
-    FaxTrace("SendCmd: %s", command);
-    uint16_t code = FaxSendString(command, channel);
-    if (code != TOLLAN_OK) return {Heard::kFailed, code};
-    const Word word = AwaitWord(channel, FaxDeadlineIn(limit_ms), &code);
-    switch (word) {
-    case Word::kConnect: return {Heard::kConnect, TOLLAN_OK};
-    case Word::kFcError: return {Heard::kOtherCarrier, TOLLAN_OK};
-    case Word::kNoCarrier: return {Heard::kNoCarrier, TOLLAN_OK};
-    case Word::kError:
-    case Word::kOk: return {Heard::kError, TOLLAN_OK};
-    case Word::kNone: break;
-    }
-    if (code != TOLLAN_E_TIMEOUT) return {Heard::kFailed, code};
-    code = AbortReceive(channel);
-    return code == TOLLAN_OK ? Hearing{Heard::kSilence, TOLLAN_OK} : Hearing{Heard::kFailed, code};
-}
-
 // What listening for one control frame gave.
 enum class Listened : uint8_t { kFrame, kBadFrame, kNothing, kFailed };
 
@@ -280,7 +188,7 @@ Listened ListenForFrame(ReceiveCall &call, uint32_t limit_ms, uint16_t *failure)
         }
         call.frame_length = in.length >= 2 ? in.length - 2 : 0;  // without DLE ETX
         uint16_t code = TOLLAN_OK;
-        const Word result = AwaitWord(call.channel, FaxDeadlineIn(kResultMs), &code);
+        const Word result = AwaitWord(call.channel, FaxDeadlineIn(kResultWaitMs), &code);
         if (FaxCallEnded(code)) {
             *failure = code;
             return Listened::kFailed;
@@ -332,9 +240,9 @@ Step Identify(ReceiveCall &call) {
     call.identify_direct = false;
     if (code == TOLLAN_OK) code = SendHdlc(call.csi, sizeof call.csi, ch);
     Word word = Word::kNone;
-    if (code == TOLLAN_OK) word = AwaitWord(ch, FaxDeadlineIn(kResultMs), &code);
+    if (code == TOLLAN_OK) word = AwaitWord(ch, FaxDeadlineIn(kResultWaitMs), &code);
     if (code == TOLLAN_OK && word == Word::kConnect) code = SendHdlc(call.dis, sizeof call.dis, ch);
-    if (code == TOLLAN_OK && word == Word::kConnect) word = AwaitWord(ch, FaxDeadlineIn(kResultMs), &code);
+    if (code == TOLLAN_OK && word == Word::kConnect) word = AwaitWord(ch, FaxDeadlineIn(kResultWaitMs), &code);
     if (code != TOLLAN_OK) return Failed(call, code, -4);
     if (word != Word::kOk) return Failed(call, TOLLAN_E_ERROR, -3);
     call.last_response = kFcfDis;
@@ -376,11 +284,14 @@ Step AnswerPostPage(ReceiveCall &call, Command command) {
                  fcf == kFcfMcf ? "MCF" : fcf == kFcfRtp ? "RTP" : "RTN");
         AnswerPage(call);
         call.verdict = PageVerdict::kNone;
-    } else if (fcf != kFcfMcf && fcf != kFcfRtp && fcf != kFcfRtn) {
-        // No page came since the last answer: the caller must send it again.
+    } else if (call.page_lost || (fcf != kFcfMcf && fcf != kFcfRtp && fcf != kFcfRtn)) {
+        // The caller sent a page we did not get whole: it must send it again.
+        // (A command repeated because our answer was lost comes instead of
+        // the page's carrier, and gets the same answer again.)
         FaxTrace("ReceiveClass1Fax: post-page command without a page");
         fcf = kFcfRtn;
     }
+    call.page_lost = false;
     const uint16_t code = SendResponse(call, fcf);
     if (code != TOLLAN_OK) return Failed(call, code, -3);
     if (fcf == kFcfRtn || fcf == kFcfRtp) return Stay(call);  // the caller trains again with DCS
@@ -408,6 +319,7 @@ Step AnswerDcs(ReceiveCall &call) {
         call.verdict = PageVerdict::kNone;
         call.page_cut = false;
     }
+    call.page_lost = false;
     call.rate = rate;
     call.fine = (fif[1] & kFineBit) != 0;
     call.phase_b = false;
@@ -496,40 +408,6 @@ Step AwaitCommand(ReceiveCall &call) {
     return Failed(call, failure, -4);
 }
 
-// Reads high-speed data after CONNECT up to DLE ETX, DLE pairs undone;
-// each data byte goes to sink. 0, or why it stopped: 117 when a byte took
-// longer than byte_ms or the whole longer than total_ms.
-template <typename Sink>
-uint16_t ReadData(int32_t channel, uint32_t byte_ms, uint32_t total_ms, Sink &&sink) {
-    const FaxDeadline total = FaxDeadlineIn(total_ms);
-    bool dle_pending = false;
-    for (;;) {
-        const uint32_t left = FaxTimeLeft(total);
-        uint8_t byte = 0;
-        const uint16_t code = FaxReadByteUntil(channel, FaxDeadlineIn(left < byte_ms ? left : byte_ms), &byte);
-        if (code != TOLLAN_OK) return code;
-        if (dle_pending) {
-            dle_pending = false;
-            if (byte == kEtx) return TOLLAN_OK;
-            if (byte == kDle) {
-                if (!sink(kDle)) return TOLLAN_E_PAGE_TOO_LARGE;
-            } else if (byte == kSub) {
-                if (!sink(kDle) || !sink(kDle)) return TOLLAN_E_PAGE_TOO_LARGE;
-            }
-        } else if (byte == kDle) {
-            dle_pending = true;
-        } else if (!sink(byte)) {
-            return TOLLAN_E_PAGE_TOO_LARGE;
-        }
-    }
-}
-
-// The modem's word after DLE ETX (NO CARRIER, or OK).
-void AwaitDataEnd(int32_t channel) {
-    uint16_t code = TOLLAN_OK;
-    AwaitWord(channel, FaxDeadlineIn(kResultMs), &code);
-}
-
 // The training check at the DCS rate, judged; CFR or FTT. A caller still
 // sending frames (it missed our answer) is listened to again.
 Step JudgeTraining(ReceiveCall &call) {
@@ -541,20 +419,15 @@ Step JudgeTraining(ReceiveCall &call) {
     const Hearing h = AwaitCarrier(call.rate->training, kT2Ms, ch);
     if (h.what == Heard::kFailed) return Failed(call, h.code, -4);
     if (h.what != Heard::kConnect) return {ReceivePhase::kWaitCommand, TOLLAN_OK};
-    uint32_t run = 0, longest = 0, total = 0;
-    const uint16_t code = ReadData(ch, kResultMs, kTrainingCheckMs, [&](uint8_t byte) {
-        ++total;
-        run = byte == 0 ? run + 1 : 0;
-        if (run > longest) longest = run;
-        return true;
-    });
+    const TrainingCheck check = ReadTrainingCheck(ch);
+    const uint16_t code = check.code;
     if (FaxCallEnded(code) || (code != TOLLAN_OK && code != TOLLAN_E_TIMEOUT)) return Failed(call, code, -4);
     if (code == TOLLAN_OK) AwaitDataEnd(ch);
     else if (AbortReceive(ch) != TOLLAN_OK) return Failed(call, TOLLAN_E_ERROR, -4);
     const uint32_t needed = call.rate->training_bytes * kTrainingNumerator / kTrainingDenominator;
-    const bool good = code == TOLLAN_OK && longest >= needed;
-    FaxTrace("ReceiveClass1Fax: training check %u bytes, %u zeros in a row, %u needed: %s", total, longest,
-             needed, good ? "CFR" : "FTT");
+    const bool good = code == TOLLAN_OK && check.longest_zero_run >= needed;
+    FaxTrace("ReceiveClass1Fax: training check %u bytes, %u zeros in a row, %u needed: %s", check.bytes,
+             check.longest_zero_run, needed, good ? "CFR" : "FTT");
     const uint16_t sent = SendResponse(call, good ? kFcfCfr : kFcfFtt);
     if (sent != TOLLAN_OK) return Failed(call, sent, -3);
     return {good ? ReceivePhase::kPageData : ReceivePhase::kWaitCommand, TOLLAN_OK};
@@ -590,26 +463,6 @@ uint16_t OpenPageFile(ReceiveCall &call, char (&path)[kFaxPathSize], PageFile &p
     return TOLLAN_OK;
 }
 
-// Decodes the page file and counts its lines.
-PageQuality CheckQuality(const char *path) {
-    PageQuality q{0, 0, 0, false};
-    FILE *file = fopen(path, "rb");
-    if (!file) return q;
-    G3Reader reader{};
-    StartFileReader(&reader, file, kMaxPageBytes);
-    G3Rows rows{};
-    G3DecodeReport report{};
-    const G3DecodeOptions options{kCodingMh, kPageWidth, kMaxPageRows, "ReceiveClass1Fax"};
-    const uint16_t code = DecodeG3Page(&reader, options, &rows, &report);
-    fclose(file);
-    q.rtc_found = code == TOLLAN_OK && rows.count < kMaxPageRows;
-    // The end of page adds two blank rows.
-    q.lines = q.rtc_found && rows.count >= 2 ? rows.count - 2 : rows.count;
-    q.bad_lines = report.bad_rows;
-    q.longest_bad_run = report.longest_bad_run;
-    return q;
-}
-
 // A page at the DCS rate into its file as it arrives, then judged. A caller
 // still sending frames (it missed CFR) is listened to.
 Step ReceivePage(ReceiveCall &call) {
@@ -622,6 +475,9 @@ Step ReceivePage(ReceiveCall &call) {
     const Hearing h = AwaitCarrier(call.rate->page, kT2Ms, ch);
     if (h.what == Heard::kFailed) return Failed(call, h.code, -4);
     if (h.what != Heard::kConnect) {
+        // Frames instead of the page: the caller repeats its command. Nothing
+        // at all: the page was sent and lost.
+        call.page_lost = h.what != Heard::kOtherCarrier;
         FaxTrace("ReceiveClass1Fax: no page carrier");
         return {ReceivePhase::kWaitCommand, TOLLAN_OK};
     }
@@ -634,11 +490,7 @@ Step ReceivePage(ReceiveCall &call) {
     }
     const int64_t limit = PageByteLimit(c);
     int64_t count = 0;
-    code = ReadData(ch, kPageSilenceMs, UINT32_MAX, [&](uint8_t byte) {
-        if (++count > limit) return false;
-        return putc(byte, page.file) != EOF;
-    });
-    if (code == TOLLAN_E_PAGE_TOO_LARGE && count <= limit) code = TOLLAN_E_DISK;
+    code = ReadPageData(ch, page.file, limit, &count);
     FILE *file = page.file;
     page.file = nullptr;
     if (fclose(file) != 0 && code == TOLLAN_OK) code = TOLLAN_E_DISK;
@@ -654,6 +506,7 @@ Step ReceivePage(ReceiveCall &call) {
         if (FaxCallEnded(code)) return Failed(call, code, -4);
         if (code == TOLLAN_E_TIMEOUT) {
             call.page_cut = true;
+            call.page_lost = true;
             call.replace_page = true;
             AbortReceive(ch);
             return {ReceivePhase::kWaitCommand, TOLLAN_OK};
@@ -668,6 +521,7 @@ Step ReceivePage(ReceiveCall &call) {
     c.lines_bad_run = q.longest_bad_run;
     call.verdict = JudgeQuality(q);
     call.page_cut = false;
+    call.page_lost = false;
     FaxTrace("ReceiveClass1Fax: page %d: %d lines, %d bad, %d bad in a row, %s", call.page, q.lines, q.bad_lines,
              q.longest_bad_run, q.rtc_found ? "RTC found" : "no RTC");
     return {ReceivePhase::kWaitCommand, TOLLAN_OK};
@@ -743,14 +597,6 @@ uint16_t CheckInbox(const char *base_name) {
 }
 
 }  // namespace
-
-PageVerdict JudgeQuality(const PageQuality &q) {
-    if (q.lines <= 0) return PageVerdict::kRtn;
-    const int64_t good = q.lines - q.bad_lines;
-    if (good * 100 >= int64_t{q.lines} * 95 && q.longest_bad_run <= kMcfBadRun) return PageVerdict::kMcf;
-    if (good * 100 >= int64_t{q.lines} * 85 && q.longest_bad_run <= kRtpBadRun) return PageVerdict::kRtp;
-    return PageVerdict::kRtn;
-}
 
 void BuildDis(uint8_t *dis_fif, const FaxChannel &c) {
     const int rate = ValidRate(c.bit_rate) ? c.bit_rate : kBitRateCodes - 1;

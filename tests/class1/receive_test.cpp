@@ -286,6 +286,28 @@ TEST_F(ReceiveTest, CallerSilentAfterThePageIsUnconfirmed) {
     EXPECT_EQ(g_channels[0].hangup_code, 73);
 }
 
+// After MCF to MPS the page's carrier does not come. Frames instead of it are
+// the caller repeating MPS (our MCF was lost): MCF again. Nothing at all is a
+// page sent and lost: RTN, never MCF for a page not received.
+TEST_F(ReceiveTest, ARepeatedMpsGetsMcfAgainAndALostPageRtn) {
+    Dialogue d(modem_);
+    Answer(d);
+    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
+    Page(d, "AT+FRM=146\r", kPage1);
+    Caller(d, kFcfMpsX);
+    Respond(d, kFcfMcf);
+    d.On("AT+FRM=146\r", "\r\n+FCERROR\r\n");
+    Caller(d, kFcfMpsX);
+    Respond(d, kFcfMcf);
+    d.On("AT+FRM=146\r", kNoCarrier);
+    Caller(d, kFcfEopX);
+    Respond(d, kRtnFcf);
+    Caller(d, kFcfDcn).Hangup();
+    EXPECT_EQ(Receive(), TOLLAN_E_UNCONFIRMED);
+    ExpectDialogue(d);
+    EXPECT_EQ(pages_received_, 1);
+}
+
 TEST_F(ReceiveTest, DcnBeforeEopIsUnconfirmed) {
     Dialogue d(modem_);
     Answer(d);
