@@ -15,7 +15,6 @@
 #include "engine/channel.h"
 #include "engine/tollan.h"
 #include "image/g3_codec.h"
-#include "support/fast_clock.h"
 #include "support/scripted_modem.h"
 #include "t31_line.h"
 
@@ -23,7 +22,7 @@
 
 namespace {
 
-constexpr uint32_t kSpeed = 4;  // audio and the library's clock, times real time
+constexpr uint32_t kSpeed = 4;  // audio, times real time; the library's clock follows the audio
 constexpr int kWidth = 1728;
 constexpr int kRowBytes = kWidth / 8;
 constexpr int kFirstRow = 200;  // the charts' top margin is blank
@@ -152,7 +151,7 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
 
     T31Line line(kSpeed, T30Caller{dir_ + "/sent.tif", p.hang_up_after_first_page});
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
-    FastClock clock(kSpeed);
+    AudioClock clock(line);
     TraceCapture trace;
 
     ASSERT_EQ(SetModemClass(0, TOLLAN_CLASS_1), TOLLAN_OK);

@@ -13,6 +13,8 @@
 
 #include <spandsp.h>
 
+#include "platform/platform.h"
+
 namespace {
 
 constexpr int kSamplesPerBlock = 160;  // 20 ms at 8000 samples a second
@@ -137,6 +139,7 @@ void T31Line::Run() {
             SilenceRest(to_modem, 0);
         }
         t31_rx(modem_, to_modem, kSamplesPerBlock);
+        audio_ms_ += kBlockMicroseconds / 1000;
 
         next += block;
         std::this_thread::sleep_until(next);
@@ -281,6 +284,53 @@ std::vector<ReceivedPage> T31Line::ReadReceivedPages() const {
     } while (TIFFReadDirectory(tiff));
     TIFFClose(tiff);
     return pages;
+}
+
+// ---- The audio clock ----
+
+namespace {
+
+const T31Line *g_clock_line = nullptr;
+PlatformOps g_audio_ops;
+const PlatformOps *g_previous_ops = nullptr;
+// Real time a wait sleeps or polls between looks at the audio clock.
+constexpr uint32_t kClockSliceMs = 2;
+
+uint32_t AudioTick() { return g_clock_line->AudioMs(); }
+
+void AudioSleep(uint32_t ms) {
+    const uint32_t start = AudioTick();
+    do PlatformDefaults().sleep_ms(1);
+    while (AudioTick() - start < ms);
+}
+
+template <int (*Wait)(int, uint32_t)>
+int AudioWait(int fd, uint32_t ms) {
+    const uint32_t start = AudioTick();
+    for (;;) {
+        const int ready = Wait(fd, kClockSliceMs);
+        if (ready != 0 || AudioTick() - start >= ms) return ready;
+    }
+}
+
+int RealWaitReadable(int fd, uint32_t ms) { return PlatformDefaults().wait_readable(fd, ms); }
+int RealWaitWritable(int fd, uint32_t ms) { return PlatformDefaults().wait_writable(fd, ms); }
+
+}  // namespace
+
+AudioClock::AudioClock(const T31Line &line) {
+    g_clock_line = &line;
+    g_audio_ops = PlatformDefaults();
+    g_audio_ops.tick_count = AudioTick;
+    g_audio_ops.sleep_ms = AudioSleep;
+    g_audio_ops.wait_readable = AudioWait<RealWaitReadable>;
+    g_audio_ops.wait_writable = AudioWait<RealWaitWritable>;
+    g_previous_ops = PlatformInstall(&g_audio_ops);
+}
+
+AudioClock::~AudioClock() {
+    PlatformInstall(g_previous_ops);
+    g_clock_line = nullptr;
 }
 
 // t31_free leaves one of the modem's queues allocated; that is spandsp's,

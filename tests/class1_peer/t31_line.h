@@ -8,6 +8,7 @@
 // time-out on both sides keeps its meaning.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -56,6 +57,8 @@ public:
     int PagesSent() const;
     // The modem reports RING to the host.
     void Ring();
+    // Milliseconds of audio the line has carried.
+    uint32_t AudioMs() const { return audio_ms_.load(); }
     // The identity the sender gave in its TSI, as the receiver read it.
     std::string SenderIdent() const;
     // The pages of the received TIFF file, decoded.
@@ -97,5 +100,18 @@ private:
     int completion_code_ = -1;
     int pages_received_ = 0;
     int pages_sent_ = 0;
+    std::atomic<uint32_t> audio_ms_{0};
     std::string sender_ident_;
+};
+
+// The library's platform clock follows the line's audio: a millisecond passes
+// for each millisecond of samples the line has carried, and waits and sleeps
+// end by that clock. A loaded machine that slows the audio slows the
+// library's time-outs alike, so neither side times out on the other.
+class AudioClock {
+public:
+    explicit AudioClock(const T31Line &line);
+    ~AudioClock();
+    AudioClock(const AudioClock &) = delete;
+    AudioClock &operator=(const AudioClock &) = delete;
 };
