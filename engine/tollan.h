@@ -36,9 +36,9 @@
 #include <stdint.h>
 
 #define TOLLAN_VERSION_MAJOR 1
-#define TOLLAN_VERSION_MINOR 1
+#define TOLLAN_VERSION_MINOR 2
 #define TOLLAN_VERSION_PATCH 0
-#define TOLLAN_VERSION "1.1.0"
+#define TOLLAN_VERSION "1.2.0"
 
 #if defined(TOLLAN_BUILDING) || defined(__GNUC__)
 #define TOLLAN_API __attribute__((visibility("default")))
@@ -207,6 +207,17 @@ TOLLAN_API uint16_t SetShrinkWidth(int dots);
  * many pages went; a station may end a call early), TOLLAN_E_PAGE_REJECTED
  * when the called station rejected a page (that page is not counted). */
 TOLLAN_API uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name, int pages);
+/* (since 1.2) Answers a call on a class 1 channel (SetModemClass(0,
+ * TOLLAN_CLASS_1) before PortOpen) after WaitForRing reported a ring, and
+ * receives its pages as ReceiveFax does: "<base cut at the last '.' of its file
+ * name>_p<n>.g3" and "_p<n>.ffi" with SetFaxInfoOption; *pages counts the
+ * pages received whole, updated after every page; GetRemoteID gives the TSI.
+ * A page answered RTN is kept under its number and replaced when sent again.
+ * Refuses what ReceiveFax refuses, and a channel not in class 1
+ * (TOLLAN_E_CLASS). TOLLAN_OK after EOP; TOLLAN_E_UNCONFIRMED when the caller
+ * ended the call before EOP; TOLLAN_E_RETRIES past a repeat limit;
+ * TOLLAN_E_ERROR when the caller asked for what was not offered. */
+TOLLAN_API uint16_t ReceiveClass1Fax(int32_t channel, const char *base_name, int16_t *pages);
 
 /* ---- Limits and cancelling (since 1.1) ---------------------------------- */
 
