@@ -153,14 +153,14 @@ Step Stay(const ReceiveCall &call) { return {call.phase, TOLLAN_OK}; }
 // frames, the modem hangs up.
 Step Failed(ReceiveCall &call, uint16_t code, int32_t hangup) {
     FaxChannel &c = g_channels[call.channel];
-    if (c.hangup_code == 0) c.hangup_code = code == TOLLAN_E_ABORTED ? 2 : hangup;  // 2: call aborted
+    if (c.reports.hangup_code == 0) c.reports.hangup_code = code == TOLLAN_E_ABORTED ? 2 : hangup;  // 2: call aborted
     return {ReceivePhase::kHangUp, code};
 }
 
 // Ends the call politely: DCN, then hang up.
 Step EndWithDcn(ReceiveCall &call, uint16_t code, int32_t hangup) {
     FaxChannel &c = g_channels[call.channel];
-    if (c.hangup_code == 0) c.hangup_code = hangup;
+    if (c.reports.hangup_code == 0) c.reports.hangup_code = hangup;
     return {ReceivePhase::kDisconnect, code};
 }
 
@@ -260,7 +260,7 @@ void AnswerPage(ReceiveCall &call) {
     }
     if (g_settings.fax_info_option) {
         const int16_t number = call.verdict == PageVerdict::kRtn ? call.page : static_cast<int16_t>(call.page - 1);
-        FaxWriteInfo(call.channel, number, call.base_name);
+        FaxWriteInfo(g_channels[call.channel], number, call.base_name);
     }
     memset(call.seen, 0, sizeof call.seen);
 }
@@ -332,7 +332,7 @@ Step AnswerDcn(ReceiveCall &call) {
     FaxTrace("ReceiveClass1Fax: DCN");
     if (call.eop_answered) return {ReceivePhase::kHangUp, TOLLAN_OK};
     FaxTrace("ReceiveClass1Fax: DCN before the end of the document");
-    g_channels[call.channel].hangup_code = 100;
+    g_channels[call.channel].reports.hangup_code = 100;
     return {ReceivePhase::kHangUp, TOLLAN_E_UNCONFIRMED};
 }
 
@@ -516,9 +516,9 @@ Step ReceivePage(ReceiveCall &call) {
     }
     AwaitDataEnd(ch);
     const PageQuality q = CheckQuality(path);
-    c.lines_received = q.lines;
-    c.lines_bad = q.bad_lines;
-    c.lines_bad_run = q.longest_bad_run;
+    c.reports.lines_received = q.lines;
+    c.reports.lines_bad = q.bad_lines;
+    c.reports.lines_bad_run = q.longest_bad_run;
     call.verdict = JudgeQuality(q);
     call.page_cut = false;
     call.page_lost = false;
@@ -634,10 +634,10 @@ uint16_t ReceiveClass1Fax(int32_t channel, const char *base_name, int16_t *pages
     uint16_t code = CheckInbox(base_name);
     if (code != TOLLAN_OK) return code;
 
-    c.remote_id[0] = '\0';
-    c.hangup_code = 0;
-    c.lines_received = 0;
-    c.lines_bad = 0;
+    c.reports.remote_id[0] = '\0';
+    c.reports.hangup_code = 0;
+    c.reports.lines_received = 0;
+    c.reports.lines_bad = 0;
     c.io_timeout = kSetupTimeout;
     if (FaxModemCommand("AT+FCLASS=1\r\n", channel) != TOLLAN_OK) {
         FaxTrace("ReceiveClass1Fax: failed to set class 1");

@@ -124,9 +124,9 @@ TEST_F(ReceiveTest, OnePageAtV17FineByteForByte) {
     ExpectDialogue(d);
     EXPECT_EQ(pages_received_, 1);
     EXPECT_EQ(PageFile("in_p1.g3"), kPage1);
-    EXPECT_EQ(std::string(g_channels[0].remote_id), "+49 30 1234");
-    EXPECT_EQ(g_channels[0].hangup_code, 0);
-    EXPECT_EQ(g_channels[0].lines_received, 119);  // the first row has no EOL before it: not counted
+    EXPECT_EQ(std::string(g_channels[0].reports.remote_id), "+49 30 1234");
+    EXPECT_EQ(g_channels[0].reports.hangup_code, 0);
+    EXPECT_EQ(g_channels[0].reports.lines_received, 119);  // the first row has no EOL before it: not counted
     struct stat st {};
     ASSERT_EQ(stat(pages_.Path("in_p1.g3").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -186,7 +186,7 @@ TEST_P(RefusedDcsTest, EndsWithDcn) {
     g_channels[ch].resolution = 1;
     EXPECT_EQ(ReceiveClass1Fax(ch, pages_.Path("x.tif").c_str(), &pages_received_), TOLLAN_E_ERROR);
     ExpectDialogue(d);
-    EXPECT_EQ(g_channels[0].hangup_code, 70);
+    EXPECT_EQ(g_channels[0].reports.hangup_code, 70);
     EXPECT_EQ(pages_received_, 0);
 }
 
@@ -283,7 +283,7 @@ TEST_F(ReceiveTest, CallerSilentAfterThePageIsUnconfirmed) {
     ExpectDialogue(d);
     EXPECT_EQ(pages_received_, 1);
     EXPECT_EQ(PageFile("in_p1.g3"), kPage1);
-    EXPECT_EQ(g_channels[0].hangup_code, 73);
+    EXPECT_EQ(g_channels[0].reports.hangup_code, 73);
 }
 
 // After MCF to MPS the page's carrier does not come. Frames instead of it are
@@ -320,7 +320,7 @@ TEST_F(ReceiveTest, DcnBeforeEopIsUnconfirmed) {
     EXPECT_EQ(Receive(), TOLLAN_E_UNCONFIRMED);
     ExpectDialogue(d);
     EXPECT_EQ(pages_received_, 1);
-    EXPECT_EQ(g_channels[0].hangup_code, 100);
+    EXPECT_EQ(g_channels[0].reports.hangup_code, 100);
 }
 
 // DIS goes every T4 (3 s) while T1 (35 s) runs, eleven repeats at most; the
@@ -332,7 +332,7 @@ TEST_F(ReceiveTest, SilentCallerGetsDisEveryT4UntilT1) {
     d.On("AT+FRH=3\r", "").On("\r", kOk);
     Respond(d, kDcnCalled).Hangup();
     EXPECT_EQ(Receive(), TOLLAN_E_TIMEOUT);
-    EXPECT_EQ(g_channels[0].hangup_code, 11);
+    EXPECT_EQ(g_channels[0].reports.hangup_code, 11);
     const std::string written = modem_.Written();
     const std::string dis = HostFrame(kControlFinal, kFcfDis, LocalDis());
     size_t sent = 0;
@@ -379,7 +379,7 @@ TEST_F(ReceiveTest, AnAbortWhileAFrameComesHangsUp) {
     host.join();
     EXPECT_EQ(code, TOLLAN_E_ABORTED);
     ExpectDialogue(d);
-    EXPECT_EQ(g_channels[0].hangup_code, 2);
+    EXPECT_EQ(g_channels[0].reports.hangup_code, 2);
 }
 
 TEST_F(ReceiveTest, RefusesWhatReceiveFaxRefusesAndOtherClasses) {
