@@ -347,6 +347,7 @@ TEST_F(CliTest, ReceivesTwoPagesAsBitmapsAndOneTiff) {
     caller.number = "300";
     caller.identity = "CALLING STATION";
     caller.answering = false;
+    caller.fine = false;  // a standard-resolution call: the TIFF says 98 lines per inch
     caller.page_dir = dir_;
     caller.pages = {Path("one_p1.g3"), Path("two_p1.g3")};
     int station = SimAddStation(sim_, caller);
@@ -378,6 +379,7 @@ TEST_F(CliTest, ReceivesTwoPagesAsBitmapsAndOneTiff) {
          at = info.out.find("TIFF Directory", at + 1))
         ++directories;
     EXPECT_EQ(directories, 2u) << info.out;
+    EXPECT_NE(info.out.find("Resolution: 204, 98 pixels/inch"), std::string::npos) << info.out;
 
     // Each TIFF page holds the pixels of the received page file, and those are
     // the caller's picture: the same count of black pixels (the receiving end
