@@ -754,8 +754,7 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
     // long, so the emulator keeps the library's time and T.30's own timers.
     WaitClock clock{1};
     SimOnWaitClock sim_clock{clock};
-    SimConfig real_timers; if (const char *t = getenv("TOLLAN_SIM_TRANSCRIPT")) real_timers.transcript = t;
-    simtest::SimFixture f{real_timers};
+    simtest::SimFixture f{SimConfig{}};
     const std::string doc = f.dir + "/doc", in = f.dir + "/in";
     int16_t pages = 0;
     ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(ChartTiff(1, "-c g4").c_str(), doc.c_str(), 0, 1, &pages));
