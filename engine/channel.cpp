@@ -24,7 +24,7 @@ LibrarySettings g_settings = {
 
 // Per thread: calls on different channels run on different threads, and
 // each host thread reads the error of its own last failing call.
-thread_local int32_t g_last_error = 0;
+__thread int32_t g_last_error = 0;
 
 int FindFreeSlot() {
     for (int i = 0; i < kMaxChannels; ++i)

@@ -72,7 +72,10 @@ struct LibrarySettings {
 
 extern FaxChannel g_channels[kMaxChannels];
 extern LibrarySettings g_settings;
-extern thread_local int32_t g_last_error;
+// __thread, not thread_local: a constant-initialised per-thread value needs no
+// initialisation function, which other objects would otherwise call through a
+// weak reference.
+extern __thread int32_t g_last_error;
 
 // The first free slot, or -1 when all are in use.
 int FindFreeSlot();
