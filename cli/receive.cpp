@@ -245,7 +245,7 @@ void RunReceive(const ReceiveArgs &args) {
     CatchStopSignals();
     StartTrace(args.trace);
     // The documents take each page's resolution from its ".ffi" file.
-    if (args.info || args.tiff || args.pdf) SetFaxInfoOption(1);
+    if (args.info || args.tiff || args.pdf) SetFaxInfoOption(2);  // with the resolution line
     OpenedChannel channel(OpenForReceiving(args.port));
     StopCallsOn(channel.get());
     if (!args.id.empty()) SetAnsweringIdentity(channel.get(), args.id);

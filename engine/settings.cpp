@@ -95,7 +95,7 @@ uint16_t SetModemCommandInterval(int32_t milliseconds) {
 
 uint16_t SetFaxInfoOption(int option) {
     int16_t value = Low16(option);
-    if (value != 0 && value != 1) return TOLLAN_E_ARGUMENT;
+    if (value < 0 || value > 2) return TOLLAN_E_ARGUMENT;
     g_settings.fax_info_option = value;
     return TOLLAN_OK;
 }

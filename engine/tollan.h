@@ -181,7 +181,8 @@ TOLLAN_API uint16_t SetModemClass(int32_t unused, int modem_class);
 
 /* Milliseconds to wait after a command before reading its response (500). */
 TOLLAN_API uint16_t SetModemCommandInterval(int32_t milliseconds);
-/* 1: write a page information file (".ffi") beside each received page. */
+/* 1: write a page information file (".ffi") beside each received page; 2: the
+ * same with a fourth line, the session's resolution. */
 TOLLAN_API uint16_t SetFaxInfoOption(int option);
 /* 0 no trace, 1 append to the trace file, 2 standard error; 5 and 6: as 1
  * and 2, each line with the channel of the call that wrote it, "[3] " after

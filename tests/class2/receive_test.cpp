@@ -83,9 +83,9 @@ TEST_F(ReceiveFaxTest, ThreePagesEqualWhatTheModemSentUntilTheRemoteHangsUp) {
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(pages[i], ReadFileBytes(Path("doc_p" + std::to_string(i + 1) + ".g3"))) << "page " << i + 1;
     // The information of a page is its own report's: page 2's gave no line count.
-    EXPECT_EQ("RemoteID = CALLER 1\r\nHangupCode = 0\r\nLines = 2200\r\nResolution = fine\r\n", ReadFileBytes(Path("doc_p1.ffi")));
-    EXPECT_EQ("RemoteID = CALLER 1\r\nHangupCode = 0\r\nLines = 9999\r\nResolution = fine\r\n", ReadFileBytes(Path("doc_p2.ffi")));
-    EXPECT_EQ("RemoteID = CALLER 1\r\nHangupCode = 0\r\nLines = 2200\r\nResolution = fine\r\n", ReadFileBytes(Path("doc_p3.ffi")));
+    EXPECT_EQ("RemoteID = CALLER 1\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p1.ffi")));
+    EXPECT_EQ("RemoteID = CALLER 1\r\nHangupCode = 0\r\nLines = 9999\r\n", ReadFileBytes(Path("doc_p2.ffi")));
+    EXPECT_EQ("RemoteID = CALLER 1\r\nHangupCode = 0\r\nLines = 2200\r\n", ReadFileBytes(Path("doc_p3.ffi")));
     EXPECT_EQ(std::string::npos, modem_.Written().find("AT+FPS=2"));
 }
 

@@ -76,7 +76,7 @@ TEST_F(SettingsTest, ValueChecksLeaveStateUnchanged) {
     EXPECT_EQ(TOLLAN_OK, SetResolution(0, 12345));
     EXPECT_EQ(12345, g_channels[0].resolution);
 
-    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetFaxInfoOption(2));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetFaxInfoOption(3));
     EXPECT_EQ(TOLLAN_E_ARGUMENT, SetTraceOption(3));
     EXPECT_EQ(TOLLAN_E_ARGUMENT, SetStretchOption(6));
     EXPECT_EQ(TOLLAN_E_ARGUMENT, SetShrinkOption(4));
