@@ -36,9 +36,9 @@
 #include <stdint.h>
 
 #define TOLLAN_VERSION_MAJOR 1
-#define TOLLAN_VERSION_MINOR 2
+#define TOLLAN_VERSION_MINOR 3
 #define TOLLAN_VERSION_PATCH 0
-#define TOLLAN_VERSION "1.2.0"
+#define TOLLAN_VERSION "1.3.0"
 
 #if defined(TOLLAN_BUILDING) || defined(__GNUC__)
 #define TOLLAN_API __attribute__((visibility("default")))
@@ -248,6 +248,26 @@ TOLLAN_API uint16_t AbortCall(int32_t channel);
  * and {pages}; "{{" is a "{". An unknown or unclosed field gives
  * TOLLAN_E_ARGUMENT and leaves the setting as it was. */
 TOLLAN_API uint16_t SetPageHeader(int32_t channel, const char *format);
+
+/* ---- Error correction and coding on the line (since 1.3) --------------- */
+
+#define TOLLAN_ECM_OFF 0      /* no error correction (the default) */
+#define TOLLAN_ECM_256 1      /* error correction with 256-octet frames */
+#define TOLLAN_ECM_64 2       /* error correction with 64-octet frames */
+
+#define TOLLAN_CODING_MH 1    /* one-dimensional coding, always offered */
+#define TOLLAN_CODING_MR 2    /* two-dimensional coding */
+#define TOLLAN_CODING_MMR 4   /* modified two-dimensional coding, only with error correction */
+
+/* Error correction the channel offers and accepts: TOLLAN_ECM_OFF,
+ * TOLLAN_ECM_256 or TOLLAN_ECM_64; kept until changed, across opens. */
+TOLLAN_API uint16_t SetErrorCorrection(int32_t channel, int32_t mode);
+/* Codings the channel offers and may choose, as the sum of TOLLAN_CODING_*
+ * values; TOLLAN_CODING_MH must be among them (TOLLAN_E_ARGUMENT otherwise).
+ * A session uses the best coding both ends have; MMR only with error
+ * correction. Page files stay one-dimensional on both sides of the API.
+ * Kept until changed, across opens. */
+TOLLAN_API uint16_t SetCompression(int32_t channel, int32_t codings);
 
 /* ---- Page image conversion (no channel, no modem) ----------------------- */
 
