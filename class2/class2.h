@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/line_coding.h"
 #include "modem/call_setup.h"
 
 struct FaxChannel;
@@ -43,10 +44,17 @@ uint16_t FaxSetFDCC(int32_t channel, int vr, int32_t min_speed);
 // (class 2) or flow control (class 2.0). 0, 110, 122, 128, 142.
 uint16_t FaxSetUpReception(int32_t channel);
 
+// How the session's pages go on the line, from what the modem reported of it
+// ("+FDCS:"/"+FCS:" DF, VR, WD); MH when it reported nothing. Traced when
+// the pages are recoded.
+LineCoding FaxSessionLineCoding(const FaxChannel &c);
+
 // ---- Sending a page (send_page.cpp, post_page.cpp) ------------------------
 
 // "AT+FDT", then the page file's data with DLE doubled under XON/XOFF, then
-// FaxSendPPM. 0, 107, 117, 129, 130, 999, or FaxSendPPM's code; the page's
+// FaxSendPPM. The data goes in the coding the modem reported for the session
+// (MR or MMR coded from the MH file). 0, 100, 107, 117, 129, 130, 134, 151,
+// 999, or FaxSendPPM's code; the page's
 // status as the modem reported it in *page_status (when given).
 uint16_t FaxSendPage(const char *file_name, int ppm_type, int32_t channel, int32_t *page_status = nullptr);
 // Ends the page data and sends the post-page message. 0, 107, 117, 999, or
@@ -71,7 +79,9 @@ struct FaxWatchdog {
 // The watchdog thread: sets timed_out once limit_seconds pass after
 // started_at, or ends when stop is set.
 void *FaxTimeOutCounter(void *watchdog);
-// Receives one page into its page file, up to DLE ETX. 0; 108; 116 and 154
+// Receives one page into its page file, up to DLE ETX; a page in the MR or
+// MMR coding the modem reported is stored as MH (100 when memory runs out,
+// 151 also past the row limit). 0; 108; 116 and 154
 // (the file cannot be made, or exists); 117 (no progress for 60 s); 126;
 // 151 (past the page size limit); 153 (the file could not be written whole:
 // it is removed, the errno in last_error); 158, 159 (the call's limits).

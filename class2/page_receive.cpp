@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <vector>
 #include <unistd.h>
 
 #include "class2/class2.h"
@@ -95,10 +96,32 @@ struct PageReception {
     int32_t channel = 0;
     int32_t byte_limit = kMaxPageBytes;
     ReceivedFile file;
+    LineCoding line{kCodingMh, 1, 0};  // the session's coding on the line
+    std::vector<uint8_t> line_data;    // the page in that coding, when it is not MH
     FaxWatchdog watchdog{{0}, {0}, {kWatchdogLimitSeconds}, {0}};
     int32_t count = 0;         // bytes read after the start byte, escapes included
     int32_t failed_reads = 0;
 };
+
+// A byte of the page as the modem delivered it: to the file, or kept to be
+// stored as MH when the page ends.
+void PutPageByte(PageReception &r, uint8_t byte) {
+    if (LineCodingIsMh(r.line))
+        PutByte(r.file, byte);
+    else
+        r.line_data.push_back(byte);
+}
+
+// Codes what arrived in the session's coding as MH into the file, also when
+// the page ended early. 0; 151 past the row limit; 100.
+uint16_t StoreLineData(PageReception &r) {
+    std::vector<uint8_t> mh;
+    const uint16_t rc = StorePageAsMh(r.line_data.data(), r.line_data.size(), r.line, &mh);
+    if (rc == TOLLAN_E_PAGE_TOO_LARGE || rc == TOLLAN_E_NO_MEMORY) return rc;
+    if (rc != TOLLAN_OK) FaxTrace("FaxGetPageData: no rows in the page's %zu bytes; an empty page is stored", r.line_data.size());
+    PutBytes(r.file, mh.data(), mh.size());
+    return TOLLAN_OK;
+}
 
 enum class Read { kByte, kSilence, kFailed };
 
@@ -137,7 +160,7 @@ uint16_t AwaitPageStart(PageReception &r, bool *dle_pending) {
             return TOLLAN_E_READ;
         }
         if (byte == 0x00) {
-            PutByte(r.file, byte);
+            PutPageByte(r, byte);
             FaxTrace("FaxGetPageData: null received");
             *dle_pending = false;
             return TOLLAN_OK;
@@ -178,17 +201,17 @@ uint16_t ReceivePageBytes(PageReception &r, bool dle_pending) {
             dle_pending = false;
             if (byte == kEtx) return TOLLAN_OK;
             if (byte == kDle) {
-                PutByte(r.file, kDle);
+                PutPageByte(r, kDle);
             } else if (byte == kSub) {
-                PutByte(r.file, kDle);
-                PutByte(r.file, kDle);
+                PutPageByte(r, kDle);
+                PutPageByte(r, kDle);
             }
             // Any other escape carries no data.
         } else if (byte == kDle) {
             dle_pending = true;
         } else {
             if (byte == kDc1 || byte == kDc3) FaxTrace("FaxGetPageData: got xoff/on");
-            PutByte(r.file, byte);
+            PutPageByte(r, byte);
         }
     }
     return TOLLAN_OK;
@@ -236,6 +259,7 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
     PageReception r;
     r.channel = channel;
     r.byte_limit = PageByteLimit(c);
+    r.line = FaxSessionLineCoding(c);
     uint16_t rc = FaxCreateReceivedFile(path, &r.file.fd);
     if (rc != TOLLAN_OK) return rc;
 
@@ -245,6 +269,12 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
         return TOLLAN_E_THREAD;
     }
     rc = ReceivePage(r);
+    // A page in another coding is stored as MH, what arrived of it also
+    // after a failure.
+    if (!LineCodingIsMh(r.line)) {
+        const uint16_t stored = StoreLineData(r);
+        if (rc == TOLLAN_OK) rc = stored;
+    }
     // What was received stays in the file, also after a failure, unless the
     // file itself failed. A page that ended otherwise keeps its own code: the
     // call ends with it either way.

@@ -2,6 +2,7 @@
 // every DLE doubled, under XON/XOFF flow control, then the post-page message.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "class2/class2.h"
 #include "engine/call_limits.h"
@@ -113,7 +114,80 @@ uint16_t WaitForXon(int32_t channel) {
     }
 }
 
-// Streams the page file to the port. 0, 107, 130, 158, 159.
+// Writes one block of page data with every DLE doubled, and reads what the
+// modem said meanwhile. 0, 107.
+uint16_t WritePageBlock(int32_t channel, const uint8_t *data, size_t n, uint64_t *total) {
+    uint8_t out[2 * kBlockSize] = {};
+    const size_t length = DoubleDles(data, n, out);
+    const ssize_t written = FaxPortWrite(channel, out, length);
+    if (written < 0) {
+        RecordLastError();
+        FaxTrace("FaxSendPage: WriteFile API失敗 %d", g_last_error);
+        return TOLLAN_E_WRITE;
+    }
+    if (static_cast<size_t>(written) < length) {
+        FaxTrace("FaxSendPage: すべてのバイトを出力できませんでした %d bytes", static_cast<int>(length));
+        return TOLLAN_E_WRITE;
+    }
+    *total += static_cast<uint64_t>(written);
+    DrainModemReplies(g_channels[channel]);
+    return TOLLAN_OK;
+}
+
+// Streams the page file to the port as it is. 0, 107, 158, 159.
+uint16_t StreamPageFile(FILE *file, int32_t channel, uint64_t *total) {
+    uint8_t block[kBlockSize];
+    for (bool first = true;; first = false) {
+        // A long page must not outlast the call's limits.
+        const uint16_t limit = FaxCallCheck(channel);
+        if (limit != TOLLAN_OK) return limit;
+        const size_t got = fread(block, 1, sizeof block, file);
+        if (got == 0) return TOLLAN_OK;
+        const size_t start = first ? PageDataStart(block, got, g_channels[channel].reports) : 0;
+        const uint16_t rc = WritePageBlock(channel, block + start, got - start, total);
+        if (rc != TOLLAN_OK) return rc;
+    }
+}
+
+// Reads the page file whole, bounded by the page size limit, and codes its
+// data (past a GhostScript header) for the line. 0; 130 when it cannot be
+// read; 151, 134 (no page in it), 100.
+uint16_t CodePageFile(FILE *file, int32_t channel, const LineCoding &line, std::vector<uint8_t> *coded) {
+    const size_t limit = static_cast<size_t>(kMaxPageBytes) + kGhostScriptHeaderSize;
+    std::vector<uint8_t> data;
+    uint8_t block[4096];
+    for (size_t got; (got = fread(block, 1, sizeof block, file)) > 0;) {
+        if (data.size() + got > limit) {
+            FaxTrace("FaxSendPage: the page file passes %zu bytes", limit);
+            return TOLLAN_E_PAGE_TOO_LARGE;
+        }
+        data.insert(data.end(), block, block + got);
+    }
+    if (ferror(file)) {
+        RecordLastError();
+        return TOLLAN_E_OPEN_FILE;
+    }
+    const size_t head = data.size() < kGhostScriptHeaderSize ? data.size() : kGhostScriptHeaderSize;
+    const size_t start = PageDataStart(data.data(), head, g_channels[channel].reports);
+    const uint16_t rc = CodePageForLine(data.data() + start, data.size() - start, line, coded);
+    if (rc != TOLLAN_OK) FaxTrace("FaxSendPage: the page cannot be coded for the line: %d", rc);
+    return rc;
+}
+
+// Streams the page coded for the line to the port. 0, 107, 158, 159.
+uint16_t StreamCodedPage(const std::vector<uint8_t> &coded, int32_t channel, uint64_t *total) {
+    for (size_t at = 0; at < coded.size(); at += kBlockSize) {
+        const uint16_t limit = FaxCallCheck(channel);
+        if (limit != TOLLAN_OK) return limit;
+        const size_t n = coded.size() - at < kBlockSize ? coded.size() - at : kBlockSize;
+        const uint16_t rc = WritePageBlock(channel, coded.data() + at, n, total);
+        if (rc != TOLLAN_OK) return rc;
+    }
+    return TOLLAN_OK;
+}
+
+// Sends the page file's data, in the session's coding on the line. 0, 100,
+// 107, 130, 134, 151, 158, 159.
 uint16_t SendPageFile(const char *file_name, int32_t channel) {
     FaxTrace("FaxSendPage:ファイル %s を送信中...", file_name);
     FaxFile file(FaxOpenPageToSend(file_name, g_channels[channel].pages_sent + 1, channel));
@@ -122,30 +196,17 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
         FaxTrace("FaxSendPage:ファイル %s がオープンできません。err=%d", file_name, g_last_error);
         return TOLLAN_E_OPEN_FILE;
     }
-    uint8_t block[kBlockSize];
-    uint8_t out[2 * kBlockSize];
     uint64_t total = 0;  // a page file may pass 2 GiB
-    for (bool first = true;; first = false) {
-        // A long page must not outlast the call's limits.
-        const uint16_t limit = FaxCallCheck(channel);
-        if (limit != TOLLAN_OK) return limit;
-        size_t got = fread(block, 1, sizeof block, file.get());
-        if (got == 0) break;
-        size_t start = first ? PageDataStart(block, got, g_channels[channel].reports) : 0;
-        size_t length = DoubleDles(block + start, got - start, out);
-        ssize_t written = FaxPortWrite(channel, out, length);
-        if (written < 0) {
-            RecordLastError();
-            FaxTrace("FaxSendPage: WriteFile API失敗 %d", g_last_error);
-            return TOLLAN_E_WRITE;
-        }
-        if (static_cast<size_t>(written) < length) {
-            FaxTrace("FaxSendPage: すべてのバイトを出力できませんでした %d bytes", static_cast<int>(length));
-            return TOLLAN_E_WRITE;
-        }
-        total += static_cast<uint64_t>(written);
-        DrainModemReplies(g_channels[channel]);
+    const LineCoding line = FaxSessionLineCoding(g_channels[channel]);
+    uint16_t rc = TOLLAN_OK;
+    if (LineCodingIsMh(line)) {
+        rc = StreamPageFile(file.get(), channel, &total);
+    } else {
+        std::vector<uint8_t> coded;
+        rc = CodePageFile(file.get(), channel, line, &coded);
+        if (rc == TOLLAN_OK) rc = StreamCodedPage(coded, channel, &total);
     }
+    if (rc != TOLLAN_OK) return rc;
     file.reset();
     FaxTrace("FaxSendPage: ページ送信終了 %llu bytes", static_cast<unsigned long long>(total));
     return TOLLAN_OK;

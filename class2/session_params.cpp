@@ -40,9 +40,9 @@ uint16_t FaxSetFDCC(int32_t channel, int vr, int32_t min_speed) {
     const FaxChannel &c = g_channels[channel];
     const FaxDialect &dialect = FaxDialectOf(c);
     char command[kCommandSize];
-    // VR, BR, WD 1728 dots, LN unlimited, DF one-dimensional, EC none, BF none, ST.
-    snprintf(command, sizeof command, "AT%s=%d,%d,0,2,0,0,0,%d\r\n", dialect.capabilities, vr, c.bit_rate,
-             c.scan_time);
+    // VR, BR, WD 1728 dots, LN unlimited, DF and EC as the channel offers, BF none, ST.
+    snprintf(command, sizeof command, "AT%s=%d,%d,0,2,%d,%d,0,%d\r\n", dialect.capabilities, vr, c.bit_rate,
+             FaxDfValue(c), FaxEcValue(c), c.scan_time);
     if (FaxModemCommand(command, channel) != TOLLAN_OK) return TOLLAN_E_CAPABILITIES;
     if (min_speed >= kBitsPerSpeedStep) {
 #pragma GCC diagnostic push
@@ -63,8 +63,8 @@ uint16_t FaxSetUpReception(int32_t channel) {
     // A class 2.0 modem receives by default and keeps its own bit order.
     if (dialect.enable_reception && FaxCommandWait(dialect.enable_reception, "OK", channel) != TOLLAN_OK)
         return TOLLAN_E_RECEIVE_REFUSED;
-    snprintf(command, sizeof command, "AT%s=%d,%d,0,2,0,0,0,%d\r\n", dialect.capabilities,
-             FaxVerticalResolution(c.resolution), c.bit_rate, c.scan_time);
+    snprintf(command, sizeof command, "AT%s=%d,%d,0,2,%d,%d,0,%d\r\n", dialect.capabilities,
+             FaxVerticalResolution(c.resolution), c.bit_rate, FaxDfValue(c), FaxEcValue(c), c.scan_time);
     if (FaxCommandWait(command, "OK", channel) != TOLLAN_OK) return TOLLAN_E_CAPABILITIES;
     if (dialect.bit_order && FaxCommandWait(dialect.bit_order, "OK", channel) != TOLLAN_OK)
         return TOLLAN_E_BIT_ORDER;
@@ -75,4 +75,13 @@ uint16_t FaxSetUpReception(int32_t channel) {
     if (dialect.receive_flow && FaxCommandWait(dialect.receive_flow, "OK", channel) != TOLLAN_OK)
         return TOLLAN_E_FLOW_CONTROL;
     return TOLLAN_OK;
+}
+
+LineCoding FaxSessionLineCoding(const FaxChannel &c) {
+    const int16_t *p = c.reports.session_params;
+    const LineCoding line = LineCodingOf(p[kSessionDataFormat], p[kSessionResolution], p[kSessionWidth]);
+    if (!LineCodingIsMh(line))
+        FaxTrace("FaxSessionLineCoding: pages go on the line as %s (DF %d, EC %d)",
+                 line.coding == kCodingMr ? "MR" : "MMR", p[kSessionDataFormat], p[kSessionErrorCorrection]);
+    return line;
 }

@@ -19,6 +19,7 @@ constexpr FaxDialect kClass2 = {
     true,
     false,
     false,
+    {0, 2, 1},  // class 2 names the frame size: 1 for 64 octets, 2 for 256
 };
 
 constexpr FaxDialect kClass20 = {
@@ -35,10 +36,23 @@ constexpr FaxDialect kClass20 = {
     false,
     true,
     true,
+    {0, 1, 1},  // T.32 has one value for error correction; the modem picks the frame size
 };
 
 }  // namespace
 
 const FaxDialect &FaxDialectOf(const FaxChannel &c) {
     return c.modem_class == TOLLAN_CLASS_2_0 ? kClass20 : kClass2;
+}
+
+int FaxEcValue(const FaxChannel &c) {
+    const int mode = c.error_correction;
+    return mode >= TOLLAN_ECM_OFF && mode <= TOLLAN_ECM_64 ? FaxDialectOf(c).ec_values[mode] : 0;
+}
+
+int FaxDfValue(const FaxChannel &c) {
+    const int32_t codings = OfferedCodings(c);
+    if (codings & TOLLAN_CODING_MMR) return 3;
+    if (codings & TOLLAN_CODING_MR) return 1;
+    return 0;
 }

@@ -19,7 +19,13 @@ struct FaxDialect {
     bool waits_for_xon;              // after CONNECT the modem says DC1 when it wants page data
     bool post_page_by_dle;           // the post-page message is DLE and one character, not "AT+FET="
     bool error_refuses_command;      // "ERROR" refuses a command; it does not end the call
+    int ec_values[3];                // the EC value of the capability list for each TOLLAN_ECM_* mode
 };
 
 // The record of the channel's class: class 2.0 for class 2.0, class 2 for every other.
 const FaxDialect &FaxDialectOf(const FaxChannel &c);
+// The EC value of the capability list for the channel's error correction.
+int FaxEcValue(const FaxChannel &c);
+// The DF value of the capability list: the best coding the channel offers
+// (0 MH, 1 MR, 3 MMR).
+int FaxDfValue(const FaxChannel &c);

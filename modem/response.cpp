@@ -67,7 +67,13 @@ void CopyReportText(char (&field)[kReportTextMax + 1], const char *text) {
 
 }  // namespace
 
-void FaxReportsBeginCall(FaxReports &reports) { reports.remote_id[0] = '\0'; }
+void FaxReportsBeginCall(FaxReports &reports) {
+    reports.remote_id[0] = '\0';
+    // The coding and error correction of an earlier call must not decide how
+    // this call's pages are coded when its modem reports none.
+    reports.session_params[kSessionDataFormat] = 0;
+    reports.session_params[kSessionErrorCorrection] = 0;
+}
 
 void FaxReportsBeginDial(FaxReports &reports) { reports.hangup_code = kHangupNormal; }
 

@@ -20,7 +20,14 @@ int FaxScanNumbers(const char *text, int32_t *out, int max);
 // Only the response interpreter writes it; these mark where a call, a page or
 // a reception begins, and what the library itself concludes.
 
-// A call begins: an earlier remote's identity must not pass for this one's.
+// Positions in FaxReports::session_params of what decides the page coding.
+constexpr int kSessionResolution = 0;
+constexpr int kSessionWidth = 2;
+constexpr int kSessionDataFormat = 4;
+constexpr int kSessionErrorCorrection = 5;
+
+// A call begins: an earlier remote's identity, data format and error
+// correction must not pass for this one's.
 void FaxReportsBeginCall(FaxReports &reports);
 // A dial begins: the hang-up code is this dial's.
 void FaxReportsBeginDial(FaxReports &reports);
