@@ -145,7 +145,8 @@ Read ReadPageByte(PageReception &r, uint8_t *byte) {
 }
 
 // Waits for the first byte of the page: a NUL (the start of an EOL, stored)
-// or a DLE (the start of an escape). Anything before is dropped. Returns 0
+// or a DLE (the start of an escape); MMR data has no EOL to begin with, so
+// there any byte but XON and XOFF begins it. Anything before is dropped. Returns 0
 // when the data begins, with *dle_pending telling which, or when the
 // watchdog fired; 108 when a read failed first; the call's own limit codes.
 uint16_t AwaitPageStart(PageReception &r, bool *dle_pending) {
@@ -159,7 +160,8 @@ uint16_t AwaitPageStart(PageReception &r, bool *dle_pending) {
             FaxTrace("FaxGetPageData: ページ開始待機中にエラー %d", g_last_error);
             return TOLLAN_E_READ;
         }
-        if (byte == 0x00) {
+        const bool starts_mmr = r.line.coding == kCodingMmr && byte != kDle && byte != kDc1 && byte != kDc3;
+        if (byte == 0x00 || starts_mmr) {
             PutPageByte(r, byte);
             FaxTrace("FaxGetPageData: null received");
             *dle_pending = false;

@@ -96,7 +96,11 @@ bool PortReversesPageData(const Modem &m, bool to_host) {
 
 void ReportPageStatus(Sim &sim, Modem &m, int ppr) {
     char text[64];
-    snprintf(text, sizeof text, "%s%d,%d,0,0,0", D(m).pts, ppr, m.page_lines);
+    // With error correction the page came whole: there are no lines to count.
+    if (m.t30.params.ecm_frame)
+        snprintf(text, sizeof text, "%s%d", D(m).pts, ppr);
+    else
+        snprintf(text, sizeof text, "%s%d,%d,0,0,0", D(m).pts, ppr, m.page_lines);
     ModemInfo(sim, m, text);
 }
 
@@ -114,6 +118,11 @@ void SetUpT30(Modem &m) {
     t.scan_ms = ScanMsForSt(m.st);
     t.can_receive = m.fcr != 0;
     t.rates = 0x2C;
+    // DF 2 (uncompressed mode) is not emulated: it offers MR.
+    t.df_max = m.df >= 3 ? 3 : m.df >= 1 ? 1 : 0;
+    t.ecm = m.ec > 0;
+    // Class 2 names the frame size in EC (1: 64 octets); T.32 leaves it to the modem.
+    t.ecm_frame_size = !Is20(m) && m.ec == 1 ? 64 : 256;
     t.faults = &m.faults;
     m.connected_reported = false;
     m.trained = false;
@@ -225,7 +234,7 @@ void SenderEvent(Sim &sim, Modem &m, const T30Event &e) {
         break;
     case T30EventKind::kDis:
         ReportConnect(sim, m);
-        if (ReportsDis(m)) ModemInfo(sim, m, D(m).dis + T30DisReport(m.t30));
+        if (ReportsDis(m)) ModemInfo(sim, m, D(m).dis + T30DisReport(m.t30, !Is20(m)));
         if (m.mode == ModemMode::kC2DialWait) {
             ModemToCommand(m);
             ModemResult(sim, m, Result::kOk);
@@ -233,7 +242,7 @@ void SenderEvent(Sim &sim, Modem &m, const T30Event &e) {
         break;
     case T30EventKind::kTrained:
         m.trained = true;
-        if (ReportsDcs(m)) ModemInfo(sim, m, D(m).dcs + T30DcsReport(m.t30));
+        if (ReportsDcs(m)) ModemInfo(sim, m, D(m).dcs + T30DcsReport(m.t30, !Is20(m)));
         if (m.mode == ModemMode::kC2WaitTrain) StartPageData(sim, m);
         break;
     case T30EventKind::kPpr:
@@ -264,7 +273,7 @@ void ReceiverEvent(Sim &sim, Modem &m, const T30Event &e) {
         break;
     case T30EventKind::kDcs:
         ReportConnect(sim, m);
-        if (ReportsDcs(m)) ModemInfo(sim, m, D(m).dcs + T30DcsReport(m.t30));
+        if (ReportsDcs(m)) ModemInfo(sim, m, D(m).dcs + T30DcsReport(m.t30, !Is20(m)));
         ModemEnterPhase(sim, m, SimPhase::kTraining);  // the training check follows the DCS
         break;
     case T30EventKind::kTrained:

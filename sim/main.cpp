@@ -62,8 +62,22 @@ void Usage(FILE *out) {
     fprintf(out,
             "usage: tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]... [--station NUMBER[:DIR]]...\n"
             "                  [--send NUMBER:TARGET:PAGE,...]... [--calls N] [--call-interval MS] [--settle MS]\n"
-            "                  [--profile FILE] [--transcript FILE]\n"
+            "                  [--coding mh|mr|mmr[+ecm]] [--profile FILE] [--transcript FILE]\n"
             "                  [--ring-interval MS] [--give-up MS] [--t1 MS] [--t2 MS] [--t4 MS]\n");
+}
+
+// "mh", "mr" or "mmr", "+ecm" after the first two; MMR always has it.
+bool ParseCoding(const std::string &text, SimStationConfig &s) {
+    const size_t plus = text.find('+');
+    const std::string name = text.substr(0, plus);
+    const std::string extra = plus == std::string::npos ? "" : text.substr(plus);
+    if (!extra.empty() && extra != "+ecm") return false;
+    if (name == "mh") s.data_format = 0;
+    else if (name == "mr") s.data_format = 1;
+    else if (name == "mmr") s.data_format = 3;
+    else return false;
+    s.ecm = !extra.empty() || s.data_format == 3;
+    return true;
 }
 
 // --help: what the emulator is and how to start it, then the usage.
@@ -83,6 +97,9 @@ void Help() {
            "  --call-interval MS             from the end of one call to the next (default 10000)\n"
            "  --settle MS                    the host must have been quiet this long (default 2000;\n"
            "                                 0: call at once, for hosts that answer without RING)\n"
+           "  --coding mh|mr|mmr[+ecm]       the stations' coding and error correction: an answering\n"
+           "                                 one offers codings up to it, a --send one's page files are\n"
+           "                                 coded so (default mh; mmr comes with ecm)\n"
            "  --profile FILE                 the profile to write (default quarry.ini)\n"
            "  --transcript FILE              log every byte between each modem and its host\n"
            "  --ring-interval, --give-up, --t1, --t2, --t4 MS   the emulator's waits\n"
@@ -102,7 +119,7 @@ int main(int argc, char **argv) {
     std::vector<SimModemConfig> modems;
     std::vector<SimStationConfig> stations;
     std::vector<SimStationConfig> senders;
-    SimStationConfig plan;  // --calls, --call-interval, --settle
+    SimStationConfig plan;  // --calls, --call-interval, --settle, --coding
     std::string profile = "quarry.ini";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -151,6 +168,11 @@ int main(int argc, char **argv) {
             plan.call_interval_ms = static_cast<uint32_t>(atoi(v));
         } else if (a == "--settle") {
             plan.host_settle_ms = static_cast<uint32_t>(atoi(v));
+        } else if (a == "--coding") {
+            if (!ParseCoding(v, plan)) {
+                fprintf(stderr, "tollan-sim: bad coding '%s'\n", v);
+                return 2;
+            }
         } else if (a == "--profile") {
             profile = v;
         } else if (a == "--transcript") {
@@ -197,7 +219,9 @@ int main(int argc, char **argv) {
         }
         printf("%s %s number %s\n", SimModemName(sim, i).c_str(), SimModemDevice(sim, i).c_str(), m.number.c_str());
     }
-    for (const SimStationConfig &s : stations) {
+    for (SimStationConfig &s : stations) {
+        s.data_format = plan.data_format;
+        s.ecm = plan.ecm;
         SimAddStation(sim, s);
         printf("station %s receives into %s\n", s.number.c_str(), s.page_dir.c_str());
     }
@@ -205,6 +229,8 @@ int main(int argc, char **argv) {
         s.call_count = plan.call_count;
         s.call_interval_ms = plan.call_interval_ms;
         s.host_settle_ms = plan.host_settle_ms;
+        s.data_format = plan.data_format;
+        s.ecm = plan.ecm;
         SimAddStation(sim, s);
         printf("station %s calls %s\n", s.number.c_str(), s.dial.c_str());
     }

@@ -103,6 +103,12 @@ struct SimStationConfig {
     int call_count = 1;
     uint32_t call_interval_ms = 10000;
     uint32_t host_settle_ms = 2000;
+    // Error correction and codings (class 2 DF: 0 MH, 1 MR, 3 MMR). An
+    // answering station offers every coding up to data_format (MMR only with
+    // ecm); a calling station's page files are coded in data_format, and it
+    // sends them only to a far end that takes that coding.
+    bool ecm = false;
+    int data_format = 0;
     SimFaults faults;
 };
 
@@ -128,6 +134,8 @@ struct SimStationResult {
     std::string remote_id;       // the other end's identity
     std::vector<std::string> page_files;  // pages received, in order
     std::vector<int> page_lines;          // line count of each page received
+    int data_format = 0;         // the coding of the last call's pages (0 MH, 1 MR, 3 MMR)
+    int ecm_frame = 0;           // its error correction frame size; 0 without
 };
 
 // A clock of the test's own for the emulator: now() in milliseconds; poll()

@@ -133,6 +133,8 @@ struct T30Params {
     const Modulation *mod = nullptr;
     bool fine = false;
     int scan_ms = 0;
+    int df = 0;         // page coding as class 2 numbers it: 0 MH, 1 MR, 3 MMR
+    int ecm_frame = 0;  // octets of an error correction frame; 0 without
 };
 
 struct Endpoint {
@@ -153,6 +155,9 @@ struct T30 {
     bool fine = true;
     int scan_ms = 0;
     bool can_receive = true;
+    int df_max = 0;             // best coding offered (0 MH, 1 MR, 3 MMR; MMR only with ecm)
+    bool ecm = false;           // offers error correction
+    int ecm_frame_size = 256;   // the frames a sender asks for
     Bytes remote_dis;  // FIF of the remote's DIS
     T30Params params;  // negotiated (DCS)
     int retries = 0;
@@ -183,8 +188,12 @@ void T30Respond(Sim &sim, T30 &t, int ppr);  // to the last PPM
 // Either: DCN and hang up.
 void T30Disconnect(Sim &sim, T30 &t, int hangup_code);
 void T30Abort(Sim &sim, T30 &t, int hangup_code);  // hang up without DCN
-std::string T30DisReport(const T30 &t);  // "vr,br,wd,ln,df,ec,bf,st" of the DIS
-std::string T30DcsReport(const T30 &t);
+// The coding and error correction a sender would choose with the remote's DIS.
+T30Params T30ChooseCoding(const T30 &t);
+// "vr,br,wd,ln,df,ec,bf,st" of the DIS and the DCS. EC is 1 or 2 for 64 or
+// 256-octet frames with ec_names_frame (class 2), else 1 for either.
+std::string T30DisReport(const T30 &t, bool ec_names_frame);
+std::string T30DcsReport(const T30 &t, bool ec_names_frame);
 
 // ---- pty.cpp and transcript ----
 

@@ -22,6 +22,8 @@ void SetUpT30(Station &s) {
     t.can_receive = s.config.answering;
     t.faults = &s.config.faults;
     t.params = T30Params{};
+    t.df_max = s.config.data_format;
+    t.ecm = s.config.ecm;
 }
 
 std::string PagePath(const Station &s, int page) {
@@ -70,9 +72,13 @@ void SendNextPage(Sim &sim, Station &s) {
 void SenderEvent(Sim &sim, Station &s, const T30Event &e) {
     switch (e.kind) {
     case T30EventKind::kDis:
-        if (s.config.pages.empty() || !T30Train(sim, s.t30)) T30Disconnect(sim, s.t30, 21);
+        // Its page files are in one coding: a far end without it gets none.
+        if (s.config.pages.empty() || T30ChooseCoding(s.t30).df != s.config.data_format || !T30Train(sim, s.t30))
+            T30Disconnect(sim, s.t30, 21);
         break;
     case T30EventKind::kTrained:
+        s.result.data_format = s.t30.params.df;
+        s.result.ecm_frame = s.t30.params.ecm_frame;
         SendNextPage(sim, s);
         break;
     case T30EventKind::kPpr:
@@ -96,6 +102,10 @@ void SenderEvent(Sim &sim, Station &s, const T30Event &e) {
 
 void ReceiverEvent(Sim &sim, Station &s, const T30Event &e) {
     switch (e.kind) {
+    case T30EventKind::kDcs:
+        s.result.data_format = s.t30.params.df;
+        s.result.ecm_frame = s.t30.params.ecm_frame;
+        break;
     case T30EventKind::kPage:
         WriteFile(PagePath(s, s.result.pages + 1), s.t30.page);
         break;
@@ -169,6 +179,8 @@ bool StationStep(Sim &sim, Station &s, SimTime now) {
         s.result.pages = 0;
         s.result.page_files.clear();
         s.result.page_lines.clear();
+        s.result.data_format = 0;
+        s.result.ecm_frame = 0;
         T30StartReceiver(sim, s.t30);
         progress = true;
     }
@@ -203,6 +215,8 @@ bool StationPlaceCall(Sim &sim, Station &s, const std::string &number) {
     s.next_page = 0;
     s.resends = 0;
     s.result.pages = 0;
+    s.result.data_format = 0;
+    s.result.ecm_frame = 0;
     int call = -1;
     DialOutcome o = ExchangeDial(sim, Self(s), number, call);
     if (o != DialOutcome::kRinging) {

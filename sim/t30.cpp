@@ -58,12 +58,34 @@ uint8_t DisRateBitsForBr(int br) {
     return 0x00;
 }
 
+// T.30 bits of the codings and error correction: two-dimensional coding in
+// the second octet, the third octet's extension bit, and in the fourth
+// error correction, 64-octet frames (DCS) and T.6 coding.
+constexpr uint8_t kMrBit = 0x80, kExtendBit = 0x80, kEcmBit = 0x04, kFrame64Bit = 0x08, kMmrBit = 0x40;
+
+// Adds the coding and error correction bits; the fourth octet only when it
+// says something, so that a plain end's frames stay as they always were.
+void AddCodingBits(Bytes &fif, int df, bool ecm, bool frame64) {
+    if (df == 1 || (df == 3 && !ecm)) fif[1] = static_cast<uint8_t>(fif[1] | kMrBit);
+    if (!ecm && df != 3) return;
+    fif[2] = static_cast<uint8_t>(fif[2] | kExtendBit);
+    fif.push_back(static_cast<uint8_t>((ecm ? kEcmBit : 0) | (frame64 ? kFrame64Bit : 0) | (df == 3 ? kMmrBit : 0)));
+}
+
+bool Offers(const Bytes &dis, int octet, uint8_t bit) {
+    if (octet == 3 && !(dis.size() > 2 && (dis[2] & kExtendBit))) return false;
+    return dis.size() > static_cast<size_t>(octet) && (dis[static_cast<size_t>(octet)] & bit) != 0;
+}
+
 void SendCsiDis(Sim &sim, T30 &t) {
     uint8_t rates = static_cast<uint8_t>(t.rates & DisRateBitsForBr(t.max_br));
     if (t.max_br >= 1 && rates == 0) rates = 0x08;
     Bytes dis{0x00,
               static_cast<uint8_t>((t.can_receive ? 0x02 : 0x00) | rates | (t.fine ? 0x40 : 0x00)),
               static_cast<uint8_t>(0x04 | ScanBitsForMs(t.scan_ms))};
+    // An MMR receiver also takes MR.
+    if (t.df_max >= 1) dis[1] = static_cast<uint8_t>(dis[1] | kMrBit);
+    AddCodingBits(dis, t.ecm && t.df_max >= 3 ? 3 : 0, t.ecm, false);
     SendFrame(sim, t, false, Fcf::kCsi, EncodeIdentity(t.local_id));
     SendFrame(sim, t, true, Fcf::kDis, dis);
 }
@@ -115,6 +137,7 @@ void SendTsiDcsTcf(Sim &sim, T30 &t) {
     const T30Params &p = t.params;
     Bytes dcs{0x00, static_cast<uint8_t>(0x02 | p.mod->dcs_bits | (p.fine ? 0x40 : 0x00)),
               static_cast<uint8_t>(0x04 | ScanBitsForMs(p.scan_ms))};
+    AddCodingBits(dcs, p.df, p.ecm_frame != 0, p.ecm_frame == 64);
     SendFrame(sim, t, false, WithX(t, Fcf::kTsi), EncodeIdentity(t.local_id));
     SendFrame(sim, t, true, WithX(t, Fcf::kDcs), dcs);
     SendBurst(sim, t, Bytes(static_cast<size_t>(p.mod->bps) * 3 / 16, 0));  // 1.5 s of zeros
@@ -163,6 +186,9 @@ void ReceiverFrame(Sim &sim, T30 &t, uint8_t fcf, const Bytes &f) {
         t.params.mod = (fif[1] & 0x20) ? m : ModulationByBr(m->br, m->family);
         t.params.fine = (fif[1] & 0x40) != 0;
         t.params.scan_ms = fif_len > 2 ? ScanMsForBits(fif[2]) : 20;
+        const Bytes dcs(fif, fif + fif_len);
+        t.params.df = Offers(dcs, 3, kMmrBit) ? 3 : Offers(dcs, 1, kMrBit) ? 1 : 0;
+        t.params.ecm_frame = Offers(dcs, 3, kEcmBit) ? (Offers(dcs, 3, kFrame64Bit) ? 64 : 256) : 0;
         Emit(t, T30EventKind::kDcs);
         SetState(t, T30State::kWaitTcf, After(sim, t, sim.config.timings.t2));
         return;
@@ -386,6 +412,9 @@ bool T30Train(Sim &sim, T30 &t) {
     t.params.fine = t.fine && remote_fine;
     int remote_scan = t.remote_dis.size() > 2 ? ScanMsForBits(t.remote_dis[2]) : 20;
     t.params.scan_ms = std::max(t.scan_ms, remote_scan);
+    const T30Params coding = T30ChooseCoding(t);
+    t.params.df = coding.df;
+    t.params.ecm_frame = coding.ecm_frame;
     t.retries = 0;
     SendTsiDcsTcf(sim, t);
     return true;
@@ -443,19 +472,41 @@ void T30Disconnect(Sim &sim, T30 &t, int hangup_code) { End(sim, t, hangup_code,
 
 void T30Abort(Sim &sim, T30 &t, int hangup_code) { End(sim, t, hangup_code, false); }
 
-std::string T30DisReport(const T30 &t) {
+T30Params T30ChooseCoding(const T30 &t) {
+    const Bytes &d = t.remote_dis;
+    T30Params p;
+    p.ecm_frame = t.ecm && Offers(d, 3, kEcmBit) ? t.ecm_frame_size : 0;
+    if (t.df_max >= 3 && p.ecm_frame && Offers(d, 3, kMmrBit))
+        p.df = 3;
+    else if (t.df_max >= 1 && Offers(d, 1, kMrBit))
+        p.df = 1;
+    return p;
+}
+
+namespace {
+
+int EcReport(int ecm_frame, bool ec_names_frame) {
+    if (ecm_frame == 0) return 0;
+    return ec_names_frame && ecm_frame == 256 ? 2 : 1;
+}
+
+}  // namespace
+
+std::string T30DisReport(const T30 &t, bool ec_names_frame) {
     const Bytes &d = t.remote_dis;
     int vr = d.size() > 1 && (d[1] & 0x40) ? 1 : 0;
     int ln = d.size() > 2 && (d[2] & 0x04) ? 2 : 0;
     int st = StForScanMs(d.size() > 2 ? ScanMsForBits(d[2]) : 20);
+    int df = Offers(d, 3, kMmrBit) ? 3 : Offers(d, 1, kMrBit) ? 1 : 0;
+    int ec = EcReport(Offers(d, 3, kEcmBit) ? 256 : 0, ec_names_frame);
     char text[64];
-    snprintf(text, sizeof text, "%d,%d,0,%d,0,0,0,%d", vr, RemoteDisTopBr(d), ln, st);
+    snprintf(text, sizeof text, "%d,%d,0,%d,%d,%d,0,%d", vr, RemoteDisTopBr(d), ln, df, ec, st);
     return text;
 }
 
-std::string T30DcsReport(const T30 &t) {
+std::string T30DcsReport(const T30 &t, bool ec_names_frame) {
     char text[64];
-    snprintf(text, sizeof text, "%d,%d,0,2,0,0,0,%d", t.params.fine ? 1 : 0,
-             t.params.mod ? t.params.mod->br : 0, StForScanMs(t.params.scan_ms));
+    snprintf(text, sizeof text, "%d,%d,0,2,%d,%d,0,%d", t.params.fine ? 1 : 0, t.params.mod ? t.params.mod->br : 0,
+             t.params.df, EcReport(t.params.ecm_frame, ec_names_frame), StForScanMs(t.params.scan_ms));
     return text;
 }
