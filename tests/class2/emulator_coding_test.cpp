@@ -103,7 +103,8 @@ protected:
         return c;
     }
 
-    void Open(const Session &s, ProfileFile *) {
+    // The profile naming the modem must exist while the port opens.
+    void Open(const Session &s, const ProfileFile &) {
         SetModemClass(0, s.modem_class);
         ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 1, "ATZ"));
         ASSERT_EQ(TOLLAN_OK, SetErrorCorrection(ch, s.ecm));
@@ -130,7 +131,7 @@ TEST_P(EmulatorCodingTest, SentPagesCrossInTheSessionsCoding) {
     ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
     WriteFile(f.dir + "/doc_p1.g3", Coded(page1, kDfMh));
     WriteFile(f.dir + "/doc_p2.g3", Coded(page2, kDfMh));
-    Open(s, &profile);
+    Open(s, profile);
 
     EXPECT_EQ(TOLLAN_OK, SendFax(ch, "200", (f.dir + "/doc.g3").c_str(), 2));
     ASSERT_TRUE(SimWaitStation(f.sim, station, 1, 5000));
@@ -155,7 +156,7 @@ TEST_P(EmulatorCodingTest, ReceivedPagesAreStoredAsMh) {
     const int caller = SimAddStation(f.sim, c);
     ASSERT_TRUE(SimStart(f.sim));
     ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
-    Open(s, &profile);
+    Open(s, profile);
 
     ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
     int16_t pages = 0;
