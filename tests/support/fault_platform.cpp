@@ -21,6 +21,7 @@ struct FaultPlatformAccess {
     static void Moved(std::string FaultPlatform::*bytes, const void *buf, ssize_t n) {
         if (n <= 0) return;
         std::lock_guard<std::mutex> hold(g_double->lock_);
+        if (!g_double->keep_bytes_) return;
         (g_double->*bytes).append(static_cast<const char *>(buf), static_cast<size_t>(n));
     }
 
@@ -128,6 +129,11 @@ std::vector<int> FaultPlatform::Closed() const {
 std::string FaultPlatform::Written() const {
     std::lock_guard<std::mutex> hold(lock_);
     return written_;
+}
+
+void FaultPlatform::KeepBytes(bool keep) {
+    std::lock_guard<std::mutex> hold(lock_);
+    keep_bytes_ = keep;
 }
 
 std::string FaultPlatform::Read() const {

@@ -44,6 +44,9 @@ public:
     std::vector<int> Closed() const;          // descriptors closed, in order
     std::string Written() const;              // bytes written successfully
     std::string Read() const;                 // bytes handed to the library
+    // Whether Written() and Read() keep the bytes (they do unless told):
+    // an endless stream would fill memory.
+    void KeepBytes(bool keep);
 
     // The table calls forward to: a test may replace its operations (a
     // scripted read, a clock), the fault rules still apply.
@@ -68,4 +71,5 @@ private:
     std::vector<std::string> opened_;
     std::vector<int> closed_;
     std::string written_, read_;
+    bool keep_bytes_ = true;
 };
