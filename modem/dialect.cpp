@@ -52,7 +52,7 @@ int FaxEcValue(const FaxChannel &c) {
 
 int FaxDfValue(const FaxChannel &c) {
     const int32_t codings = OfferedCodings(c);
-    if (codings & TOLLAN_CODING_MMR) return 3;
-    if (codings & TOLLAN_CODING_MR) return 1;
+    if (codings & TOLLAN_COMPRESS_MMR) return 3;
+    if (codings & TOLLAN_COMPRESS_MR) return 1;
     return 0;
 }

@@ -68,7 +68,7 @@ std::string Drawing(int32_t rows, int32_t step) {
 struct Session {
     int16_t modem_class;
     int ecm;          // the channel's TOLLAN_ECM_*
-    int codings;      // the channel's TOLLAN_CODING_* sum
+    int codings;      // the channel's TOLLAN_COMPRESS_* sum
     int station_df;   // what the station has
     bool station_ecm;
     int want_df;      // what the session must take
@@ -90,7 +90,7 @@ protected:
         // Both settings outlive the channel: the next test starts from the defaults.
         if (ch != -1) {
             SetErrorCorrection(ch, TOLLAN_ECM_OFF);
-            SetCompression(ch, TOLLAN_CODING_MH);
+            SetCompression(ch, TOLLAN_COMPRESS_MH);
             PortClose(ch);
         }
     }
@@ -175,8 +175,8 @@ TEST_P(EmulatorCodingTest, ReceivedPagesAreStoredAsMh) {
     EXPECT_TRUE(page2 == Rows(ReadFile(f.dir + "/in_p2.g3"), kDfMh));
 }
 
-constexpr int kAll = TOLLAN_CODING_MH | TOLLAN_CODING_MR | TOLLAN_CODING_MMR;
-constexpr int kMhMr = TOLLAN_CODING_MH | TOLLAN_CODING_MR;
+constexpr int kAll = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR | TOLLAN_COMPRESS_MMR;
+constexpr int kMhMr = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR;
 
 INSTANTIATE_TEST_SUITE_P(
     Sessions, EmulatorCodingTest,
@@ -189,6 +189,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Without ECM the channel offers no MMR: MR with a station that has both.
         Session{TOLLAN_CLASS_2, TOLLAN_ECM_OFF, kAll, kDfMmr, true, kDfMr, 0},
         // ECM with MH pages: the data crosses as it is in the files.
-        Session{TOLLAN_CLASS_2_0, TOLLAN_ECM_256, TOLLAN_CODING_MH, kDfMh, true, kDfMh, 256}));
+        Session{TOLLAN_CLASS_2_0, TOLLAN_ECM_256, TOLLAN_COMPRESS_MH, kDfMh, true, kDfMh, 256}));
 
 }  // namespace
