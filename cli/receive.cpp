@@ -12,6 +12,7 @@
 
 #include "cli/common.h"
 #include "cli/hangup_text.h"
+#include "cli/line_options.h"
 #include "cli/return_codes.h"
 #include "tollan.h"
 #include "tollan_documents.h"
@@ -27,6 +28,7 @@ struct ReceiveArgs {
     bool pdf = false;
     bool loop = false;
     std::string id;
+    LineChoice line;
     TraceChoice trace;
     std::string base;
 };
@@ -249,6 +251,7 @@ void RunReceive(const ReceiveArgs &args) {
     OpenedChannel channel(OpenForReceiving(args.port));
     StopCallsOn(channel.get());
     if (!args.id.empty()) SetAnsweringIdentity(channel.get(), args.id);
+    ApplyLineChoice(channel.get(), !args.line.no_ecm, args.line.coding);
     printf("waiting for a call on %s\n", PortName(args.port).c_str());
     fflush(stdout);
     for (int call = 1; WaitForRings(channel.get(), args.rings); ++call) {
@@ -291,6 +294,7 @@ void AddReceiveCommand(CLI::App &app) {
                 "answer call after call until stopped (SIGINT or SIGTERM end a call at once; SIGHUP lets it finish)");
     c->add_option("--id", args.id, "local station identity (what callers see as the CSI)")
         ->check(IdentityCheck(false));
+    AddLineOptions(c, args.line, false);
     AddTraceOption(c, args.trace);
     c->add_option("BASE", args.base, "base name of the page files: BASE.g3 gives BASE_p1.g3, ...")->required();
     c->footer(

@@ -9,6 +9,7 @@
 #include "cli/common.h"
 #include "cli/documents.h"
 #include "cli/hangup_text.h"
+#include "cli/line_options.h"
 #include "tollan.h"
 
 namespace {
@@ -23,6 +24,7 @@ struct SendArgs {
     bool pulse = false;
     int scan_time = 0;
     std::string header;
+    LineChoice line;
     TraceChoice trace;
     std::string number;
     std::vector<std::string> files;
@@ -150,12 +152,29 @@ void RunSend(const SendArgs &args) {
            pages, pages == 1 ? "" : "s", prepared.standard ? "standard" : "fine", args.number.c_str());
     fflush(stdout);
     if (StopSignal()) ExitStopped("before dialling");
-    PageProgress progress(channel.get(), pages);
-    uint16_t rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(channel.get(), args.number.c_str(), base.c_str(), pages)
-                                                : SendFax(channel.get(), args.number.c_str(), base.c_str(), pages);
-    progress.Stop();
-    PrintSummary(channel.get(), pages, rc);
-    if (StopSignal()) ExitStopped("during the call");
+    LadderStep step{!args.line.no_ecm, args.rate, 0};
+    ApplyLineChoice(channel.get(), step.ecm, args.line.coding);
+    uint16_t rc = TOLLAN_OK;
+    for (;;) {
+        PageProgress progress(channel.get(), pages);
+        rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(channel.get(), args.number.c_str(), base.c_str(), pages)
+                                           : SendFax(channel.get(), args.number.c_str(), base.c_str(), pages);
+        progress.Stop();
+        PrintSummary(channel.get(), pages, rc);
+        if (StopSignal()) ExitStopped("during the call");
+        // The retry ladder: a call that failed once its pages went is tried
+        // again without error correction, then at a lower rate.
+        const LadderStep before = step;
+        if (rc == TOLLAN_OK || args.line.no_retry_ladder ||
+            !FailedInPagePhase(rc, ReadCallOutcome(channel.get())) || !NextLadderStep(&step))
+            break;
+        printf("the call failed while its pages went (%u): trying once more %s\n", rc,
+               LadderStepText(before, step).c_str());
+        fflush(stdout);
+        ApplyLineChoice(channel.get(), step.ecm, args.line.coding);
+        SetBitRate(channel.get(), step.rate / 2400 - 1);
+        if (HangupRequested()) ExitStopped("before dialling again");
+    }
     if (rc != TOLLAN_OK) Fail("sending the fax", rc);
 }
 
@@ -178,6 +197,7 @@ void AddSendCommand(CLI::App &app) {
     c->add_option("--header", args.header,
                   "a header line on top of every page: text with {date} {time} {id} {number} {page} {pages}");
     c->add_flag("--pulse", args.pulse, "pulse dialling instead of tone");
+    AddLineOptions(c, args.line, true);
     c->add_option("--scan-time", args.scan_time, "minimum scan line time code 0-7")->check(CLI::Range(0, 7));
     AddTraceOption(c, args.trace);
     c->add_option("NUMBER", args.number, "number to dial")->required();
