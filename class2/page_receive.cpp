@@ -118,7 +118,8 @@ uint16_t StoreLineData(PageReception &r) {
     std::vector<uint8_t> mh;
     const uint16_t rc = StorePageAsMh(r.line_data.data(), r.line_data.size(), r.line, &mh);
     if (rc == TOLLAN_E_PAGE_TOO_LARGE || rc == TOLLAN_E_NO_MEMORY) return rc;
-    if (rc != TOLLAN_OK) FaxTrace("FaxGetPageData: no rows in the page's %zu bytes; an empty page is stored", r.line_data.size());
+    if (rc != TOLLAN_OK)
+        FaxTrace("FaxGetPageData: no rows in the page's %zu bytes; an empty page is stored", r.line_data.size());
     PutBytes(r.file, mh.data(), mh.size());
     return TOLLAN_OK;
 }
@@ -163,7 +164,7 @@ uint16_t AwaitPageStart(PageReception &r, bool *dle_pending) {
         const bool starts_mmr = r.line.coding == kCodingMmr && byte != kDle && byte != kDc1 && byte != kDc3;
         if (byte == 0x00 || starts_mmr) {
             PutPageByte(r, byte);
-            FaxTrace("FaxGetPageData: null received");
+            FaxTrace(byte == 0x00 ? "FaxGetPageData: null received" : "FaxGetPageData: MMR data begins");
             *dle_pending = false;
             return TOLLAN_OK;
         }
