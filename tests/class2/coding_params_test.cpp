@@ -4,6 +4,7 @@
 #include "class2/class2.h"
 #include "class2_fixture.h"
 #include "engine/tollan.h"
+#include "image/line_coding.h"
 
 namespace {
 
@@ -73,6 +74,41 @@ TEST_F(CodingParamsTest, AnEarlierCallsCodingDoesNotDecideThisOnes) {
     EXPECT_EQ(TOLLAN_OK, ReceiveFax(ch, Path("in.g3").c_str(), &pages));
     EXPECT_EQ(1, pages);
     EXPECT_EQ(page, ReadFileBytes(Path("in_p1.g3")));
+}
+
+// The modem reports MR: the page goes coded so, from the data after a
+// GhostScript header, with DLE doubled, and nothing of the header goes.
+TEST_F(CodingParamsTest, AnMrSessionGetsThePageFileCodedAsMr) {
+    std::vector<uint8_t> mh{0x00, 0x80};
+    G3Encoder e;
+    StartG3Encoder(&e, kCodingMh, 1, 1728, &mh);
+    std::vector<uint8_t> row(216, 0);
+    for (int y = 0; y < 120; ++y) {
+        row[static_cast<size_t>(y % 200)] = 0x10;  // a DLE in the dots, a slanting line
+        EncodeG3Row(&e, row.data());
+    }
+    FinishG3Encoder(&e);
+    std::string header(64, '\0');
+    header.replace(1, 17, std::string("PC Research, Inc\0", 17));
+    header[29] = 1;  // fine
+    WriteFileBytes(Path("doc_p1.g3"), header + std::string(mh.begin(), mh.end()));
+    std::vector<uint8_t> mr;
+    ASSERT_EQ(TOLLAN_OK, CodePageForLine(mh.data(), mh.size(), LineCodingOf(1, 1, 0), &mr));
+    const std::string line(mr.begin(), mr.end());
+
+    modem_.On("AT+FCLASS=2.0\r\n", kOk)
+        .On("AT+FLI=\"TOLLAN TEST\"\r\n", kOk)
+        .On("AT+FCC=1,5,0,2,1,0,0,0\r\n", kOk)
+        .On("AT+FNR=1,1,1,0\r\n", kOk)
+        .On("AT+FLO=2\r\n", kOk)
+        .On("ATDT5551234\r\n", "\r\n+FCO\r\n\r\nOK\r\n")
+        .On("AT+FDT\r\n", "\r\n+FCS:1,5,0,2,1,0,0,0\r\n\r\nCONNECT\r\n")
+        .On(DleDoubled(line) + "\x10.", "\r\n+FPS:1\r\n\r\n+FHS:0\r\n\r\nOK\r\n");
+    const int32_t ch = Attach(TOLLAN_CLASS_2_0);
+    g_channels[ch].codings = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR;
+    EXPECT_EQ(TOLLAN_OK, SendFax(ch, "5551234", Path("doc.g3").c_str(), 1));
+    EXPECT_TRUE(ScriptDone()) << modem_.Failure();
+    EXPECT_TRUE(Traced("FaxSessionLineCoding: pages go on the line as MR (DF 1, EC 0)"));
 }
 
 }  // namespace
