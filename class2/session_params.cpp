@@ -24,6 +24,29 @@ uint16_t SendLocalID(int32_t channel, const char *format, const char *id) {
     return FaxModemCommand(command, channel);
 }
 
+using CommandSender = uint16_t (*)(int32_t channel, const char *command);
+
+uint16_t SendByModemCommand(int32_t channel, const char *command) { return FaxModemCommand(command, channel); }
+uint16_t SendAwaitingOk(int32_t channel, const char *command) { return FaxCommandWait(command, "OK", channel); }
+
+// The capability list: VR, BR, WD 1728 dots, LN unlimited, DF and EC as
+// given, BF none, ST. Sent with the channel's DF and EC; a modem that refuses
+// them (it lacks error correction or the coding) is asked once more for MH
+// without error correction, as the list was before these settings existed.
+// 0, or the sender's code.
+uint16_t SendCapabilities(int32_t channel, int vr, CommandSender send) {
+    const FaxChannel &c = g_channels[channel];
+    const char *name = FaxDialectOf(c).capabilities;
+    const int df = FaxDfValue(c), ec = FaxEcValue(c);
+    char command[kCommandSize];
+    snprintf(command, sizeof command, "AT%s=%d,%d,0,2,%d,%d,0,%d\r\n", name, vr, c.bit_rate, df, ec, c.scan_time);
+    const uint16_t rc = send(channel, command);
+    if (rc == TOLLAN_OK || (df == 0 && ec == 0)) return rc;
+    FaxTrace("SendCapabilities: DF %d and EC %d refused; MH without error correction offered", df, ec);
+    snprintf(command, sizeof command, "AT%s=%d,%d,0,2,0,0,0,%d\r\n", name, vr, c.bit_rate, c.scan_time);
+    return send(channel, command);
+}
+
 }  // namespace
 
 int FaxVerticalResolution(int32_t resolution) { return resolution == 0 ? 1 : 0; }
@@ -40,10 +63,7 @@ uint16_t FaxSetFDCC(int32_t channel, int vr, int32_t min_speed) {
     const FaxChannel &c = g_channels[channel];
     const FaxDialect &dialect = FaxDialectOf(c);
     char command[kCommandSize];
-    // VR, BR, WD 1728 dots, LN unlimited, DF and EC as the channel offers, BF none, ST.
-    snprintf(command, sizeof command, "AT%s=%d,%d,0,2,%d,%d,0,%d\r\n", dialect.capabilities, vr, c.bit_rate,
-             FaxDfValue(c), FaxEcValue(c), c.scan_time);
-    if (FaxModemCommand(command, channel) != TOLLAN_OK) return TOLLAN_E_CAPABILITIES;
+    if (SendCapabilities(channel, vr, SendByModemCommand) != TOLLAN_OK) return TOLLAN_E_CAPABILITIES;
     if (min_speed >= kBitsPerSpeedStep) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -59,13 +79,11 @@ uint16_t FaxSetFDCC(int32_t channel, int vr, int32_t min_speed) {
 uint16_t FaxSetUpReception(int32_t channel) {
     const FaxChannel &c = g_channels[channel];
     const FaxDialect &dialect = FaxDialectOf(c);
-    char command[kCommandSize];
     // A class 2.0 modem receives by default and keeps its own bit order.
     if (dialect.enable_reception && FaxCommandWait(dialect.enable_reception, "OK", channel) != TOLLAN_OK)
         return TOLLAN_E_RECEIVE_REFUSED;
-    snprintf(command, sizeof command, "AT%s=%d,%d,0,2,%d,%d,0,%d\r\n", dialect.capabilities,
-             FaxVerticalResolution(c.resolution), c.bit_rate, FaxDfValue(c), FaxEcValue(c), c.scan_time);
-    if (FaxCommandWait(command, "OK", channel) != TOLLAN_OK) return TOLLAN_E_CAPABILITIES;
+    if (SendCapabilities(channel, FaxVerticalResolution(c.resolution), SendAwaitingOk) != TOLLAN_OK)
+        return TOLLAN_E_CAPABILITIES;
     if (dialect.bit_order && FaxCommandWait(dialect.bit_order, "OK", channel) != TOLLAN_OK)
         return TOLLAN_E_BIT_ORDER;
     // A class 2.0 modem reports the caller's identity and the session's

@@ -55,6 +55,31 @@ TEST_F(CodingParamsTest, TheReceivingSetUpOffersThemToo) {
     EXPECT_TRUE(ScriptDone()) << modem_.Failure();
 }
 
+// A modem without error correction or MMR refuses the list that asks for
+// them: it is asked again for what it had always been offered.
+TEST_F(CodingParamsTest, AModemThatRefusesTheCodingsGetsThePlainList) {
+    const std::string kError = "\r\nERROR\r\n";
+    modem_.On("AT+FCC=1,5,0,2,3,1,0,0\r\n", kError)
+        .On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk)
+        .On("AT+FCR=1\r\n", kOk)
+        .On("AT+FDCC=1,5,0,2,3,2,0,0\r\n", kError)
+        .On("AT+FDCC=1,5,0,2,0,0,0,0\r\n", kOk)
+        .On("AT+FBOR=1\r\n", kOk)
+        .On("AT+FDCC=1,5,0,2,0,0,0,0\r\n", kError);
+    const int32_t ch = Attach(TOLLAN_CLASS_2_0);
+    g_channels[ch].error_correction = TOLLAN_ECM_256;
+    g_channels[ch].codings = 7;
+    EXPECT_EQ(TOLLAN_OK, FaxSetFDCC(ch, 1, 0));
+    g_channels[ch].modem_class = TOLLAN_CLASS_2;
+    EXPECT_EQ(TOLLAN_OK, FaxSetUpReception(ch));
+    EXPECT_TRUE(Traced("SendCapabilities: DF 3 and EC 2 refused; MH without error correction offered"));
+    // With the defaults a refusal is final, as it always was.
+    g_channels[ch].error_correction = TOLLAN_ECM_OFF;
+    g_channels[ch].codings = TOLLAN_COMPRESS_MH;
+    EXPECT_EQ(TOLLAN_E_CAPABILITIES, FaxSetFDCC(ch, 1, 0));
+    EXPECT_TRUE(ScriptDone()) << modem_.Failure();
+}
+
 // The earlier call was MMR; this one's modem says nothing of its session,
 // so its page is taken for MH and stored byte for byte.
 TEST_F(CodingParamsTest, AnEarlierCallsCodingDoesNotDecideThisOnes) {
