@@ -11,6 +11,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/call_setup.h"
@@ -225,6 +226,7 @@ uint16_t FaxWaitFor(int32_t channel, const char *expected) {
         const char *line = FaxReadLineUntil(channel, deadline, &code);
         if (!line) return FaxCallEnded(code) ? code : static_cast<uint16_t>(TOLLAN_E_READ);
         FaxTrace("FaxWaitFor: got line %s", line);
+        if (strncmp(line, "+FCO", 4) == 0) FaxNoteConnected(channel);  // "+FCON" in class 2
         switch (InterpretLine(c.reports, line, expected)) {
         case Verdict::kCompare:
             break;
