@@ -472,6 +472,7 @@ CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &t) {
         if (!CallOver(m)) {
             T30Disconnect(sim, m.t30, 2);
             TranscriptNote(sim, m.name, "DCN");
+            ++m.host_hangups;
         }
         m.t30.events.clear();
         ModemHangUp(sim, m);

@@ -136,6 +136,7 @@ CmdStatus ExecuteOne(Sim &sim, Modem &m, const std::string &t) {
     case 'Q': m.quiet = n != 0; return CmdStatus::kOk;
     case 'H':
         if (n != 0) return CmdStatus::kOk;  // off hook: nothing to do here
+        if (m.call != -1 || m.mode == ModemMode::kDialing) ++m.host_hangups;
         ModemHangUp(sim, m);
         return CmdStatus::kOk;
     case 'Z':

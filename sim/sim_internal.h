@@ -301,6 +301,7 @@ struct Modem {
     bool muted = false;      // a silence fault struck: the host hears nothing more
     Flood flood = Flood::kNone;  // a babble or endless page fault struck
     bool c1_eop_sent = false;  // class 1: the host has sent EOP
+    int host_hangups = 0;      // calls the host ended: "ATH0", or +FK/+FKS (DCN, then on hook)
 };
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later
