@@ -270,14 +270,14 @@ uint16_t RunReceiving(int32_t channel, const char *base_name, int16_t *pages) {
         return rc;
     }
     // A negative wait is no pause.
-    if (g_settings.fdr_wait > 0) PlatSleep(static_cast<uint32_t>(g_settings.fdr_wait));
+    if (g_settings.fdr_wait > 0) FaxCallPause(channel, static_cast<uint32_t>(g_settings.fdr_wait));
     rc = FaxCommandWait("AT+FDR\r\n", "CONNECT", channel);
     if (rc != TOLLAN_OK) {
         FaxTrace("ReceiveFax: AT+FDR エラー %d", rc);
         PortClear(channel);
         return rc;
     }
-    PlatSleep(kAfterConnectMs);
+    FaxCallPause(channel, kAfterConnectMs);
     FaxReportsBeginReception(c.reports);
     // A remote that wants to poll us ends the reception; one that hangs up
     // with code 0 instead of sending a page ends it too.

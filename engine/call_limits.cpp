@@ -40,6 +40,16 @@ void FaxBeginCall(int32_t channel) {
 
 bool FaxAbortRequested(int32_t channel) { return g_abort_requested[channel].load() != 0; }
 
+void FaxCallPause(int32_t channel, uint32_t ms) {
+    constexpr uint32_t kSliceMs = 100;
+    const uint32_t start = PlatTickCount();
+    for (uint32_t done = 0; done < ms; done = PlatElapsed(start)) {
+        if (!g_call_ending[channel].winding_down && FaxAbortRequested(channel)) return;
+        const uint32_t left = ms - done;
+        PlatSleep(left < kSliceMs ? left : kSliceMs);
+    }
+}
+
 void FaxNoteConnected(int32_t channel) { g_call_ending[channel].connected = true; }
 
 bool FaxCallConnected(int32_t channel) { return g_call_ending[channel].connected; }
