@@ -44,8 +44,9 @@ constexpr std::array<const char *, 8> kPhaseNames = {
 Step Stay(const SendCall &call) { return {call.phase, TOLLAN_OK}; }
 
 // How a failed step ends the call: the host's abort and the call time end
-// it at once (SendClass1Fax sends DCN and hangs up, briefly), a page file that cannot be sent is a local failure the called
-// station is told of with DCN, and a failed modem exchange ends it at once.
+// it at once (SendClass1Fax then sends DCN and hangs up, briefly), a page
+// file that cannot be sent is a local failure the called station is told of
+// with DCN, and a failed modem exchange ends it at once.
 Step Failed(uint16_t code) {
     if (FaxCallEnded(code)) return {SendPhase::kDone, code};
     if (code == TOLLAN_E_NO_PAGE_FILE || code == TOLLAN_E_FILE_NAME) return {SendPhase::kDisconnect, code};
