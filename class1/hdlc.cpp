@@ -9,6 +9,7 @@
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
+#include "modem/session_words.h"
 #include "platform/platform.h"
 
 namespace {
@@ -41,6 +42,7 @@ uint16_t SendFrameEnd(int32_t channel) {
 
 // frame holds control, FCF and FIF; the address goes first.
 uint16_t SendHdlc(const uint8_t *frame, size_t length, int32_t channel) {
+    FaxTraceFrameWords(frame, length);
     uint16_t code = FaxSendByte(kHdlcAddress, channel);
     for (size_t i = 0; code == TOLLAN_OK && i < length; ++i) code = SendFrameByte(frame[i], channel);
     if (code != TOLLAN_OK) return code;
@@ -125,6 +127,7 @@ FrameIn ReadFrame(uint8_t *buffer, size_t size, int32_t channel) {
         }
         if (EndsFrame(dle_pending, byte)) {
             if (in.too_long) FaxTrace("ReadFrame: frame longer than %u bytes", static_cast<unsigned>(size));
+            if (!in.too_long && in.length >= 2) FaxTraceFrameWords(buffer, in.length - 2);  // without DLE ETX
             return in;
         }
         dle_pending = DlePendingAfter(dle_pending, byte);

@@ -13,6 +13,7 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
+#include "modem/call_end.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
 
@@ -154,6 +155,8 @@ Step Stay(const ReceiveCall &call) { return {call.phase, TOLLAN_OK}; }
 Step Failed(ReceiveCall &call, uint16_t code, int32_t hangup) {
     FaxChannel &c = g_channels[call.channel];
     if (c.reports.hangup_code == 0) c.reports.hangup_code = code == TOLLAN_E_ABORTED ? 2 : hangup;  // 2: call aborted
+    // Aborted or out of time: ReceiveClass1Fax ends the call, briefly.
+    if (FaxCallEnded(code)) return {ReceivePhase::kDone, code};
     return {ReceivePhase::kHangUp, code};
 }
 
@@ -649,7 +652,9 @@ uint16_t ReceiveClass1Fax(int32_t channel, const char *base_name, int16_t *pages
     c.io_timeout = kCallTimeout;
 
     ReceiveCall call = NewReceiveCall(channel, base_name, pages);
-    code = RunReceiveCall(call);
+    code = FaxCallOutcome(channel, RunReceiveCall(call));
+    // DCN once the caller's first frame came, then the hang-up.
+    code = FaxEndCall(channel, {call.frame_length >= 2, nullptr, kFcfDcnCalled}, code);
     c.io_timeout = kSetupTimeout;
     return code;
 }

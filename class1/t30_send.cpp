@@ -14,6 +14,7 @@
 #include "engine/call_limits.h"
 #include "engine/trace.h"
 #include "image/page_header.h"
+#include "modem/call_end.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
 
@@ -42,11 +43,12 @@ constexpr std::array<const char *, 8> kPhaseNames = {
 
 Step Stay(const SendCall &call) { return {call.phase, TOLLAN_OK}; }
 
-// How a failed step ends the call: the host's abort and the call time still
-// hang up, a page file that cannot be sent is a local failure the called
-// station is told of with DCN, and a failed modem exchange ends it at once.
+// How a failed step ends the call: the host's abort and the call time end
+// it at once (SendClass1Fax then sends DCN and hangs up, briefly), a page
+// file that cannot be sent is a local failure the called station is told of
+// with DCN, and a failed modem exchange ends it at once.
 Step Failed(uint16_t code) {
-    if (code == TOLLAN_E_ABORTED || code == TOLLAN_E_CALL_TIME) return {SendPhase::kHangUp, code};
+    if (FaxCallEnded(code)) return {SendPhase::kDone, code};
     if (code == TOLLAN_E_NO_PAGE_FILE || code == TOLLAN_E_FILE_NAME) return {SendPhase::kDisconnect, code};
     return {SendPhase::kDone, code};
 }
@@ -404,10 +406,13 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
     FaxReportsBeginCall(c.reports);
 
     uint16_t code = FaxDial(channel, phone, "CONNECT");
-    if (code != TOLLAN_OK) return code;
+    if (code != TOLLAN_OK) return FaxEndCall(channel, {false, nullptr, kFcfDcn}, FaxCallOutcome(channel, code));
 
     // After CONNECT the modem delivers the called station's first frame
     // unasked; then the frames drive the call through its phases.
     SendCall call = NewSendCall(channel, file_name, page_count);
-    return RunSendCall(call);
+    code = FaxCallOutcome(channel, RunSendCall(call));
+    // Aborted or out of time: the called station answered (the dial's
+    // CONNECT, its frames follow), so DCN, then the hang-up.
+    return FaxEndCall(channel, {true, nullptr, kFcfDcn}, code);
 }

@@ -6,6 +6,7 @@
 #include "engine/channel.h"
 #include "engine/call_limits.h"
 #include "engine/trace.h"
+#include "modem/call_end.h"
 #include "modem/dialect.h"
 #include "modem/link.h"
 #include "modem/modem_io.h"
@@ -69,7 +70,10 @@ uint16_t AwaitFaxConnection(int32_t channel) {
         rc = FaxReadRawLine(channel, line, sizeof line);
         if (rc != TOLLAN_OK) return rc;
         FaxTrace("ReceiveFax: got line %s", line);
-        if (strstr(line, "+FCO")) return TOLLAN_OK;  // class 2.0 "+FCO", class 2 "+FCON"
+        if (strstr(line, "+FCO")) {  // class 2.0 "+FCO", class 2 "+FCON"
+            FaxNoteConnected(channel);
+            return TOLLAN_OK;
+        }
         if (strstr(line, "ERROR")) {
             FaxTrace("ReveiveFax: 接続エラー");
             return TOLLAN_E_RECEIVE_FAILED;
@@ -239,14 +243,11 @@ extern "C" uint16_t WaitForRing(int32_t channel, int32_t *ring) {
     return TOLLAN_OK;
 }
 
-extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages) {
-    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+namespace {
+
+// The call from the answer to the last page; the arguments are checked.
+uint16_t RunReceiving(int32_t channel, const char *base_name, int16_t *pages) {
     FaxChannel &c = g_channels[channel];
-    if (!c.in_use) return TOLLAN_E_NOT_OPEN;
-    FaxBeginCall(channel);
-    if (!base_name || !*base_name || !pages) return TOLLAN_E_ARGUMENT;
-    if (!FaxPageNamesFit(base_name, INT16_MAX, ".ffi")) return TOLLAN_E_ARGUMENT;
-    *pages = 0;
     // The call takes the line: what WaitForRing had begun to gather is over.
     c.ring_length = 0;
     uint16_t rc = CheckInbox(base_name);
@@ -269,14 +270,14 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
         return rc;
     }
     // A negative wait is no pause.
-    if (g_settings.fdr_wait > 0) PlatSleep(static_cast<uint32_t>(g_settings.fdr_wait));
+    if (g_settings.fdr_wait > 0) FaxCallPause(channel, static_cast<uint32_t>(g_settings.fdr_wait));
     rc = FaxCommandWait("AT+FDR\r\n", "CONNECT", channel);
     if (rc != TOLLAN_OK) {
         FaxTrace("ReceiveFax: AT+FDR エラー %d", rc);
         PortClear(channel);
         return rc;
     }
-    PlatSleep(kAfterConnectMs);
+    FaxCallPause(channel, kAfterConnectMs);
     FaxReportsBeginReception(c.reports);
     // A remote that wants to poll us ends the reception; one that hangs up
     // with code 0 instead of sending a page ends it too.
@@ -295,4 +296,20 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
     PortClear(channel);
     c.io_timeout = kSetUpTimeoutMs;
     return TOLLAN_OK;
+}
+
+}  // namespace
+
+extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages) {
+    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    FaxChannel &c = g_channels[channel];
+    if (!c.in_use) return TOLLAN_E_NOT_OPEN;
+    FaxBeginCall(channel);
+    if (!base_name || !*base_name || !pages) return TOLLAN_E_ARGUMENT;
+    if (!FaxPageNamesFit(base_name, INT16_MAX, ".ffi")) return TOLLAN_E_ARGUMENT;
+    *pages = 0;
+    const uint16_t rc = RunReceiving(channel, base_name, pages);
+    // Aborted or out of time: the pages counted stay, the modem is told to
+    // end the session (AT+FK(S) once connected) and hangs up.
+    return FaxEndCall(channel, FaxClass2Ending(channel), FaxCallOutcome(channel, rc));
 }

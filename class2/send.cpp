@@ -9,6 +9,7 @@
 #include "engine/call_limits.h"
 #include "engine/trace.h"
 #include "image/page_header.h"
+#include "modem/call_end.h"
 #include "modem/dialect.h"
 #include "modem/modem_io.h"
 #include "modem/response.h"
@@ -107,6 +108,8 @@ uint16_t RunSending(int32_t channel, const char *number, const char *base_name, 
         FaxTrace("SendFax: 送信中 '%s'...", page_file);
         int32_t status = kStatusNone;
         rc = FaxSendPage(page_file, i + 1 == page_count ? kPpmEop : kPpmMps, channel, &status);
+        // An abandoned call is ended by the caller, not by leaving fax mode.
+        if (FaxCallEnded(FaxCallOutcome(channel, rc))) return rc;
         if (rc != TOLLAN_OK) return FailSending(channel, page_file);
         if (status == kStatusRtn) {
             FaxTrace("SendFax: WARNING ページ不良 (RTN), 無視します");
@@ -136,8 +139,7 @@ extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *bas
     FaxBeginPageHeader(channel, number, page_count);
     rc = RunSending(channel, number, base_name, page_count);
     // A step that failed because the host aborted the call or its time ran
-    // out reports that, whatever code the step itself gives.
-    if (rc == TOLLAN_OK || FaxCallEnded(rc)) return rc;
-    const uint16_t limit = FaxCallCheck(channel);
-    return limit != TOLLAN_OK ? limit : rc;
+    // out reports that, whatever code the step itself gives, and the call
+    // is ended properly: AT+FK(S) once connected, then the hang-up.
+    return FaxEndCall(channel, FaxClass2Ending(channel), FaxCallOutcome(channel, rc));
 }

@@ -98,7 +98,7 @@ void DrainModemReplies(FaxChannel &c) {
 // 158, 159.
 uint16_t WaitForXon(int32_t channel) {
     FaxTrace("FaxSendPage: XON 待ち, got:");
-    PlatSleep(kXonSettleMs);
+    FaxCallPause(channel, kXonSettleMs);
     const FaxDeadline deadline = FaxDeadlineIn(g_channels[channel].io_timeout);
     for (;;) {
         uint8_t byte = 0;

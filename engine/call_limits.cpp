@@ -12,6 +12,14 @@ namespace {
 std::atomic<int32_t> g_abort_requested[kMaxChannels];
 static_assert(std::atomic<int32_t>::is_always_lock_free, "AbortCall must be safe in a signal handler");
 
+// What the call's own thread knows of how to end it; only that thread
+// touches these.
+struct CallEnding {
+    bool connected;     // the remote is on the line
+    bool winding_down;  // a FaxCallWindDown lives
+};
+CallEnding g_call_ending[kMaxChannels];
+
 }  // namespace
 
 int32_t PageByteLimit(const FaxChannel &c) { return c.max_page_bytes > 0 ? c.max_page_bytes : kMaxPageBytes; }
@@ -26,12 +34,43 @@ uint32_t CallTimeLimitMs(const FaxChannel &c) {
 void FaxBeginCall(int32_t channel) {
     FaxTraceChannel(channel);
     g_abort_requested[channel].store(0);
+    g_call_ending[channel] = CallEnding{};
     g_channels[channel].call_started = PlatTickCount();
 }
 
 bool FaxAbortRequested(int32_t channel) { return g_abort_requested[channel].load() != 0; }
 
+void FaxCallPause(int32_t channel, uint32_t ms) {
+    constexpr uint32_t kSliceMs = 100;
+    // Counted in the slices asked for, not by the clock: a clock that moves
+    // only with the sleeps (as test clocks may) still ends the pause.
+    for (uint32_t done = 0; done < ms;) {
+        if (!g_call_ending[channel].winding_down && FaxAbortRequested(channel)) return;
+        const uint32_t slice = ms - done < kSliceMs ? ms - done : kSliceMs;
+        PlatSleep(slice);
+        done += slice;
+    }
+}
+
+void FaxNoteConnected(int32_t channel) { g_call_ending[channel].connected = true; }
+
+bool FaxCallConnected(int32_t channel) { return g_call_ending[channel].connected; }
+
+FaxCallWindDown::FaxCallWindDown(int32_t channel, uint32_t io_timeout_ms)
+    : channel_(channel), saved_io_timeout_(g_channels[channel].io_timeout) {
+    g_call_ending[channel].winding_down = true;
+    g_channels[channel].io_timeout = io_timeout_ms;
+}
+
+FaxCallWindDown::~FaxCallWindDown() {
+    g_call_ending[channel_].winding_down = false;
+    g_channels[channel_].io_timeout = saved_io_timeout_;
+    g_abort_requested[channel_].store(0);
+}
+
 uint16_t FaxCallCheck(int32_t channel) {
+    // The limits already ended the call; its last steps have bounds of their own.
+    if (g_call_ending[channel].winding_down) return TOLLAN_OK;
     if (FaxAbortRequested(channel)) {
         FaxTrace("FaxCallCheck: aborted by the host");
         return TOLLAN_E_ABORTED;

@@ -33,5 +33,28 @@ void FaxBeginCall(int32_t channel);
 // 0 while the call may go on; TOLLAN_E_ABORTED once the host asked it to
 // stop, TOLLAN_E_CALL_TIME once it ran past its limit.
 uint16_t FaxCallCheck(int32_t channel);
+// Sleeps ms, in short slices, ending early once the call's limits end the
+// call (the next read then says why): no pause of a call outlasts an abort
+// by more than a slice.
+void FaxCallPause(int32_t channel, uint32_t ms);
 // True once the host asked the channel's call to stop.
 bool FaxAbortRequested(int32_t channel);
+// The running call reached its connection (class 2: "+FCO"/"+FCON"): ending
+// it early now means telling the remote. FaxBeginCall forgets it.
+void FaxNoteConnected(int32_t channel);
+bool FaxCallConnected(int32_t channel);
+
+// While one lives, the channel's call is being ended after its limits ended
+// it: waits stop only at their own (short) deadlines, not for the limits,
+// and io_timeout is short. At its end the host's request counts as acted on.
+class FaxCallWindDown {
+public:
+    FaxCallWindDown(int32_t channel, uint32_t io_timeout_ms);
+    ~FaxCallWindDown();
+    FaxCallWindDown(const FaxCallWindDown &) = delete;
+    FaxCallWindDown &operator=(const FaxCallWindDown &) = delete;
+
+private:
+    int32_t channel_;
+    uint32_t saved_io_timeout_;
+};

@@ -3,9 +3,11 @@
 // into a command, and the pause after one.
 #include <cstring>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/dialect.h"
+#include "modem/link.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
 
@@ -35,7 +37,7 @@ uint16_t FaxModemCommand(const char *command, int32_t channel) {
 void FaxCommandPause(const FaxChannel &c) {
     // The setter takes any value: a negative interval is no pause, not 49 days.
     const int32_t interval = c.command_interval;
-    PlatSleep(interval > 0 ? static_cast<uint32_t>(interval) : 0);
+    FaxCallPause(FaxChannelNumber(c), interval > 0 ? static_cast<uint32_t>(interval) : 0);
 }
 
 bool FaxCommandTextSafe(const char *text, bool quoted) {

@@ -15,6 +15,7 @@ struct FaxDialect {
     const char *bit_order;           // receiving bit order command; nullptr: the modem keeps its own
     const char *reports;             // asks for the "+F" reports; nullptr: they always come
     const char *receive_flow;        // receiving flow control command; nullptr: none
+    const char *disconnect;          // ends the session in a call: the modem sends DCN
     bool sets_flow_control;          // the sender chooses flow control ("AT+FLO")
     bool waits_for_xon;              // after CONNECT the modem says DC1 when it wants page data
     bool post_page_by_dle;           // the post-page message is DLE and one character, not "AT+FET="

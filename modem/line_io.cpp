@@ -41,6 +41,7 @@ FaxWriteRule RawRule(size_t size) {
 
 uint16_t FaxSendString(const char *text, int32_t channel) {
     FaxChannel &c = g_channels[channel];
+    c.link.data_last = false;
     const FaxWritten out = FaxLinkWrite(c, text, strlen(text), CommandRule(c));
     if (out.end == FaxWriteEnd::kFailed) {
         RecordLastError();
@@ -150,6 +151,7 @@ uint16_t FaxReadRawLine(int32_t channel, char *buffer, size_t size) {
 }
 
 ssize_t FaxPortWrite(int32_t channel, const void *data, size_t size) {
+    g_channels[channel].link.data_last = true;
     const FaxWritten out = FaxLinkWrite(g_channels[channel], data, size, RawRule(size));
     if (out.end == FaxWriteEnd::kFailed) return -1;
     return static_cast<ssize_t>(out.count);

@@ -99,6 +99,7 @@ FaxWritten FaxLinkWrite(FaxChannel &c, const void *data, size_t size, const FaxW
 uint16_t FaxSendByte(uint8_t byte, int32_t channel) {
     FaxChannel &c = g_channels[channel];
     FaxLink &link = c.link;
+    link.data_last = true;
     link.queue[link.queued++] = byte;
     // A full port is waited on, but no longer than io_timeout a byte, like
     // the string writer: a port that never takes a byte must not hold the call.

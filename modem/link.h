@@ -31,6 +31,7 @@ struct FaxLink {
     bool holding;                   // FaxSendByte queues (a FaxOutputBlocks lives)
     int32_t empty_wakes;            // reads of nothing in a row while the port said readable
     bool woke_ready;                // the last look at the port found it readable
+    bool data_last;                 // the last write was data, not a command: the modem may be busy with it
     char line[kMaxLineLength + 1];  // the line FaxReadLine returned last
 };
 

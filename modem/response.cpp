@@ -11,10 +11,12 @@
 #include <cstring>
 #include <strings.h>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/call_setup.h"
 #include "modem/dialect.h"
+#include "modem/session_words.h"
 #include "modem/identity.h"
 #include "modem/modem_io.h"
 #include "platform/platform.h"
@@ -231,6 +233,8 @@ uint16_t FaxWaitFor(int32_t channel, const char *expected) {
         const char *line = FaxReadLineUntil(channel, deadline, &code);
         if (!line) return FaxCallEnded(code) ? code : static_cast<uint16_t>(TOLLAN_E_READ);
         FaxTrace("FaxWaitFor: got line %s", line);
+        if (strncmp(line, "+FCO", 4) == 0) FaxNoteConnected(channel);  // "+FCON" in class 2
+        FaxTraceReportWords(line);
         switch (InterpretLine(c.reports, line, expected)) {
         case Verdict::kCompare:
             break;

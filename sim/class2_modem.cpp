@@ -478,7 +478,11 @@ CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &t) {
         return CmdStatus::kAsync;
     }
     if (name == d.abort) {
-        if (!CallOver(m)) T30Disconnect(sim, m.t30, 2);
+        if (!CallOver(m)) {
+            T30Disconnect(sim, m.t30, 2);
+            TranscriptNote(sim, m.name, "DCN");
+            ++m.host_hangups;
+        }
         m.t30.events.clear();
         ModemHangUp(sim, m);
         return CmdStatus::kOk;
@@ -495,7 +499,16 @@ void Class2HostData(Sim &sim, Modem &m, uint8_t b) {
         else if (trigger) DeliverPage(sim, m);
         return;
     }
-    if (m.mode != ModemMode::kC2TxPage) return;
+    if (m.mode != ModemMode::kC2TxPage) {
+        // A key stops the command the modem is busy with (dial, answer,
+        // +FDT, +FET, +FDR), as on real modems; the session stays until +FK.
+        if (ModemCancelOutput(sim, m, b)) return;
+        if (b != '\r' && b != '\n' && b != kDc1 && b != 0x13) {  // XON, XOFF
+            ModemToCommand(m);
+            ModemResult(sim, m, Result::kOk);
+        }
+        return;
+    }
     if (!m.dle) {
         if (b == kDle) m.dle = true;
         else m.data.push_back(b);

@@ -224,6 +224,18 @@ void SimSetModemFaults(Sim *sim, int modem, const SimFaults &faults) {
     SimWake(*sim);
 }
 
+int SimModemHostHangups(Sim *sim, int modem) {
+    std::lock_guard<std::mutex> hold(sim->lock);
+    Modem *m = ModemAt(sim, modem);
+    return m ? m->host_hangups : 0;
+}
+
+void SimSetPhaseHook(Sim *sim, SimPhaseHook hook, void *user) {
+    std::lock_guard<std::mutex> hold(sim->lock);
+    sim->phase_hook = hook;
+    sim->phase_hook_user = user;
+}
+
 bool SimModemSilenced(Sim *sim, int modem) {
     std::lock_guard<std::mutex> hold(sim->lock);
     Modem *m = ModemAt(sim, modem);

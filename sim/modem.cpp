@@ -136,6 +136,7 @@ CmdStatus ExecuteOne(Sim &sim, Modem &m, const std::string &t) {
     case 'Q': m.quiet = n != 0; return CmdStatus::kOk;
     case 'H':
         if (n != 0) return CmdStatus::kOk;  // off hook: nothing to do here
+        if (m.call != -1 || m.mode == ModemMode::kDialing) ++m.host_hangups;
         ModemHangUp(sim, m);
         return CmdStatus::kOk;
     case 'Z':
@@ -345,6 +346,7 @@ void ModemFlood(Modem &m, Flood flood) {
 bool ModemEnterPhase(Sim &sim, Modem &m, SimPhase phase, int page) {
     m.phase = phase;
     m.phase_page = page;
+    if (sim.phase_hook) sim.phase_hook(sim.phase_hook_user, m.index, phase, page);
     if (m.faults.babble_phase == phase && FaultPageMatches(m.faults, page)) ModemFlood(m, Flood::kText);
     if (phase != SimPhase::kC && ModemSilentAt(m, phase, page)) ModemGoSilent(sim, m);
     if ((phase == SimPhase::kTraining || phase == SimPhase::kEnd) && ModemFaultAt(m, phase)) {
@@ -494,10 +496,10 @@ void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n) {
         if (c == '\n' && after_command) continue;
         switch (m.mode) {
         case ModemMode::kCommand:
-            CommandByte(sim, m, c);
+            if (!ModemCancelOutput(sim, m, c)) CommandByte(sim, m, c);
             break;
         case ModemMode::kDialing:
-            if (c >= 32 && c < 127) {
+            if (c != '\r' && c != '\n') {
                 // Any key aborts the dial.
                 ModemHangUp(sim, m);
                 ModemResult(sim, m, Result::kNoCarrier);
@@ -509,6 +511,20 @@ void ModemHostBytes(Sim &sim, Modem &m, const uint8_t *b, size_t n) {
             break;
         }
     }
+}
+
+bool ModemCancelOutput(Sim &sim, Modem &m, uint8_t c) {
+    const bool holding = !m.pending.empty() || !m.out.empty() || m.hold_output > SimNow();
+    if (c != 0x18 || !holding) return false;  // CAN
+    // The host cancels: what the modem still held for it (the rest of a
+    // received page) is dropped.
+    m.pending.clear();
+    m.out.clear();
+    m.hold_output = 0;
+    ModemSay(sim, m, Bytes{kDle, kEtx});
+    ModemToCommand(m);
+    ModemResult(sim, m, Result::kOk);
+    return true;
 }
 
 void ModemReset(Modem &m) { ResetSettings(m); }

@@ -108,12 +108,26 @@ void AppendEscaped(std::string &out, const uint8_t *b, size_t n) {
 
 }  // namespace
 
+namespace {
+
+double TranscriptSeconds() {
+    static const SimTime start = SimNow();
+    return static_cast<double>(SimNow() - start) / 1000.0;
+}
+
+}  // namespace
+
+void TranscriptNote(Sim &sim, const std::string &who, const char *event) {
+    if (!sim.transcript) return;
+    fprintf(sim.transcript, "%9.3f %s ~> line: %s\n", TranscriptSeconds(), who.c_str(), event);
+    fflush(sim.transcript);
+}
+
 void TranscriptLog(Sim &sim, const std::string &who, bool from_host, const uint8_t *b, size_t n) {
     if (!sim.transcript || n == 0) return;
-    static const SimTime start = SimNow();
     std::string line;
     AppendEscaped(line, b, n);
-    fprintf(sim.transcript, "%9.3f %s %s %s\n", static_cast<double>(SimNow() - start) / 1000.0, who.c_str(),
+    fprintf(sim.transcript, "%9.3f %s %s %s\n", TranscriptSeconds(), who.c_str(),
             from_host ? "<-" : "->", line.c_str());
     fflush(sim.transcript);
 }

@@ -165,6 +165,14 @@ void SimSetModemQuirks(Sim *sim, int modem, const SimQuirks &quirks);
 // closes the port.
 bool SimModemSilenced(Sim *sim, int modem);
 void SimSetStationFaults(Sim *sim, int station, const SimFaults &faults);
+// Calls the modem's host ended, with "ATH0" or class 2's "+FK"/"+FKS" (not
+// by closing the port).
+int SimModemHostHangups(Sim *sim, int modem);
+// Called on the emulator's thread, with its lock held, whenever a modem's
+// call enters a phase (page: the page of phases C and D, else 0). It must not
+// call the emulator. nullptr: none.
+using SimPhaseHook = void (*)(void *user, int modem, SimPhase phase, int page);
+void SimSetPhaseHook(Sim *sim, SimPhaseHook hook, void *user);
 
 // A calling station dials a number and sends its pages.
 bool SimStationCall(Sim *sim, int station, const std::string &number);

@@ -213,6 +213,8 @@ bool PtyCheckAttached(Pty &p);  // a host has the slave open
 struct Sim;
 void PtyWatchEvents(Sim &sim, void (*closed)(Sim &, int modem));
 void TranscriptLog(Sim &sim, const std::string &who, bool from_host, const uint8_t *b, size_t n);
+// A line event of the modem's (what it sent to the far end), in the transcript.
+void TranscriptNote(Sim &sim, const std::string &who, const char *event);
 
 // ---- modems ----
 
@@ -308,6 +310,7 @@ struct Modem {
     bool muted = false;      // a silence fault struck: the host hears nothing more
     Flood flood = Flood::kNone;  // a babble or endless page fault struck
     bool c1_eop_sent = false;  // class 1: the host has sent EOP
+    int host_hangups = 0;      // calls the host ended: "ATH0", or +FK/+FKS (DCN, then on hook)
 };
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later
@@ -351,6 +354,9 @@ bool ModemFaultAt(const Modem &m, SimPhase phase, int page = 0);
 // where the class code lets it strike half way: ModemSilentAt); training and
 // the end lose the call here when planned. False when the call was lost.
 bool ModemEnterPhase(Sim &sim, Modem &m, SimPhase phase, int page = 0);
+// CAN from the host while output waits for it: the output is dropped, the
+// modem ends the data and says OK. False (nothing done) for any other byte.
+bool ModemCancelOutput(Sim &sim, Modem &m, uint8_t c);
 bool ModemSilentAt(const Modem &m, SimPhase phase, int page);
 void ModemGoSilent(Sim &sim, Modem &m);
 // From now on the host gets an endless stream instead of the modem's output.
@@ -448,6 +454,8 @@ struct Sim {
     std::deque<Station> stations;
     std::vector<Call> calls;
     FILE *transcript = nullptr;
+    SimPhaseHook phase_hook = nullptr;
+    void *phase_hook_user = nullptr;
 };
 
 void SimWake(Sim &sim);

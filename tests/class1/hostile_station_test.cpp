@@ -85,12 +85,14 @@ TEST_F(HostileStationTest, RtpConfirmsThePageAndTrainsAgainBeforeTheNext) {
     EXPECT_EQ(g_channels[0].pages_sent, 2);
 }
 
-TEST_F(HostileStationTest, AnAbortWhileAFrameIsAwaitedHangsUp) {
+// The called station answered: the wait is stopped (CAN DLE ETX), the
+// station is told with DCN, the modem hangs up.
+TEST_F(HostileStationTest, AnAbortWhileAFrameIsAwaitedEndsWithDcn) {
     clock_.reset();  // real time: the frame wait outlasts the abort by far
     Dialogue d(modem_);
     d.DialAndTrainAtV17().On("AT+FRH=3\r", kConnect);  // then nothing
     const size_t before_hangup = d.Host().size();
-    d.Hangup();
+    d.On("\x18\x10\x03", kOk).Frame(kFcfDcn).Hangup();
     std::thread host([this, before_hangup] {
         for (int i = 0; i < 5000 && modem_.Written().size() < before_hangup; ++i) usleep(1000);
         AbortCall(0);

@@ -370,7 +370,8 @@ TEST_F(ReceiveTest, AnAbortWhileAFrameComesHangsUp) {
     Dialogue d(modem_);
     Answer(d).On("AT+FRH=3\r", kConnect + "\xFF\x13");  // then nothing
     const size_t before_hangup = d.Host().size();
-    d.Hangup();
+    // No frame of the caller's yet: the wait is stopped, no DCN.
+    d.On("\x18\x10\x03", kOk).Hangup();
     std::thread host([this, before_hangup] {
         for (int i = 0; i < 5000 && modem_.Written().size() < before_hangup; ++i) usleep(1000);
         AbortCall(0);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -256,6 +257,7 @@ SimConfig FastConfig() {
     SimConfig c;
     c.timings.ring_interval = 200;
     c.timings.give_up = 10000;  // the receiver sets up for a while after the first RING
+    if (const char *t = getenv("TOLLAN_SIM_TRANSCRIPT")) c.transcript = t;
     return c;
 }
 
@@ -490,6 +492,33 @@ TEST_F(CliCallTest, SigintEndsASendingCall) {
     EXPECT_NE(send.out().find("pages sent: 0 of 1"), std::string::npos) << send.out();
     EXPECT_NE(send.err().find("tollan: stopped by SIGINT during the call"), std::string::npos) << send.err();
     EXPECT_TRUE(Leftovers(dir_).empty());
+}
+
+// Ctrl-C in the middle of a page's data (sent at the line's pace): the
+// command exits 130 and the library ended the call on the modem (AT+FK: DCN
+// and on hook; then ATH0), not merely by closing the port.
+TEST_F(CliCallTest, SigintInAPageHangsTheModemUp) {
+    int modem = AddModem("100", kSimClass2);
+    AddAnsweringStation("200");
+    SimFaults paced;
+    SimParseFaults("paced", &paced);
+    SimSetModemFaults(sim_, modem, paced);
+    static std::atomic<bool> in_page;
+    in_page = false;
+    SimSetPhaseHook(
+        sim_, [](void *, int, SimPhase phase, int) { in_page = in_page || phase == SimPhase::kC; }, nullptr);
+    ASSERT_TRUE(SimStart(sim_));
+    WriteBmp(Path("page.bmp"), 1728, 2000, 8, 8, 400, 1900);
+
+    Child send({kTollan, "send", "--device", SimModemDevice(sim_, modem), "--class", "2", "200", Path("page.bmp")},
+               dir_);
+    for (int i = 0; i < 1500 && !in_page; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(in_page) << send.out() << send.err();
+    send.Signal(SIGINT);
+    EXPECT_EQ(send.Wait(20000), 130) << send.out() << send.err();
+    EXPECT_NE(send.err().find("tollan: stopped by SIGINT during the call"), std::string::npos) << send.err();
+    EXPECT_EQ(SimModemHostHangups(sim_, modem), 1);
+    SimSetPhaseHook(sim_, nullptr, nullptr);
 }
 
 // A page whose data ends without RTC (as Ghostscript writes them) is a page:

@@ -7,6 +7,7 @@
 
 #include "engine/channel.h"
 #include "engine/call_limits.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -210,6 +211,25 @@ TEST_F(SettingsTest, AnAbortIsSeenByTheRunningCallAndForgottenByTheNext) {
     FaxBeginCall(2);
     EXPECT_EQ(TOLLAN_OK, FaxCallCheck(2));
     EXPECT_EQ(TOLLAN_E_CHANNEL, AbortCall(-1));
+}
+
+// The last steps of an aborted call wait on their own short bounds, not on
+// the abort; once they are done the request counts as acted on. A pause of
+// an aborted call does not wait at all.
+TEST_F(SettingsTest, AnAbortedCallWindsDownAndItsPausesEndAtOnce) {
+    FaxBeginCall(2);
+    const uint32_t timeout = g_channels[2].io_timeout;
+    ASSERT_EQ(TOLLAN_OK, AbortCall(2));
+    const uint32_t before = PlatTickCount();
+    FaxCallPause(2, 5000);
+    EXPECT_LT(PlatElapsed(before), 100u);
+    {
+        FaxCallWindDown wind_down(2, 2000);
+        EXPECT_EQ(TOLLAN_OK, FaxCallCheck(2));
+        EXPECT_EQ(2000u, g_channels[2].io_timeout);
+    }
+    EXPECT_EQ(timeout, g_channels[2].io_timeout);
+    EXPECT_EQ(TOLLAN_OK, FaxCallCheck(2)) << "the request was acted on";
 }
 
 }  // namespace
