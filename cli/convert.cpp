@@ -69,7 +69,7 @@ void DocumentToPages(const ConvertArgs &args) {
 void PagesToDocument(const ConvertArgs &args, bool pdf) {
     const int32_t resolution = args.normal ? 1 : 0;
     uint16_t rc = pdf ? WritePagesAsPdf(args.in.c_str(), args.out.c_str(), resolution)
-                      : WritePagesAsTiff(args.in.c_str(), args.out.c_str(), TOLLAN_CODING_MH, resolution);
+                      : WritePagesAsTiff(args.in.c_str(), args.out.c_str(), TOLLAN_TIFF_MH, resolution);
     if (rc != TOLLAN_OK) Fail("writing " + args.out + " of the page files of " + args.in, rc);
     printf("%s -> %s\n", args.in.c_str(), args.out.c_str());
 }

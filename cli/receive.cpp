@@ -155,7 +155,7 @@ bool WriteDocuments(const ReceiveArgs &args, const std::string &base) {
     for (const auto &kind : kinds) {
         if (!kind.asked) continue;
         std::string document = PageStem(base) + kind.extension;
-        uint16_t rc = kind.extension[1] == 't' ? WritePagesAsTiff(base.c_str(), document.c_str(), TOLLAN_CODING_MH, 0)
+        uint16_t rc = kind.extension[1] == 't' ? WritePagesAsTiff(base.c_str(), document.c_str(), TOLLAN_TIFF_MH, 0)
                                                : WritePagesAsPdf(base.c_str(), document.c_str(), 0);
         if (rc == TOLLAN_OK) {
             printf("document: %s\n", document.c_str());

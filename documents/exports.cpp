@@ -122,7 +122,7 @@ TOLLAN_DOCUMENTS_API uint16_t GetDocumentResolution(const char *document, int32_
 
 TOLLAN_DOCUMENTS_API uint16_t WritePagesAsTiff(const char *base_name, const char *tiff_path, int32_t coding,
                                                int32_t resolution) {
-    if (!Given(base_name) || !Given(tiff_path) || coding < TOLLAN_CODING_MH || coding > TOLLAN_CODING_MMR)
+    if (!Given(base_name) || !Given(tiff_path) || coding < TOLLAN_TIFF_MH || coding > TOLLAN_TIFF_MMR)
         return TOLLAN_E_ARGUMENT;
     return WriteTiffDocument(base_name, tiff_path, coding, resolution);
 }

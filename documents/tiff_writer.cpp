@@ -38,7 +38,7 @@ bool SetPageFields(TIFF *tif, const PageIn &page, int32_t coding, int32_t number
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, rows) && TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1) &&
               TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) &&
               TIFFSetField(tif, TIFFTAG_COMPRESSION,
-                           coding == TOLLAN_CODING_MMR ? COMPRESSION_CCITTFAX4 : COMPRESSION_CCITTFAX3) &&
+                           coding == TOLLAN_TIFF_MMR ? COMPRESSION_CCITTFAX4 : COMPRESSION_CCITTFAX3) &&
               TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE) &&
               TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB) &&
               TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows) &&
@@ -54,9 +54,9 @@ bool SetPageFields(TIFF *tif, const PageIn &page, int32_t coding, int32_t number
               TIFFSetField(tif, TIFFTAG_CLEANFAXDATA,
                            page.bad_rows ? CLEANFAXDATA_REGENERATED : CLEANFAXDATA_CLEAN) &&
               TIFFSetField(tif, TIFFTAG_CONSECUTIVEBADFAXLINES, static_cast<uint32_t>(page.longest_bad_run));
-    if (ok && coding != TOLLAN_CODING_MMR)
+    if (ok && coding != TOLLAN_TIFF_MMR)
         ok = TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS,
-                          static_cast<uint32_t>(coding == TOLLAN_CODING_MR ? GROUP3OPT_2DENCODING : 0));
+                          static_cast<uint32_t>(coding == TOLLAN_TIFF_MR ? GROUP3OPT_2DENCODING : 0));
     return ok;
 }
 

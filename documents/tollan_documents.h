@@ -37,9 +37,9 @@ enum {
 
 /* Codings of a TIFF written by WritePagesAsTiff. */
 enum {
-    TOLLAN_CODING_MH = 0,  /* T.4 one-dimensional (TIFF Compression 3) */
-    TOLLAN_CODING_MR = 1,  /* T.4 two-dimensional (Compression 3, T4Options 1) */
-    TOLLAN_CODING_MMR = 2  /* T.6 (Compression 4) */
+    TOLLAN_TIFF_MH = 0,   /* T.4 one-dimensional (TIFF Compression 3) */
+    TOLLAN_TIFF_MR = 1,   /* T.4 two-dimensional (Compression 3, T4Options 1) */
+    TOLLAN_TIFF_MMR = 2   /* T.6 (Compression 4) */
 };
 
 /*

@@ -631,9 +631,9 @@ TEST_F(DocumentsOutTest, TiffClassFPassesLibtiffsToolsAndComesBackEqual) {
     struct Coding {
         int32_t coding;
         uint16_t compression;
-    } codings[] = {{TOLLAN_CODING_MH, COMPRESSION_CCITTFAX3},
-                   {TOLLAN_CODING_MR, COMPRESSION_CCITTFAX3},
-                   {TOLLAN_CODING_MMR, COMPRESSION_CCITTFAX4}};
+    } codings[] = {{TOLLAN_TIFF_MH, COMPRESSION_CCITTFAX3},
+                   {TOLLAN_TIFF_MR, COMPRESSION_CCITTFAX3},
+                   {TOLLAN_TIFF_MMR, COMPRESSION_CCITTFAX4}};
     for (const Coding &c : codings) {
         std::string tiff = Path("fax" + std::to_string(c.coding) + ".tif");
         ASSERT_EQ(TOLLAN_OK, WritePagesAsTiff(base.c_str(), tiff.c_str(), c.coding, 0));
@@ -714,7 +714,7 @@ TEST_F(DocumentsOutTest, PagesThatDoNotDecodeCleanlyGoOutAsTheyDecode) {
     }
     std::string pdf = Path("odd.pdf"), tiff = Path("odd.tif");
     ASSERT_EQ(TOLLAN_OK, WritePagesAsPdf(base.c_str(), pdf.c_str(), 0));
-    ASSERT_EQ(TOLLAN_OK, WritePagesAsTiff(base.c_str(), tiff.c_str(), TOLLAN_CODING_MH, 0));
+    ASSERT_EQ(TOLLAN_OK, WritePagesAsTiff(base.c_str(), tiff.c_str(), TOLLAN_TIFF_MH, 0));
     EXPECT_EQ(0, Shell("qpdf --check '" + pdf + "' > /dev/null 2>&1"));
     ExpectPdfShowsPages(pdf, base, 3);
     for (int p = 1; p <= 3; ++p) {
@@ -808,7 +808,7 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
     ASSERT_EQ(2, received);
 
     const std::string tiff = in + ".tif", pdf = in + ".pdf";
-    ASSERT_EQ(TOLLAN_OK, WritePagesAsTiff(in.c_str(), tiff.c_str(), TOLLAN_CODING_MMR, 0));
+    ASSERT_EQ(TOLLAN_OK, WritePagesAsTiff(in.c_str(), tiff.c_str(), TOLLAN_TIFF_MMR, 0));
     ASSERT_EQ(TOLLAN_OK, WritePagesAsPdf(in.c_str(), pdf.c_str(), 0));
     const Bitmap *charts[] = {&one, &five};
     for (int p = 0; p < 2; ++p) {
