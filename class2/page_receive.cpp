@@ -9,6 +9,7 @@
 
 #include "class2/class2.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/link.h"
@@ -173,7 +174,10 @@ uint16_t ReceivePageBytes(PageReception &r, bool dle_pending) {
             return TOLLAN_E_PAGE_TOO_LARGE;
         }
         // The watchdog measures its limit from the last mark.
-        if (r.count % kProgressBytes == 0) r.watchdog.started_at = PlatTickCount();
+        if (r.count % kProgressBytes == 0) {
+            r.watchdog.started_at = PlatTickCount();
+            FaxReportPageBytes(r.channel, static_cast<uint32_t>(r.count));
+        }
         if (dle_pending) {
             dle_pending = false;
             if (byte == kEtx) return TOLLAN_OK;
@@ -244,6 +248,7 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
         RecordLastError();
         return TOLLAN_E_THREAD;
     }
+    FaxReportPageStart(channel, page, 0);
     rc = ReceivePage(r);
     // What was received stays in the file, also after a failure, unless the
     // file itself failed. A page that ended otherwise keeps its own code: the
@@ -254,6 +259,7 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
     }
     r.watchdog.stop = 1;
     Plat().thread_join(thread);
+    if (rc == TOLLAN_OK) FaxReportPageEnd(channel, static_cast<uint32_t>(r.count), 0, 0);
     return rc;
 }
 

@@ -2,9 +2,11 @@
 // every DLE doubled, under XON/XOFF flow control, then the post-page message.
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "class2/class2.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "image/page_header.h"
@@ -125,6 +127,10 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
     uint8_t block[kBlockSize];
     uint8_t out[2 * kBlockSize];
     uint64_t total = 0;  // a page file may pass 2 GiB
+    uint32_t file_bytes = 0;
+    struct stat info {};
+    const bool sized = fstat(fileno(file.get()), &info) == 0;
+    FaxReportPageStart(channel, g_channels[channel].pages_sent + 1, sized ? static_cast<uint32_t>(info.st_size) : 0);
     for (bool first = true;; first = false) {
         // A long page must not outlast the call's limits.
         const uint16_t limit = FaxCallCheck(channel);
@@ -144,9 +150,12 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
             return TOLLAN_E_WRITE;
         }
         total += static_cast<uint64_t>(written);
+        file_bytes += static_cast<uint32_t>(got);
+        FaxReportPageBytes(channel, file_bytes);
         DrainModemReplies(g_channels[channel]);
     }
     file.reset();
+    FaxReportPageEnd(channel, file_bytes, 0, 0);
     FaxTrace("FaxSendPage: ページ送信終了 %llu bytes", static_cast<unsigned long long>(total));
     return TOLLAN_OK;
 }
