@@ -245,11 +245,12 @@ uint16_t StreamPage(FILE *file, const PageRef &page, int32_t channel) {
         return TOLLAN_E_FILE_NAME;
     }
     FaxTrace("SendFaxData: sent %ld bytes", sent);
+    const uint32_t page_bytes = static_cast<uint32_t>(scan.rtc_seen ? sent + 1 : sent);  // with the RTC's last byte
     const uint16_t code = EndWithRtc(stream);
     if (code != TOLLAN_OK) return code;
     const uint16_t flushed = blocks.Finish();
     if (flushed != TOLLAN_OK) FaxTrace("SendFaxData: send byte fail %d", flushed);
-    if (flushed == TOLLAN_OK) FaxReportPageEnd(channel, static_cast<uint32_t>(sent), 0, 0);
+    if (flushed == TOLLAN_OK) FaxReportPageEnd(channel, page_bytes, 0, 0);
     return flushed;
 }
 

@@ -419,6 +419,7 @@ static uint16_t SendClass1FaxCall(int32_t channel, const char *phone, const char
     FaxReportPhase(channel, TOLLAN_PHASE_DIAL);
     uint16_t code = FaxDial(channel, phone, "CONNECT");
     if (code != TOLLAN_OK) return code;
+    FaxReportPhase(channel, TOLLAN_PHASE_NEGOTIATION);
 
     // After CONNECT the modem delivers the called station's first frame
     // unasked; then the frames drive the call through its phases.

@@ -38,6 +38,7 @@ struct ReceivedFile {
     int fd = -1;
     int error = 0;  // errno of the first failure, 0 while all went well
     size_t used = 0;
+    uint32_t total = 0;  // bytes put, for the call report
     uint8_t buffer[8192];
 
     ReceivedFile() = default;
@@ -67,6 +68,7 @@ void PutBytes(ReceivedFile &file, const void *data, size_t size) {
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
     for (size_t i = 0; i < size && file.error == 0; ++i) {
         file.buffer[file.used++] = bytes[i];
+        ++file.total;
         if (file.used == sizeof file.buffer) FlushReceivedFile(file);
     }
 }
@@ -259,7 +261,7 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
     }
     r.watchdog.stop = 1;
     Plat().thread_join(thread);
-    if (rc == TOLLAN_OK) FaxReportPageEnd(channel, static_cast<uint32_t>(r.count), 0, 0);
+    if (rc == TOLLAN_OK) FaxReportPageEnd(channel, r.file.total, 0, 0);
     return rc;
 }
 

@@ -121,33 +121,38 @@ constexpr std::array<CodeCause, 44> kCodeCauses = {{
     {TOLLAN_E_THREAD, TOLLAN_CAUSE_OTHER},
 }};
 
-// Hang-up codes, by range, as the modem or the class 1 procedure reports them.
+// Hang-up codes, by range, as the modem or the class 1 procedure reports
+// them: the cause, and the phase the code names (a class 2 modem knows it
+// better than the host, which has handed the page's data over long before).
 struct HangupCause {
     int32_t first;
     int32_t last;
     int32_t cause;
+    int32_t phase;  // TOLLAN_PHASE_NONE: the code names none
 };
 
-constexpr std::array<HangupCause, 19> kHangupCauses = {{
-    {-4, -4, TOLLAN_CAUSE_MODEM},
-    {-3, -3, TOLLAN_CAUSE_REMOTE_HANGUP},
-    {-2, -2, TOLLAN_CAUSE_BUSY},
-    {1, 1, TOLLAN_CAUSE_NO_FAX},
-    {2, 2, TOLLAN_CAUSE_ABORTED},
-    {3, 3, TOLLAN_CAUSE_NO_DIALTONE},
-    {4, 4, TOLLAN_CAUSE_NO_ANSWER},
-    {5, 5, TOLLAN_CAUSE_NO_FAX},
-    {10, 11, TOLLAN_CAUSE_NO_DIS},
-    {20, 20, TOLLAN_CAUSE_OTHER},
-    {21, 21, TOLLAN_CAUSE_REFUSED},
-    {22, 25, TOLLAN_CAUSE_NO_RESPONSE},
-    {26, 26, TOLLAN_CAUSE_REFUSED},
-    {27, 27, TOLLAN_CAUSE_TRAINING},
-    {28, 28, TOLLAN_CAUSE_REPEATS},
-    {40, 49, TOLLAN_CAUSE_MODEM},
-    {50, 58, TOLLAN_CAUSE_UNCONFIRMED},
-    {70, 94, TOLLAN_CAUSE_NO_RESPONSE},
-    {100, 103, TOLLAN_CAUSE_UNCONFIRMED},
+constexpr std::array<HangupCause, 21> kHangupCauses = {{
+    {-4, -4, TOLLAN_CAUSE_MODEM, TOLLAN_PHASE_NONE},
+    {-3, -3, TOLLAN_CAUSE_REMOTE_HANGUP, TOLLAN_PHASE_NONE},
+    {-2, -2, TOLLAN_CAUSE_BUSY, TOLLAN_PHASE_DIAL},
+    {1, 1, TOLLAN_CAUSE_NO_FAX, TOLLAN_PHASE_DIAL},
+    {2, 2, TOLLAN_CAUSE_ABORTED, TOLLAN_PHASE_NONE},
+    {3, 3, TOLLAN_CAUSE_NO_DIALTONE, TOLLAN_PHASE_DIAL},
+    {4, 4, TOLLAN_CAUSE_NO_ANSWER, TOLLAN_PHASE_DIAL},
+    {5, 5, TOLLAN_CAUSE_NO_FAX, TOLLAN_PHASE_DIAL},
+    {10, 11, TOLLAN_CAUSE_NO_DIS, TOLLAN_PHASE_NEGOTIATION},
+    {20, 20, TOLLAN_CAUSE_OTHER, TOLLAN_PHASE_NEGOTIATION},
+    {21, 21, TOLLAN_CAUSE_REFUSED, TOLLAN_PHASE_NEGOTIATION},
+    {22, 25, TOLLAN_CAUSE_NO_RESPONSE, TOLLAN_PHASE_NEGOTIATION},
+    {26, 26, TOLLAN_CAUSE_REFUSED, TOLLAN_PHASE_NEGOTIATION},
+    {27, 27, TOLLAN_CAUSE_TRAINING, TOLLAN_PHASE_TRAINING},
+    {28, 28, TOLLAN_CAUSE_REPEATS, TOLLAN_PHASE_NEGOTIATION},
+    {40, 49, TOLLAN_CAUSE_MODEM, TOLLAN_PHASE_PAGE},
+    {50, 58, TOLLAN_CAUSE_UNCONFIRMED, TOLLAN_PHASE_POST_PAGE},
+    {70, 72, TOLLAN_CAUSE_NO_RESPONSE, TOLLAN_PHASE_NEGOTIATION},
+    {73, 74, TOLLAN_CAUSE_NO_RESPONSE, TOLLAN_PHASE_POST_PAGE},
+    {90, 94, TOLLAN_CAUSE_NO_RESPONSE, TOLLAN_PHASE_PAGE},
+    {100, 103, TOLLAN_CAUSE_UNCONFIRMED, TOLLAN_PHASE_POST_PAGE},
 }};
 
 int32_t CauseOfCode(uint16_t code) {
@@ -156,10 +161,15 @@ int32_t CauseOfCode(uint16_t code) {
     return TOLLAN_CAUSE_OTHER;
 }
 
-int32_t CauseOfHangup(int32_t hangup_code) {
+const HangupCause *FindHangup(int32_t hangup_code) {
     for (const HangupCause &entry : kHangupCauses)
-        if (hangup_code >= entry.first && hangup_code <= entry.last) return entry.cause;
-    return TOLLAN_CAUSE_OTHER;
+        if (hangup_code >= entry.first && hangup_code <= entry.last) return &entry;
+    return nullptr;
+}
+
+int32_t CauseOfHangup(int32_t hangup_code) {
+    const HangupCause *entry = FindHangup(hangup_code);
+    return entry ? entry->cause : TOLLAN_CAUSE_OTHER;
 }
 
 // The cause a failure's code gives, made precise by where the call was and
@@ -210,7 +220,15 @@ CallVerdict FaxJudgeCall(uint16_t code, int32_t phase, int32_t hangup_code, int3
         return {OutcomeOf(TOLLAN_CAUSE_REMOTE_HANGUP, pages_done), TOLLAN_CAUSE_REMOTE_HANGUP};
     }
     const int32_t cause = FailureCause(code, phase, hangup_code);
+    // Every page confirmed, then a failure (hanging up): the fax went; the
+    // cause says what failed after it.
+    if (all_pages && pages_done > 0 && cause != TOLLAN_CAUSE_ABORTED) return {TOLLAN_OUTCOME_SUCCESS, cause};
     return {OutcomeOf(cause, pages_done), cause};
+}
+
+int32_t FaxHangupPhase(int32_t hangup_code) {
+    const HangupCause *entry = FindHangup(hangup_code);
+    return entry ? entry->phase : TOLLAN_PHASE_NONE;
 }
 
 void FaxReportBegin(int32_t channel, int32_t call_kind, int16_t pages_total) {
@@ -251,8 +269,12 @@ uint16_t FaxReportEnd(int32_t channel, uint16_t code, int32_t pages_received) {
         if (r.coding == 0) r.coding = TOLLAN_CODING_MH;
         r.ecm = TOLLAN_ECM_OFF;
     }
+    // A modem's hang-up code names the phase it failed in.
+    if (code == TOLLAN_E_HANGUP && FaxHangupPhase(r.hangup_code) != TOLLAN_PHASE_NONE)
+        r.phase = FaxHangupPhase(r.hangup_code);
     const int32_t pages_done = receiving ? r.pages_received : r.pages_confirmed;
-    const bool all_pages = receiving ? pages_done > 0 : pages_done >= r.pages_total;
+    // A receiver cannot know whether more pages were to come unless the call ended well.
+    const bool all_pages = receiving ? code == TOLLAN_OK && pages_done > 0 : pages_done >= r.pages_total;
     const CallVerdict verdict = FaxJudgeCall(code, r.phase, r.hangup_code, pages_done, all_pages);
     r.outcome = verdict.outcome;
     r.cause = verdict.cause;

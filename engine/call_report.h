@@ -45,3 +45,5 @@ struct CallVerdict {
     int32_t cause;
 };
 CallVerdict FaxJudgeCall(uint16_t code, int32_t phase, int32_t hangup_code, int32_t pages_done, bool all_pages);
+// The phase a hang-up code names, TOLLAN_PHASE_NONE when it names none.
+int32_t FaxHangupPhase(int32_t hangup_code);
