@@ -121,10 +121,11 @@ int FailureStatus(const TollanCallReport &r) { return r.outcome == TOLLAN_OUTCOM
 
 ProgressDisplay::ProgressDisplay(int32_t channel, FILE *out, bool terminal)
     : channel_(channel), out_(out), terminal_(terminal), started_ms_(NowMs()) {
-    SetProgressCallback(channel_, &ProgressDisplay::Hear, this);
+    if (out_) SetProgressCallback(channel_, &ProgressDisplay::Hear, this);
 }
 
 ProgressDisplay::~ProgressDisplay() {
+    if (!out_) return;
     SetProgressCallback(channel_, nullptr, nullptr);
     EndLine();
 }

@@ -9,7 +9,8 @@
 
 #include "tollan.h"
 
-// Shows the progress of the calls on the channel while it exists.
+// Shows the progress of the calls on the channel while it exists; nothing
+// when out is null.
 class ProgressDisplay {
 public:
     ProgressDisplay(int32_t channel, FILE *out, bool terminal);

@@ -258,7 +258,7 @@ void RunReceive(const ReceiveArgs &args) {
         int16_t pages = 0;
         uint16_t rc = TOLLAN_OK;
         {
-            ProgressDisplay display(channel.get(), stdout, !args.json && isatty(STDOUT_FILENO));
+            ProgressDisplay display(channel.get(), args.json ? nullptr : stdout, isatty(STDOUT_FILENO));
             rc = ReceiveCall(channel.get(), args.loop ? CallBaseName(args.base, call) : args.base, base, pages);
         }
         const TollanCallReport report = ReadReport(channel.get());

@@ -157,7 +157,7 @@ void RunSend(const SendArgs &args) {
     fflush(stdout);
     if (StopSignal()) ExitStopped("before dialling");
     const bool terminal = !args.json && isatty(STDOUT_FILENO);
-    ProgressDisplay display(channel.get(), stdout, terminal);
+    ProgressDisplay display(channel.get(), args.json ? nullptr : stdout, terminal);
     PageProgress progress(channel.get(), pages, !terminal);
     uint16_t rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(channel.get(), args.number.c_str(), base.c_str(), pages)
                                                 : SendFax(channel.get(), args.number.c_str(), base.c_str(), pages);
