@@ -671,6 +671,5 @@ static uint16_t ReceiveClass1FaxCall(int32_t channel, const char *base_name, int
 
 uint16_t ReceiveClass1Fax(int32_t channel, const char *base_name, int16_t *pages) {
     FaxReportBegin(channel, TOLLAN_CALL_RECEIVE_CLASS1, 0);
-    const uint16_t code = ReceiveClass1FaxCall(channel, base_name, pages);
-    return FaxReportEnd(channel, code, code == TOLLAN_E_ARGUMENT || !pages ? 0 : *pages);
+    return FaxReportEnd(channel, ReceiveClass1FaxCall(channel, base_name, pages), pages);
 }

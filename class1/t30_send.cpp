@@ -429,5 +429,5 @@ static uint16_t SendClass1FaxCall(int32_t channel, const char *phone, const char
 
 uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name, int pages) {
     FaxReportBegin(channel, TOLLAN_CALL_SEND_CLASS1, Low16(pages));
-    return FaxReportEnd(channel, SendClass1FaxCall(channel, phone, file_name, pages), 0);
+    return FaxReportEnd(channel, SendClass1FaxCall(channel, phone, file_name, pages), nullptr);
 }

@@ -306,6 +306,5 @@ static uint16_t ReceiveFaxCall(int32_t channel, const char *base_name, int16_t *
 
 extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages) {
     FaxReportBegin(channel, TOLLAN_CALL_RECEIVE, 0);
-    const uint16_t rc = ReceiveFaxCall(channel, base_name, pages);
-    return FaxReportEnd(channel, rc, rc == TOLLAN_E_ARGUMENT || !pages ? 0 : *pages);
+    return FaxReportEnd(channel, ReceiveFaxCall(channel, base_name, pages), pages);
 }

@@ -148,5 +148,5 @@ static uint16_t SendFaxCall(int32_t channel, const char *number, const char *bas
 
 extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *base_name, int pages) {
     FaxReportBegin(channel, TOLLAN_CALL_SEND, Low16(pages));
-    return FaxReportEnd(channel, SendFaxCall(channel, number, base_name, pages), 0);
+    return FaxReportEnd(channel, SendFaxCall(channel, number, base_name, pages), nullptr);
 }

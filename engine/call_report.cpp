@@ -242,7 +242,7 @@ void FaxReportBegin(int32_t channel, int32_t call_kind, int16_t pages_total) {
     s.started = PlatTickCount();
 }
 
-uint16_t FaxReportEnd(int32_t channel, uint16_t code, int32_t pages_received) {
+uint16_t FaxReportEnd(int32_t channel, uint16_t code, const int16_t *pages_received) {
     if (!ChannelInRange(channel)) return code;
     ReportState &s = g_reports[channel];
     TollanCallReport &r = s.report;
@@ -257,8 +257,9 @@ uint16_t FaxReportEnd(int32_t channel, uint16_t code, int32_t pages_received) {
         r.remote_id[sizeof r.remote_id - 1] = '\0';
     }
     if (receiving) {
-        r.pages_received = pages_received;
-        r.pages_confirmed = pages_received;
+        // A call refused before it took the line may not have set the counter.
+        r.pages_received = pages_received && r.phase != TOLLAN_PHASE_NONE ? *pages_received : 0;
+        r.pages_confirmed = r.pages_received;
     } else {
         r.pages_sent = s.pages_done;
         r.pages_confirmed = c.pages_sent;

@@ -11,9 +11,10 @@
 
 // Starts the channel's report for a new call of the kind (TOLLAN_CALL_*).
 void FaxReportBegin(int32_t channel, int32_t call_kind, int16_t pages_total);
-// Ends the report with the call's return code and the pages it received
-// (receiving calls); derives outcome and cause. Returns code.
-uint16_t FaxReportEnd(int32_t channel, uint16_t code, int32_t pages_received);
+// Ends the report with the call's return code and the host's counter of
+// pages received (receiving calls; nullptr sending), read only once the call
+// took the line; derives outcome and cause. Returns code.
+uint16_t FaxReportEnd(int32_t channel, uint16_t code, const int16_t *pages_received);
 
 // The call entered a phase (TOLLAN_PHASE_*); the host hears of each change.
 // A phase entered to end a failed call leaves the one it failed in.

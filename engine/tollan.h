@@ -382,7 +382,8 @@ typedef struct {
 typedef void (*TollanProgressFn)(int32_t channel, const TollanProgress *progress, void *user);
 
 /* Copies the report of the channel's last call (SendFax, ReceiveFax,
- * SendClass1Fax, ReceiveClass1Fax, failures included) into *report.
+ * SendClass1Fax, ReceiveClass1Fax, failures included) into *report; ask
+ * once the call returned, on the channel's thread.
  * report->size below sizeof(TollanCallReport) of version 1.4: TOLLAN_E_ARGUMENT. */
 TOLLAN_API uint16_t GetCallReport(int32_t channel, TollanCallReport *report);
 /* Calls fn(channel, progress, user) on the calling thread at every phase
