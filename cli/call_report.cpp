@@ -6,7 +6,7 @@
 namespace {
 
 constexpr std::array<const char *, 7> kPhaseWords = {
-    "setting up", "dialling", "negotiating", "training", "page data", "post-page", "releasing",
+    "setting up", "connecting", "negotiating", "training", "page data", "post-page", "releasing",
 };
 
 constexpr std::array<const char *, 7> kOutcomeWords = {

@@ -307,7 +307,7 @@ TEST_F(CliTest, SendToBusyStationFailsAndSaysWhy) {
                    dir_);
     EXPECT_EQ(r.status, 3) << r.out << r.err;  // worth trying again later
     EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("result: retry (the line is busy, while dialling)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("result: retry (the line is busy, while connecting)"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("page 1/1 sent"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("hang-up code: 0"), std::string::npos) << r.out;  // no "normal end" before "busy"
     EXPECT_NE(r.out.find("waiting for the remote fax machine to answer"), std::string::npos) << r.out;
@@ -327,7 +327,7 @@ TEST_F(CliTest, SendsBitmapThroughClass20Modem) {
     EXPECT_NE(r.out.find("pages sent: 1 of 1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("TOLLAN STATION"), std::string::npos) << r.out;
     // Not a terminal: plain progress lines, one per phase and page.
-    EXPECT_NE(r.out.find("progress: dialling"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("progress: connecting"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("progress: page data, page 1 of 1, 0%"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("result: success\n"), std::string::npos) << r.out;
     ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
@@ -395,6 +395,8 @@ TEST_F(CliTest, ReceivesTwoPagesAsBitmapsAndOneTiff) {
     std::string out = receive.out();
     ASSERT_EQ(status, 0) << out << receive.err();
     EXPECT_NE(out.find("pages received: 2"), std::string::npos) << out;
+    EXPECT_NE(out.find("progress: page data, page 2, 0 KiB"), std::string::npos) << out;
+    EXPECT_NE(out.find("result: success\n"), std::string::npos) << out;
     EXPECT_NE(out.find("CALLING STATION"), std::string::npos) << out;
     ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
     EXPECT_EQ(SimStationResults(sim_, station).pages, 2);
