@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -63,17 +62,19 @@ TEST(CallReportJudgement, EachKindOfEndingHasItsOutcomeAndCause) {
     }
 }
 
-// The codes the header declares, read from it: a code added without words
-// fails here.
-std::vector<int> DeclaredCodes(const char *prefix) {
+// The codes the header declares ("PREFIX_NAME = value"), read from it: a
+// code added without words fails here.
+std::vector<int> DeclaredCodes(const std::string &prefix) {
     std::ifstream header(TOLLAN_SOURCE_DIR "/engine/tollan.h");
     std::stringstream text;
     text << header.rdbuf();
     const std::string all = text.str();
-    std::regex entry(std::string("\\b") + prefix + "[A-Z0-9_]+ = ([0-9]+)");
     std::vector<int> codes;
-    for (auto it = std::sregex_iterator(all.begin(), all.end(), entry); it != std::sregex_iterator(); ++it)
-        codes.push_back(std::stoi((*it)[1]));
+    for (size_t at = all.find(prefix); at != std::string::npos; at = all.find(prefix, at + 1)) {
+        const size_t name_end = all.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_", at);
+        if (name_end == std::string::npos || all.compare(name_end, 3, " = ") != 0) continue;
+        codes.push_back(std::stoi(all.substr(name_end + 3)));
+    }
     return codes;
 }
 

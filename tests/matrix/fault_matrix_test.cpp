@@ -634,6 +634,15 @@ INSTANTIATE_TEST_SUITE_P(Matrix, HostileMatrix, ::testing::ValuesIn(kHostileCell
 
 std::string Yes(bool b) { return b ? "yes" : "**no**"; }
 
+// "page data, retry: the line is busy" for the table.
+std::string ReportText(const Reported &r) {
+    static const char *const kPhases[] = {"set-up", "dial/answer", "negotiation", "training",
+                                          "page data", "post-page", "release"};
+    static const char *const kOutcomes[] = {"none", "success", "partial", "retry", "failed", "local", "aborted"};
+    if (r.phase < 0 || r.phase > 6 || r.outcome < 0 || r.outcome > 6) return "?";
+    return std::string(kPhases[r.phase]) + ", " + kOutcomes[r.outcome] + ": " + GetCauseText(r.cause);
+}
+
 void WriteTable(const std::string &path) {
     std::ofstream out(path, std::ios::trunc);
     out << "# Fault matrix\n\n"
@@ -651,20 +660,23 @@ void WriteTable(const std::string &path) {
            "emulator's timers 20 times slower than the library's); a silent modem shows the\n"
            "library's time-outs: 80 s line reads, and in class 1 the rounds of its response waits.\n"
            "Class 2 and 2.0 modems run the training themselves and report it during the\n"
-           "negotiation, so their negotiation row covers the training.\n\n"
+           "negotiation, so their negotiation row covers the training.\n"
+           "*Report*: the call report's phase, outcome and cause (`GetCallReport`), each\n"
+           "asserted as well.\n\n"
            "This file is written by the test program `tollan_matrix_tests`\n"
            "(tests/matrix/fault_matrix_test.cpp); do not edit it by hand. To regenerate it run\n"
            "`scripts/fault-matrix.sh` from the source tree: it builds, runs the matrix and\n"
            "writes this file.\n\n"
-           "| # | session | phase | fault | emulator faults | expected | got | pages (exp/got) | files kept | reopen | library clock | result |\n"
-           "|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+           "| # | session | phase | fault | emulator faults | expected | got | pages (exp/got) | report | files kept | reopen | library clock | result |\n"
+           "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
     int passed = 0;
     for (const auto &[c, o] : Results()) {
         passed += o.passed ? 1 : 0;
         out << "| " << c.index << " | " << SessionName(c.session) << " | " << c.phase << " | " << FaultName(c.fault)
             << " | `" << c.spec.faults << "` | " << CodeText(c.spec.expected) << " | " << CodeText(o.code) << " | "
             << c.spec.pages << "/" << o.pages << (c.spec.partial ? " + part of " + std::to_string(c.spec.partial) : "")
-            << " | " << Yes(o.files_kept) << " | " << Yes(o.reopened) << " | " << o.clock_seconds << " s | "
+            << " | " << ReportText(o.reported) << " | " << Yes(o.files_kept) << " | " << Yes(o.reopened) << " | "
+            << o.clock_seconds << " s | "
             << (o.passed ? "pass" : "**FAIL**")
             << " |\n";
     }
