@@ -64,6 +64,10 @@ bool WaitForCall(int32_t ch) {
     return false;
 }
 
+// TOLLAN_BENCH_PROGRESS=1: a progress callback that counts its calls, to
+// show what hearing of progress costs.
+void CountProgress(int32_t, const TollanProgress *, void *calls) { ++*static_cast<long *>(calls); }
+
 int HostSession(const std::string &mode, int modem_class, int pages) {
     if (mode == "none") return 0;
     setenv("QUARRY_INI", (g_dir + "/quarry.ini").c_str(), 1);
@@ -72,6 +76,8 @@ int HostSession(const std::string &mode, int modem_class, int pages) {
     int32_t ch = -1;
     if (PortOpen(&ch, 1, "ATZ") != TOLLAN_OK) return 10;
     SetLocalID(ch, "12345");
+    long progress_calls = 0;
+    if (getenv("TOLLAN_BENCH_PROGRESS")) SetProgressCallback(ch, CountProgress, &progress_calls);
     bool ok = false;
     if (mode == "send") {
         uint16_t rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(ch, "200", DocPath().c_str(), pages)

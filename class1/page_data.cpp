@@ -13,6 +13,7 @@
 #include "class1/class1.h"
 #include "class2/class2.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "image/page_header.h"
@@ -220,10 +221,14 @@ uint16_t StreamPage(FILE *file, const PageRef &page, int32_t channel) {
     scan.eol_run = 0;
     FaxOutputBlocks blocks(channel);  // the page goes out a block at a time
     long sent = 0;
+    struct stat info {};
+    const bool sized = fstat(fileno(file), &info) == 0;
+    FaxReportPageStart(channel, page.number, sized ? static_cast<uint32_t>(info.st_size) : 0);
     for (int ch; (ch = getc(file)) != EOF;) {
         if (sent % kCallCheckBytes == 0) {
             const uint16_t code = FaxCallCheck(channel);
             if (code != TOLLAN_OK) return code;
+            FaxReportPageBytes(channel, static_cast<uint32_t>(sent));
         }
         const uint16_t code = TTYOut(static_cast<uint8_t>(ch), stream);
         if (code != TOLLAN_OK) {
@@ -240,10 +245,12 @@ uint16_t StreamPage(FILE *file, const PageRef &page, int32_t channel) {
         return TOLLAN_E_FILE_NAME;
     }
     FaxTrace("SendFaxData: sent %ld bytes", sent);
+    const uint32_t page_bytes = static_cast<uint32_t>(scan.rtc_seen ? sent + 1 : sent);  // with the RTC's last byte
     const uint16_t code = EndWithRtc(stream);
     if (code != TOLLAN_OK) return code;
     const uint16_t flushed = blocks.Finish();
     if (flushed != TOLLAN_OK) FaxTrace("SendFaxData: send byte fail %d", flushed);
+    if (flushed == TOLLAN_OK) FaxReportPageEnd(channel, page_bytes, 0, 0);
     return flushed;
 }
 

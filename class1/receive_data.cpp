@@ -9,6 +9,7 @@
 
 #include "class1/class1.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/trace.h"
 #include "image/g3_codec.h"
 #include "modem/modem_io.h"
@@ -142,8 +143,9 @@ TrainingCheck ReadTrainingCheck(int32_t channel) {
 }
 
 uint16_t ReadPageData(int32_t channel, FILE *file, int64_t limit, int64_t *count) {
-    const uint16_t code = ReadData(channel, kPageSilenceMs, UINT32_MAX, [file, limit, count](uint8_t byte) {
+    const uint16_t code = ReadData(channel, kPageSilenceMs, UINT32_MAX, [channel, file, limit, count](uint8_t byte) {
         if (++*count > limit) return false;
+        if ((*count & 1023) == 0) FaxReportPageBytes(channel, static_cast<uint32_t>(*count));
         return putc(byte, file) != EOF;
     });
     return code == TOLLAN_E_PAGE_TOO_LARGE && *count <= limit ? uint16_t{TOLLAN_E_DISK} : code;

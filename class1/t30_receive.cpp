@@ -11,6 +11,7 @@
 #include "class1/class1.h"
 #include "class2/class2.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/call_end.h"
@@ -111,6 +112,13 @@ constexpr int16_t kFirstV17Rate = 4;  // the channel's rate code from which DIS 
 constexpr std::array<const char *, 8> kPhaseNames = {
     "answering", "identifying", "waiting for a command", "training check",
     "receiving a page", "disconnecting", "hanging up", "done",
+};
+
+// The call report's phase of each phase, in ReceivePhase order; -1 leaves it
+// (waiting for a command belongs to the phase before; a page reports itself).
+constexpr std::array<int32_t, 8> kReportPhases = {
+    TOLLAN_PHASE_DIAL, TOLLAN_PHASE_NEGOTIATION, -1, TOLLAN_PHASE_TRAINING,
+    -1,                TOLLAN_PHASE_RELEASE,     TOLLAN_PHASE_RELEASE, -1,
 };
 
 // One class 1 receiving call, for its whole length.
@@ -285,6 +293,7 @@ Step AnswerPostPage(ReceiveCall &call, Command command) {
         fcf = VerdictFcf(call.verdict);
         FaxTrace("ReceiveClass1Fax: page %d answered %s", call.page,
                  fcf == kFcfMcf ? "MCF" : fcf == kFcfRtp ? "RTP" : "RTN");
+        if (fcf == kFcfRtn) FaxReportPageRejected(call.channel);
         AnswerPage(call);
         call.verdict = PageVerdict::kNone;
     } else if (call.page_lost || (fcf != kFcfMcf && fcf != kFcfRtp && fcf != kFcfRtn)) {
@@ -325,6 +334,7 @@ Step AnswerDcs(ReceiveCall &call) {
     call.page_lost = false;
     call.rate = rate;
     call.fine = (fif[1] & kFineBit) != 0;
+    FaxReportSession(call.channel, 2400 * (rate->bit_rate + 1), call.fine ? 196 : 98);
     call.phase_b = false;
     call.after_eom = false;
     FaxTrace("ReceiveClass1Fax: DCS %s%s, %s", rate->v17 ? "V.17 " : "", rate->page, call.fine ? "fine" : "standard");
@@ -491,6 +501,7 @@ Step ReceivePage(ReceiveCall &call) {
         AbortReceive(ch);
         return EndWithDcn(call, code, 90);
     }
+    FaxReportPageStart(ch, call.page, 0);
     const int64_t limit = PageByteLimit(c);
     int64_t count = 0;
     code = ReadPageData(ch, page.file, limit, &count);
@@ -522,6 +533,7 @@ Step ReceivePage(ReceiveCall &call) {
     c.reports.lines_received = q.lines;
     c.reports.lines_bad = q.bad_lines;
     c.reports.lines_bad_run = q.longest_bad_run;
+    FaxReportPageEnd(ch, static_cast<uint32_t>(count), static_cast<uint32_t>(q.lines), static_cast<uint32_t>(q.bad_lines));
     call.verdict = JudgeQuality(q);
     call.page_cut = false;
     call.page_lost = false;
@@ -566,6 +578,8 @@ const char *PhaseName(ReceivePhase phase) { return kPhaseNames[static_cast<size_
 void ChangePhase(ReceiveCall &call, const Step &step) {
     if (step.next != call.phase)
         FaxTrace("ChangePhase: %s -> %s", PhaseName(call.phase), PhaseName(step.next));
+    const int32_t reported = kReportPhases[static_cast<size_t>(step.next)];
+    if (reported >= 0) FaxReportPhase(call.channel, reported, step.code);
     call.phase = step.next;
     call.code = step.code;
 }
@@ -624,7 +638,7 @@ const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const Fa
     return rate;
 }
 
-uint16_t ReceiveClass1Fax(int32_t channel, const char *base_name, int16_t *pages) {
+static uint16_t ReceiveClass1FaxCall(int32_t channel, const char *base_name, int16_t *pages) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     FaxChannel &c = g_channels[channel];
     if (!c.in_use) return TOLLAN_E_NOT_OPEN;
@@ -652,9 +666,15 @@ uint16_t ReceiveClass1Fax(int32_t channel, const char *base_name, int16_t *pages
     c.io_timeout = kCallTimeout;
 
     ReceiveCall call = NewReceiveCall(channel, base_name, pages);
+    FaxReportPhase(channel, TOLLAN_PHASE_DIAL);
     code = FaxCallOutcome(channel, RunReceiveCall(call));
     // DCN once the caller's first frame came, then the hang-up.
     code = FaxEndCall(channel, {call.frame_length >= 2, nullptr, kFcfDcnCalled}, code);
     c.io_timeout = kSetupTimeout;
     return code;
+}
+
+uint16_t ReceiveClass1Fax(int32_t channel, const char *base_name, int16_t *pages) {
+    FaxReportBegin(channel, TOLLAN_CALL_RECEIVE_CLASS1, 0);
+    return FaxReportEnd(channel, ReceiveClass1FaxCall(channel, base_name, pages), pages);
 }

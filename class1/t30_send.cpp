@@ -12,6 +12,7 @@
 #include "class2/class2.h"
 #include "engine/channel.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/trace.h"
 #include "image/page_header.h"
 #include "modem/call_end.h"
@@ -39,6 +40,13 @@ constexpr std::array<const char *, 8> kPhaseNames = {
     "disconnecting",
     "hanging up",
     "done",
+};
+
+// The call report's phase of each phase, in SendPhase order; -1 leaves it
+// (a page's start reports itself).
+constexpr std::array<int32_t, 8> kReportPhases = {
+    TOLLAN_PHASE_NEGOTIATION, TOLLAN_PHASE_TRAINING, TOLLAN_PHASE_TRAINING, -1,
+    TOLLAN_PHASE_POST_PAGE,   TOLLAN_PHASE_RELEASE,  TOLLAN_PHASE_RELEASE,  -1,
 };
 
 Step Stay(const SendCall &call) { return {call.phase, TOLLAN_OK}; }
@@ -81,6 +89,7 @@ Step AnswerDis(const uint8_t *fif, SendCall &call) {
 Step AnswerFtt(SendCall &call) {
     FaxChannel &c = g_channels[call.channel];
     FaxTrace("FrameSense: FTT");
+    FaxReportRetrain(call.channel);
     if (call.training_tries < kTrainingTriesPerRate) return TrainAgain(call, false);
     if (c.bit_rate <= 0) {
         FaxTrace("FrameSense: training failed at every bit rate");
@@ -181,6 +190,8 @@ Step Train(SendCall &call) {
         call.announce_rate = false;
     }
     ++call.training_tries;
+    const FaxChannel &c = g_channels[call.channel];
+    FaxReportSession(call.channel, 2400 * (c.bit_rate + 1), c.resolution == 0 ? 196 : 98);
     const uint16_t code = SendTCF(call.channel);
     return code == TOLLAN_OK ? Step{SendPhase::kWaitCfr, TOLLAN_OK} : Failed(code);
 }
@@ -235,6 +246,8 @@ Step RunPhase(SendCall &call) {
 // Every change of phase goes through here, and is traced.
 void ChangePhase(SendCall &call, const Step &step) {
     if (step.next != call.phase) FaxTrace("ChangePhase: %s -> %s", PhaseName(call.phase), PhaseName(step.next));
+    const int32_t reported = kReportPhases[static_cast<size_t>(step.next)];
+    if (reported >= 0) FaxReportPhase(call.channel, reported, step.code);
     call.phase = step.next;
     call.code = step.code;
 }
@@ -374,7 +387,7 @@ uint16_t SendTCF(int32_t channel) {
     return TOLLAN_OK;
 }
 
-uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name, int pages) {
+static uint16_t SendClass1FaxCall(int32_t channel, const char *phone, const char *file_name, int pages) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     FaxChannel &c = g_channels[channel];
     if (!c.in_use) return TOLLAN_E_NOT_OPEN;
@@ -405,8 +418,10 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
     // first is kept for GetRemoteID.
     FaxReportsBeginCall(c.reports);
 
+    FaxReportPhase(channel, TOLLAN_PHASE_DIAL);
     uint16_t code = FaxDial(channel, phone, "CONNECT");
     if (code != TOLLAN_OK) return FaxEndCall(channel, {false, nullptr, kFcfDcn}, FaxCallOutcome(channel, code));
+    FaxReportPhase(channel, TOLLAN_PHASE_NEGOTIATION);
 
     // After CONNECT the modem delivers the called station's first frame
     // unasked; then the frames drive the call through its phases.
@@ -415,4 +430,9 @@ uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name
     // Aborted or out of time: the called station answered (the dial's
     // CONNECT, its frames follow), so DCN, then the hang-up.
     return FaxEndCall(channel, {true, nullptr, kFcfDcn}, code);
+}
+
+uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name, int pages) {
+    FaxReportBegin(channel, TOLLAN_CALL_SEND_CLASS1, Low16(pages));
+    return FaxReportEnd(channel, SendClass1FaxCall(channel, phone, file_name, pages), nullptr);
 }

@@ -10,6 +10,7 @@
 
 #include "class2/class2.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/link.h"
@@ -38,6 +39,7 @@ struct ReceivedFile {
     int fd = -1;
     int error = 0;  // errno of the first failure, 0 while all went well
     size_t used = 0;
+    uint32_t total = 0;  // bytes put, for the call report
     uint8_t buffer[8192];
 
     ReceivedFile() = default;
@@ -67,6 +69,7 @@ void PutBytes(ReceivedFile &file, const void *data, size_t size) {
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
     for (size_t i = 0; i < size && file.error == 0; ++i) {
         file.buffer[file.used++] = bytes[i];
+        ++file.total;
         if (file.used == sizeof file.buffer) FlushReceivedFile(file);
     }
 }
@@ -199,7 +202,10 @@ uint16_t ReceivePageBytes(PageReception &r, bool dle_pending) {
             return TOLLAN_E_PAGE_TOO_LARGE;
         }
         // The watchdog measures its limit from the last mark.
-        if (r.count % kProgressBytes == 0) r.watchdog.started_at = PlatTickCount();
+        if (r.count % kProgressBytes == 0) {
+            r.watchdog.started_at = PlatTickCount();
+            FaxReportPageBytes(r.channel, static_cast<uint32_t>(r.count));
+        }
         if (dle_pending) {
             dle_pending = false;
             if (byte == kEtx) return TOLLAN_OK;
@@ -271,6 +277,7 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
         RecordLastError();
         return TOLLAN_E_THREAD;
     }
+    FaxReportPageStart(channel, page, 0);
     rc = ReceivePage(r);
     // A page in another coding is stored as MH, what arrived of it also
     // after a failure.
@@ -287,6 +294,7 @@ uint16_t FaxGetPageData(int32_t channel, int16_t page, const char *base_name) {
     }
     r.watchdog.stop = 1;
     Plat().thread_join(thread);
+    if (rc == TOLLAN_OK) FaxReportPageEnd(channel, r.file.total, 0, 0);
     return rc;
 }
 

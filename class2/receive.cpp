@@ -5,6 +5,7 @@
 #include "class2/class2.h"
 #include "engine/channel.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/trace.h"
 #include "modem/call_end.h"
 #include "modem/dialect.h"
@@ -102,6 +103,7 @@ void JudgePage(int32_t channel) {
     } else {
         return;
     }
+    FaxReportPageRejected(channel);
     FaxCommandWait(RejectCommand(c), "OK", channel);
 }
 
@@ -147,6 +149,9 @@ uint16_t ReceiveOnePage(int32_t channel, int16_t page, const char *base_name, in
         PortClear(channel);
         return rc;
     }
+    if (c.reports.line_counts_valid)
+        FaxReportPageLines(channel, static_cast<uint32_t>(c.reports.lines_received),
+                           static_cast<uint32_t>(c.reports.lines_bad));
     // Written once the page's own report is in, so that it describes this page.
     if (g_settings.fax_info_option) FaxWriteInfo(c, page, base_name);
     JudgePage(channel);
@@ -259,10 +264,12 @@ uint16_t RunReceiving(int32_t channel, const char *base_name, int16_t *pages) {
     rc = FaxSetUpReception(channel);
     if (rc != TOLLAN_OK) return rc;
     c.io_timeout = kCallTimeoutMs;
+    FaxReportPhase(channel, TOLLAN_PHASE_DIAL);
     rc = SendString(channel, "ATA\r\n");
     if (rc != TOLLAN_OK) return rc;
     rc = AwaitFaxConnection(channel);
     if (rc != TOLLAN_OK) return rc;
+    FaxReportPhase(channel, TOLLAN_PHASE_NEGOTIATION);
     // The remote's identity and the negotiated parameters come before "OK".
     rc = FaxWaitFor(channel, "OK");
     if (rc != TOLLAN_OK) {
@@ -293,14 +300,14 @@ uint16_t RunReceiving(int32_t channel, const char *base_name, int16_t *pages) {
         if (rc != TOLLAN_OK) return rc;
         if (c.reports.hangup_seen) break;
     }
+    FaxReportPhase(channel, TOLLAN_PHASE_RELEASE);
     PortClear(channel);
     c.io_timeout = kSetUpTimeoutMs;
     return TOLLAN_OK;
 }
 
-}  // namespace
-
-extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages) {
+// The checks, the call and its ending.
+uint16_t ReceiveFaxCall(int32_t channel, const char *base_name, int16_t *pages) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     FaxChannel &c = g_channels[channel];
     if (!c.in_use) return TOLLAN_E_NOT_OPEN;
@@ -312,4 +319,11 @@ extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *
     // Aborted or out of time: the pages counted stay, the modem is told to
     // end the session (AT+FK(S) once connected) and hangs up.
     return FaxEndCall(channel, FaxClass2Ending(channel), FaxCallOutcome(channel, rc));
+}
+
+}  // namespace
+
+extern "C" uint16_t ReceiveFax(int32_t channel, const char *base_name, int16_t *pages) {
+    FaxReportBegin(channel, TOLLAN_CALL_RECEIVE, 0);
+    return FaxReportEnd(channel, ReceiveFaxCall(channel, base_name, pages), pages);
 }

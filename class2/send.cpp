@@ -7,6 +7,7 @@
 #include "class2/class2.h"
 #include "engine/channel.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/trace.h"
 #include "image/page_header.h"
 #include "modem/call_end.h"
@@ -97,9 +98,11 @@ uint16_t RunSending(int32_t channel, const char *number, const char *base_name, 
 
     c.io_timeout = kCallTimeoutMs;
     FaxReportsBeginDial(c.reports);
+    FaxReportPhase(channel, TOLLAN_PHASE_DIAL);
     // Class 2 modems answer the dial with OK once they have the remote's capabilities.
     rc = FaxDial(channel, number, "OK");
     if (rc != TOLLAN_OK) return rc;
+    FaxReportPhase(channel, TOLLAN_PHASE_NEGOTIATION);
 
     char page_file[kFaxPathSize] = "";
     for (int16_t i = 0; i < page_count;) {
@@ -122,12 +125,13 @@ uint16_t RunSending(int32_t channel, const char *number, const char *base_name, 
     }
     // A hang-up with code 0 after the last page is the normal end of the call.
     if (HangupPending(c)) return FailSending(channel, page_file);
+    FaxReportPhase(channel, TOLLAN_PHASE_RELEASE);
     return TOLLAN_OK;
 }
 
 }  // namespace
 
-extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *base_name, int pages) {
+static uint16_t SendFaxCall(int32_t channel, const char *number, const char *base_name, int pages) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     FaxChannel &c = g_channels[channel];
     if (!c.in_use) return TOLLAN_E_NOT_OPEN;
@@ -142,4 +146,9 @@ extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *bas
     // out reports that, whatever code the step itself gives, and the call
     // is ended properly: AT+FK(S) once connected, then the hang-up.
     return FaxEndCall(channel, FaxClass2Ending(channel), FaxCallOutcome(channel, rc));
+}
+
+extern "C" uint16_t SendFax(int32_t channel, const char *number, const char *base_name, int pages) {
+    FaxReportBegin(channel, TOLLAN_CALL_SEND, Low16(pages));
+    return FaxReportEnd(channel, SendFaxCall(channel, number, base_name, pages), nullptr);
 }

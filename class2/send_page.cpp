@@ -2,10 +2,12 @@
 // every DLE doubled, under XON/XOFF flow control, then the post-page message.
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <vector>
 
 #include "class2/class2.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "image/page_header.h"
@@ -137,6 +139,7 @@ uint16_t WritePageBlock(int32_t channel, const uint8_t *data, size_t n, uint64_t
 // Streams the page file to the port as it is. 0, 107, 158, 159.
 uint16_t StreamPageFile(FILE *file, int32_t channel, uint64_t *total) {
     uint8_t block[kBlockSize];
+    uint32_t done = 0;
     for (bool first = true;; first = false) {
         // A long page must not outlast the call's limits.
         const uint16_t limit = FaxCallCheck(channel);
@@ -146,6 +149,8 @@ uint16_t StreamPageFile(FILE *file, int32_t channel, uint64_t *total) {
         const size_t start = first ? PageDataStart(block, got, g_channels[channel].reports) : 0;
         const uint16_t rc = WritePageBlock(channel, block + start, got - start, total);
         if (rc != TOLLAN_OK) return rc;
+        done += static_cast<uint32_t>(got);
+        FaxReportPageBytes(channel, done);
     }
 }
 
@@ -182,6 +187,7 @@ uint16_t StreamCodedPage(const std::vector<uint8_t> &coded, int32_t channel, uin
         const size_t n = coded.size() - at < kBlockSize ? coded.size() - at : kBlockSize;
         const uint16_t rc = WritePageBlock(channel, coded.data() + at, n, total);
         if (rc != TOLLAN_OK) return rc;
+        FaxReportPageBytes(channel, static_cast<uint32_t>(at + n));
     }
     return TOLLAN_OK;
 }
@@ -198,16 +204,24 @@ uint16_t SendPageFile(const char *file_name, int32_t channel) {
     }
     uint64_t total = 0;  // a page file may pass 2 GiB
     const LineCoding line = FaxSessionLineCoding(g_channels[channel]);
+    const int32_t page = g_channels[channel].pages_sent + 1;
+    uint32_t page_bytes = 0;  // the data as it goes on the line, for the report
     uint16_t rc = TOLLAN_OK;
     if (LineCodingIsMh(line)) {
+        struct stat info {};
+        if (fstat(fileno(file.get()), &info) == 0) page_bytes = static_cast<uint32_t>(info.st_size);
+        FaxReportPageStart(channel, page, page_bytes);
         rc = StreamPageFile(file.get(), channel, &total);
     } else {
         std::vector<uint8_t> coded;
         rc = CodePageFile(file.get(), channel, line, &coded);
+        page_bytes = static_cast<uint32_t>(coded.size());
+        if (rc == TOLLAN_OK) FaxReportPageStart(channel, page, page_bytes);
         if (rc == TOLLAN_OK) rc = StreamCodedPage(coded, channel, &total);
     }
     if (rc != TOLLAN_OK) return rc;
     file.reset();
+    FaxReportPageEnd(channel, page_bytes, 0, 0);
     FaxTrace("FaxSendPage: ページ送信終了 %llu bytes", static_cast<unsigned long long>(total));
     return TOLLAN_OK;
 }

@@ -374,9 +374,11 @@ bool ClassOffered(const std::string &list, const std::string &name) {
     return padded.find("," + name + ",") != std::string::npos;
 }
 
-void Fail(const std::string &what, uint16_t code) {
+void Fail(const std::string &what, uint16_t code) { Fail(what, code, 1); }
+
+void Fail(const std::string &what, uint16_t code, int status) {
     fprintf(stderr, "tollan: %s failed: %u (%s)\n", what.c_str(), code, ReturnCodeText(code));
-    throw CLI::RuntimeError(1);  // unwinds: channels are closed, scratch folders removed
+    throw CLI::RuntimeError(status);  // unwinds: channels are closed, scratch folders removed
 }
 
 void FailWith(const std::string &message) {

@@ -53,6 +53,8 @@ uint16_t TryOpenChannel(const PortChoice &choice, int modem_class, int32_t *chan
 // Prints "tollan: WHAT failed: CODE (MEANING)" and ends the command with exit
 // status 1 (by an exception, so that channels and scratch folders are released).
 [[noreturn]] void Fail(const std::string &what, uint16_t code);
+// The same with the exit status given (3: a call worth trying again later).
+[[noreturn]] void Fail(const std::string &what, uint16_t code, int status);
 // Prints "tollan: MESSAGE" and leaves with exit status 1.
 [[noreturn]] void FailWith(const std::string &message);
 // A usage error found after parsing: "tollan: MESSAGE", exit status 2.

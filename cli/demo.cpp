@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "cli/common.h"
-#include "cli/hangup_text.h"
 #include "cli/return_codes.h"
 #include "cli/sample_page.h"
 #include "tollan.h"
@@ -119,7 +118,7 @@ void StartLine(DemoLine &line, const std::string &folder) {
 void ReportCall(int32_t channel, uint16_t rc) {
     CallOutcome call = ReadCallOutcome(channel);
     printf("  result %u (%s); remote %s; %d page(s) sent; hang-up %d (%s)\n", rc, ReturnCodeText(rc),
-           ShownIdentity(call.remote).c_str(), call.pages_sent, call.hangup, HangupText(call.hangup));
+           ShownIdentity(call.remote).c_str(), call.pages_sent, call.hangup, GetHangupText(call.hangup));
     fflush(stdout);
 }
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "cli/call_report.h"
 #include "cli/common.h"
-#include "cli/hangup_text.h"
 #include "cli/line_options.h"
 #include "cli/return_codes.h"
 #include "tollan.h"
@@ -30,6 +30,7 @@ struct ReceiveArgs {
     std::string id;
     LineChoice line;
     TraceChoice trace;
+    bool json = false;
     std::string base;
 };
 
@@ -194,14 +195,15 @@ bool RenderPages(const ReceiveArgs &args, const std::string &base, int pages) {
     return ok;
 }
 
-void PrintCallSummary(int32_t channel, int pages) {
-    const char *remote = "";
-    GetRemoteID(channel, &remote);
-    int32_t hangup = 0;
-    GetHangupCode(channel, &hangup);
-    printf("remote station: %s\n", ShownIdentity(remote).c_str());
+void PrintCallSummary(const TollanCallReport &r, int pages, bool json) {
+    if (json) {
+        printf("%s\n", ReportJson(r).c_str());
+        return;
+    }
+    printf("remote station: %s\n", ShownIdentity(r.remote_id).c_str());
     printf("pages received: %d\n", pages);
-    printf("hang-up code: %d (%s)\n", hangup, HangupText(hangup));
+    printf("hang-up code: %d (%s)\n", r.hangup_code, GetHangupText(r.hangup_code));
+    printf("%s", ReportSummary(r).c_str());
 }
 
 // Receives one call under a fresh base name. Should the library still find
@@ -257,14 +259,19 @@ void RunReceive(const ReceiveArgs &args) {
     for (int call = 1; WaitForRings(channel.get(), args.rings); ++call) {
         std::string base;
         int16_t pages = 0;
-        uint16_t rc = ReceiveCall(channel.get(), args.loop ? CallBaseName(args.base, call) : args.base, base, pages);
-        PrintCallSummary(channel.get(), pages);
+        uint16_t rc = TOLLAN_OK;
+        {
+            ProgressDisplay display(channel.get(), args.json ? nullptr : stdout, isatty(STDOUT_FILENO));
+            rc = ReceiveCall(channel.get(), args.loop ? CallBaseName(args.base, call) : args.base, base, pages);
+        }
+        const TollanCallReport report = ReadReport(channel.get());
+        PrintCallSummary(report, pages, args.json);
         bool rendered = RenderPages(args, base, pages);
         if (StopSignal())
             ExitStopped("during a call; " + std::to_string(pages) + (pages == 1 ? " page" : " pages") +
                         " received whole kept");
         if (!args.loop) {
-            if (rc != TOLLAN_OK) Fail("receiving the fax", rc);
+            if (rc != TOLLAN_OK) Fail("receiving the fax", rc, FailureStatus(report));
             if (!rendered) FailWith("the fax was received, but not every page could be rendered as asked");
             return;
         }
@@ -296,6 +303,7 @@ void AddReceiveCommand(CLI::App &app) {
         ->check(IdentityCheck(false));
     AddLineOptions(c, args.line, false);
     AddTraceOption(c, args.trace);
+    c->add_flag("--json", args.json, "print each call's report as one JSON object instead of the summary");
     c->add_option("BASE", args.base, "base name of the page files: BASE.g3 gives BASE_p1.g3, ...")->required();
     c->footer(
         "Examples:\n"

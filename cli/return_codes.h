@@ -3,5 +3,5 @@
 
 #include <cstdint>
 
-// The meaning of a return code, or "unknown return code".
+// The meaning of a return code of either library, or "unknown return code".
 const char *ReturnCodeText(uint16_t code);

@@ -5,10 +5,11 @@
 #include <cstdio>
 #include <map>
 #include <thread>
+#include <unistd.h>
 
+#include "cli/call_report.h"
 #include "cli/common.h"
 #include "cli/documents.h"
-#include "cli/hangup_text.h"
 #include "cli/line_options.h"
 #include "tollan.h"
 
@@ -26,6 +27,7 @@ struct SendArgs {
     std::string header;
     LineChoice line;
     TraceChoice trace;
+    bool json = false;
     std::string number;
     std::vector<std::string> files;
 };
@@ -86,7 +88,9 @@ void ApplyCallSettings(int32_t channel, const SendArgs &args, bool standard) {
 // again, since one that came before the call began is forgotten when it begins.
 class PageProgress {
 public:
-    PageProgress(int32_t channel, int total) : channel_(channel), total_(total), thread_([this] { Watch(); }) {}
+    // Page lines only when the progress line is not redrawn on a terminal.
+    PageProgress(int32_t channel, int total, bool page_lines)
+        : channel_(channel), total_(total), page_lines_(page_lines), thread_([this] { Watch(); }) {}
     ~PageProgress() { Stop(); }
     void Stop() {
         if (!thread_.joinable()) return;
@@ -107,13 +111,14 @@ private:
     void Report() {
         int16_t sent = 0;
         GetNumOfPagesSent(channel_, &sent);
-        for (; shown_ < sent; ++shown_) {
+        for (; page_lines_ && shown_ < sent; ++shown_) {
             printf("page %d/%d sent\n", shown_ + 1, total_);
             fflush(stdout);
         }
     }
     int32_t channel_;
     int total_;
+    bool page_lines_;
     int shown_ = 0;
     std::atomic<bool> done_{false};
     std::thread thread_;
@@ -121,11 +126,12 @@ private:
 
 // The hang-up code is shown when the modem reported one, or the call went
 // through: a busy line or no answer has none worth a line.
-void PrintSummary(int32_t channel, int pages, uint16_t rc) {
-    CallOutcome call = ReadCallOutcome(channel);
-    printf("remote station: %s\n", ShownIdentity(call.remote).c_str());
-    printf("pages sent: %d of %d\n", call.pages_sent, pages);
-    if (call.hangup != 0 || rc == TOLLAN_OK) printf("hang-up code: %d (%s)\n", call.hangup, HangupText(call.hangup));
+void PrintSummary(const TollanCallReport &r, int pages, uint16_t rc) {
+    printf("remote station: %s\n", ShownIdentity(r.remote_id).c_str());
+    printf("pages sent: %d of %d\n", r.pages_confirmed, pages);
+    if (r.hangup_code != 0 || rc == TOLLAN_OK)
+        printf("hang-up code: %d (%s)\n", r.hangup_code, GetHangupText(r.hangup_code));
+    printf("%s", ReportSummary(r).c_str());
 }
 
 ResolutionChoice ResolutionAsked(const SendArgs &args) {
@@ -154,13 +160,19 @@ void RunSend(const SendArgs &args) {
     if (StopSignal()) ExitStopped("before dialling");
     LadderStep step{!args.line.no_ecm, args.rate, 0};
     ApplyLineChoice(channel.get(), step.ecm, args.line.coding);
+    const bool terminal = !args.json && isatty(STDOUT_FILENO);
     uint16_t rc = TOLLAN_OK;
+    TollanCallReport report{};
     for (;;) {
-        PageProgress progress(channel.get(), pages);
+        ProgressDisplay display(channel.get(), args.json ? nullptr : stdout, terminal);
+        PageProgress progress(channel.get(), pages, !terminal);
         rc = modem_class == TOLLAN_CLASS_1 ? SendClass1Fax(channel.get(), args.number.c_str(), base.c_str(), pages)
                                            : SendFax(channel.get(), args.number.c_str(), base.c_str(), pages);
         progress.Stop();
-        PrintSummary(channel.get(), pages, rc);
+        display.EndLine();
+        report = ReadReport(channel.get());
+        if (args.json) printf("%s\n", ReportJson(report).c_str());
+        else PrintSummary(report, pages, rc);
         if (StopSignal()) ExitStopped("during the call");
         // The retry ladder: a call that failed once its pages went is tried
         // again without error correction, then at a lower rate.
@@ -168,14 +180,15 @@ void RunSend(const SendArgs &args) {
         if (rc == TOLLAN_OK || args.line.no_retry_ladder ||
             !FailedInPagePhase(rc, ReadCallOutcome(channel.get())) || !NextLadderStep(&step))
             break;
-        printf("the call failed while its pages went (%u): trying once more %s\n", rc,
-               LadderStepText(before, step).c_str());
+        // Standard output keeps one JSON object per call.
+        fprintf(args.json ? stderr : stdout, "the call failed while its pages went (%u): trying once more %s\n", rc,
+                LadderStepText(before, step).c_str());
         fflush(stdout);
         ApplyLineChoice(channel.get(), step.ecm, args.line.coding);
         SetBitRate(channel.get(), step.rate / 2400 - 1);
         if (HangupRequested()) ExitStopped("before dialling again");
     }
-    if (rc != TOLLAN_OK) Fail("sending the fax", rc);
+    if (rc != TOLLAN_OK) Fail("sending the fax", rc, FailureStatus(report));
 }
 
 }  // namespace
@@ -200,6 +213,7 @@ void AddSendCommand(CLI::App &app) {
     AddLineOptions(c, args.line, true);
     c->add_option("--scan-time", args.scan_time, "minimum scan line time code 0-7")->check(CLI::Range(0, 7));
     AddTraceOption(c, args.trace);
+    c->add_flag("--json", args.json, "print the call's report as one JSON object instead of the summary");
     c->add_option("NUMBER", args.number, "number to dial")->required();
     c->add_option("FILE", args.files, "documents: TIFF, PDF, PostScript, BMP, PBM or Group 3 page files (known by content)")
         ->required();

@@ -36,9 +36,9 @@
 #include <stdint.h>
 
 #define TOLLAN_VERSION_MAJOR 1
-#define TOLLAN_VERSION_MINOR 3
+#define TOLLAN_VERSION_MINOR 4
 #define TOLLAN_VERSION_PATCH 0
-#define TOLLAN_VERSION "1.3.0"
+#define TOLLAN_VERSION "1.4.0"
 
 #if defined(TOLLAN_BUILDING) || defined(__GNUC__)
 #define TOLLAN_API __attribute__((visibility("default")))
@@ -268,6 +268,132 @@ TOLLAN_API uint16_t SetErrorCorrection(int32_t channel, int32_t mode);
  * correction. Page files stay one-dimensional on both sides of the API.
  * Kept until changed, across opens. */
 TOLLAN_API uint16_t SetCompression(int32_t channel, int32_t codings);
+
+/* ---- What happened on the call, and progress (since 1.4) -------------- */
+
+/* Outcome classes of a call. */
+enum {
+    TOLLAN_OUTCOME_NONE = 0,      /* no call has run on the channel */
+    TOLLAN_OUTCOME_SUCCESS = 1,   /* every page went (or came) and was confirmed */
+    TOLLAN_OUTCOME_PARTIAL = 2,   /* the call failed after some pages went or came */
+    TOLLAN_OUTCOME_RETRY = 3,     /* failed; worth trying again later (busy, no answer, line lost) */
+    TOLLAN_OUTCOME_FAILED = 4,    /* failed; not worth trying again (no fax machine, refused) */
+    TOLLAN_OUTCOME_LOCAL = 5,     /* failed here: files, port, modem set-up, arguments */
+    TOLLAN_OUTCOME_ABORTED = 6    /* the host aborted the call (AbortCall) */
+};
+
+/* Phases of a call, in the order a call reaches them. */
+enum {
+    TOLLAN_PHASE_NONE = 0,        /* before the line was taken (set-up, arguments) */
+    TOLLAN_PHASE_DIAL = 1,        /* dialling or answering */
+    TOLLAN_PHASE_NEGOTIATION = 2, /* capabilities and identities exchanged */
+    TOLLAN_PHASE_TRAINING = 3,    /* training check at a rate */
+    TOLLAN_PHASE_PAGE = 4,        /* page data */
+    TOLLAN_PHASE_POST_PAGE = 5,   /* the page's end and its confirmation */
+    TOLLAN_PHASE_RELEASE = 6      /* the call is being ended */
+};
+
+/* Causes: why a call ended as it did (GetCauseText gives the words). */
+enum {
+    TOLLAN_CAUSE_NONE = 0,             /* the call ended normally */
+    TOLLAN_CAUSE_NO_ANSWER = 1,        /* nobody answered */
+    TOLLAN_CAUSE_BUSY = 2,             /* the line was busy */
+    TOLLAN_CAUSE_NO_DIALTONE = 3,      /* no dial tone */
+    TOLLAN_CAUSE_NO_FAX = 4,           /* the call was answered, but no fax machine answered */
+    TOLLAN_CAUSE_NO_DIS = 5,           /* no capabilities (DIS) came within T1 */
+    TOLLAN_CAUSE_TRAINING = 6,         /* training failed at every rate */
+    TOLLAN_CAUSE_PAGE_REJECTED = 7,    /* a page was rejected (RTN) */
+    TOLLAN_CAUSE_REMOTE_HANGUP = 8,    /* the remote hung up during the call */
+    TOLLAN_CAUSE_UNCONFIRMED = 9,      /* DCN or silence instead of a confirmation */
+    TOLLAN_CAUSE_NO_RESPONSE = 10,     /* the remote or the modem stopped answering */
+    TOLLAN_CAUSE_REPEATS = 11,         /* a frame was repeated past the limit */
+    TOLLAN_CAUSE_REFUSED = 12,         /* the remote refused what was asked or offered */
+    TOLLAN_CAUSE_MODEM = 13,           /* the modem answered ERROR or failed during the call */
+    TOLLAN_CAUSE_LIMIT = 14,           /* a received page or page count passed its limit */
+    TOLLAN_CAUSE_CALL_TIME = 15,       /* the call passed its time limit */
+    TOLLAN_CAUSE_FILE = 16,            /* a page file is missing, cannot be made, or exists */
+    TOLLAN_CAUSE_DISK = 17,            /* writing a received page failed */
+    TOLLAN_CAUSE_PORT = 18,            /* the port failed, or another program holds it */
+    TOLLAN_CAUSE_SETUP = 19,           /* the modem refused a set-up command */
+    TOLLAN_CAUSE_ARGUMENT = 20,        /* an argument was refused; the call did not start */
+    TOLLAN_CAUSE_ABORTED = 21,         /* the host aborted the call */
+    TOLLAN_CAUSE_OTHER = 22            /* a failure none of the others describes */
+};
+
+/* Kinds of call a report describes. */
+enum {
+    TOLLAN_CALL_SEND = 1,             /* SendFax */
+    TOLLAN_CALL_RECEIVE = 2,          /* ReceiveFax */
+    TOLLAN_CALL_SEND_CLASS1 = 3,      /* SendClass1Fax */
+    TOLLAN_CALL_RECEIVE_CLASS1 = 4    /* ReceiveClass1Fax */
+};
+
+#define TOLLAN_REPORT_PAGES 256
+
+/* One page of a call, in the order the pages went or came. */
+typedef struct {
+    uint32_t bytes;        /* page data bytes sent or received */
+    uint32_t lines;        /* scan lines, 0 when not counted */
+    uint32_t bad_lines;    /* scan lines received damaged, 0 when not counted */
+    int32_t rate;          /* bit/s the page went at */
+    int32_t coding;        /* TOLLAN_COMPRESS_* the page went in */
+    int32_t retrains;      /* trainings again before the page was confirmed */
+    uint32_t ms;           /* time on the line, page data to confirmation */
+} TollanPageReport;
+
+/* The last call on a channel. The caller sets size to sizeof(TollanCallReport)
+ * of the header it was built with; the library fills that many bytes at most. */
+typedef struct {
+    uint32_t size;
+    int32_t call;              /* TOLLAN_CALL_* */
+    int32_t outcome;           /* TOLLAN_OUTCOME_* */
+    int32_t phase;             /* TOLLAN_PHASE_* reached, where a failure ended the call */
+    int32_t cause;             /* TOLLAN_CAUSE_* */
+    int32_t hangup_code;       /* as GetHangupCode */
+    uint16_t code;             /* the call's return code */
+    int16_t pages_total;       /* pages the caller asked to send; 0 receiving */
+    int32_t pages_sent;        /* pages whose data went out */
+    int32_t pages_confirmed;   /* pages the remote confirmed */
+    int32_t pages_rejected;    /* pages rejected (RTN) by the remote, or by this end receiving */
+    int32_t pages_received;    /* pages received whole */
+    char remote_id[130];       /* the remote station's identity, "" when unknown */
+    int32_t rate;              /* negotiated bit/s, 0 before training */
+    int32_t resolution;        /* vertical lines per inch: 98 standard, 196 fine, 0 unknown */
+    int32_t coding;            /* TOLLAN_COMPRESS_* the session used, 0 before negotiation */
+    int32_t ecm;               /* TOLLAN_ECM_* the session used */
+    int64_t start;             /* start of the call, seconds since 1970 */
+    uint32_t duration_ms;      /* length of the call */
+    int32_t page_count;        /* page records filled, at most TOLLAN_REPORT_PAGES */
+    TollanPageReport page[TOLLAN_REPORT_PAGES];
+} TollanCallReport;
+
+/* What a progress callback is told. */
+typedef struct {
+    uint32_t size;             /* sizeof this record as the library has it */
+    int32_t phase;             /* TOLLAN_PHASE_* */
+    int32_t page;              /* page being sent or received, 0 before the first */
+    int32_t pages;             /* pages to send; pages received so far when receiving */
+    uint32_t bytes_done;       /* page data bytes of this page so far */
+    uint32_t bytes_total;      /* page data bytes of this page when sending, 0 receiving */
+    int32_t rate;              /* bit/s, 0 before training */
+    const char *remote_id;     /* remote identity so far, "" when unknown; valid during the call */
+} TollanProgress;
+
+typedef void (*TollanProgressFn)(int32_t channel, const TollanProgress *progress, void *user);
+
+/* Copies the report of the channel's last call (SendFax, ReceiveFax,
+ * SendClass1Fax, ReceiveClass1Fax, failures included) into *report; ask
+ * once the call returned, on the channel's thread.
+ * report->size below sizeof(TollanCallReport) of version 1.4: TOLLAN_E_ARGUMENT. */
+TOLLAN_API uint16_t GetCallReport(int32_t channel, TollanCallReport *report);
+/* Calls fn(channel, progress, user) on the calling thread at every phase
+ * change, at the start and end of every page and at least every 64 KiB or
+ * second of page data; NULL turns it off. Kept until changed, across opens. */
+TOLLAN_API uint16_t SetProgressCallback(int32_t channel, TollanProgressFn fn, void *user);
+/* English texts; never NULL. Unknown values give a fixed "unknown ..." text. */
+TOLLAN_API const char *GetReturnCodeText(uint16_t code);
+TOLLAN_API const char *GetHangupText(int32_t code);
+TOLLAN_API const char *GetCauseText(int32_t cause);
 
 /* ---- Page image conversion (no channel, no modem) ----------------------- */
 

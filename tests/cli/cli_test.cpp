@@ -283,9 +283,10 @@ protected:
         c.classes = classes;
         return SimAddModem(sim_, c);
     }
-    int AddAnsweringStation(const std::string &number, SimFaults faults = {}) {
+    int AddAnsweringStation(const std::string &number, SimFaults faults = {}, const std::string &identity = "") {
         SimStationConfig c;
         c.number = number;
+        if (!identity.empty()) c.identity = identity;
         c.page_dir = dir_;
         c.faults = faults;
         return SimAddStation(sim_, c);
@@ -306,8 +307,9 @@ TEST_F(CliTest, SendToBusyStationFailsAndSaysWhy) {
 
     Result r = RunTool({kTollan, "send", "--device", SimModemDevice(sim_, modem), "--class", "2.0", "200", Path("page.bmp")},
                    dir_);
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.status, 3) << r.out << r.err;  // worth trying again later
     EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("result: retry (the line is busy, while connecting)"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("page 1/1 sent"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("hang-up code: 0"), std::string::npos) << r.out;  // no "normal end" before "busy"
     EXPECT_NE(r.out.find("waiting for the remote fax machine to answer"), std::string::npos) << r.out;
@@ -326,12 +328,43 @@ TEST_F(CliTest, SendsBitmapThroughClass20Modem) {
     EXPECT_NE(r.out.find("page 1/1 sent"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("pages sent: 1 of 1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("TOLLAN STATION"), std::string::npos) << r.out;
+    // Not a terminal: plain progress lines, one per phase and page.
+    EXPECT_NE(r.out.find("progress: connecting"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("progress: page data, page 1 of 1, 0%"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("result: success\n"), std::string::npos) << r.out;
     ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
     SimStationResult result = SimStationResults(sim_, station);
     EXPECT_EQ(result.pages, 1);
     EXPECT_EQ(result.remote_id, "+1 555 0100");
     ASSERT_EQ(result.page_files.size(), 1u);
     EXPECT_TRUE(fs::exists(result.page_files[0]));
+}
+
+// --json: the report as one JSON object that a JSON parser reads back, the
+// identity's backslash escaped (the library takes quotes out of identities).
+TEST_F(CliTest, SendJsonPrintsTheReportAsOneObject) {
+    if (!OnPath("python3")) GTEST_SKIP() << "python3 reads the JSON back";
+    int modem = AddModem("100", kSimClass20);
+    AddAnsweringStation("200", {}, "A\\B 5");
+    ASSERT_TRUE(SimStart(sim_));
+    WriteBmp(Path("page.bmp"), 64, 64, 8, 8, 32, 32);
+
+    Result r = RunTool({kTollan, "send", "--json", "--device", SimModemDevice(sim_, modem), "--class", "2.0", "200",
+                        Path("page.bmp")},
+                       dir_);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find("progress:"), std::string::npos) << r.out;
+    const size_t start = r.out.find("\n{");
+    ASSERT_NE(start, std::string::npos) << r.out;
+    WriteFile(Path("report.json"), r.out.substr(start + 1));
+    Result parsed = RunTool({"python3", "-c",
+                             "import json,sys; d=json.load(open(sys.argv[1])); "
+                             "print(d['outcome'], d['phase'], d['pages_confirmed'], len(d['pages']), d['pages'][0]['bytes'] > 0); "
+                             "print(d['remote_id'])",
+                             Path("report.json")},
+                            dir_);
+    ASSERT_EQ(parsed.status, 0) << parsed.err << r.out;
+    EXPECT_EQ(parsed.out, "success releasing 1 1 True\nA\\B 5\n");
 }
 
 TEST_F(CliTest, ReceivesTwoPagesAsBitmapsAndOneTiff) {
@@ -364,6 +397,8 @@ TEST_F(CliTest, ReceivesTwoPagesAsBitmapsAndOneTiff) {
     std::string out = receive.out();
     ASSERT_EQ(status, 0) << out << receive.err();
     EXPECT_NE(out.find("pages received: 2"), std::string::npos) << out;
+    EXPECT_NE(out.find("progress: page data, page 2, 0 KiB"), std::string::npos) << out;
+    EXPECT_NE(out.find("result: success\n"), std::string::npos) << out;
     EXPECT_NE(out.find("CALLING STATION"), std::string::npos) << out;
     ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
     EXPECT_EQ(SimStationResults(sim_, station).pages, 2);

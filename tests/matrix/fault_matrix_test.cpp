@@ -1,7 +1,7 @@
 // The fault matrix: every phase of every kind of session the library runs,
 // against three faults of the line emulator: the call is lost, the modem goes
 // silent, the modem sends junk. For each cell: the return code, the pages
-// counted, the page files (received pages that were complete stay whole on
+// counted, the call report's phase, outcome and cause, the page files (received pages that were complete stay whole on
 // disk, a page cut short keeps what arrived; a sender's files stay as they
 // were), and that the channel closes, opens again and answers.
 //
@@ -40,11 +40,29 @@ namespace {
 enum class Session { kSend2, kSend20, kReceive2, kReceive20, kSendClass1, kOpen2 };
 enum class Fault { kDrop, kSilent, kGarbage };
 
+// The report's values, short, for the table.
+constexpr int32_t kDial = TOLLAN_PHASE_DIAL, kNegotiation = TOLLAN_PHASE_NEGOTIATION, kTraining = TOLLAN_PHASE_TRAINING,
+                  kPage = TOLLAN_PHASE_PAGE, kPostPage = TOLLAN_PHASE_POST_PAGE, kRelease = TOLLAN_PHASE_RELEASE;
+constexpr int32_t kSuccess = TOLLAN_OUTCOME_SUCCESS, kPartial = TOLLAN_OUTCOME_PARTIAL, kRetry = TOLLAN_OUTCOME_RETRY,
+                  kFailed = TOLLAN_OUTCOME_FAILED;
+constexpr int32_t kModem = TOLLAN_CAUSE_MODEM, kNoAnswer = TOLLAN_CAUSE_NO_ANSWER, kNoDis = TOLLAN_CAUSE_NO_DIS,
+                  kNoFax = TOLLAN_CAUSE_NO_FAX, kNoResponse = TOLLAN_CAUSE_NO_RESPONSE, kNone = TOLLAN_CAUSE_NONE,
+                  kOther = TOLLAN_CAUSE_OTHER, kRemoteHangup = TOLLAN_CAUSE_REMOTE_HANGUP,
+                  kUnconfirmed = TOLLAN_CAUSE_UNCONFIRMED;
+
+// What the call report must say of a cell's call.
+struct Reported {
+    int32_t phase;
+    int32_t outcome;
+    int32_t cause;
+};
+
 // One fault at one phase and what the library must make of it.
 struct FaultSpec {
     const char *faults;  // the emulated modem's faults (SimParseFaults words)
     uint16_t expected;
     int pages;           // sent: GetNumOfPagesSent; received: the page counter
+    Reported report;
     int partial = 0;     // received: this page's file holds only the start of its data
 };
 
@@ -74,84 +92,163 @@ struct Row {
 // that draws nothing 117 after its three waits, a silent modem before the
 // first frame 173; the call lost at the end, after the last MCF, still
 // counts as sent, while a silent modem there makes ATH0 fail (115).
+//
+// The report. A class 2 modem's hang-up code names its phase; without one
+// the phase is where the library noticed: page data goes into the port's
+// buffer at once, so a line lost during it shows in the post-page exchange.
+// Class 1 knows no hang-up code: a command that failed is a modem error. A
+// call that failed after every page was confirmed reports success with its
+// cause.
 const Row kRows[] = {
     // session, phase,
-    //   drop,                                  silent,                                 garbage
+    //   drop, silent, garbage: {faults, code, pages, {report's phase, outcome, cause}[, partial page]}
     {Session::kSend2, "dial",
-     {"nocarrier@dial", TOLLAN_E_NO_CARRIER, 0}, {"silent@dial", TOLLAN_E_READ, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+     {"nocarrier@dial", TOLLAN_E_NO_CARRIER, 0, {kDial, kRetry, kNoAnswer}},
+     {"silent@dial", TOLLAN_E_READ, 0, {kDial, kRetry, kNoResponse}},
+     {"garbage@dial", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend2, "negotiation + training report",
-     {"hangup@B=20", TOLLAN_E_HANGUP, 0}, {"silent@B", TOLLAN_E_READ, 0}, {"garbage@B", TOLLAN_OK, 2}},
+     {"hangup@B=20", TOLLAN_E_HANGUP, 0, {kNegotiation, kFailed, kOther}},
+     {"silent@B", TOLLAN_E_READ, 0, {kDial, kRetry, kNoResponse}},
+     {"garbage@B", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend2, "page 1 data",
-     {"hangup@C1=40", TOLLAN_E_HANGUP, 0}, {"silent@C1", TOLLAN_E_HANGUP, 0}, {"garbage@C1", TOLLAN_OK, 2}},
+     {"hangup@C1=40", TOLLAN_E_HANGUP, 0, {kPage, kRetry, kModem}},
+     {"silent@C1", TOLLAN_E_HANGUP, 0, {kPostPage, kRetry, kRemoteHangup}},
+     {"garbage@C1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend2, "page 2 data",
-     {"hangup@C2=40", TOLLAN_E_HANGUP, 1}, {"silent@C2", TOLLAN_E_HANGUP, 1}, {"garbage@C2", TOLLAN_OK, 2}},
+     {"hangup@C2=40", TOLLAN_E_HANGUP, 1, {kPage, kPartial, kModem}},
+     {"silent@C2", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kRemoteHangup}},
+     {"garbage@C2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend2, "post-page 1 (MPS)",
-     {"hangup@D1=52", TOLLAN_E_HANGUP, 0}, {"silent@D1", TOLLAN_E_HANGUP, 0}, {"garbage@D1", TOLLAN_OK, 2}},
+     {"hangup@D1=52", TOLLAN_E_HANGUP, 0, {kPostPage, kRetry, kUnconfirmed}},
+     {"silent@D1", TOLLAN_E_HANGUP, 0, {kPostPage, kRetry, kRemoteHangup}},
+     {"garbage@D1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend2, "post-page 2 (EOP)",
-     {"hangup@D2=54", TOLLAN_E_HANGUP, 1}, {"silent@D2", TOLLAN_E_HANGUP, 1}, {"garbage@D2", TOLLAN_OK, 2}},
+     {"hangup@D2=54", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kUnconfirmed}},
+     {"silent@D2", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kRemoteHangup}},
+     {"garbage@D2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend2, "hang-up",
-     {"nocarrier@end", TOLLAN_E_HANGUP, 1}, {"silent@end", TOLLAN_E_HANGUP, 1}, {"garbage@end", TOLLAN_OK, 2}},
+     {"nocarrier@end", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kRemoteHangup}},
+     {"silent@end", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kRemoteHangup}},
+     {"garbage@end", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend20, "dial",
-     {"nocarrier@dial", TOLLAN_E_NO_CARRIER, 0}, {"silent@dial", TOLLAN_E_READ, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+     {"nocarrier@dial", TOLLAN_E_NO_CARRIER, 0, {kDial, kRetry, kNoAnswer}},
+     {"silent@dial", TOLLAN_E_READ, 0, {kDial, kRetry, kNoResponse}},
+     {"garbage@dial", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend20, "negotiation + training report",
-     {"hangup@B=20", TOLLAN_E_HANGUP, 0}, {"silent@B", TOLLAN_E_READ, 0}, {"garbage@B", TOLLAN_OK, 2}},
+     {"hangup@B=20", TOLLAN_E_HANGUP, 0, {kNegotiation, kFailed, kOther}},
+     {"silent@B", TOLLAN_E_READ, 0, {kDial, kRetry, kNoResponse}},
+     {"garbage@B", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend20, "page 1 data",
-     {"hangup@C1=40", TOLLAN_E_HANGUP, 0}, {"silent@C1", TOLLAN_E_HANGUP, 0}, {"garbage@C1", TOLLAN_OK, 2}},
+     {"hangup@C1=40", TOLLAN_E_HANGUP, 0, {kPage, kRetry, kModem}},
+     {"silent@C1", TOLLAN_E_HANGUP, 0, {kPostPage, kRetry, kRemoteHangup}},
+     {"garbage@C1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend20, "page 2 data",
-     {"hangup@C2=40", TOLLAN_E_HANGUP, 1}, {"silent@C2", TOLLAN_E_HANGUP, 1}, {"garbage@C2", TOLLAN_OK, 2}},
+     {"hangup@C2=40", TOLLAN_E_HANGUP, 1, {kPage, kPartial, kModem}},
+     {"silent@C2", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kRemoteHangup}},
+     {"garbage@C2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend20, "post-page 1 (MPS)",
-     {"hangup@D1=52", TOLLAN_E_HANGUP, 0}, {"silent@D1", TOLLAN_E_HANGUP, 0}, {"garbage@D1", TOLLAN_OK, 2}},
+     {"hangup@D1=52", TOLLAN_E_HANGUP, 0, {kPostPage, kRetry, kUnconfirmed}},
+     {"silent@D1", TOLLAN_E_HANGUP, 0, {kPostPage, kRetry, kRemoteHangup}},
+     {"garbage@D1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend20, "post-page 2 (EOP)",
-     {"hangup@D2=54", TOLLAN_E_HANGUP, 1}, {"silent@D2", TOLLAN_E_HANGUP, 1}, {"garbage@D2", TOLLAN_OK, 2}},
+     {"hangup@D2=54", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kUnconfirmed}},
+     {"silent@D2", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kRemoteHangup}},
+     {"garbage@D2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSend20, "hang-up",
-     {"nocarrier@end", TOLLAN_E_HANGUP, 1}, {"silent@end", TOLLAN_E_HANGUP, 1}, {"garbage@end", TOLLAN_OK, 2}},
+     {"nocarrier@end", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kRemoteHangup}},
+     {"silent@end", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kRemoteHangup}},
+     {"garbage@end", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
 
     {Session::kReceive2, "answer",
-     {"nocarrier@dial", TOLLAN_E_RECEIVE_FAILED, 0}, {"silent@dial", TOLLAN_E_TIMEOUT, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+     {"nocarrier@dial", TOLLAN_E_RECEIVE_FAILED, 0, {kDial, kFailed, kNoFax}},
+     {"silent@dial", TOLLAN_E_TIMEOUT, 0, {kDial, kRetry, kNoResponse}},
+     {"garbage@dial", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive2, "negotiation + training report",
-     {"hangup@T=72", TOLLAN_E_HANGUP, 0}, {"silent@B", TOLLAN_E_READ, 0}, {"garbage@B", TOLLAN_OK, 2}},
+     {"hangup@T=72", TOLLAN_E_HANGUP, 0, {kNegotiation, kRetry, kNoResponse}},
+     {"silent@B", TOLLAN_E_READ, 0, {kNegotiation, kRetry, kNoResponse}},
+     {"garbage@B", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive2, "page 1 data",
-     {"hangup@C1=90", TOLLAN_E_HANGUP, 0}, {"silent@C1", TOLLAN_E_TIMEOUT, 0, 1}, {"garbage@C1", TOLLAN_OK, 2}},
+     {"hangup@C1=90", TOLLAN_E_HANGUP, 0, {kPage, kRetry, kNoResponse}},
+     {"silent@C1", TOLLAN_E_TIMEOUT, 0, {kPage, kRetry, kNoResponse}, 1},
+     {"garbage@C1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive2, "page 2 data",
-     {"hangup@C2=90", TOLLAN_E_HANGUP, 1}, {"silent@C2", TOLLAN_E_TIMEOUT, 1, 2}, {"garbage@C2", TOLLAN_OK, 2}},
+     {"hangup@C2=90", TOLLAN_E_HANGUP, 1, {kPage, kPartial, kNoResponse}},
+     {"silent@C2", TOLLAN_E_TIMEOUT, 1, {kPage, kPartial, kNoResponse}, 2},
+     {"garbage@C2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive2, "post-page 1 (MPS)",
-     {"hangup@D1=100", TOLLAN_E_HANGUP, 1}, {"silent@D1", TOLLAN_E_READ, 1}, {"garbage@D1", TOLLAN_OK, 2}},
+     {"hangup@D1=100", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kUnconfirmed}},
+     {"silent@D1", TOLLAN_E_READ, 1, {kPostPage, kPartial, kNoResponse}},
+     {"garbage@D1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive2, "post-page 2 (EOP)",
-     {"hangup@D2=100", TOLLAN_E_HANGUP, 2}, {"silent@D2", TOLLAN_E_READ, 2}, {"garbage@D2", TOLLAN_OK, 2}},
+     {"hangup@D2=100", TOLLAN_E_HANGUP, 2, {kPostPage, kPartial, kUnconfirmed}},
+     {"silent@D2", TOLLAN_E_READ, 2, {kPostPage, kPartial, kNoResponse}},
+     {"garbage@D2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive2, "hang-up",
-     {"nocarrier@end", TOLLAN_E_NO_CARRIER, 2}, {"silent@end", TOLLAN_E_READ, 2}, {"garbage@end", TOLLAN_OK, 2}},
+     {"nocarrier@end", TOLLAN_E_NO_CARRIER, 2, {kPostPage, kPartial, kRemoteHangup}},
+     {"silent@end", TOLLAN_E_READ, 2, {kPostPage, kPartial, kNoResponse}},
+     {"garbage@end", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
 
     {Session::kReceive20, "answer",
-     {"nocarrier@dial", TOLLAN_E_RECEIVE_FAILED, 0}, {"silent@dial", TOLLAN_E_TIMEOUT, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+     {"nocarrier@dial", TOLLAN_E_RECEIVE_FAILED, 0, {kDial, kFailed, kNoFax}},
+     {"silent@dial", TOLLAN_E_TIMEOUT, 0, {kDial, kRetry, kNoResponse}},
+     {"garbage@dial", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive20, "negotiation + training report",
-     {"hangup@T=72", TOLLAN_E_HANGUP, 0}, {"silent@B", TOLLAN_E_READ, 0}, {"garbage@B", TOLLAN_OK, 2}},
+     {"hangup@T=72", TOLLAN_E_HANGUP, 0, {kNegotiation, kRetry, kNoResponse}},
+     {"silent@B", TOLLAN_E_READ, 0, {kNegotiation, kRetry, kNoResponse}},
+     {"garbage@B", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive20, "page 1 data",
-     {"hangup@C1=90", TOLLAN_E_HANGUP, 0}, {"silent@C1", TOLLAN_E_TIMEOUT, 0, 1}, {"garbage@C1", TOLLAN_OK, 2}},
+     {"hangup@C1=90", TOLLAN_E_HANGUP, 0, {kPage, kRetry, kNoResponse}},
+     {"silent@C1", TOLLAN_E_TIMEOUT, 0, {kPage, kRetry, kNoResponse}, 1},
+     {"garbage@C1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive20, "page 2 data",
-     {"hangup@C2=90", TOLLAN_E_HANGUP, 1}, {"silent@C2", TOLLAN_E_TIMEOUT, 1, 2}, {"garbage@C2", TOLLAN_OK, 2}},
+     {"hangup@C2=90", TOLLAN_E_HANGUP, 1, {kPage, kPartial, kNoResponse}},
+     {"silent@C2", TOLLAN_E_TIMEOUT, 1, {kPage, kPartial, kNoResponse}, 2},
+     {"garbage@C2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive20, "post-page 1 (MPS)",
-     {"hangup@D1=100", TOLLAN_E_HANGUP, 1}, {"silent@D1", TOLLAN_E_READ, 1}, {"garbage@D1", TOLLAN_OK, 2}},
+     {"hangup@D1=100", TOLLAN_E_HANGUP, 1, {kPostPage, kPartial, kUnconfirmed}},
+     {"silent@D1", TOLLAN_E_READ, 1, {kPostPage, kPartial, kNoResponse}},
+     {"garbage@D1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive20, "post-page 2 (EOP)",
-     {"hangup@D2=100", TOLLAN_E_HANGUP, 2}, {"silent@D2", TOLLAN_E_READ, 2}, {"garbage@D2", TOLLAN_OK, 2}},
+     {"hangup@D2=100", TOLLAN_E_HANGUP, 2, {kPostPage, kPartial, kUnconfirmed}},
+     {"silent@D2", TOLLAN_E_READ, 2, {kPostPage, kPartial, kNoResponse}},
+     {"garbage@D2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kReceive20, "hang-up",
-     {"nocarrier@end", TOLLAN_E_NO_CARRIER, 2}, {"silent@end", TOLLAN_E_READ, 2}, {"garbage@end", TOLLAN_OK, 2}},
+     {"nocarrier@end", TOLLAN_E_NO_CARRIER, 2, {kPostPage, kPartial, kRemoteHangup}},
+     {"silent@end", TOLLAN_E_READ, 2, {kPostPage, kPartial, kNoResponse}},
+     {"garbage@end", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
 
     {Session::kSendClass1, "dial",
-     {"nocarrier@dial", TOLLAN_E_NO_CARRIER, 0}, {"silent@dial", TOLLAN_E_READ, 0}, {"garbage@dial", TOLLAN_OK, 2}},
+     {"nocarrier@dial", TOLLAN_E_NO_CARRIER, 0, {kDial, kRetry, kNoAnswer}},
+     {"silent@dial", TOLLAN_E_READ, 0, {kDial, kRetry, kNoResponse}},
+     {"garbage@dial", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSendClass1, "negotiation",
-     {"nocarrier@B", TOLLAN_E_ERROR, 0}, {"silent@B", TOLLAN_E_FIRST_FRAME, 0}, {"garbage@B", TOLLAN_OK, 2}},
+     {"nocarrier@B", TOLLAN_E_ERROR, 0, {kNegotiation, kRetry, kModem}},
+     {"silent@B", TOLLAN_E_FIRST_FRAME, 0, {kNegotiation, kRetry, kNoDis}},
+     {"garbage@B", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSendClass1, "training",
-     {"nocarrier@T", TOLLAN_E_ERROR, 0}, {"silent@T", TOLLAN_E_TIMEOUT, 0}, {"garbage@T", TOLLAN_OK, 2}},
+     {"nocarrier@T", TOLLAN_E_ERROR, 0, {kTraining, kRetry, kModem}},
+     {"silent@T", TOLLAN_E_TIMEOUT, 0, {kTraining, kRetry, kNoResponse}},
+     {"garbage@T", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSendClass1, "page 1 data",
-     {"nocarrier@C1", TOLLAN_E_ERROR, 0}, {"silent@C1", TOLLAN_E_TIMEOUT, 0}, {"garbage@C1", TOLLAN_OK, 2}},
+     {"nocarrier@C1", TOLLAN_E_ERROR, 0, {kPostPage, kRetry, kModem}},
+     {"silent@C1", TOLLAN_E_TIMEOUT, 0, {kPostPage, kRetry, kNoResponse}},
+     {"garbage@C1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSendClass1, "page 2 data",
-     {"nocarrier@C2", TOLLAN_E_ERROR, 1}, {"silent@C2", TOLLAN_E_TIMEOUT, 1}, {"garbage@C2", TOLLAN_OK, 2}},
+     {"nocarrier@C2", TOLLAN_E_ERROR, 1, {kPostPage, kPartial, kModem}},
+     {"silent@C2", TOLLAN_E_TIMEOUT, 1, {kPostPage, kPartial, kNoResponse}},
+     {"garbage@C2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSendClass1, "post-page 1 (MPS)",
-     {"nocarrier@D1", TOLLAN_E_ERROR, 0}, {"silent@D1", TOLLAN_E_TIMEOUT, 0}, {"garbage@D1", TOLLAN_OK, 2}},
+     {"nocarrier@D1", TOLLAN_E_ERROR, 0, {kPostPage, kRetry, kModem}},
+     {"silent@D1", TOLLAN_E_TIMEOUT, 0, {kPostPage, kRetry, kNoResponse}},
+     {"garbage@D1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSendClass1, "post-page 2 (EOP)",
-     {"nocarrier@D2", TOLLAN_E_ERROR, 1}, {"silent@D2", TOLLAN_E_TIMEOUT, 1}, {"garbage@D2", TOLLAN_OK, 2}},
+     {"nocarrier@D2", TOLLAN_E_ERROR, 1, {kPostPage, kPartial, kModem}},
+     {"silent@D2", TOLLAN_E_TIMEOUT, 1, {kPostPage, kPartial, kNoResponse}},
+     {"garbage@D2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
     {Session::kSendClass1, "hang-up",
-     {"nocarrier@end", TOLLAN_OK, 2}, {"silent@end", TOLLAN_E_ERROR, 2}, {"garbage@end", TOLLAN_OK, 2}},
+     {"nocarrier@end", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}},
+     {"silent@end", TOLLAN_E_ERROR, 2, {kRelease, kSuccess, kModem}},
+     {"garbage@end", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
 };
 
 const char *SessionName(Session s) {
@@ -237,6 +334,7 @@ struct Outcome {
     int pages = -1;
     bool files_kept = false;
     bool reopened = false;
+    Reported reported{-1, -1, -1};
     double seconds = 0;         // real time of the whole cell
     uint32_t clock_seconds = 0;  // the library's clock during the call
     bool passed = false;
@@ -381,6 +479,10 @@ TEST_P(FaultMatrix, Cell) {
     out.code = IsReceive(c.session) ? Receive(ch, &pages) : Send(ch, c.session, f.dir + "/doc.g3", &pages);
     out.clock_seconds = PlatElapsed(clock_start) / 1000;
     out.pages = IsReceive(c.session) && pages < 0 ? 0 : pages;
+    TollanCallReport report{};
+    report.size = sizeof report;
+    GetCallReport(ch, &report);
+    out.reported = {report.phase, report.outcome, report.cause};
     uint16_t closed = PortClose(ch);
     SimSetModemFaults(f.sim, modem, SimFaults{});
     AwaitCloseHeard(f.sim, modem);
@@ -388,12 +490,17 @@ TEST_P(FaultMatrix, Cell) {
     out.reopened = reopen.empty();
     out.files_kept = FilesKept(c, out.pages);
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    out.passed = out.code == c.spec.expected && out.pages == c.spec.pages && out.files_kept && out.reopened &&
-                 out.clock_seconds < kClockLimitSeconds;
+    const bool reported = out.reported.phase == c.spec.report.phase && out.reported.outcome == c.spec.report.outcome &&
+                          out.reported.cause == c.spec.report.cause;
+    out.passed = out.code == c.spec.expected && out.pages == c.spec.pages && reported && out.files_kept &&
+                 out.reopened && out.clock_seconds < kClockLimitSeconds;
     Results().push_back({c, out});
 
     EXPECT_EQ(out.code, c.spec.expected) << CodeText(out.code);
     EXPECT_EQ(out.pages, c.spec.pages);
+    EXPECT_EQ(out.reported.phase, c.spec.report.phase) << GetCauseText(out.reported.cause);
+    EXPECT_EQ(out.reported.outcome, c.spec.report.outcome) << GetCauseText(out.reported.cause);
+    EXPECT_EQ(out.reported.cause, c.spec.report.cause) << GetCauseText(out.reported.cause);
     EXPECT_TRUE(out.files_kept);
     EXPECT_TRUE(out.reopened) << reopen;
     EXPECT_LT(out.clock_seconds, kClockLimitSeconds);
@@ -527,6 +634,15 @@ INSTANTIATE_TEST_SUITE_P(Matrix, HostileMatrix, ::testing::ValuesIn(kHostileCell
 
 std::string Yes(bool b) { return b ? "yes" : "**no**"; }
 
+// "page data, retry: the line is busy" for the table.
+std::string ReportText(const Reported &r) {
+    static const char *const kPhases[] = {"set-up", "dial/answer", "negotiation", "training",
+                                          "page data", "post-page", "release"};
+    static const char *const kOutcomes[] = {"none", "success", "partial", "retry", "failed", "local", "aborted"};
+    if (r.phase < 0 || r.phase > 6 || r.outcome < 0 || r.outcome > 6) return "?";
+    return std::string(kPhases[r.phase]) + ", " + kOutcomes[r.outcome] + ": " + GetCauseText(r.cause);
+}
+
 void WriteTable(const std::string &path) {
     std::ofstream out(path, std::ios::trunc);
     out << "# Fault matrix\n\n"
@@ -544,20 +660,23 @@ void WriteTable(const std::string &path) {
            "emulator's timers 20 times slower than the library's); a silent modem shows the\n"
            "library's time-outs: 80 s line reads, and in class 1 the rounds of its response waits.\n"
            "Class 2 and 2.0 modems run the training themselves and report it during the\n"
-           "negotiation, so their negotiation row covers the training.\n\n"
+           "negotiation, so their negotiation row covers the training.\n"
+           "*Report*: the call report's phase, outcome and cause (`GetCallReport`), each\n"
+           "asserted as well.\n\n"
            "This file is written by the test program `tollan_matrix_tests`\n"
            "(tests/matrix/fault_matrix_test.cpp); do not edit it by hand. To regenerate it run\n"
            "`scripts/fault-matrix.sh` from the source tree: it builds, runs the matrix and\n"
            "writes this file.\n\n"
-           "| # | session | phase | fault | emulator faults | expected | got | pages (exp/got) | files kept | reopen | library clock | result |\n"
-           "|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+           "| # | session | phase | fault | emulator faults | expected | got | pages (exp/got) | report | files kept | reopen | library clock | result |\n"
+           "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
     int passed = 0;
     for (const auto &[c, o] : Results()) {
         passed += o.passed ? 1 : 0;
         out << "| " << c.index << " | " << SessionName(c.session) << " | " << c.phase << " | " << FaultName(c.fault)
             << " | `" << c.spec.faults << "` | " << CodeText(c.spec.expected) << " | " << CodeText(o.code) << " | "
             << c.spec.pages << "/" << o.pages << (c.spec.partial ? " + part of " + std::to_string(c.spec.partial) : "")
-            << " | " << Yes(o.files_kept) << " | " << Yes(o.reopened) << " | " << o.clock_seconds << " s | "
+            << " | " << ReportText(o.reported) << " | " << Yes(o.files_kept) << " | " << Yes(o.reopened) << " | "
+            << o.clock_seconds << " s | "
             << (o.passed ? "pass" : "**FAIL**")
             << " |\n";
     }
