@@ -34,6 +34,15 @@ struct T30Caller {
     bool hang_up_after_first_page = false;
 };
 
+// What the far terminal offers beyond its modulations, and the line's noise.
+struct TerminalOptions {
+    bool ecm = false;
+    int compressions = 0;   // spandsp's T30_SUPPORT_*_COMPRESSION bits; 0: its default
+    bool noise = false;
+    float noise_dbm0 = -99; // white noise added to both directions
+    int noise_seed = 1;
+};
+
 class T31Line {
 public:
     // The far terminal calls: Ring() rings the modem, and the library's ATA
@@ -55,6 +64,8 @@ public:
     int PagesReceived() const;
     // The pages the terminal sent (a calling terminal).
     int PagesSent() const;
+    // Before the call starts.
+    void SetTerminal(const TerminalOptions &options);
     // The modem reports RING to the host.
     void Ring();
     // Milliseconds of audio the line has carried.
@@ -102,6 +113,8 @@ private:
     int pages_sent_ = 0;
     std::atomic<uint32_t> audio_ms_{0};
     std::string sender_ident_;
+    TerminalOptions options_;
+    struct awgn_state_s *noise_[2] = {nullptr, nullptr};
 };
 
 // The library's platform clock follows the line's audio: a millisecond passes
