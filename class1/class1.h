@@ -408,6 +408,9 @@ uint16_t SendTsiDcs(SendCall &call);
 // ---- ecm_send.cpp: the sending steps of error correction ------------------------
 // The next page coded for the line and its first block set up.
 uint16_t BeginEcmPage(SendCall &call);
+// The current block as it goes on the line at the bit-rate code: the
+// frames of ecm.to_send and RCP, HDLC framed.
+std::vector<uint8_t> EcmBlockBytes(const EcmSend &ecm, int bit_rate);
 // The next block of the page set up; false after the last.
 bool NextEcmBlock(SendCall &call);
 // The block's frames still to send, RCP, PPS; the PPS then waits for its answer.

@@ -50,9 +50,11 @@ void PutFcd(HdlcBits &w, const EcmSend &ecm, int number) {
     PutHdlcFrame(w, frame, 4 + ecm.frame_size);
 }
 
-// The block as the line carries it: flags while the receiver finds the
-// frames, the frames still to send, RCP three times.
-std::vector<uint8_t> BlockBits(const EcmSend &ecm, int bit_rate) {
+}  // namespace
+
+// Flags while the receiver finds the frames, the frames still to send, RCP
+// three times, flags, idle ones to the byte's end.
+std::vector<uint8_t> EcmBlockBytes(const EcmSend &ecm, int bit_rate) {
     std::vector<uint8_t> bits;
     HdlcBits w{&bits, 0, 0, 0};
     PutHdlcFlags(w, static_cast<int>(TrainingBytes(bit_rate) / kPreambleDivisor) + 1);
@@ -64,6 +66,8 @@ std::vector<uint8_t> BlockBits(const EcmSend &ecm, int bit_rate) {
     FinishHdlcBits(w);
     return bits;
 }
+
+namespace {
 
 // The block's bytes as page data, DLE doubled, then DLE ETX; OK once the
 // modem has sent them.
@@ -143,7 +147,7 @@ uint16_t SendEcmBlock(SendCall &call) {
     const char *modulation = TranslateCmd(bit_rate, false, Direction::kTransmit, channel);
     if (!modulation) return TOLLAN_E_ERROR;
     FaxTrace("SendEcmBlock: block %d, %d of %d frames", ecm.block, EcmMapCount(ecm.to_send), ecm.frames);
-    const std::vector<uint8_t> bits = BlockBits(ecm, bit_rate);
+    const std::vector<uint8_t> bits = EcmBlockBytes(ecm, bit_rate);
     uint16_t code = SendCmd(kStopTransmitting, channel);
     if (code == TOLLAN_OK) code = StartCarrier(modulation, channel);
     if (code == TOLLAN_OK) code = SendBlockBits(bits, channel);

@@ -159,10 +159,10 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     const int16_t bit_rate = g_channels[ch].bit_rate;
     EXPECT_EQ(PortClose(ch), TOLLAN_OK);
 
-    ASSERT_TRUE(line.WaitForEnd(10000));
     std::string log;
     for (const std::string &l : trace.Lines()) log += l + "\n";
     if (getenv("TOLLAN_SHOW_TRACE")) fprintf(stderr, "%s", log.c_str());
+    ASSERT_TRUE(line.WaitForEnd(10000)) << log;
     ASSERT_EQ(result, TOLLAN_OK) << log;
     EXPECT_EQ(pages_sent, p.pages);
     EXPECT_EQ(bit_rate, p.bit_rate_used);
@@ -205,7 +205,11 @@ INSTANTIATE_TEST_SUITE_P(
         PeerCase{"MrStandardNoEcm", T30_SUPPORT_V27TER | T30_SUPPORT_V29, 2, 1, 2, 3, TOLLAN_ECM_OFF, kMhMr,
                  kPlainTerminal, "coding 1 ecm 0"},
         PeerCase{"EcmRefusedMh", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_256, kMhMrMmr,
-                 TerminalOptions{false, T30_SUPPORT_T4_1D_COMPRESSION}, "coding 0 ecm 0"}),
+                 TerminalOptions{false, T30_SUPPORT_T4_1D_COMPRESSION}, "coding 0 ecm 0"},
+        PeerCase{"NoisyA", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr, TerminalOptions{true, kAllCodings, true, -55}, nullptr},
+        PeerCase{"NoisyB", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr, TerminalOptions{true, kAllCodings, true, -48}, nullptr},
+        PeerCase{"NoisyC", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr, TerminalOptions{true, kAllCodings, true, -44}, nullptr},
+        PeerCase{"NoisyD", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr, TerminalOptions{true, kAllCodings, true, -40}, nullptr}),
     [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
 
 }  // namespace
