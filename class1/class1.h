@@ -477,6 +477,45 @@ PageVerdict JudgeQuality(const PageQuality &quality);
 // Decodes a received page file and counts its lines.
 PageQuality CheckQuality(const char *path);
 
+// ---- ecm_receive.cpp: the receiving steps of error correction -----------------
+// The page being received with error correction: its blocks so far, each
+// frame at its place.
+struct EcmReceive {
+    std::vector<uint8_t> page;
+    G3Coding coding;
+    size_t frame_size;
+    size_t limit;          // bytes the page may have
+    size_t block_start;    // the current block's place in page
+    EcmMap received;       // frames of the current block received whole
+    bool rcp_seen;
+    int bad_frames;        // frames whose check failed, in the last block read
+    bool overflow;         // a frame fell past limit
+};
+// The HDLC frame reader over page-rate data.
+struct HdlcReader {
+    uint8_t frame[4 + 256 + 2];
+    size_t length;
+    uint8_t bits;
+    int bit_count;
+    int ones;
+    bool in_frame;
+    bool overflow;
+};
+void FeedHdlc(HdlcReader &r, uint8_t byte, EcmReceive &ecm);
+void StartEcmReceivePage(EcmReceive &ecm, const LineMode &mode);
+// A frame (control, FCF, information) whose check was good.
+void TakeEcmFrame(EcmReceive &ecm, const uint8_t *frame, size_t length);
+// The frames of a block of frames frames not received whole.
+EcmMap MissingFrames(const EcmReceive &ecm, int frames);
+// The block of frames frames is complete (or given up): the next starts after it.
+void EndEcmBlock(EcmReceive &ecm, int frames);
+// The page's blocks decoded in its coding and coded as MH.
+LineDecode EcmPageAsMh(const EcmReceive &ecm, std::vector<uint8_t> *mh);
+// A block's data after CONNECT, up to DLE ETX, its frames taken.
+uint16_t ReadEcmBlock(int32_t channel, EcmReceive &ecm);
+// A page file received in coding rewritten as MH.
+uint16_t RecodeFileAsMh(const char *path, G3Coding coding, int64_t limit);
+
 // ---- t30_receive.cpp: the T.30 receiving procedure -----------------------------
 // Where a receiving call stands. The caller's commands drive it; each phase
 // names what the call is doing or waiting for.
@@ -504,5 +543,7 @@ struct ReceiveRate {
 // asks only for what the DIS built from the channel's settings offered; else
 // nullptr.
 const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const FaxChannel &c);
-// The DIS information field (3 bytes) for the channel's settings.
+// The DIS information field (3 bytes, 4 with error correction) for the
+// channel's settings, and its length.
 void BuildDis(uint8_t *dis_fif, const FaxChannel &c);
+size_t DisFieldLength(const FaxChannel &c);

@@ -205,11 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
         PeerCase{"MrStandardNoEcm", T30_SUPPORT_V27TER | T30_SUPPORT_V29, 2, 1, 2, 3, TOLLAN_ECM_OFF, kMhMr,
                  kPlainTerminal, "coding 1 ecm 0"},
         PeerCase{"EcmRefusedMh", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_256, kMhMrMmr,
-                 TerminalOptions{false, T30_SUPPORT_T4_1D_COMPRESSION}, "coding 0 ecm 0"},
-        PeerCase{"NoisyA", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr, TerminalOptions{true, kAllCodings, true, -55}, nullptr},
-        PeerCase{"NoisyB", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr, TerminalOptions{true, kAllCodings, true, -48}, nullptr},
-        PeerCase{"NoisyC", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr, TerminalOptions{true, kAllCodings, true, -44}, nullptr},
-        PeerCase{"NoisyD", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr, TerminalOptions{true, kAllCodings, true, -40}, nullptr}),
+                 TerminalOptions{false, T30_SUPPORT_T4_1D_COMPRESSION}, "coding 0 ecm 0"}),
     [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
 
 }  // namespace
