@@ -152,6 +152,7 @@ uint16_t ReadEcmBlock(int32_t channel, EcmReceive &ecm) {
     size_t size = 0;
     FILE *memory = open_memstream(&buffer, &size);
     if (!memory) return TOLLAN_E_NO_MEMORY;
+    ecm.bad_frames = 0;
     int64_t count = 0;
     const uint16_t code = ReadPageData(channel, memory, static_cast<int64_t>(ecm.limit) * 2, &count);
     fclose(memory);

@@ -639,6 +639,7 @@ Command PostPageCommand(uint8_t post_page) {
 // PPR with the frames of the block still missing.
 uint16_t SendPpr(ReceiveCall &call, const EcmMap &missing) {
     call.last_response = kFcfPpr;
+    FaxTrace("ReceiveClass1Fax: PPR for %d frames", EcmMapCount(missing));
     uint16_t code = SendCmd("AT+FRS=8\r", call.channel);
     if (code != TOLLAN_OK) return code;
     uint8_t frame[2 + kEcmMapBytes] = {kControlFinal, kFcfPpr};
@@ -670,6 +671,9 @@ Step AnswerEcmCommand(ReceiveCall &call, Command command) {
         call.ecm_any_answered = true;
     }
     if (!call.ecm_page_open) return EndWithDcn(call, TOLLAN_E_ERROR, 90);
+    // After PPR some senders count only the frames they sent again: the
+    // block keeps the size its first PPS gave.
+    if (call.pprs > 0 && call.ecm_frames > pps.frames) pps.frames = call.ecm_frames;
     call.ecm_frames = pps.frames;
     const EcmMap missing = MissingFrames(call.ecm, pps.frames);
     const int count = EcmMapCount(missing);

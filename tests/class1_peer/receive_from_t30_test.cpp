@@ -229,6 +229,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PeerCase{"MmrEcm256", 5, 0, false, TOLLAN_ECM_256, kMhMrMmr, kEcmCaller, "coding 2 ecm 1"},
                       PeerCase{"MrEcm64", 3, 1, false, TOLLAN_ECM_64, kMhMr, kEcmCaller, "coding 1 ecm 1"},  // the sender picks the frame size
                       PeerCase{"MhEcm256", 5, 1, false, TOLLAN_ECM_256, TOLLAN_CODING_MH, kEcmCaller, "coding 0 ecm 1"},
+                      // A byte of the first block damaged on its way to the library.
+                      PeerCase{"DamagedFrameAskedForAgain", 5, 0, false, TOLLAN_ECM_256, kMhMrMmr,
+                               TerminalOptions{true, kAllCodings, 0, 2, 1500}, "ReceiveClass1Fax: PPR for 1 frames"},
                       PeerCase{"MrNoEcm", 5, 0, false, TOLLAN_ECM_OFF, kMhMrMmr, kPlainCaller, "coding 1 ecm 0"}),
     [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
 

@@ -204,6 +204,9 @@ INSTANTIATE_TEST_SUITE_P(
         PeerCase{"MrFineNoEcm", kAllModems, 1, 0, 2, 5, TOLLAN_ECM_OFF, kMhMrMmr, kPlainTerminal, "coding 1 ecm 0"},
         PeerCase{"MrStandardNoEcm", T30_SUPPORT_V27TER | T30_SUPPORT_V29, 2, 1, 2, 3, TOLLAN_ECM_OFF, kMhMr,
                  kPlainTerminal, "coding 1 ecm 0"},
+        // A byte of the first block damaged on its way to the terminal.
+        PeerCase{"DamagedFrameSentAgain", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr,
+                 TerminalOptions{true, kAllCodings, 2, 0, 1500}, "FrameSense: PPR for block 0: 1 of"},
         PeerCase{"EcmRefusedMh", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_256, kMhMrMmr,
                  TerminalOptions{false, T30_SUPPORT_T4_1D_COMPRESSION}, "coding 0 ecm 0"}),
     [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });

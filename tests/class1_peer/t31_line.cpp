@@ -150,6 +150,7 @@ void T31Line::Run() {
             ring = ring_requested_;
             ring_requested_ = false;
             to_receiver_noise = noise_[0];
+            damage_ = options_;  // the audio thread's copy
             to_modem_noise = noise_[1];
         }
         MoveDteBytes();
@@ -181,11 +182,43 @@ void T31Line::MoveDteBytes() {
     while (clear_to_send_) {
         const ssize_t n = read(master_, buf, sizeof buf);
         if (n <= 0) return;
+        WatchHostBytes(buf, static_cast<size_t>(n));
         t31_at_rx(modem_, buf, static_cast<int>(n));
     }
 }
 
-void T31Line::WriteToDte(const uint8_t *buf, size_t len) {
+// A damaged byte is turned into another that is neither DLE nor ETX, so the
+// data's framing stays as it was.
+static uint8_t Damaged(uint8_t byte) {
+    uint8_t d = static_cast<uint8_t>(byte ^ 0x5A);
+    if (d == 0x10 || d == 0x03) d = static_cast<uint8_t>(byte ^ 0xA5);
+    return d;
+}
+
+void T31Line::WatchHostBytes(char *buf, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        host_tail_ += buf[i];
+        if (host_tail_.size() > 8) host_tail_.erase(0, 1);
+        if (host_tail_.size() >= 7 && host_tail_.compare(host_tail_.size() - 7, 7, "AT+FTM=") == 0) {
+            ++sent_streams_;
+            sent_offset_ = 0;
+        } else if (host_tail_.size() >= 7 && host_tail_.compare(host_tail_.size() - 7, 7, "AT+FRM=") == 0) {
+            ++received_streams_;
+            received_offset_ = 0;
+        }
+        if (damage_.damage_sent_stream > 0 && sent_streams_ == damage_.damage_sent_stream && ++sent_offset_ == damage_.damage_offset &&
+            buf[i] != 0x10 && buf[i] != 0x03)
+            buf[i] = static_cast<char>(Damaged(static_cast<uint8_t>(buf[i])));
+    }
+}
+
+void T31Line::WriteToDte(const uint8_t *data, size_t len) {
+    std::vector<uint8_t> copy(data, data + len);
+    for (uint8_t &b : copy)
+        if (damage_.damage_received_stream > 0 && received_streams_ == damage_.damage_received_stream && ++received_offset_ == damage_.damage_offset &&
+            b != 0x10 && b != 0x03)
+            b = Damaged(b);
+    const uint8_t *buf = copy.data();
     size_t done = 0;
     while (done < len) {
         const ssize_t n = write(master_, buf + done, len - done);

@@ -38,6 +38,13 @@ struct T30Caller {
 struct TerminalOptions {
     bool ecm = false;
     int compressions = 0;   // spandsp's T30_SUPPORT_*_COMPRESSION bits; 0: its default
+    // One byte of a page-rate data stream damaged: the stream-th after an
+    // "AT+FTM=" (host to modem) or "AT+FRM=" (modem to host) command of the
+    // host, counting from 1 (the training check is a stream too), at offset
+    // bytes after the command. 0: none.
+    int damage_sent_stream = 0;
+    int damage_received_stream = 0;
+    size_t damage_offset = 0;
     bool noise = false;
     float noise_dbm0 = -99; // white noise added to both directions
     int noise_seed = 1;
@@ -86,6 +93,8 @@ private:
     void AnswerCall();
     void MoveDteBytes();
     void WriteToDte(const uint8_t *buf, size_t len);
+    // Counts the host's data commands in its bytes and damages the chosen byte.
+    void WatchHostBytes(char *buf, size_t len);
 
     uint32_t speed_;
     int receiver_modems_;
@@ -115,6 +124,12 @@ private:
     std::string sender_ident_;
     TerminalOptions options_;
     struct awgn_state_s *noise_[2] = {nullptr, nullptr};
+    TerminalOptions damage_;       // the damage to do, as the audio thread sees it
+    std::string host_tail_;        // the host's last bytes, for finding commands across reads
+    int sent_streams_ = 0;         // "AT+FTM=" commands so far
+    int received_streams_ = 0;     // "AT+FRM=" commands so far
+    size_t sent_offset_ = 0;       // host bytes since the last "AT+FTM="
+    size_t received_offset_ = 0;   // modem bytes since the last "AT+FRM="
 };
 
 // The library's platform clock follows the line's audio: a millisecond passes
