@@ -157,8 +157,8 @@ DisOffer ReadDisOffer(const uint8_t *dis_fif) {
 LineMode ChooseLineMode(const DisOffer &offer, const FaxChannel &c) {
     const int32_t codings = OfferedCodings(c);
     const int16_t ecm = offer.ecm ? c.error_correction : int16_t{TOLLAN_ECM_OFF};
-    if (ecm != TOLLAN_ECM_OFF && offer.mmr && (codings & TOLLAN_CODING_MMR)) return {kCodingMmr, ecm};
-    if (offer.mr && (codings & TOLLAN_CODING_MR)) return {kCodingMr, ecm};
+    if (ecm != TOLLAN_ECM_OFF && offer.mmr && (codings & TOLLAN_COMPRESS_MMR)) return {kCodingMmr, ecm};
+    if (offer.mr && (codings & TOLLAN_COMPRESS_MR)) return {kCodingMr, ecm};
     return {kCodingMh, ecm};
 }
 

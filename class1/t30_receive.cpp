@@ -791,10 +791,10 @@ void BuildDis(uint8_t *dis_fif, const FaxChannel &c) {
     dis_fif[2] = kUnlimitedLength;
     SetScanBits(dis_fif, ScanExponent(c.scan_time));
     const int32_t codings = OfferedCodings(c);
-    if (codings & TOLLAN_CODING_MR) dis_fif[1] |= kTwoDimBit;
+    if (codings & TOLLAN_COMPRESS_MR) dis_fif[1] |= kTwoDimBit;
     if (c.error_correction == TOLLAN_ECM_OFF) return;
     dis_fif[2] |= kExtendBit;
-    dis_fif[3] = static_cast<uint8_t>(kEcmBit | ((codings & TOLLAN_CODING_MMR) ? kMmrBit : 0));
+    dis_fif[3] = static_cast<uint8_t>(kEcmBit | ((codings & TOLLAN_COMPRESS_MMR) ? kMmrBit : 0));
 }
 
 size_t DisFieldLength(const FaxChannel &c) { return c.error_correction == TOLLAN_ECM_OFF ? 3 : 4; }
@@ -808,14 +808,14 @@ const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const Fa
     if (!rate || rate->bit_rate > top || (rate->v17 && top < kFirstV17Rate)) return nullptr;
     if ((dcs_fif[1] & kFineBit) && c.resolution != 0) return nullptr;
     const int32_t codings = OfferedCodings(c);
-    if ((dcs_fif[1] & kTwoDimBit) && !(codings & TOLLAN_CODING_MR)) return nullptr;
+    if ((dcs_fif[1] & kTwoDimBit) && !(codings & TOLLAN_COMPRESS_MR)) return nullptr;
     if (dcs_fif[2] & kWidthMask) return nullptr;
     if ((dcs_fif[2] & kExtendBit) && length >= 4) {
         const uint8_t fourth = dcs_fif[3];
         const bool ecm = (fourth & kEcmBit) != 0;
         if (fourth & kUncompressedBit) return nullptr;
         if (ecm && c.error_correction == TOLLAN_ECM_OFF) return nullptr;
-        if ((fourth & kMmrBit) && !(ecm && (codings & TOLLAN_CODING_MMR))) return nullptr;
+        if ((fourth & kMmrBit) && !(ecm && (codings & TOLLAN_COMPRESS_MMR))) return nullptr;
     }
     return rate;
 }

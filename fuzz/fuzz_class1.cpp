@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzPortInstall(data, size);
     int32_t channel = FuzzChannelOpen(TOLLAN_CLASS_1);
     SetErrorCorrection(channel, mode % 3);
-    SetCompression(channel, TOLLAN_CODING_MH | ((mode >> 2) & 3) * TOLLAN_CODING_MR);
+    SetCompression(channel, TOLLAN_COMPRESS_MH | ((mode >> 2) & 3) * TOLLAN_COMPRESS_MR);
     SendClass1Fax(channel, "5551234", base.c_str(), 2);
     FuzzPortRemove();
     return 0;

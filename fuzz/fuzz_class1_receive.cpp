@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int32_t channel = FuzzOpenCall(settings, TOLLAN_CLASS_1);
     if (channel >= 0) {
         SetErrorCorrection(channel, mode % 3);
-        SetCompression(channel, TOLLAN_CODING_MH | ((mode >> 2) & 3) * TOLLAN_CODING_MR);
+        SetCompression(channel, TOLLAN_COMPRESS_MH | ((mode >> 2) & 3) * TOLLAN_COMPRESS_MR);
         int16_t pages = 0;
         RemoveReceivedPages(base);
         ReceiveClass1Fax(channel, base.c_str(), &pages);

@@ -114,7 +114,7 @@ TEST(EcmReceiveTest, DisOffersAndDcsMayAskOnlyForWhatTheSettingsAllow) {
     EXPECT_EQ(DcsModulation(dcs_mr_ecm_mmr, 4, c), nullptr);
 
     c.error_correction = TOLLAN_ECM_256;
-    c.codings = TOLLAN_CODING_MH | TOLLAN_CODING_MR | TOLLAN_CODING_MMR;
+    c.codings = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR | TOLLAN_COMPRESS_MMR;
     BuildDis(dis, c);
     EXPECT_EQ(DisFieldLength(c), 4u);
     EXPECT_EQ(dis[1] & 0x80, 0x80);
@@ -127,7 +127,7 @@ TEST(EcmReceiveTest, DisOffersAndDcsMayAskOnlyForWhatTheSettingsAllow) {
     EXPECT_EQ(mode.coding, kCodingMmr);
     EXPECT_EQ(mode.ecm, TOLLAN_ECM_256);
 
-    c.codings = TOLLAN_CODING_MH | TOLLAN_CODING_MR;  // MMR not offered
+    c.codings = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR;  // MMR not offered
     EXPECT_EQ(DcsModulation(dcs_mr_ecm_mmr, 4, c), nullptr);
 }
 

@@ -119,7 +119,7 @@ TEST(LineModeTest, TheBestBothOfferWithMmrOnlyUnderErrorCorrection) {
         int16_t ecm_used;
         uint8_t dcs_byte4;
     } cases[] = {
-        {mr_ecm_mmr, TOLLAN_ECM_OFF, TOLLAN_CODING_MH, kCodingMh, TOLLAN_ECM_OFF, 0x00},  // the defaults
+        {mr_ecm_mmr, TOLLAN_ECM_OFF, TOLLAN_COMPRESS_MH, kCodingMh, TOLLAN_ECM_OFF, 0x00},  // the defaults
         {mr_ecm_mmr, TOLLAN_ECM_OFF, 7, kCodingMr, TOLLAN_ECM_OFF, 0x00},  // no MMR without ECM
         {mr_ecm_mmr, TOLLAN_ECM_64, 7, kCodingMmr, TOLLAN_ECM_64, 0x4C},
         {mr_ecm_mmr, TOLLAN_ECM_256, 3, kCodingMr, TOLLAN_ECM_256, 0x04},

@@ -123,7 +123,7 @@ struct PeerCase {
     bool hang_up_after_first_page;
     // Error correction and codings: the library's settings and what the caller offers.
     int32_t ecm = TOLLAN_ECM_OFF;
-    int32_t codings = TOLLAN_CODING_MH;
+    int32_t codings = TOLLAN_COMPRESS_MH;
     TerminalOptions terminal{};
     const char *dcs_mode = nullptr;  // the trace's DCS line shows this mode
 };
@@ -219,8 +219,8 @@ INSTANTIATE_TEST_SUITE_P(Callers, ReceiveFromT30Test,
 
 // With error correction and two-dimensional codings offered by both.
 constexpr int kAllCodings = T30_SUPPORT_T4_1D_COMPRESSION | T30_SUPPORT_T4_2D_COMPRESSION | T30_SUPPORT_T6_COMPRESSION;
-constexpr int32_t kMhMr = TOLLAN_CODING_MH | TOLLAN_CODING_MR;
-constexpr int32_t kMhMrMmr = kMhMr | TOLLAN_CODING_MMR;
+constexpr int32_t kMhMr = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR;
+constexpr int32_t kMhMrMmr = kMhMr | TOLLAN_COMPRESS_MMR;
 const TerminalOptions kEcmCaller{true, kAllCodings};
 const TerminalOptions kPlainCaller{false, kAllCodings};
 
@@ -228,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
     Codings, ReceiveFromT30Test,
     ::testing::Values(PeerCase{"MmrEcm256", 5, 0, false, TOLLAN_ECM_256, kMhMrMmr, kEcmCaller, "coding 2 ecm 1"},
                       PeerCase{"MrEcm64", 3, 1, false, TOLLAN_ECM_64, kMhMr, kEcmCaller, "coding 1 ecm 1"},  // the sender picks the frame size
-                      PeerCase{"MhEcm256", 5, 1, false, TOLLAN_ECM_256, TOLLAN_CODING_MH, kEcmCaller, "coding 0 ecm 1"},
+                      PeerCase{"MhEcm256", 5, 1, false, TOLLAN_ECM_256, TOLLAN_COMPRESS_MH, kEcmCaller, "coding 0 ecm 1"},
                       // A byte of the first block damaged on its way to the library.
                       PeerCase{"DamagedFrameAskedForAgain", 5, 0, false, TOLLAN_ECM_256, kMhMrMmr,
                                TerminalOptions{true, kAllCodings, 0, 2, 1500}, "ReceiveClass1Fax: PPR for 1 frames"},

@@ -103,7 +103,7 @@ struct PeerCase {
     int16_t bit_rate_used;  // after the DIS
     // Error correction and codings: the library's settings and the terminal's offer.
     int32_t ecm = TOLLAN_ECM_OFF;
-    int32_t codings = TOLLAN_CODING_MH;
+    int32_t codings = TOLLAN_COMPRESS_MH;
     TerminalOptions terminal{};
     const char *dcs_mode = nullptr;  // the trace's DCS line shows this mode
 };
@@ -192,13 +192,13 @@ constexpr int kAllModems = T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V1
 constexpr int kAllCodings = T30_SUPPORT_T4_1D_COMPRESSION | T30_SUPPORT_T4_2D_COMPRESSION | T30_SUPPORT_T6_COMPRESSION;
 const TerminalOptions kEcmTerminal{true, kAllCodings};
 const TerminalOptions kPlainTerminal{false, kAllCodings};
-constexpr int32_t kMhMr = TOLLAN_CODING_MH | TOLLAN_CODING_MR;
-constexpr int32_t kMhMrMmr = kMhMr | TOLLAN_CODING_MMR;
+constexpr int32_t kMhMr = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR;
+constexpr int32_t kMhMrMmr = kMhMr | TOLLAN_COMPRESS_MMR;
 
 INSTANTIATE_TEST_SUITE_P(
     Codings, SendToT30Test,
     ::testing::Values(
-        PeerCase{"MhEcm256", kAllModems, 2, 0, 0, 5, TOLLAN_ECM_256, TOLLAN_CODING_MH, kEcmTerminal, "coding 0 ecm 1"},
+        PeerCase{"MhEcm256", kAllModems, 2, 0, 0, 5, TOLLAN_ECM_256, TOLLAN_COMPRESS_MH, kEcmTerminal, "coding 0 ecm 1"},
         PeerCase{"MrEcm64", kAllModems, 1, 1, 0, 5, TOLLAN_ECM_64, kMhMr, kEcmTerminal, "coding 1 ecm 2"},
         PeerCase{"MmrEcm256", kAllModems, 2, 0, 0, 5, TOLLAN_ECM_256, kMhMrMmr, kEcmTerminal, "coding 2 ecm 1"},
         PeerCase{"MrFineNoEcm", kAllModems, 1, 0, 2, 5, TOLLAN_ECM_OFF, kMhMrMmr, kPlainTerminal, "coding 1 ecm 0"},
