@@ -16,6 +16,9 @@ namespace {
 constexpr size_t kFcsBytes = 2;
 constexpr size_t kAddressBytes = 1;
 constexpr size_t kMinFrame = kAddressBytes + 2 + kFcsBytes;  // address, control, FCF, check
+// A block on the line: 256 frames of 256 octets and their framing, bit
+// stuffing at its worst (a fifth more), RCP and flags, with room to spare.
+constexpr int64_t kMaxBlockLineBytes = 256 * 1024;
 
 // A frame between two flags: its check, then what it is.
 void EndFrame(HdlcReader &r, EcmReceive &ecm) {
@@ -154,7 +157,7 @@ uint16_t ReadEcmBlock(int32_t channel, EcmReceive &ecm) {
     if (!memory) return TOLLAN_E_NO_MEMORY;
     ecm.bad_frames = 0;
     int64_t count = 0;
-    const uint16_t code = ReadPageData(channel, memory, static_cast<int64_t>(ecm.limit) * 2, &count);
+    const uint16_t code = ReadPageData(channel, memory, kMaxBlockLineBytes, &count);
     fclose(memory);
     HdlcReader reader{};
     for (size_t i = 0; i < size; ++i) FeedHdlc(reader, static_cast<uint8_t>(buffer[i]), ecm);

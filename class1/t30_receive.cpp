@@ -593,6 +593,11 @@ Step ReceiveBlock(ReceiveCall &call) {
     }
     const uint16_t code = ReadEcmBlock(ch, call.ecm);
     if (FaxCallEnded(code)) return Failed(call, code, -4);
+    if (code == TOLLAN_E_PAGE_TOO_LARGE || code == TOLLAN_E_DISK) {
+        FaxTrace("ReceiveClass1Fax: a block longer than any block can be");
+        AbortReceive(ch);
+        return EndWithDcn(call, TOLLAN_E_PAGE_TOO_LARGE, 93);
+    }
     if (code == TOLLAN_OK) AwaitDataEnd(ch);
     else AbortReceive(ch);
     if (call.ecm.overflow) return EndWithDcn(call, TOLLAN_E_PAGE_TOO_LARGE, 93);

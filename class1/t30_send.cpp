@@ -74,6 +74,7 @@ Step AnswerDis(const uint8_t *fif, SendCall &call) {
     call.dis_seen = true;
     call.dis_rate = c.bit_rate;
     call.page_pending = false;  // the station starts over: a page it did not answer is not confirmed
+    call.ecm.pps_pending = false;  // and a block it did not answer goes again with its page
     call.training_tries = 0;
     return TrainAgain(call, true);
 }
