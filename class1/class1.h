@@ -14,7 +14,11 @@
 
 #include <cstdio>
 
+#include <array>
+#include <vector>
+
 #include "engine/channel.h"
+#include "image/g3_codec.h"
 #include "modem/modem_io.h"
 
 // Indexes of the result word table; they are the values WaitResult returns.
@@ -73,7 +77,21 @@ enum T30Fcf : uint8_t {
     kFcfEom = 0x8F,
     kFcfDcnX = 0xFA,
     kFcfDcn = 0xFB,
+    // Error correction: page data frames and the exchanges about them.
+    kFcfFcd = 0x06,
+    kFcfRcp = 0x86,
+    kFcfPps = 0xBF,
+    kFcfPpr = 0xBC,
+    kFcfCtc = 0x13,
+    kFcfCtr = 0xC4,
+    kFcfEor = 0xCF,
+    kFcfErr = 0x1C,
+    kFcfRr = 0x6F,
+    kFcfRnr = 0xEC,
 };
+// PPS and EOR name the post-page command in their first byte; NULL: the
+// page goes on in the next block.
+constexpr uint8_t kPostPageNull = 0x00;
 
 constexpr size_t kFrameBufferSize = 256;
 // A received frame ends within this time of the start of its reading: a
@@ -140,6 +158,10 @@ enum FrameKind : uint8_t {
     kKindMps,
     kKindEom,
     kKindDcn,
+    kKindPpr,
+    kKindCtr,
+    kKindErr,
+    kKindRnr,
     kKindUnknown,
     kFrameKinds,
 };
@@ -156,6 +178,25 @@ void SetScanBits(uint8_t *dcs_fif, int exponent);
 // The rate the receiver's DIS allows, starting from bit_rate.
 int16_t AdjustBitRate(const uint8_t *dis_fif, int16_t bit_rate);
 void BuildTsiId(uint8_t *identity, const char *local_id);
+// What a DIS offers beyond the modulations: two-dimensional coding, error
+// correction and, with it, MMR.
+struct DisOffer {
+    bool mr;
+    bool mmr;
+    bool ecm;
+};
+DisOffer ReadDisOffer(const uint8_t *dis_fif);
+// How page data goes on the line: its coding and the error correction
+// (TOLLAN_ECM_*), the best both the channel and the DIS offer.
+struct LineMode {
+    G3Coding coding;
+    int16_t ecm;
+};
+LineMode ChooseLineMode(const DisOffer &offer, const FaxChannel &c);
+// The DCS bits of the mode: MR or MMR, error correction and its frame size.
+void SetLineModeBits(uint8_t *dcs_fif, const LineMode &mode);
+// The mode a DCS information field of length bytes asks for.
+LineMode DcsLineMode(const uint8_t *dcs_fif, size_t length);
 // The remote identity from a received identity field, into the channel's remote_id.
 void CopyFIF(const uint8_t *start, int32_t channel);
 
@@ -202,11 +243,91 @@ uint16_t SendFaxData(const PageRef &page, int32_t channel);
 // frame is the procedure's.
 uint16_t SendFaxFile(const PageRef &page, int32_t channel);
 uint16_t TTYOut(uint8_t byte, PageStream &stream);
+// The page file coded for the line (CodePageForLine), k by the channel's resolution.
+uint16_t CodePageFile(const PageRef &page, int32_t channel, G3Coding coding, std::vector<uint8_t> *out);
+// A page in a two-dimensional coding without error correction: coded, then
+// sent at the channel's rate with its lines filled, and its data ended.
+uint16_t SendCodedPage(const PageRef &page, int32_t channel, G3Coding coding);
 // Whether the byte ends an EOL, given the 0 bits scanned before it.
 bool EndsEol(uint32_t zero_bits_before, uint8_t byte);
 // The 0 bits at the end of the stream once the byte is scanned.
 uint32_t ZeroBitsAfter(uint32_t zero_bits_before, uint8_t byte);
 void ChkRTC(uint8_t byte, PageScan &scan);
+
+// ---- line_coding.cpp: page files coded for the line ----------------------------
+// A page file's width: every page file holds A4 rows.
+constexpr int32_t kLineWidth = 1728;
+// The rows of a page file, read as the receiving terminal would (from the
+// first EOL; the blank rows of its RTC not counted), coded for the line:
+// MH, MR with a one-dimensional row every k rows, or MMR; the coding's end
+// of page at the end. 0, TOLLAN_E_PAGE_TOO_LARGE past limit bytes or too many
+// rows, TOLLAN_E_G3_END for a file without a row, TOLLAN_E_NO_MEMORY.
+uint16_t CodePageForLine(FILE *file, int64_t limit, G3Coding coding, int k, std::vector<uint8_t> *out);
+// Rows coded one way decoded and coded as MH for the page files: the inverse
+// of CodePageForLine. rows_out counts the rows; bad the rows decoded wrongly.
+struct LineDecode {
+    uint16_t code;
+    int32_t rows;
+    int32_t bad_rows;
+};
+LineDecode DecodeLinePage(const uint8_t *data, size_t size, G3Coding coding, std::vector<uint8_t> *mh);
+// MR's k: a one-dimensional row every 2 rows at standard resolution, 4 at fine.
+int MrRowsPerOneD(int32_t resolution);
+
+// ---- hdlc_bits.cpp: HDLC framing by the host, for page-rate frames ------------
+struct HdlcBits {
+    std::vector<uint8_t> *out;
+    uint32_t bits;  // bits not yet a whole byte, the first in bit 0
+    int count;
+    int ones;       // ones in a row, for bit stuffing
+};
+// The frame check sequence of address, control and the rest of the frame.
+uint16_t HdlcFcs(const uint8_t *data, size_t length);
+void PutHdlcFlags(HdlcBits &w, int flags);
+// frame: address first; its check and a closing flag follow it.
+void PutHdlcFrame(HdlcBits &w, const uint8_t *frame, size_t length);
+void FinishHdlcBits(HdlcBits &w);
+
+// ---- ecm_frames.cpp: error correction frames, both directions ---------------------
+constexpr size_t kEcmMapBytes = 32;        // 256 frames, 1 bit each
+constexpr int kEcmFramesPerBlock = 256;
+// PPRs for one block before the sender must continue (CTC) or end (EOR).
+constexpr int kEcmPprsBeforeCtc = 4;
+// CTCs for one block before the sender gives it up with EOR.
+constexpr int kEcmCtcsPerBlock = 1;
+// RR polls a receiver that is not ready may draw out for one block.
+constexpr int kEcmMaxRrPolls = 20;
+// A block's frames, 1 bit each: frame n is bit n % 8 of byte n / 8.
+using EcmMap = std::array<uint8_t, kEcmMapBytes>;
+inline bool EcmMapHas(const EcmMap &map, int frame) { return (map[static_cast<size_t>(frame) / 8] >> (frame % 8)) & 1; }
+inline void EcmMapSet(EcmMap &map, int frame) { map[static_cast<size_t>(frame) / 8] |= static_cast<uint8_t>(1 << (frame % 8)); }
+// Every frame of a block of frames frames.
+EcmMap FullEcmMap(int frames);
+int EcmMapCount(const EcmMap &map);
+// The frame size of an error correction setting: 256 or 64 octets.
+size_t EcmFrameSize(int16_t ecm);
+// PPS's information field: the post-page command, the page and block
+// numbers (mod 256) and the frames of the block less one.
+struct PpsFields {
+    uint8_t post_page;
+    uint8_t page;
+    uint8_t block;
+    int frames;  // 1..256
+};
+// A PPS frame (control, FCF, 4 bytes) of length bytes: false when too short
+// or naming an unknown post-page command.
+bool ParsePps(const uint8_t *frame, size_t length, PpsFields *pps);
+// A PPR frame's map (control, FCF, 32 bytes) of length bytes, frames past
+// the block's frames dropped; false when the map is short.
+bool ParsePpr(const uint8_t *frame, size_t length, int frames, EcmMap *map);
+// An FCD frame (control, FCF, number, data) of length bytes: its number and
+// where its data is; false when it has no data.
+struct FcdFrame {
+    int number;
+    const uint8_t *data;
+    size_t size;
+};
+bool ParseFcd(const uint8_t *frame, size_t length, FcdFrame *fcd);
 
 // ---- t30_send.cpp: the T.30 sending procedure -----------------------------------
 // Where a sending call stands. The called station's frames may come in any
@@ -216,11 +337,12 @@ enum class SendPhase : uint8_t {
     kWaitDis,       // the station's frames up to its DIS (after the dial, after EOM)
     kTraining,      // TSI and DCS when the rate is new, then the training check
     kWaitCfr,       // the station's answer to the training check
-    kSendPage,      // a page's data, then MPS or EOP
-    kWaitPostPage,  // the station's answer to the post-page frame
+    kSendPage,      // a page's data, then MPS or EOP (with ECM: the page coded, cut in blocks)
+    kWaitPostPage,  // the station's answer to the post-page frame (PPS, CTC, EOR, RR)
     kDisconnect,    // DCN to the station
     kHangUp,        // ATH0 to the modem
     kDone,
+    kSendBlock,     // ECM: a block's frames (or those PPR asked for), RCP, then PPS
 };
 
 // How the next frame of the called station is read.
@@ -228,6 +350,22 @@ enum class FrameRead : uint8_t {
     kFirst,  // delivered unasked after the dial's CONNECT
     kTake,   // delivered unasked after EOM
     kAsk,    // asked for with AT+FRH=3
+};
+
+// The page being sent with error correction, cut in blocks of frames.
+struct EcmSend {
+    std::vector<uint8_t> page;  // the page coded for the line
+    size_t frame_size;          // 256 or 64 octets
+    size_t block_start;         // the current block's first byte in page
+    int frames;                 // frames in the current block
+    int block;                  // the block's number in the page
+    EcmMap to_send;             // frames of the block (still) to send
+    bool pps_pending;           // the block's PPS (or CTC, EOR, RR) went out, unanswered
+    uint8_t post_page;          // the PPS's post-page command
+    int pprs;                   // PPRs for the block since it was sent whole or after CTC
+    int ctcs;                   // CTCs for the block
+    int rr_polls;               // RRs for the block
+    bool eor_sent;              // the block was given up with EOR
 };
 
 // One class 1 sending call, for its whole length.
@@ -246,6 +384,9 @@ struct SendCall {
     int training_tries;    // training checks sent at the current rate
     int eom_rounds;        // EOM frames in the call
     uint8_t seen[kFrameKinds];  // frames of each kind since the last confirmed page
+    DisOffer offer;        // what the last DIS offered
+    LineMode mode;         // the coding and error correction the DCS chose
+    EcmSend ecm;
     uint8_t tsi[kIdentityFrameSize];  // the TSI frame as last sent
     uint8_t dcs[kDcsFrameSize];       // the DCS frame as last sent: the negotiated parameters
     uint8_t frame[kFrameBufferSize];  // the station's last frame
@@ -263,6 +404,21 @@ SendCall NewSendCall(int32_t channel, const char *document, int16_t pages);
 const char *PhaseName(SendPhase phase);
 Step FrameSense(const uint8_t *frame, SendCall &call);
 uint16_t SendTsiDcs(SendCall &call);
+
+// ---- ecm_send.cpp: the sending steps of error correction ------------------------
+// The next page coded for the line and its first block set up.
+uint16_t BeginEcmPage(SendCall &call);
+// The current block as it goes on the line at the bit-rate code: the
+// frames of ecm.to_send and RCP, HDLC framed.
+std::vector<uint8_t> EcmBlockBytes(const EcmSend &ecm, int bit_rate);
+// The next block of the page set up; false after the last.
+bool NextEcmBlock(SendCall &call);
+// The block's frames still to send, RCP, PPS; the PPS then waits for its answer.
+uint16_t SendEcmBlock(SendCall &call);
+// CTC at the next lower rate (the lowest stays), EOR giving the block up, RR.
+uint16_t SendCtc(SendCall &call);
+uint16_t SendEor(SendCall &call);
+uint16_t SendRr(SendCall &call);
 uint16_t SendTCF(int32_t channel);
 
 // ---- receive_data.cpp: what the modem says and delivers to a receiver -----------
@@ -321,6 +477,45 @@ PageVerdict JudgeQuality(const PageQuality &quality);
 // Decodes a received page file and counts its lines.
 PageQuality CheckQuality(const char *path);
 
+// ---- ecm_receive.cpp: the receiving steps of error correction -----------------
+// The page being received with error correction: its blocks so far, each
+// frame at its place.
+struct EcmReceive {
+    std::vector<uint8_t> page;
+    G3Coding coding;
+    size_t frame_size;
+    size_t limit;          // bytes the page may have
+    size_t block_start;    // the current block's place in page
+    EcmMap received;       // frames of the current block received whole
+    bool rcp_seen;
+    int bad_frames;        // frames whose check failed, in the last block read
+    bool overflow;         // a frame fell past limit
+};
+// The HDLC frame reader over page-rate data.
+struct HdlcReader {
+    uint8_t frame[4 + 256 + 2];
+    size_t length;
+    uint8_t bits;
+    int bit_count;
+    int ones;
+    bool in_frame;
+    bool overflow;
+};
+void FeedHdlc(HdlcReader &r, uint8_t byte, EcmReceive &ecm);
+void StartEcmReceivePage(EcmReceive &ecm, const LineMode &mode);
+// A frame (control, FCF, information) whose check was good.
+void TakeEcmFrame(EcmReceive &ecm, const uint8_t *frame, size_t length);
+// The frames of a block of frames frames not received whole.
+EcmMap MissingFrames(const EcmReceive &ecm, int frames);
+// The block of frames frames is complete (or given up): the next starts after it.
+void EndEcmBlock(EcmReceive &ecm, int frames);
+// The page's blocks decoded in its coding and coded as MH.
+LineDecode EcmPageAsMh(const EcmReceive &ecm, std::vector<uint8_t> *mh);
+// A block's data after CONNECT, up to DLE ETX, its frames taken.
+uint16_t ReadEcmBlock(int32_t channel, EcmReceive &ecm);
+// A page file received in coding rewritten as MH.
+uint16_t RecodeFileAsMh(const char *path, G3Coding coding, int64_t limit);
+
 // ---- t30_receive.cpp: the T.30 receiving procedure -----------------------------
 // Where a receiving call stands. The caller's commands drive it; each phase
 // names what the call is doing or waiting for.
@@ -348,5 +543,7 @@ struct ReceiveRate {
 // asks only for what the DIS built from the channel's settings offered; else
 // nullptr.
 const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const FaxChannel &c);
-// The DIS information field (3 bytes) for the channel's settings.
+// The DIS information field (3 bytes, 4 with error correction) for the
+// channel's settings, and its length.
 void BuildDis(uint8_t *dis_fif, const FaxChannel &c);
+size_t DisFieldLength(const FaxChannel &c);

@@ -15,6 +15,12 @@ constexpr uint8_t kDcsFine = 0x40;       // bit 15: 7.7 lines/mm
 constexpr uint8_t kDcsRateMask = 0x3C;   // bits 11 to 14: data signalling rate
 constexpr uint8_t kDcsB4 = 0x01;         // bit 17: first recording-width bit
 constexpr uint8_t kDcsScanMask = 0x70;   // bits 21 to 23: minimum scan line time
+constexpr uint8_t kDcsMr = 0x80;         // bit 16: two-dimensional coding
+constexpr uint8_t kDcsExtend = 0x80;     // bit 24: a fourth byte follows
+// Byte 4 (index 3).
+constexpr uint8_t kDcsEcm = 0x04;        // bit 27: error correction
+constexpr uint8_t kDcsEcm64 = 0x08;      // bit 28: 64-octet frames (DCS only)
+constexpr uint8_t kDcsMmr = 0x40;        // bit 31: T.6 coding
 
 // Rate bits and training check length (1.5 s of zero bytes) by bit-rate code.
 struct RateEntry {
@@ -65,6 +71,14 @@ FrameKind KindOf(uint8_t fcf) {
     case kFcfEom: return kKindEom;
     case kFcfDcnX:
     case kFcfDcn: return kKindDcn;
+    default: break;
+    }
+    // The answers to error correction commands, whichever X bit they carry.
+    switch (fcf & 0xFE) {
+    case kFcfPpr: return kKindPpr;
+    case kFcfCtr: return kKindCtr;
+    case kFcfErr: return kKindErr;
+    case kFcfRnr: return kKindRnr;
     default: return kKindUnknown;
     }
 }
@@ -131,4 +145,38 @@ void CopyFIF(const uint8_t *start, int32_t channel) {
     char *remote = g_channels[channel].reports.remote_id;
     FaxNormaliseIdentity(field, kIdentityLength, remote, sizeof g_channels[channel].reports.remote_id);
     FaxTrace("CopyFIF: remote = %s", remote);
+}
+
+DisOffer ReadDisOffer(const uint8_t *dis_fif) {
+    const bool fourth = (dis_fif[2] & kDcsExtend) != 0;
+    const bool ecm = fourth && (dis_fif[3] & kDcsEcm) != 0;
+    return {(dis_fif[1] & kDcsMr) != 0, ecm && (dis_fif[3] & kDcsMmr) != 0, ecm};
+}
+
+// MMR only with error correction, on both sides; MR where both offer it.
+LineMode ChooseLineMode(const DisOffer &offer, const FaxChannel &c) {
+    const int32_t codings = OfferedCodings(c);
+    const int16_t ecm = offer.ecm ? c.error_correction : int16_t{TOLLAN_ECM_OFF};
+    if (ecm != TOLLAN_ECM_OFF && offer.mmr && (codings & TOLLAN_COMPRESS_MMR)) return {kCodingMmr, ecm};
+    if (offer.mr && (codings & TOLLAN_COMPRESS_MR)) return {kCodingMr, ecm};
+    return {kCodingMh, ecm};
+}
+
+// Only bits for what is on are set: a plain MH call's DCS stays as it was.
+void SetLineModeBits(uint8_t *dcs_fif, const LineMode &mode) {
+    dcs_fif[1] = static_cast<uint8_t>(dcs_fif[1] & ~kDcsMr);
+    dcs_fif[3] = static_cast<uint8_t>(dcs_fif[3] & ~(kDcsEcm | kDcsEcm64 | kDcsMmr));
+    if (mode.coding == kCodingMr) dcs_fif[1] |= kDcsMr;
+    if (mode.coding == kCodingMmr) dcs_fif[3] |= kDcsMmr;
+    if (mode.ecm != TOLLAN_ECM_OFF) dcs_fif[3] |= kDcsEcm;
+    if (mode.ecm == TOLLAN_ECM_64) dcs_fif[3] |= kDcsEcm64;
+}
+
+LineMode DcsLineMode(const uint8_t *dcs_fif, size_t length) {
+    const bool fourth = length >= 4 && (dcs_fif[2] & kDcsExtend) != 0;
+    LineMode mode{(length >= 2 && (dcs_fif[1] & kDcsMr)) ? kCodingMr : kCodingMh, TOLLAN_ECM_OFF};
+    if (!fourth) return mode;
+    if (dcs_fif[3] & kDcsEcm) mode.ecm = (dcs_fif[3] & kDcsEcm64) ? TOLLAN_ECM_64 : TOLLAN_ECM_256;
+    if (dcs_fif[3] & kDcsMmr) mode.coding = kCodingMmr;
+    return mode;
 }

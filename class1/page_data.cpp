@@ -292,3 +292,39 @@ uint16_t SendFaxFile(const PageRef &page, int32_t channel) {
     if (code != TOLLAN_OK) FaxTrace("SendFaxFile: failed %d", code);
     return code;
 }
+
+uint16_t CodePageFile(const PageRef &page, int32_t channel, G3Coding coding, std::vector<uint8_t> *out) {
+    const PageFile file = OpenPageFile(page, channel);
+    if (file.code != TOLLAN_OK) return file.code;
+    const int k = MrRowsPerOneD(g_channels[channel].resolution);
+    return CodePageForLine(file.file.get(), PageByteLimit(g_channels[channel]), coding, k, out);
+}
+
+// The coded page holds its own end of page: streamed whole, lines filled,
+// its RTC not looked for.
+uint16_t SendCodedPage(const PageRef &page, int32_t channel, G3Coding coding) {
+    std::vector<uint8_t> coded;
+    uint16_t code = CodePageFile(page, channel, coding, &coded);
+    if (code != TOLLAN_OK) return code;
+    code = SendCmd(kStopTransmitting, channel);
+    const char *modulation = TranslateCmd(g_channels[channel].bit_rate, false, Direction::kTransmit, channel);
+    if (code == TOLLAN_OK) code = modulation ? SendCmd(modulation, channel) : uint16_t{TOLLAN_E_ERROR};
+    if (code != TOLLAN_OK) return code;
+    PageStream stream = OpenPageStream(channel);
+    stream.scan->eol_count = 0;
+    {
+        FaxOutputBlocks blocks(channel);
+        for (size_t i = 0; i < coded.size() && code == TOLLAN_OK; ++i) {
+            if (i % kCallCheckBytes == 0) code = FaxCallCheck(channel);
+            if (code == TOLLAN_OK) code = TTYOut(coded[i], stream);
+            stream.scan->eol_count = 0;  // fill every line, the end's included
+        }
+        const uint16_t flushed = blocks.Finish();
+        if (code == TOLLAN_OK) code = flushed;
+    }
+    const uint16_t end = SendFrameEnd(channel);
+    if (end == TOLLAN_OK) WaitOk(channel);
+    if (code == TOLLAN_OK) code = end;
+    if (code != TOLLAN_OK) FaxTrace("SendCodedPage: failed %d", code);
+    return code;
+}

@@ -42,8 +42,13 @@ constexpr uint8_t kRateMask = 0x3C;        // bits 11 to 14
 constexpr uint8_t kWidthMask = 0x03;       // bits 17, 18: 00 is 1728 dots
 constexpr uint8_t kUnlimitedLength = 0x08; // bits 19, 20 = 01: unlimited length
 constexpr uint8_t kExtendBit = 0x80;       // bit 24: another byte follows
-// Fourth byte: uncompressed mode (26), error correction (27), MMR (31).
-constexpr uint8_t kFourthByteRefused = 0x02 | 0x04 | 0x40;
+// Fourth byte: uncompressed mode (26, never taken), error correction (27),
+// MMR (31).
+constexpr uint8_t kUncompressedBit = 0x02;
+constexpr uint8_t kEcmBit = 0x04;
+constexpr uint8_t kMmrBit = 0x40;
+// PPR rounds one block may draw: the sender's four, CTC, four more, and a margin.
+constexpr int kMaxPprsPerBlock = 4 * kEcmPprsBeforeCtc;
 
 // Response frames of the called station (X bit 0).
 constexpr uint8_t kFcfCrp = 0x1A;
@@ -59,6 +64,10 @@ enum Command : uint8_t {
     kCmdEom,
     kCmdDcn,
     kCmdCrp,
+    kCmdPps,
+    kCmdCtc,
+    kCmdEor,
+    kCmdRr,
     kCmdIgnored,  // NSS, SUB, PWD, SEP and the like: traced only
     kCmdUnknown,
     kCommands,
@@ -70,7 +79,9 @@ struct CommandEntry {
     const char *name;
 };
 // PRI-Q commands are their plain forms: nobody here asks for an operator.
-constexpr std::array<CommandEntry, 15> kCommandTable = {{
+constexpr std::array<CommandEntry, 19> kCommandTable = {{
+    {0xBE, kCmdPps, "PPS"},     {0x12, kCmdCtc, "CTC"},     {0xCE, kCmdEor, "EOR"},
+    {0x6E, kCmdRr, "RR"},
     {0x42, kCmdTsi, "TSI"},     {0x82, kCmdDcs, "DCS"},     {0x4E, kCmdMps, "MPS"},
     {0x5E, kCmdMps, "PRI-MPS"}, {0x2E, kCmdEop, "EOP"},     {0x3E, kCmdEop, "PRI-EOP"},
     {0x8E, kCmdEom, "EOM"},     {0x9E, kCmdEom, "PRI-EOM"}, {0xFA, kCmdDcn, "DCN"},
@@ -146,7 +157,14 @@ struct ReceiveCall {
     bool eop_answered;       // the document is complete
     uint8_t seen[kCommands]; // commands of each kind since the last page answer
     uint8_t csi[kIdentityFrameSize];
-    uint8_t dis[5];          // control, FCF, 3 information bytes
+    uint8_t dis[6];          // control, FCF, 3 or 4 information bytes
+    LineMode mode;           // the coding and error correction of the accepted DCS
+    EcmReceive ecm;          // the page coming in blocks
+    bool ecm_page_open;      // a page's blocks are coming
+    int ecm_frames;          // frames of the block, as its PPS said
+    int pprs;                // PPRs for the block
+    uint8_t ecm_answered[3]; // page, block and post-page of the PPS last answered
+    bool ecm_any_answered;
     uint8_t frame[kFrameBufferSize];
     size_t frame_length;     // control, FCF and information of the last frame
 };
@@ -252,7 +270,7 @@ Step Identify(ReceiveCall &call) {
     if (code == TOLLAN_OK) code = SendHdlc(call.csi, sizeof call.csi, ch);
     Word word = Word::kNone;
     if (code == TOLLAN_OK) word = AwaitWord(ch, FaxDeadlineIn(kResultWaitMs), &code);
-    if (code == TOLLAN_OK && word == Word::kConnect) code = SendHdlc(call.dis, sizeof call.dis, ch);
+    if (code == TOLLAN_OK && word == Word::kConnect) code = SendHdlc(call.dis, 2 + DisFieldLength(c), ch);
     if (code == TOLLAN_OK && word == Word::kConnect) word = AwaitWord(ch, FaxDeadlineIn(kResultWaitMs), &code);
     if (code != TOLLAN_OK) return Failed(call, code, -4);
     if (word != Word::kOk) return Failed(call, TOLLAN_E_ERROR, -3);
@@ -287,10 +305,10 @@ uint8_t VerdictFcf(PageVerdict verdict) {
 // MPS, EOP or EOM after a page: the page's answer, then the next page, the
 // end, or phase B again. A command repeated because our answer was lost
 // gets the same answer again.
-Step AnswerPostPage(ReceiveCall &call, Command command) {
+Step AnswerPostPage(ReceiveCall &call, Command command, uint8_t response = 0) {
     uint8_t fcf = call.last_response;
     if (call.verdict != PageVerdict::kNone) {
-        fcf = VerdictFcf(call.verdict);
+        fcf = response ? response : VerdictFcf(call.verdict);
         FaxTrace("ReceiveClass1Fax: page %d answered %s", call.page,
                  fcf == kFcfMcf ? "MCF" : fcf == kFcfRtp ? "RTP" : "RTN");
         if (fcf == kFcfRtn) FaxReportPageRejected(call.channel);
@@ -333,11 +351,14 @@ Step AnswerDcs(ReceiveCall &call) {
     }
     call.page_lost = false;
     call.rate = rate;
+    call.mode = DcsLineMode(fif, call.frame_length - 2);
+    call.ecm_page_open = false;
     call.fine = (fif[1] & kFineBit) != 0;
     FaxReportSession(call.channel, 2400 * (rate->bit_rate + 1), call.fine ? 196 : 98);
     call.phase_b = false;
     call.after_eom = false;
-    FaxTrace("ReceiveClass1Fax: DCS %s%s, %s", rate->v17 ? "V.17 " : "", rate->page, call.fine ? "fine" : "standard");
+    FaxTrace("ReceiveClass1Fax: DCS %s%s, %s, coding %d ecm %d", rate->v17 ? "V.17 " : "", rate->page,
+             call.fine ? "fine" : "standard", static_cast<int>(call.mode.coding), call.mode.ecm);
     return {ReceivePhase::kTraining, TOLLAN_OK};
 }
 
@@ -349,6 +370,11 @@ Step AnswerDcn(ReceiveCall &call) {
     return {ReceivePhase::kHangUp, TOLLAN_E_UNCONFIRMED};
 }
 
+// Error correction's commands and the page data in blocks (below).
+Step AnswerEcmCommand(ReceiveCall &call, Command command);
+Step AnswerCtc(ReceiveCall &call);
+Step ReceiveBlock(ReceiveCall &call);
+
 // One frame of the caller, acted on. Commands of a kind repeated past the
 // limit since the last page answer end the call; DCS has the training limit.
 Step CommandSense(ReceiveCall &call) {
@@ -356,7 +382,9 @@ Step CommandSense(ReceiveCall &call) {
     const CommandEntry *entry = FindCommand(fcf);
     const Command command = entry ? entry->command : kCmdUnknown;
     FaxTrace("CommandSense: %s (0x%x)", entry ? entry->name : "unknown", fcf);
-    if (command != kCmdDcs && ++call.seen[command] > kMaxCommandRepeats + 1) {
+    // DCS has the training limit; the ECM exchanges have limits of their own.
+    const bool own_limit = command == kCmdDcs || command == kCmdPps || command == kCmdRr || command == kCmdCtc;
+    if (!own_limit && ++call.seen[command] > kMaxCommandRepeats + 1) {
         FaxTrace("CommandSense: frame 0x%x repeated %d times", fcf, call.seen[command] - 1);
         return EndWithDcn(call, TOLLAN_E_RETRIES, 102);
     }
@@ -369,6 +397,14 @@ Step CommandSense(ReceiveCall &call) {
     case kCmdEop:
     case kCmdEom: return AnswerPostPage(call, command);
     case kCmdDcn: return AnswerDcn(call);
+    case kCmdPps:
+    case kCmdEor: return AnswerEcmCommand(call, command);
+    case kCmdCtc: return AnswerCtc(call);
+    case kCmdRr: {
+        // Ready: our answer to the block went missing, or was RNR.
+        const uint16_t code = SendResponse(call, call.last_response);
+        return code == TOLLAN_OK ? Stay(call) : Failed(call, code, -3);
+    }
     case kCmdCrp: {
         // The caller lost our last frame: it goes again.
         if (call.last_response == kFcfDis) return {ReceivePhase::kIdentify, TOLLAN_OK};
@@ -485,6 +521,7 @@ Step ReceivePage(ReceiveCall &call) {
         FaxTrace("ReceiveClass1Fax: the call passed its limit of %d pages", PageCountLimit(c));
         return EndWithDcn(call, TOLLAN_E_TOO_MANY_PAGES, 100);
     }
+    if (call.mode.ecm != TOLLAN_ECM_OFF) return ReceiveBlock(call);
     const Hearing h = AwaitCarrier(call.rate->page, kT2Ms, ch);
     if (h.what == Heard::kFailed) return Failed(call, h.code, -4);
     if (h.what != Heard::kConnect) {
@@ -529,6 +566,10 @@ Step ReceivePage(ReceiveCall &call) {
         return EndWithDcn(call, code, code == TOLLAN_E_PAGE_TOO_LARGE ? 93 : 90);
     }
     AwaitDataEnd(ch);
+    if (call.mode.coding != kCodingMh) {
+        code = RecodeFileAsMh(path, call.mode.coding, limit);
+        if (code != TOLLAN_OK) return EndWithDcn(call, code, 90);
+    }
     const PageQuality q = CheckQuality(path);
     c.reports.lines_received = q.lines;
     c.reports.lines_bad = q.bad_lines;
@@ -540,6 +581,152 @@ Step ReceivePage(ReceiveCall &call) {
     FaxTrace("ReceiveClass1Fax: page %d: %d lines, %d bad, %d bad in a row, %s", call.page, q.lines, q.bad_lines,
              q.longest_bad_run, q.rtc_found ? "RTC found" : "no RTC");
     return {ReceivePhase::kWaitCommand, TOLLAN_OK};
+}
+
+// ---- error correction ----
+
+// A block's data at the DCS rate; its frames are kept, the PPS that follows
+// says what to answer. The page's first block starts the page.
+Step ReceiveBlock(ReceiveCall &call) {
+    const int32_t ch = call.channel;
+    FaxChannel &c = g_channels[ch];
+    if (call.page > PageCountLimit(c)) return EndWithDcn(call, TOLLAN_E_TOO_MANY_PAGES, 100);
+    const Hearing h = AwaitCarrier(call.rate->page, kT2Ms, ch);
+    if (h.what == Heard::kFailed) return Failed(call, h.code, -4);
+    if (h.what != Heard::kConnect) {
+        FaxTrace("ReceiveClass1Fax: no block carrier");
+        return {ReceivePhase::kWaitCommand, TOLLAN_OK};
+    }
+    if (!call.ecm_page_open) {
+        StartEcmReceivePage(call.ecm, call.mode);
+        call.ecm.limit = static_cast<size_t>(PageByteLimit(c));
+        call.ecm_page_open = true;
+        call.pprs = 0;
+    }
+    const uint16_t code = ReadEcmBlock(ch, call.ecm);
+    if (FaxCallEnded(code)) return Failed(call, code, -4);
+    if (code == TOLLAN_E_PAGE_TOO_LARGE || code == TOLLAN_E_DISK) {
+        FaxTrace("ReceiveClass1Fax: a block longer than any block can be");
+        AbortReceive(ch);
+        return EndWithDcn(call, TOLLAN_E_PAGE_TOO_LARGE, 93);
+    }
+    if (code == TOLLAN_OK) AwaitDataEnd(ch);
+    else AbortReceive(ch);
+    if (call.ecm.overflow) return EndWithDcn(call, TOLLAN_E_PAGE_TOO_LARGE, 93);
+    return {ReceivePhase::kWaitCommand, TOLLAN_OK};
+}
+
+// The page's blocks decoded, stored as MH in the page's file and judged.
+uint16_t StoreEcmPage(ReceiveCall &call) {
+    FaxChannel &c = g_channels[call.channel];
+    std::vector<uint8_t> mh;
+    const LineDecode decoded = EcmPageAsMh(call.ecm, &mh);
+    call.ecm_page_open = false;
+    char path[kFaxPathSize];
+    PageFile page;
+    uint16_t code = OpenPageFile(call, path, page);
+    if (code != TOLLAN_OK) return code;
+    if (decoded.code == TOLLAN_OK && fwrite(mh.data(), 1, mh.size(), page.file) != mh.size()) code = TOLLAN_E_DISK;
+    FILE *file = page.file;
+    page.file = nullptr;
+    if (fclose(file) != 0 && code == TOLLAN_OK) code = TOLLAN_E_DISK;
+    if (code != TOLLAN_OK) {
+        unlink(path);
+        return code;
+    }
+    const PageQuality q = CheckQuality(path);
+    c.reports.lines_received = q.lines;
+    c.reports.lines_bad = q.bad_lines;
+    c.reports.lines_bad_run = q.longest_bad_run;
+    call.verdict = JudgeQuality(q);
+    FaxTrace("ReceiveClass1Fax: page %d by ECM: %u bytes, %d rows, %d bad", call.page,
+             static_cast<unsigned>(call.ecm.block_start), q.lines, q.bad_lines);
+    return TOLLAN_OK;
+}
+
+Command PostPageCommand(uint8_t post_page) {
+    switch (post_page & 0xFE) {
+    case kFcfMps & 0xFE: return kCmdMps;
+    case kFcfEom & 0xFE: return kCmdEom;
+    case kFcfEop & 0xFE: return kCmdEop;
+    default: return kCmdNone;
+    }
+}
+
+// PPR with the frames of the block still missing.
+uint16_t SendPpr(ReceiveCall &call, const EcmMap &missing) {
+    call.last_response = kFcfPpr;
+    FaxTrace("ReceiveClass1Fax: PPR for %d frames", EcmMapCount(missing));
+    uint16_t code = SendCmd("AT+FRS=8\r", call.channel);
+    if (code != TOLLAN_OK) return code;
+    uint8_t frame[2 + kEcmMapBytes] = {kControlFinal, kFcfPpr};
+    memcpy(frame + 2, missing.data(), kEcmMapBytes);
+    return SendFrame(frame, sizeof frame, call.channel);
+}
+
+// PPS: MCF once every frame of the block is in (and after the page's last
+// block, the page's answer), else PPR naming the missing frames. EOR: the
+// block is given up, ERR. A PPS answered before comes again when our answer
+// was lost: the same answer.
+Step AnswerEcmCommand(ReceiveCall &call, Command command) {
+    PpsFields pps{};
+    const bool eor = command == kCmdEor;
+    if (eor) {
+        if (call.frame_length < 3 || (call.frame[2] != kPostPageNull && PostPageCommand(call.frame[2]) == kCmdNone))
+            return Stay(call);
+        pps = {static_cast<uint8_t>(call.frame[2] & 0xFE), 0, 0, call.ecm_frames};
+    } else if (!ParsePps(call.frame, call.frame_length, &pps)) {
+        FaxTrace("ReceiveClass1Fax: PPS unreadable");
+        return Stay(call);
+    } else {
+        const uint8_t id[3] = {pps.page, pps.block, pps.post_page};
+        if (call.ecm_any_answered && memcmp(id, call.ecm_answered, sizeof id) == 0 && !call.ecm_page_open) {
+            const uint16_t code = SendResponse(call, call.last_response);
+            return code == TOLLAN_OK ? Stay(call) : Failed(call, code, -3);
+        }
+        memcpy(call.ecm_answered, id, sizeof id);
+        call.ecm_any_answered = true;
+    }
+    if (!call.ecm_page_open) return EndWithDcn(call, TOLLAN_E_ERROR, 90);
+    // After PPR some senders count only the frames they sent again: the
+    // block keeps the size its first PPS gave.
+    if (call.pprs > 0 && call.ecm_frames > pps.frames) pps.frames = call.ecm_frames;
+    call.ecm_frames = pps.frames;
+    const EcmMap missing = MissingFrames(call.ecm, pps.frames);
+    const int count = EcmMapCount(missing);
+    FaxTrace("ReceiveClass1Fax: %s page %d block %d, %d frames, %d missing", eor ? "EOR" : "PPS", pps.page, pps.block,
+             pps.frames, count);
+    if (count > 0 && !eor) {
+        if (++call.pprs > kMaxPprsPerBlock) return EndWithDcn(call, TOLLAN_E_RETRIES, 95);
+        call.ecm_any_answered = false;  // the PPS comes again after the frames
+        const uint16_t code = SendPpr(call, missing);
+        if (code != TOLLAN_OK) return Failed(call, code, -3);
+        return {ReceivePhase::kPageData, TOLLAN_OK};
+    }
+    EndEcmBlock(call.ecm, pps.frames);
+    call.pprs = 0;
+    const uint8_t response = eor ? kFcfErr : kFcfMcf;
+    const Command post_page = PostPageCommand(pps.post_page);
+    if (post_page == kCmdNone) {
+        const uint16_t code = SendResponse(call, response);
+        if (code != TOLLAN_OK) return Failed(call, code, -3);
+        return {ReceivePhase::kPageData, TOLLAN_OK};
+    }
+    const uint16_t code = StoreEcmPage(call);
+    if (code != TOLLAN_OK) return EndWithDcn(call, code, 90);
+    return AnswerPostPage(call, post_page, call.verdict == PageVerdict::kRtn ? 0 : response);
+}
+
+// CTC: the blocks go on at the rate it names; CTR.
+Step AnswerCtc(ReceiveCall &call) {
+    if (call.frame_length >= 4) {
+        uint8_t dcs[4] = {call.frame[2], call.frame[3], call.dis[4], 0};
+        const ReceiveRate *rate = DcsModulation(dcs, 3, g_channels[call.channel]);
+        if (rate) call.rate = rate;
+    }
+    call.pprs = 0;
+    const uint16_t code = SendResponse(call, kFcfCtr);
+    return code == TOLLAN_OK ? Step{ReceivePhase::kPageData, TOLLAN_OK} : Failed(call, code, -3);
 }
 
 Step Disconnect(ReceiveCall &call) {
@@ -622,7 +809,14 @@ void BuildDis(uint8_t *dis_fif, const FaxChannel &c) {
                                       (c.resolution == 0 ? kFineBit : 0));
     dis_fif[2] = kUnlimitedLength;
     SetScanBits(dis_fif, ScanExponent(c.scan_time));
+    const int32_t codings = OfferedCodings(c);
+    if (codings & TOLLAN_COMPRESS_MR) dis_fif[1] |= kTwoDimBit;
+    if (c.error_correction == TOLLAN_ECM_OFF) return;
+    dis_fif[2] |= kExtendBit;
+    dis_fif[3] = static_cast<uint8_t>(kEcmBit | ((codings & TOLLAN_COMPRESS_MMR) ? kMmrBit : 0));
 }
+
+size_t DisFieldLength(const FaxChannel &c) { return c.error_correction == TOLLAN_ECM_OFF ? 3 : 4; }
 
 const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const FaxChannel &c) {
     if (length < 3) return nullptr;
@@ -632,9 +826,16 @@ const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const Fa
         if (r.dcs_bits == (dcs_fif[1] & kRateMask)) rate = &r;
     if (!rate || rate->bit_rate > top || (rate->v17 && top < kFirstV17Rate)) return nullptr;
     if ((dcs_fif[1] & kFineBit) && c.resolution != 0) return nullptr;
-    if (dcs_fif[1] & kTwoDimBit) return nullptr;
+    const int32_t codings = OfferedCodings(c);
+    if ((dcs_fif[1] & kTwoDimBit) && !(codings & TOLLAN_COMPRESS_MR)) return nullptr;
     if (dcs_fif[2] & kWidthMask) return nullptr;
-    if ((dcs_fif[2] & kExtendBit) && length >= 4 && (dcs_fif[3] & kFourthByteRefused)) return nullptr;
+    if ((dcs_fif[2] & kExtendBit) && length >= 4) {
+        const uint8_t fourth = dcs_fif[3];
+        const bool ecm = (fourth & kEcmBit) != 0;
+        if (fourth & kUncompressedBit) return nullptr;
+        if (ecm && c.error_correction == TOLLAN_ECM_OFF) return nullptr;
+        if ((fourth & kMmrBit) && !(ecm && (codings & TOLLAN_COMPRESS_MMR))) return nullptr;
+    }
     return rate;
 }
 

@@ -31,7 +31,7 @@ constexpr size_t kNsfIdentityOffset = 8;   // where an NSF carries the identity
 constexpr std::array<uint8_t, kDcsFrameSize> kDcsTemplate = {kControlFinal, kFcfDcs, 0x00, 0x46, 0x88, 0x00};
 
 // Names of the phases in the trace, in SendPhase order.
-constexpr std::array<const char *, 8> kPhaseNames = {
+constexpr std::array<const char *, 9> kPhaseNames = {
     "waiting for DIS",
     "training",
     "waiting for CFR",
@@ -40,6 +40,7 @@ constexpr std::array<const char *, 8> kPhaseNames = {
     "disconnecting",
     "hanging up",
     "done",
+    "sending a block",
 };
 
 // The call report's phase of each phase, in SendPhase order; -1 leaves it
@@ -77,9 +78,11 @@ Step AnswerDis(const uint8_t *fif, SendCall &call) {
     FaxChannel &c = g_channels[call.channel];
     FaxTrace("FramsSense: DIS");
     c.bit_rate = AdjustBitRate(fif, c.bit_rate);
+    call.offer = ReadDisOffer(fif);
     call.dis_seen = true;
     call.dis_rate = c.bit_rate;
     call.page_pending = false;  // the station starts over: a page it did not answer is not confirmed
+    call.ecm.pps_pending = false;  // and a block it did not answer goes again with its page
     call.training_tries = 0;
     return TrainAgain(call, true);
 }
@@ -120,8 +123,21 @@ Step NextPageOrEnd(const SendCall &call) {
     return {SendPhase::kSendPage, TOLLAN_OK};
 }
 
+// A block confirmed (MCF, or ERR after EOR): the page's next block, or
+// the page confirmed after its last.
+Step BlockDone(SendCall &call) {
+    call.ecm.pps_pending = false;
+    if (NextEcmBlock(call)) {
+        call.seen[kKindMcf] = 0;  // one MCF a block
+        return {SendPhase::kSendBlock, TOLLAN_OK};
+    }
+    ConfirmPage(call);
+    return NextPageOrEnd(call);
+}
+
 Step AnswerMcf(SendCall &call) {
     FaxTrace("FrameSense: MCF PagesSent=%d Pages=%d", call.pages_confirmed, call.pages_total);
+    if (call.ecm.pps_pending) return BlockDone(call);
     ConfirmPage(call);
     return NextPageOrEnd(call);
 }
@@ -154,6 +170,45 @@ Step AnswerEom(SendCall &call) {
     FaxTrace("-------------");
     call.read = FrameRead::kTake;
     return {SendPhase::kWaitDis, TOLLAN_OK};
+}
+
+// PPR: the frames it names go again. After the fourth PPR for the block
+// the call goes on (CTC, one rate lower) once, and gives the block up
+// (EOR) the next time.
+Step AnswerPpr(SendCall &call) {
+    EcmSend &ecm = call.ecm;
+    EcmMap map{};
+    ParsePpr(call.frame, sizeof call.frame, ecm.frames, &map);
+    FaxTrace("FrameSense: PPR for block %d: %d of %d frames", ecm.block, EcmMapCount(map), ecm.frames);
+    ecm.to_send = map;
+    if (++ecm.pprs < kEcmPprsBeforeCtc) return {SendPhase::kSendBlock, TOLLAN_OK};
+    ecm.pprs = 0;
+    const uint16_t code = ecm.ctcs++ < kEcmCtcsPerBlock ? SendCtc(call) : SendEor(call);
+    return code == TOLLAN_OK ? Stay(call) : Failed(code);
+}
+
+// RNR: the station is busy with the block; RR asks again, a bounded number of times.
+Step AnswerRnr(SendCall &call) {
+    if (++call.ecm.rr_polls > kEcmMaxRrPolls) {
+        FaxTrace("FrameSense: station not ready after %d polls", kEcmMaxRrPolls);
+        return {SendPhase::kDisconnect, TOLLAN_E_RETRIES};
+    }
+    const uint16_t code = SendRr(call);
+    return code == TOLLAN_OK ? Stay(call) : Failed(code);
+}
+
+// The answers that only mean something while a block waits for its answer.
+bool EcmAnswer(FrameKind kind) { return kind == kKindPpr || kind == kKindCtr || kind == kKindErr || kind == kKindRnr; }
+
+Step AnswerEcm(FrameKind kind, SendCall &call) {
+    switch (kind) {
+    case kKindPpr: return call.ecm.eor_sent ? Stay(call) : AnswerPpr(call);
+    case kKindCtr: FaxTrace("FrameSense: CTR"); return {SendPhase::kSendBlock, TOLLAN_OK};
+    case kKindErr:
+        FaxTrace("FrameSense: ERR, block %d stays incomplete", call.ecm.block);
+        return call.ecm.eor_sent ? BlockDone(call) : Stay(call);
+    default: return AnswerRnr(call);
+    }
 }
 
 Step AnswerDcn(const SendCall &call) {
@@ -196,6 +251,17 @@ Step Train(SendCall &call) {
     return code == TOLLAN_OK ? Step{SendPhase::kWaitCfr, TOLLAN_OK} : Failed(code);
 }
 
+// With error correction the page is coded and cut into blocks first.
+Step SendEcmPage(SendCall &call) {
+    const uint16_t code = BeginEcmPage(call);
+    return code == TOLLAN_OK ? Step{SendPhase::kSendBlock, TOLLAN_OK} : Failed(code);
+}
+
+Step SendBlock(SendCall &call) {
+    const uint16_t code = SendEcmBlock(call);
+    return code == TOLLAN_OK ? Step{SendPhase::kWaitPostPage, TOLLAN_OK} : Failed(code);
+}
+
 // MPS while pages follow, EOP after the last: one document a call, so the
 // sender has no use for EOM.
 uint16_t SendPostPage(const SendCall &call) {
@@ -207,8 +273,10 @@ uint16_t SendPostPage(const SendCall &call) {
 // The page after the confirmed ones and its post-page frame; it counts only
 // once the station confirms it.
 Step SendPage(SendCall &call) {
+    if (call.mode.ecm != TOLLAN_ECM_OFF) return SendEcmPage(call);
     const PageRef page{call.document, static_cast<int16_t>(call.pages_confirmed + 1), call.pages_total};
-    uint16_t code = SendFaxFile(page, call.channel);
+    uint16_t code = call.mode.coding == kCodingMh ? SendFaxFile(page, call.channel)
+                                                  : SendCodedPage(page, call.channel, call.mode.coding);
     if (code == TOLLAN_OK) code = SendPostPage(call);
     if (code != TOLLAN_OK) return Failed(code);
     call.page_pending = true;
@@ -236,6 +304,7 @@ Step RunPhase(SendCall &call) {
     case SendPhase::kWaitPostPage: return AwaitFrame(call);
     case SendPhase::kTraining: return Train(call);
     case SendPhase::kSendPage: return SendPage(call);
+    case SendPhase::kSendBlock: return SendBlock(call);
     case SendPhase::kDisconnect: return Disconnect(call);
     case SendPhase::kHangUp: return HangUp(call);
     case SendPhase::kDone: break;
@@ -285,7 +354,9 @@ Step FrameSense(const uint8_t *frame, SendCall &call) {
     FaxTrace("FrameSense: started...");
     const uint8_t *fif = frame + 2;
     const FrameKind kind = KindOf(frame[1]);
-    if (kind != kKindFtt && kind != kKindEom && ++call.seen[kind] > kMaxCommandRepeats + 1) {
+    // FTT, EOM and the answers to a block have limits of their own.
+    const bool own_limit = kind == kKindFtt || kind == kKindEom || (EcmAnswer(kind) && call.ecm.pps_pending);
+    if (!own_limit && ++call.seen[kind] > kMaxCommandRepeats + 1) {
         FaxTrace("FrameSense: frame 0x%x repeated %d times", frame[1], call.seen[kind] - 1);
         return {SendPhase::kDisconnect, TOLLAN_E_RETRIES};
     }
@@ -329,6 +400,13 @@ Step FrameSense(const uint8_t *frame, SendCall &call) {
         return AnswerEom(call);
     case kKindDcn:
         return AnswerDcn(call);
+    case kKindPpr:
+    case kKindCtr:
+    case kKindErr:
+    case kKindRnr:
+        if (call.ecm.pps_pending) return AnswerEcm(kind, call);
+        FaxTrace("FrameSense: 0x%x without a block waiting for it", frame[1]);
+        return Stay(call);
     default:
         FaxTrace("FrameSense: unknown frame - 0x%x, 0x%x, 0x%x\n", frame[0], frame[1], fif[0]);
         return Stay(call);
@@ -350,6 +428,9 @@ uint16_t SendTsiDcs(SendCall &call) {
     SetParam(fif, c.resolution == 0, 0);
     SetScanBits(fif, ScanExponent(c.scan_time));
     SetRateBits(fif, c.bit_rate);
+    call.mode = ChooseLineMode(call.offer, c);
+    SetLineModeBits(fif, call.mode);
+    FaxTrace("SendTsiDcs: coding %d ecm %d", static_cast<int>(call.mode.coding), call.mode.ecm);
     FaxTrace("DCS sending %x %x %x %x", fif[0], fif[1], fif[2], fif[3]);
     code = SendHdlc(call.dcs, sizeof call.dcs, call.channel);
     if (code != TOLLAN_OK) return code;

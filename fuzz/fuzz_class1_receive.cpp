@@ -3,7 +3,9 @@
 // and page data with any DLE sequences, in any order. Settings (bit rate,
 // resolution, limits, page information files) come from the input's first
 // bytes; in the endless mode the modem never stops talking, and the call must
-// still end within its read limit.
+// still end within its read limit. The input's last byte chooses the error
+// correction and codings the DIS offers, so blocks, PPS, CTC, EOR and RR of
+// any shape reach the receiver.
 #include <cstdint>
 #include <string>
 #include <unistd.h>
@@ -30,9 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string base = FuzzScratchPath("c1-rx.g3");
     FuzzCallSettings settings;
     if (!FuzzTakeSettings(data, size, settings)) return 0;
+    const uint8_t mode = size > 0 ? data[size - 1] : 0;
+    if (size > 0) --size;
     FuzzPortInstall(data, size, settings.port);
     const int32_t channel = FuzzOpenCall(settings, TOLLAN_CLASS_1);
     if (channel >= 0) {
+        SetErrorCorrection(channel, mode % 3);
+        SetCompression(channel, TOLLAN_COMPRESS_MH | ((mode >> 2) & 3) * TOLLAN_COMPRESS_MR);
         int16_t pages = 0;
         RemoveReceivedPages(base);
         ReceiveClass1Fax(channel, base.c_str(), &pages);

@@ -18,6 +18,7 @@
 #include "support/scripted_modem.h"
 #include "t31_line.h"
 
+#include <spandsp.h>
 #include <tiffio.h>
 
 namespace {
@@ -120,6 +121,11 @@ struct PeerCase {
     int16_t bit_rate;   // the library's setting: what its DIS offers
     int32_t resolution; // 0 fine, 1 standard
     bool hang_up_after_first_page;
+    // Error correction and codings: the library's settings and what the caller offers.
+    int32_t ecm = TOLLAN_ECM_OFF;
+    int32_t codings = TOLLAN_COMPRESS_MH;
+    TerminalOptions terminal{};
+    const char *dcs_mode = nullptr;  // the trace's DCS line shows this mode
 };
 
 class ReceiveFromT30Test : public ::testing::TestWithParam<PeerCase> {
@@ -150,6 +156,7 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     ASSERT_TRUE(WriteTiff(dir_ + "/sent.tif", sent, fine));
 
     T31Line line(kSpeed, T30Caller{dir_ + "/sent.tif", p.hang_up_after_first_page});
+    line.SetTerminal(p.terminal);
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
     AudioClock clock(line);
     TraceCapture trace;
@@ -160,6 +167,8 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     ASSERT_EQ(SetLocalID(ch, "+1 555 0199"), TOLLAN_OK);
     ASSERT_EQ(SetResolution(ch, p.resolution), TOLLAN_OK);
     ASSERT_EQ(SetBitRate(ch, p.bit_rate), TOLLAN_OK);
+    ASSERT_EQ(SetErrorCorrection(ch, p.ecm), TOLLAN_OK);
+    ASSERT_EQ(SetCompression(ch, p.codings), TOLLAN_OK);
 
     line.Ring();
     int32_t ring = 0;
@@ -181,6 +190,9 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     for (const std::string &l : trace.Lines()) log += l + "\n";
     if (getenv("TOLLAN_SHOW_TRACE")) fprintf(stderr, "%s", log.c_str());
     EXPECT_EQ(remote_id, "T30 SENDER");
+    if (p.dcs_mode) {
+        EXPECT_NE(log.find(p.dcs_mode), std::string::npos) << "no \"" << p.dcs_mode << "\" in the trace";
+    }
     EXPECT_EQ(PageDifference(dir_ + "/in_p1.g3", sent[0]), "") << log;
     if (p.hang_up_after_first_page) {
         EXPECT_NE(result, TOLLAN_OK);
@@ -204,5 +216,23 @@ INSTANTIATE_TEST_SUITE_P(Callers, ReceiveFromT30Test,
                                            PeerCase{"V27terStandard", 1, 1, false},
                                            PeerCase{"HangsUpAfterPage1", 5, 0, true}),
                          [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
+
+// With error correction and two-dimensional codings offered by both.
+constexpr int kAllCodings = T30_SUPPORT_T4_1D_COMPRESSION | T30_SUPPORT_T4_2D_COMPRESSION | T30_SUPPORT_T6_COMPRESSION;
+constexpr int32_t kMhMr = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR;
+constexpr int32_t kMhMrMmr = kMhMr | TOLLAN_COMPRESS_MMR;
+const TerminalOptions kEcmCaller{true, kAllCodings};
+const TerminalOptions kPlainCaller{false, kAllCodings};
+
+INSTANTIATE_TEST_SUITE_P(
+    Codings, ReceiveFromT30Test,
+    ::testing::Values(PeerCase{"MmrEcm256", 5, 0, false, TOLLAN_ECM_256, kMhMrMmr, kEcmCaller, "coding 2 ecm 1"},
+                      PeerCase{"MrEcm64", 3, 1, false, TOLLAN_ECM_64, kMhMr, kEcmCaller, "coding 1 ecm 1"},  // the sender picks the frame size
+                      PeerCase{"MhEcm256", 5, 1, false, TOLLAN_ECM_256, TOLLAN_COMPRESS_MH, kEcmCaller, "coding 0 ecm 1"},
+                      // A byte of the first block damaged on its way to the library.
+                      PeerCase{"DamagedFrameAskedForAgain", 5, 0, false, TOLLAN_ECM_256, kMhMrMmr,
+                               TerminalOptions{true, kAllCodings, 0, 2, 1500}, "ReceiveClass1Fax: PPR for 1 frames"},
+                      PeerCase{"MrNoEcm", 5, 0, false, TOLLAN_ECM_OFF, kMhMrMmr, kPlainCaller, "coding 1 ecm 0"}),
+    [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

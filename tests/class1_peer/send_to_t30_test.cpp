@@ -101,6 +101,11 @@ struct PeerCase {
     int32_t resolution;     // 0 fine, 1 standard
     int16_t scan_time;      // 2: lines filled to 5 ms (8 bytes at 9600 bit/s)
     int16_t bit_rate_used;  // after the DIS
+    // Error correction and codings: the library's settings and the terminal's offer.
+    int32_t ecm = TOLLAN_ECM_OFF;
+    int32_t codings = TOLLAN_COMPRESS_MH;
+    TerminalOptions terminal{};
+    const char *dcs_mode = nullptr;  // the trace's DCS line shows this mode
 };
 
 class SendToT30Test : public ::testing::TestWithParam<PeerCase> {
@@ -133,6 +138,7 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     }
 
     T31Line line(kSpeed, p.receiver_modems, dir_ + "/received.tif");
+    line.SetTerminal(p.terminal);
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
     FastClock clock(kSpeed);
     TraceCapture trace;
@@ -143,6 +149,8 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     ASSERT_EQ(SetLocalID(ch, "+1 555 0100"), TOLLAN_OK);
     ASSERT_EQ(SetResolution(ch, p.resolution), TOLLAN_OK);
     ASSERT_EQ(SetScanTime(ch, p.scan_time), TOLLAN_OK);
+    ASSERT_EQ(SetErrorCorrection(ch, p.ecm), TOLLAN_OK);
+    ASSERT_EQ(SetCompression(ch, p.codings), TOLLAN_OK);
     const uint16_t result = SendClass1Fax(ch, "5551234", (dir_ + "/doc.tif").c_str(), p.pages);
     int16_t pages_sent = -1;
     GetNumOfPagesSent(ch, &pages_sent);
@@ -151,10 +159,10 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     const int16_t bit_rate = g_channels[ch].bit_rate;
     EXPECT_EQ(PortClose(ch), TOLLAN_OK);
 
-    ASSERT_TRUE(line.WaitForEnd(10000));
     std::string log;
     for (const std::string &l : trace.Lines()) log += l + "\n";
     if (getenv("TOLLAN_SHOW_TRACE")) fprintf(stderr, "%s", log.c_str());
+    ASSERT_TRUE(line.WaitForEnd(10000)) << log;
     ASSERT_EQ(result, TOLLAN_OK) << log;
     EXPECT_EQ(pages_sent, p.pages);
     EXPECT_EQ(bit_rate, p.bit_rate_used);
@@ -162,6 +170,9 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     EXPECT_EQ(line.CompletionCode(), 0);
     EXPECT_EQ(line.PagesReceived(), p.pages);
     EXPECT_EQ(line.SenderIdent(), "+1 555 0100");
+    if (p.dcs_mode) {
+        EXPECT_NE(log.find(p.dcs_mode), std::string::npos) << "no \"" << p.dcs_mode << "\" in the trace";
+    }
 
     const std::vector<ReceivedPage> pages = line.ReadReceivedPages();
     ASSERT_EQ(pages.size(), static_cast<size_t>(p.pages));
@@ -173,6 +184,31 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PeerCase{"V17", T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17, 2, 0, 0, 5},
                       PeerCase{"V29", T30_SUPPORT_V27TER | T30_SUPPORT_V29, 1, 1, 2, 3},
                       PeerCase{"V27ter", T30_SUPPORT_V27TER, 1, 0, 0, 1}),
+    [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
+
+// With error correction and two-dimensional codings: the terminal offers
+// ECM and every coding, and the library chooses the best it is allowed.
+constexpr int kAllModems = T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17;
+constexpr int kAllCodings = T30_SUPPORT_T4_1D_COMPRESSION | T30_SUPPORT_T4_2D_COMPRESSION | T30_SUPPORT_T6_COMPRESSION;
+const TerminalOptions kEcmTerminal{true, kAllCodings};
+const TerminalOptions kPlainTerminal{false, kAllCodings};
+constexpr int32_t kMhMr = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR;
+constexpr int32_t kMhMrMmr = kMhMr | TOLLAN_COMPRESS_MMR;
+
+INSTANTIATE_TEST_SUITE_P(
+    Codings, SendToT30Test,
+    ::testing::Values(
+        PeerCase{"MhEcm256", kAllModems, 2, 0, 0, 5, TOLLAN_ECM_256, TOLLAN_COMPRESS_MH, kEcmTerminal, "coding 0 ecm 1"},
+        PeerCase{"MrEcm64", kAllModems, 1, 1, 0, 5, TOLLAN_ECM_64, kMhMr, kEcmTerminal, "coding 1 ecm 2"},
+        PeerCase{"MmrEcm256", kAllModems, 2, 0, 0, 5, TOLLAN_ECM_256, kMhMrMmr, kEcmTerminal, "coding 2 ecm 1"},
+        PeerCase{"MrFineNoEcm", kAllModems, 1, 0, 2, 5, TOLLAN_ECM_OFF, kMhMrMmr, kPlainTerminal, "coding 1 ecm 0"},
+        PeerCase{"MrStandardNoEcm", T30_SUPPORT_V27TER | T30_SUPPORT_V29, 2, 1, 2, 3, TOLLAN_ECM_OFF, kMhMr,
+                 kPlainTerminal, "coding 1 ecm 0"},
+        // A byte of the first block damaged on its way to the terminal.
+        PeerCase{"DamagedFrameSentAgain", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_64, kMhMr,
+                 TerminalOptions{true, kAllCodings, 2, 0, 1500}, "FrameSense: PPR for block 0: 1 of"},
+        PeerCase{"EcmRefusedMh", kAllModems, 1, 0, 0, 5, TOLLAN_ECM_256, kMhMrMmr,
+                 TerminalOptions{false, T30_SUPPORT_T4_1D_COMPRESSION}, "coding 0 ecm 0"}),
     [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -41,6 +41,19 @@ void SilenceRest(int16_t *amp, int produced) {
     for (int i = produced; i < kSamplesPerBlock; ++i) amp[i] = 0;
 }
 
+void AddNoise(awgn_state_t *noise, int16_t *amp) {
+    if (!noise) return;
+    for (int i = 0; i < kSamplesPerBlock; ++i) {
+        const int sample = amp[i] + awgn(noise);
+        amp[i] = static_cast<int16_t>(sample > 32767 ? 32767 : sample < -32768 ? -32768 : sample);
+    }
+}
+
+void ApplyTerminalOptions(t30_state_t *t30, const TerminalOptions &options) {
+    t30_set_ecm_capability(t30, options.ecm ? 1 : 0);
+    if (options.compressions) t30_set_supported_compressions(t30, options.compressions);
+}
+
 }  // namespace
 
 T31Line::T31Line(uint32_t speed, int receiver_modems, const std::string &received_tiff)
@@ -74,12 +87,21 @@ void T31Line::Ring() {
     ring_requested_ = true;
 }
 
+void T31Line::SetTerminal(const TerminalOptions &options) {
+    std::lock_guard<std::mutex> lock(mu_);
+    options_ = options;
+    if (!options.noise) return;
+    for (int i = 0; i < 2; ++i) noise_[i] = awgn_init_dbm0(nullptr, options.noise_seed + i, options.noise_dbm0);
+}
+
 T31Line::~T31Line() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         stop_ = true;
     }
     if (audio_.joinable()) audio_.join();
+    for (awgn_state_t *n : noise_)
+        if (n) awgn_free(n);
     if (fax_) fax_free(fax_);
     if (modem_) t31_free(modem_);
     if (slave_keeper_ != -1) close(slave_keeper_);
@@ -120,11 +142,16 @@ void T31Line::Run() {
     auto next = std::chrono::steady_clock::now();
     for (;;) {
         bool ring = false;
+        awgn_state_t *to_receiver_noise = nullptr;
+        awgn_state_t *to_modem_noise = nullptr;
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (stop_) return;
             ring = ring_requested_;
             ring_requested_ = false;
+            to_receiver_noise = noise_[0];
+            damage_ = options_;  // the audio thread's copy
+            to_modem_noise = noise_[1];
         }
         MoveDteBytes();
         if (call_requested_) StartCall();
@@ -132,9 +159,11 @@ void T31Line::Run() {
         if (answer_requested_) AnswerCall();
 
         SilenceRest(to_receiver, t31_tx(modem_, to_receiver, kSamplesPerBlock));
+        AddNoise(to_receiver_noise, to_receiver);
         if (fax_ && !caller_gone_) {
             fax_rx(fax_, to_receiver, kSamplesPerBlock);
             SilenceRest(to_modem, fax_tx(fax_, to_modem, kSamplesPerBlock));
+            AddNoise(to_modem_noise, to_modem);
         } else {
             SilenceRest(to_modem, 0);
         }
@@ -153,11 +182,43 @@ void T31Line::MoveDteBytes() {
     while (clear_to_send_) {
         const ssize_t n = read(master_, buf, sizeof buf);
         if (n <= 0) return;
+        WatchHostBytes(buf, static_cast<size_t>(n));
         t31_at_rx(modem_, buf, static_cast<int>(n));
     }
 }
 
-void T31Line::WriteToDte(const uint8_t *buf, size_t len) {
+// A damaged byte is turned into another that is neither DLE nor ETX, so the
+// data's framing stays as it was.
+static uint8_t Damaged(uint8_t byte) {
+    uint8_t d = static_cast<uint8_t>(byte ^ 0x5A);
+    if (d == 0x10 || d == 0x03) d = static_cast<uint8_t>(byte ^ 0xA5);
+    return d;
+}
+
+void T31Line::WatchHostBytes(char *buf, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        host_tail_ += buf[i];
+        if (host_tail_.size() > 8) host_tail_.erase(0, 1);
+        if (host_tail_.size() >= 7 && host_tail_.compare(host_tail_.size() - 7, 7, "AT+FTM=") == 0) {
+            ++sent_streams_;
+            sent_offset_ = 0;
+        } else if (host_tail_.size() >= 7 && host_tail_.compare(host_tail_.size() - 7, 7, "AT+FRM=") == 0) {
+            ++received_streams_;
+            received_offset_ = 0;
+        }
+        if (damage_.damage_sent_stream > 0 && sent_streams_ == damage_.damage_sent_stream && ++sent_offset_ == damage_.damage_offset &&
+            buf[i] != 0x10 && buf[i] != 0x03)
+            buf[i] = static_cast<char>(Damaged(static_cast<uint8_t>(buf[i])));
+    }
+}
+
+void T31Line::WriteToDte(const uint8_t *data, size_t len) {
+    std::vector<uint8_t> copy(data, data + len);
+    for (uint8_t &b : copy)
+        if (damage_.damage_received_stream > 0 && received_streams_ == damage_.damage_received_stream && ++received_offset_ == damage_.damage_offset &&
+            b != 0x10 && b != 0x03)
+            b = Damaged(b);
+    const uint8_t *buf = copy.data();
     size_t done = 0;
     while (done < len) {
         const ssize_t n = write(master_, buf + done, len - done);
@@ -184,6 +245,10 @@ void T31Line::StartCall() {
     t30_set_rx_file(t30, received_tiff_.c_str(), -1);
     t30_set_supported_modems(t30, receiver_modems_);
     t30_set_ecm_capability(t30, 0);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        ApplyTerminalOptions(t30, options_);
+    }
     t30_set_phase_e_handler(t30, PhaseE, this);
     t31_call_event(modem_, AT_CALL_EVENT_CONNECTED);
 }
@@ -201,6 +266,10 @@ void T31Line::AnswerCall() {
     t30_set_tx_file(t30, caller_.tiff.c_str(), -1, -1);
     t30_set_supported_modems(t30, T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17);
     t30_set_ecm_capability(t30, 0);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        ApplyTerminalOptions(t30, options_);
+    }
     t30_set_phase_e_handler(t30, PhaseE, this);
     t30_set_phase_d_handler(t30, PhaseD, this);
     t31_call_event(modem_, AT_CALL_EVENT_ANSWERED);

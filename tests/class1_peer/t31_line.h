@@ -34,6 +34,22 @@ struct T30Caller {
     bool hang_up_after_first_page = false;
 };
 
+// What the far terminal offers beyond its modulations, and the line's noise.
+struct TerminalOptions {
+    bool ecm = false;
+    int compressions = 0;   // spandsp's T30_SUPPORT_*_COMPRESSION bits; 0: its default
+    // One byte of a page-rate data stream damaged: the stream-th after an
+    // "AT+FTM=" (host to modem) or "AT+FRM=" (modem to host) command of the
+    // host, counting from 1 (the training check is a stream too), at offset
+    // bytes after the command. 0: none.
+    int damage_sent_stream = 0;
+    int damage_received_stream = 0;
+    size_t damage_offset = 0;
+    bool noise = false;
+    float noise_dbm0 = -99; // white noise added to both directions
+    int noise_seed = 1;
+};
+
 class T31Line {
 public:
     // The far terminal calls: Ring() rings the modem, and the library's ATA
@@ -55,6 +71,8 @@ public:
     int PagesReceived() const;
     // The pages the terminal sent (a calling terminal).
     int PagesSent() const;
+    // Before the call starts.
+    void SetTerminal(const TerminalOptions &options);
     // The modem reports RING to the host.
     void Ring();
     // Milliseconds of audio the line has carried.
@@ -75,6 +93,8 @@ private:
     void AnswerCall();
     void MoveDteBytes();
     void WriteToDte(const uint8_t *buf, size_t len);
+    // Counts the host's data commands in its bytes and damages the chosen byte.
+    void WatchHostBytes(char *buf, size_t len);
 
     uint32_t speed_;
     int receiver_modems_;
@@ -102,6 +122,14 @@ private:
     int pages_sent_ = 0;
     std::atomic<uint32_t> audio_ms_{0};
     std::string sender_ident_;
+    TerminalOptions options_;
+    struct awgn_state_s *noise_[2] = {nullptr, nullptr};
+    TerminalOptions damage_;       // the damage to do, as the audio thread sees it
+    std::string host_tail_;        // the host's last bytes, for finding commands across reads
+    int sent_streams_ = 0;         // "AT+FTM=" commands so far
+    int received_streams_ = 0;     // "AT+FRM=" commands so far
+    size_t sent_offset_ = 0;       // host bytes since the last "AT+FTM="
+    size_t received_offset_ = 0;   // modem bytes since the last "AT+FRM="
 };
 
 // The library's platform clock follows the line's audio: a millisecond passes
