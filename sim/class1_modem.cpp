@@ -41,6 +41,23 @@ void DeliverFrame(Sim &sim, Modem &m, const LineSignal &s) {
     ModemResult(sim, m, s.good_check ? Result::kOk : Result::kError);
     // The answer to EOP is the last post-page exchange.
     if (m.c1_eop_sent && m.phase == SimPhase::kD) ModemEnterPhase(sim, m, SimPhase::kEnd);
+    if (m.c1_answered && s.good_check && s.bytes.size() > 2) {
+        uint8_t fcf = s.bytes[2] & 0xFE;
+        if (fcf == Fcf::kDcs) m.c1_rx_trained = false;  // a training check comes next
+        if (fcf == Fcf::kEop) m.c1_rx_eop_heard = true;
+    }
+}
+
+// What the answering host's frames tell: it accepted the training, or
+// confirmed a page; its confirmation of the last page ends the call's pages.
+void NoteHostFrame(Sim &sim, Modem &m, const Bytes &frame) {
+    if (!m.c1_answered || frame.size() < 3) return;
+    uint8_t fcf = frame[2] & 0xFE;
+    if (fcf == Fcf::kCfr) m.c1_rx_trained = true;
+    if (fcf == Fcf::kMcf || fcf == Fcf::kRtp || fcf == Fcf::kPip) {
+        ++m.c1_rx_confirmed;
+        if (m.c1_rx_eop_heard) ModemEnterPhase(sim, m, SimPhase::kEnd);
+    }
 }
 
 void FcError(Sim &sim, Modem &m) {
@@ -80,6 +97,7 @@ void FrameDone(Sim &sim, Modem &m) {
     if (final) {
         ModemToCommand(m);
         ModemResult(sim, m, Result::kOk);
+        NoteHostFrame(sim, m, s.bytes);
     } else {
         ModemResult(sim, m, Result::kConnect);  // ready for the next frame
     }
@@ -122,7 +140,22 @@ void DropUnheard(Modem &m) {
 // Faults of phases B and D strike at the host's frame commands.
 bool FrameCommandFails(const Modem &m) {
     if (m.c1_frame_cmds == 1 && ModemFaultAt(m, SimPhase::kB)) return true;
+    if (m.c1_rx_page_seen && ModemFaultAt(m, SimPhase::kD, m.c1_rx_confirmed + 1)) return true;
     return m.c1_page_sent && ModemFaultAt(m, SimPhase::kD, m.c1_ftm_count - 1);
+}
+
+// An answered call's +FRM: the training check until the host accepts one,
+// then a page. The phase's faults strike here; false when the call was lost.
+bool EnterReceivePhase(Sim &sim, Modem &m) {
+    if (!m.c1_rx_trained) return ModemEnterPhase(sim, m, SimPhase::kTraining);
+    int page = m.c1_rx_confirmed + 1;
+    ModemEnterPhase(sim, m, SimPhase::kC, page);
+    if (ModemFaultAt(m, SimPhase::kC, page)) {
+        ModemFailCall(sim, m);
+        return false;
+    }
+    ModemSayJunk(sim, m);
+    return true;
 }
 
 CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
@@ -186,6 +219,7 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
             if (ModemSilentAt(m, SimPhase::kC, page)) ModemGoSilent(sim, m);
         }
     } else {
+        if (m.c1_answered && !EnterReceivePhase(sim, m)) return CmdStatus::kAsync;
         m.c1_mod = mod;
         m.mode = ModemMode::kC1RxData;
     }
@@ -255,10 +289,23 @@ bool Class1Step(Sim &sim, Modem &m) {
                 return true;
             }
             ModemResult(sim, m, Result::kConnect);
+            bool page = m.c1_answered && m.c1_rx_trained;
+            int number = m.c1_rx_confirmed + 1;
+            if (page && ModemSilentAt(m, SimPhase::kC, number)) {
+                // Half the page, then nothing more.
+                sig.bytes.resize(sig.bytes.size() / 2);
+                ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false, sig.began);
+                ModemGoSilent(sim, m);
+                return true;
+            }
             ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false, sig.began);
             ModemSay(sim, m, Bytes{kDle, kEtx});
             ModemToCommand(m);
             ModemResult(sim, m, Result::kNoCarrier);
+            if (page) {
+                m.c1_rx_page_seen = true;
+                ModemEnterPhase(sim, m, SimPhase::kD, number);
+            }
             return true;
         }
         break;  // waits for the host's next command
@@ -266,16 +313,27 @@ bool Class1Step(Sim &sim, Modem &m) {
     return progress;
 }
 
+void ResetReception(Modem &m, bool answered) {
+    m.c1_answered = answered;
+    m.c1_rx_trained = false;
+    m.c1_rx_confirmed = 0;
+    m.c1_rx_page_seen = false;
+    m.c1_rx_eop_heard = false;
+}
+
 void Class1Answer(Sim &sim, Modem &m) {
     // Answering in class 1 sends CED and leaves the modem in +FTH=3.
+    ResetReception(m, true);
     m.mode = ModemMode::kC1TxFrames;
     m.data.clear();
     m.dle = false;
+    ModemEnterPhase(sim, m, SimPhase::kB);
     ModemResult(sim, m, Result::kConnect);
 }
 
 void Class1Dialled(Sim &sim, Modem &m) {
     (void)sim;
+    ResetReception(m, false);
     // After dialling the modem listens for the answerer's frames on its own.
     m.mode = ModemMode::kC1RxFrame;
 }

@@ -125,6 +125,24 @@ int CountPageLines(const Bytes &page) {
     return lines;
 }
 
+Bytes SpoilLines(const Bytes &page) {
+    Bytes out = page;
+    int zeros = 0;
+    int eols = 0;
+    for (size_t i = 0; i < page.size(); ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            if (!((page[i] >> bit) & 1)) {
+                ++zeros;
+                continue;
+            }
+            // An EOL ends in this byte; the next byte is the line's own.
+            if (zeros >= 11 && ++eols % 2 == 0 && i + 1 < out.size()) out[i + 1] ^= 0x5A;
+            zeros = 0;
+        }
+    }
+    return out;
+}
+
 // Minimum scan line time: T.30 bits 21 to 23 (0x70 of the third FIF byte).
 uint8_t ScanBitsForMs(int ms) {
     switch (ms) {
