@@ -226,6 +226,36 @@ TEST_F(PeersTest, EfaxSendsThroughAnUnpacedClass20Modem) {
     EfaxSends("-o0");
 }
 TEST_F(PeersTest, EfaxReceivesThroughAClass1Modem) { EfaxReceives("-o1"); }
+
+// The station calls efax's class 1 modem and sends two pages, an ITU test
+// chart the first; both arrive as they were drawn.
+TEST_F(PeersTest, EfaxReceivesAChartAndAPageThroughAClass1Modem) {
+    std::string chart_gz;
+    for (const char *dir : {TOLLAN_SOURCE_DIR "/../shared/testdata/itu-charts", "/work/shared/testdata/itu-charts"})
+        if (chart_gz.empty() && access((std::string(dir) + "/itu1.pbm.gz").c_str(), R_OK) == 0)
+            chart_gz = std::string(dir) + "/itu1.pbm.gz";
+    if (chart_gz.empty()) GTEST_SKIP() << "no ITU charts";
+    RunProgram({"/bin/sh", "-c", "zcat " + chart_gz + " > " + f.dir + "/chart.pbm"}, log);
+    Bitmap chart = ReadPbm(f.dir + "/chart.pbm");
+    ASSERT_EQ(chart.height, 2376);
+    std::string page1 = f.dir + "/chart_p1.g3";
+    RunProgram({"/bin/sh", "-c", "pbmtog3 -reversebits " + f.dir + "/chart.pbm > " + page1}, log);
+    Bitmap image = MakeBitmap(400);
+    int caller = f.AddCallingStation("300", {MakeCallPage(image), page1}, "100");
+    int rc = RunProgram({"/usr/bin/efax", "-d", f.Device(modem), "-o1", "-x", f.dir + "/lock", "-c", "1,5", "-iS0=1",
+                         "-w", "-r", f.dir + "/rec"},
+                        log, 90000);
+    EXPECT_EQ(rc, 0) << ReadFile(log);
+    ASSERT_TRUE(SimWaitStation(f.sim, caller, 1, 5000));
+    EXPECT_EQ(SimStationResults(f.sim, caller).pages, 2) << ReadFile(log);
+    for (int n : {1, 2}) {
+        std::string rec = f.dir + "/rec.00" + std::to_string(n), pbm = f.dir + "/rec" + std::to_string(n) + ".pbm";
+        RunProgram({"/bin/sh", "-c", "/usr/bin/efix -o pbm " + rec + " > " + pbm}, log);
+        Bitmap got = ReadPbm(pbm);
+        EXPECT_TRUE(ImageArrived(got, n == 2 ? chart : image, 0))
+            << "page " << n << ": " << got.width << "x" << got.height << "\n" << ReadFile(log);
+    }
+}
 TEST_F(PeersTest, EfaxReceivesThroughAClass2Modem) { EfaxReceives("-o2"); }
 TEST_F(PeersTest, EfaxReceivesThroughAClass20Modem) { EfaxReceives("-o0"); }
 TEST_F(PeersTest, SendfaxSendsThroughAClass2Modem) { SendfaxSends("cls2"); }
