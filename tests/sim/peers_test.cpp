@@ -17,6 +17,11 @@
 
 #include "tests/sim/sim_client.h"
 
+#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
+#include "engine/tollan.h"
+#include "support/scripted_modem.h"
+#endif
+
 extern char **environ;
 
 using namespace simtest;
@@ -256,6 +261,50 @@ TEST_F(PeersTest, EfaxReceivesAChartAndAPageThroughAClass1Modem) {
             << "page " << n << ": " << got.width << "x" << got.height << "\n" << ReadFile(log);
     }
 }
+#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
+// efax sends two pages in class 1 through the emulator to a class 1 modem on
+// which the library answers and runs the called side: the pages arrive as
+// drawn, efax's header lines above the first.
+TEST_F(PeersTest, EfaxSendsToReceiveClass1Fax) {
+    SimModemConfig c;
+    c.number = "101";
+    c.classes = kSimClass1;
+    c.faults.paced = true;
+    int receiver = SimAddModem(f.sim, c);
+    ProfileFile profile("[Ports]\nCOM1=" + f.Device(receiver) + "\n");
+    SetModemClass(0, TOLLAN_CLASS_1);
+    int32_t ch = -1;
+    ASSERT_EQ(PortOpen(&ch, 1, "ATZ"), TOLLAN_OK);
+    SetLocalID(ch, "TOLLAN RECEIVER");
+    Bitmap first = MakeBitmap(300), second = MakeBitmap(500);
+    WritePbm(f.dir + "/one.pbm", first);
+    WritePbm(f.dir + "/two.pbm", second);
+    uint16_t rc = 0xFFFF;
+    int16_t pages = 0;
+    std::thread host([&] {
+        int32_t ring = 0;
+        for (int polls = 0; ring != 1 && polls < 600; ++polls) {
+            if (WaitForRing(ch, &ring) != TOLLAN_OK) return;
+            if (ring != 1) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (ring == 1) rc = ReceiveClass1Fax(ch, (f.dir + "/in.g3").c_str(), &pages);
+    });
+    int efax = RunProgram({"/usr/bin/efax", "-d", f.Device(modem), "-o1", "-x", f.dir + "/lock", "-l", "EFAX SENDER", "-h", "",
+                           "-t", "101", f.dir + "/one.pbm", f.dir + "/two.pbm"},
+                          log, 90000);
+    host.join();
+    EXPECT_EQ(efax, 0) << ReadFile(log);
+    EXPECT_EQ(rc, TOLLAN_OK);
+    EXPECT_EQ(pages, 2);
+    const char *remote = "";
+    GetRemoteID(ch, &remote);
+    EXPECT_EQ(std::string(remote), "EFAX SENDER");
+    EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+    EXPECT_TRUE(ImageArrived(DecodeRawPage(f.dir + "/in_p1.g3"), first, 20)) << ReadFile(log);
+    EXPECT_TRUE(ImageArrived(DecodeRawPage(f.dir + "/in_p2.g3"), second, 20)) << ReadFile(log);
+}
+#endif
+
 TEST_F(PeersTest, EfaxReceivesThroughAClass2Modem) { EfaxReceives("-o2"); }
 TEST_F(PeersTest, EfaxReceivesThroughAClass20Modem) { EfaxReceives("-o0"); }
 TEST_F(PeersTest, SendfaxSendsThroughAClass2Modem) { SendfaxSends("cls2"); }
