@@ -448,7 +448,8 @@ void T30AwaitDis(Sim &sim, T30 &t) {
 
 bool T30FaultCuts(Sim &sim, T30 &t, SimPhase phase, int page) {
     const SimFaults *f = t.faults;
-    if (!f || t.role != T30Role::kSender) return false;
+    // Only a station: a class 2 modem's faults strike through its own code.
+    if (!f || t.role != T30Role::kSender || t.self.kind != Endpoint::kStation) return false;
     auto planned = [&](SimPhase p) { return p == phase && FaultPageMatches(*f, page); };
     if (planned(f->garbage_phase)) {
         LineSignal junk;
