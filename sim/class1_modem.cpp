@@ -5,7 +5,7 @@
 // them with +FRH or +FRM, a little kinder than a real line, where a frame
 // sent while nobody listens is gone; they are dropped when the host starts
 // sending. A burst met by +FRH, like a carrier the receiver cannot lock on,
-// is passed over.
+// is passed over; a modem that answered the call first says +FCERROR once.
 #include <cstdlib>
 
 #include "sim/modem_classes.h"
@@ -268,8 +268,16 @@ bool Class1Step(Sim &sim, Modem &m) {
             return true;
         }
         if (m.mode == ModemMode::kC1RxFrame) {
+            // An answering modem tells its host once that the carrier on the
+            // line is not V.21; the host may still take it with +FRM.
+            if (s.kind == SignalKind::kBurst && m.c1_answered && !m.c1_burst_flagged) {
+                m.c1_burst_flagged = true;
+                FcError(sim, m);
+                return true;
+            }
             LineSignal sig = s;
             m.inbox.pop_front();
+            m.c1_burst_flagged = false;
             progress = true;
             if (sig.kind == SignalKind::kFrame) {
                 DeliverFrame(sim, m, sig);
@@ -284,6 +292,7 @@ bool Class1Step(Sim &sim, Modem &m) {
             }
             LineSignal sig = s;
             m.inbox.pop_front();
+            m.c1_burst_flagged = false;
             if (sig.bps != m.c1_mod->bps || sig.family != m.c1_mod->family) {
                 FcError(sim, m);
                 return true;
@@ -319,6 +328,7 @@ void ResetReception(Modem &m, bool answered) {
     m.c1_rx_confirmed = 0;
     m.c1_rx_page_seen = false;
     m.c1_rx_eop_heard = false;
+    m.c1_burst_flagged = false;
 }
 
 void Class1Answer(Sim &sim, Modem &m) {

@@ -312,6 +312,7 @@ struct Modem {
     int c1_rx_confirmed = 0;       // pages the host answered MCF, RTP or PIP
     bool c1_rx_page_seen = false;  // a page went to the host: phase D faults apply
     bool c1_rx_eop_heard = false;  // EOP went to the host
+    bool c1_burst_flagged = false; // +FCERROR said for the burst first in the inbox
 };
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later

@@ -316,6 +316,26 @@ TEST_F(Class1ReceiveTest, ModemFaultsInEachPhase) {
     }
 }
 
+// A host asking for a frame while the training check is on the line hears
+// +FCERROR once, and takes the check with +FRM after it.
+TEST_F(Class1ReceiveTest, FrameReceiveMeetingACarrierSaysFcError) {
+    int caller2 = f.AddCallingStation("301", {files[0]});
+    ASSERT_TRUE(SimStart(f.sim));
+    PtyClient host(f.Device(modem));
+    host.Command("ATE0\r");
+    host.Command("AT+FCLASS=1\r");
+    ASSERT_TRUE(SimStationCall(f.sim, caller2, "100"));
+    ASSERT_TRUE(host.ReadUntil("RING\r\n"));
+    EXPECT_EQ(host.Command("ATA\r", kConnect), kConnect);
+    host.Command(Frame(0x40, std::string(20, ' '), false), kConnect);
+    EXPECT_EQ(host.Command(Frame(0x80, std::string("\x00\x6E\x74", 3))), kOk);
+    host.Command("AT+FRH=3\r");  // TSI
+    host.Command("AT+FRH=3\r");  // DCS
+    EXPECT_EQ(host.Command("AT+FRH=3\r", "+FCERROR\r\n"), "\r\n+FCERROR\r\n");
+    std::string tcf = host.Command("AT+FRM=145\r", "NO CARRIER\r\n");
+    EXPECT_EQ(Undoubled(tcf), std::string(2700, '\0'));
+}
+
 TEST(SimFaultWords, CallingStationWords) {
     SimFaults x;
     ASSERT_TRUE(SimParseFaults("baddcs,badtcf,badlines@2,dcn@D3,eom@1", &x));
