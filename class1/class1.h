@@ -4,13 +4,18 @@
 // (V.21 control frames), coding.cpp (frame kinds, rates, DIS/DCS bits,
 // station identities), page_data.cpp (high-speed page data and its end-of-
 // page scanner), then the sending procedure t30_send.cpp with the export
-// SendClass1Fax.
+// SendClass1Fax; for receiving, receive_data.cpp (result words, training
+// check and page data as a receiver gets them, page quality) and the
+// procedure t30_receive.cpp with the export ReceiveClass1Fax.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include <cstdio>
+
 #include "engine/channel.h"
+#include "modem/modem_io.h"
 
 // Indexes of the result word table; they are the values WaitResult returns.
 enum Class1Result : int {
@@ -259,3 +264,89 @@ const char *PhaseName(SendPhase phase);
 Step FrameSense(const uint8_t *frame, SendCall &call);
 uint16_t SendTsiDcs(SendCall &call);
 uint16_t SendTCF(int32_t channel);
+
+// ---- receive_data.cpp: what the modem says and delivers to a receiver -----------
+// How a received page is answered, judged by its lines.
+enum class PageVerdict : uint8_t { kNone, kMcf, kRtp, kRtn };
+
+// What decoding a received page found.
+struct PageQuality {
+    int32_t lines;      // rows of the page, its end of page not counted
+    int32_t bad_lines;
+    int32_t longest_bad_run;
+    bool rtc_found;     // the page ended with its end-of-page code
+};
+
+// A result word after a receive command: a carrier that is not the one asked
+// for ("+FCERROR") is not a plain ERROR.
+enum class Word : uint8_t { kNone, kConnect, kOk, kNoCarrier, kFcError, kError };
+// The modem's word after DLE ETX or after an aborted receive command.
+constexpr uint32_t kResultWaitMs = 3000;
+// Lines until one holds a word, or the deadline (kNone; *code tells why a
+// read failed).
+Word AwaitWord(int32_t channel, const FaxDeadline &deadline, uint16_t *code);
+// A receive command that heard nothing in time is ended by any character;
+// the modem answers OK. 0, or the call's own limit codes and write failures.
+uint16_t AbortReceive(int32_t channel);
+// What waiting for a carrier gave.
+enum class Heard : uint8_t { kConnect, kSilence, kOtherCarrier, kNoCarrier, kError, kFailed };
+struct Hearing {
+    Heard what;
+    uint16_t code;  // kFailed: why
+};
+// Sends a receive command and waits for CONNECT until limit_ms; a wait that
+// hears nothing is aborted.
+Hearing AwaitCarrier(const char *command, uint32_t limit_ms, int32_t channel);
+// The modem's word after DLE ETX (NO CARRIER, or OK).
+void AwaitDataEnd(int32_t channel);
+// A training check after CONNECT, up to DLE ETX or 5 s: its bytes and its
+// longest run of zero bytes. code 0, 117 when it did not end in time, or a
+// read failure.
+struct TrainingCheck {
+    uint16_t code;
+    uint32_t bytes;
+    uint32_t longest_zero_run;
+};
+TrainingCheck ReadTrainingCheck(int32_t channel);
+// Page data after CONNECT into file, DLE pairs undone, up to DLE ETX; *count
+// counts the data bytes. 0; 117 after 10 s without a byte; 151 past limit
+// bytes; 153 the file took no more; read failures, the call's limit codes.
+uint16_t ReadPageData(int32_t channel, FILE *file, int64_t limit, int64_t *count);
+
+// The answer to a page of this quality: MCF for at least 95 % good lines
+// and no more than kMcfBadRun bad lines in a row; RTP (kept, but the line
+// must train again) for at least 85 % and no more than kRtpBadRun; RTN below,
+// or for a page without a line.
+PageVerdict JudgeQuality(const PageQuality &quality);
+// Decodes a received page file and counts its lines.
+PageQuality CheckQuality(const char *path);
+
+// ---- t30_receive.cpp: the T.30 receiving procedure -----------------------------
+// Where a receiving call stands. The caller's commands drive it; each phase
+// names what the call is doing or waiting for.
+enum class ReceivePhase : uint8_t {
+    kAnswer,        // ATA, up to the modem's CONNECT
+    kIdentify,      // CSI and DIS to the caller (phase B, again after EOM)
+    kWaitCommand,   // the caller's frames: TSI, DCS, post-page commands, DCN
+    kTraining,      // the training check received and judged, CFR or FTT
+    kPageData,      // a page at the DCS modulation, written as it arrives
+    kDisconnect,    // DCN to the caller
+    kHangUp,        // ATH0 to the modem
+    kDone,
+};
+
+// A modulation a DCS may ask for, and its receive commands.
+struct ReceiveRate {
+    uint8_t dcs_bits;
+    int16_t bit_rate;  // the rate code of the same speed: offered when the channel's rate reaches it
+    bool v17;
+    const char *training;     // receive command, long training
+    const char *page;         // receive command, short training
+    uint32_t training_bytes;  // of the 1.5 s training check
+};
+// The modulation a DCS information field of length bytes asks for, when it
+// asks only for what the DIS built from the channel's settings offered; else
+// nullptr.
+const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const FaxChannel &c);
+// The DIS information field (3 bytes) for the channel's settings.
+void BuildDis(uint8_t *dis_fif, const FaxChannel &c);

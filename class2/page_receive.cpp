@@ -273,6 +273,11 @@ uint16_t FaxWriteInfo(const FaxChannel &c, int16_t page, const char *base_name) 
     char text[kFaxPathSize + 64];
     int n = snprintf(text, sizeof text, "RemoteID = %s\r\nHangupCode = %d\r\nLines = %d\r\n", c.reports.remote_id,
                      c.reports.hangup_code, c.reports.lines_received);
+    // Option 2 adds the session's vertical resolution, so that the page can
+    // be shown at its aspect; option 1 keeps the three lines hosts parse.
+    if (g_settings.fax_info_option == 2)
+        n += snprintf(text + n, sizeof text - static_cast<size_t>(n), "Resolution = %s\r\n",
+                      c.reports.session_params[0] != 0 ? "fine" : "standard");
     PutBytes(file, text, static_cast<size_t>(n));
     if (!CloseReceivedFile(file)) {
         DiscardReceivedFile(path, file.error, "FaxWriteInfo");

@@ -1,14 +1,14 @@
 // tollan convert, rotate and info: the page conversions, without a modem.
 #include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <string>
 #include <strings.h>
 
 #include "cli/common.h"
-#include "cli/picture.h"
 #include "tollan.h"
+#include "tollan_documents.h"
 
 namespace {
 
@@ -24,6 +24,8 @@ struct ConvertArgs {
     int shrink = -1;
     int shrink_width = -1;
     int shrink_height = -1;
+    bool fine = false;
+    bool normal = false;
 };
 
 // The ranges are checked when the options are parsed (exit status 2).
@@ -37,17 +39,59 @@ void ApplyConversionOptions(const ConvertArgs &args) {
 // "converting FILE" and, when the file cannot be read, why.
 std::string Converting(const std::string &verb, const std::string &file) { return verb + " " + file + FileProblem(file); }
 
+// A document the documents library reads, told by its content.
+bool IsDocument(const std::string &file) {
+    int32_t resolution = 0;
+    return GetDocumentResolution(file.c_str(), &resolution) != TOLLAN_E_DOC_FORMAT;
+}
+
+// The resolution pages are made at: as asked, else as the document asks.
+int32_t PageResolution(const ConvertArgs &args) {
+    if (args.normal) return 1;
+    if (args.fine) return 0;
+    int32_t resolution = 0;
+    uint16_t rc = GetDocumentResolution(args.in.c_str(), &resolution);
+    if (rc != TOLLAN_OK) Fail(Converting("reading", args.in), rc);
+    return resolution;
+}
+
+// A document (TIFF, PDF, PostScript, PBM) becomes the page files of a base name.
+void DocumentToPages(const ConvertArgs &args) {
+    const int32_t resolution = PageResolution(args);
+    int16_t pages = 0;
+    uint16_t rc = ConvertDocumentToPages(args.in.c_str(), args.out.c_str(), resolution, 1, &pages);
+    if (rc != TOLLAN_OK) Fail(Converting("converting", args.in), rc);
+    printf("%s -> %d %s page file%s of %s\n", args.in.c_str(), pages, resolution ? "standard" : "fine",
+           pages == 1 ? "" : "s", args.out.c_str());
+}
+
+// The page files of a base name become one TIFF Class F or PDF document.
+void PagesToDocument(const ConvertArgs &args, bool pdf) {
+    const int32_t resolution = args.normal ? 1 : 0;
+    uint16_t rc = pdf ? WritePagesAsPdf(args.in.c_str(), args.out.c_str(), resolution)
+                      : WritePagesAsTiff(args.in.c_str(), args.out.c_str(), TOLLAN_CODING_MH, resolution);
+    if (rc != TOLLAN_OK) Fail("writing " + args.out + " of the page files of " + args.in, rc);
+    printf("%s -> %s\n", args.in.c_str(), args.out.c_str());
+}
+
 void RunConvert(const ConvertArgs &args) {
     StartTrace(args.trace);
     ApplyConversionOptions(args);
-    if (HasExtension(args.in, ".bmp") && !HasExtension(args.out, ".bmp")) {
+    const bool bmp_in = HasExtension(args.in, ".bmp"), bmp_out = HasExtension(args.out, ".bmp");
+    if (HasExtension(args.out, ".pdf") || HasExtension(args.out, ".tif") || HasExtension(args.out, ".tiff")) {
+        return PagesToDocument(args, HasExtension(args.out, ".pdf"));
+    }
+    if (bmp_in && !bmp_out) {
         uint16_t rc = BmpToG3(args.in.c_str(), args.out.c_str());
         if (rc != TOLLAN_OK) Fail(Converting("converting", args.in), rc);
-    } else if (!HasExtension(args.in, ".bmp") && HasExtension(args.out, ".bmp")) {
+    } else if (!bmp_in && bmp_out) {
         uint16_t rc = G3ToBmp(args.in.c_str(), args.out.c_str());
         if (rc != TOLLAN_OK) Fail(Converting("converting", args.in), rc);
+    } else if (!bmp_in && IsDocument(args.in)) {
+        return DocumentToPages(args);
     } else {
-        FailUsage("convert turns a .bmp into a page file or a page file into a .bmp");
+        FailUsage("convert turns a document into page files, page files into a .tif or .pdf, a .bmp into a page "
+                  "file or a page file into a .bmp");
     }
     printf("%s -> %s\n", args.in.c_str(), args.out.c_str());
 }
@@ -59,37 +103,38 @@ void RunRotate(const std::string &in, const std::string &out, const TraceChoice 
     printf("%s -> %s (turned 90 degrees)\n", in.c_str(), out.c_str());
 }
 
-bool IsPicture(const std::string &file) {
-    std::ifstream in(file, std::ios::binary);
-    std::string start(3, '\0');
-    in.read(start.data(), static_cast<std::streamsize>(start.size()));
-    start.resize(static_cast<size_t>(in.gcount()));
-    return LooksLikePicture(start);
+// The rows of a page the documents library wrote: its ".ffi" file's "Lines"
+// (GetG3Size would count the end mark's EOLs as rows too).
+int32_t PageLines(const std::string &info_path) {
+    std::ifstream in(info_path);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("Lines = ", 0) == 0) return std::atoi(line.c_str() + 8);
+    return 0;
 }
 
-// A picture is read as send reads it, and told with the page it makes.
-void ShowPicture(const std::string &file) {
-    std::error_code error;
-    if (std::filesystem::file_size(file, error) > kMaxPictureFileBytes || error)
-        FailWith(file + " " + PictureReadText(PictureRead::kTooLarge));
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Picture picture;
-    PictureRead read = ReadPicture(bytes, &picture);
-    if (read != PictureRead::kOk) FailWith(file + " " + PictureReadText(read));
-    FaxResolution resolution = ResolutionOf(picture);
-    Picture page = FaxPage(picture, resolution);
-    printf("%s: bitmap, %d x %d", file.c_str(), picture.width, picture.height);
-    if (picture.dpi_x > 0 && picture.dpi_y > 0) printf(", %.0f x %.0f dpi", picture.dpi_x, picture.dpi_y);
-    printf("; sent as a %s page of %d x %d\n", resolution == FaxResolution::kFine ? "fine" : "standard", page.width,
-           page.height);
+// A document is converted as send converts it, and told with the pages it makes.
+void ShowDocument(const std::string &file) {
+    int32_t resolution = 0;
+    uint16_t rc = GetDocumentResolution(file.c_str(), &resolution);
+    if (rc != TOLLAN_OK) Fail("reading " + file, rc);
+    ScratchDir scratch("tollan-info-");
+    const std::string base = scratch.path() + "/doc.g3";
+    int16_t pages = 0;
+    rc = ConvertDocumentToPages(file.c_str(), base.c_str(), resolution, 1, &pages);
+    if (rc != TOLLAN_OK) Fail("converting " + file, rc);
+    const char *kind = resolution ? "standard" : "fine";
+    if (pages == 1) printf("%s: document; sent as a %s page of ", file.c_str(), kind);
+    else printf("%s: document; sent as %d %s pages: ", file.c_str(), pages, kind);
+    for (int n = 1; n <= pages; ++n)
+        printf("%s1728 x %d", n > 1 ? ", " : "", PageLines(scratch.path() + "/doc_p" + std::to_string(n) + ".ffi"));
+    printf("\n");
 }
 
 void RunInfo(const std::string &file, const TraceChoice &trace) {
     StartTrace(trace);
     std::string problem = FileProblem(file);
     if (!problem.empty()) FailWith("cannot read " + file + problem);
-    if (IsPicture(file)) return ShowPicture(file);
+    if (IsDocument(file)) return ShowDocument(file);
     int32_t width = 0, height = 0;
     uint16_t rc = GetG3Size(file.c_str(), &width, &height);
     if (rc != TOLLAN_OK) Fail("measuring " + file, rc);
@@ -100,9 +145,16 @@ void RunInfo(const std::string &file, const TraceChoice &trace) {
 
 void AddConvertCommands(CLI::App &app) {
     static ConvertArgs convert;
-    CLI::App *c = app.add_subcommand("convert", "Convert a BMP to a Group 3 page file, or a page file to a BMP");
-    c->add_option("IN", convert.in, "input file (.bmp, or a page file such as .g3)")->required();
-    c->add_option("OUT", convert.out, "output file (.g3 or .bmp)")->required();
+    CLI::App *c = app.add_subcommand(
+        "convert", "Convert a document to page files, page files to a TIFF or PDF, a BMP to a page file or back");
+    c->add_option("IN", convert.in, "a document (TIFF, PDF, PostScript, PBM), a .bmp, a page file, or the base name "
+                                    "of page files (BASE.g3 for BASE_p1.g3, ...) when OUT is a .tif or .pdf")
+        ->required();
+    c->add_option("OUT", convert.out, "a base name for page files, a .g3, a .bmp, a .tif or a .pdf")->required();
+    auto *fine = c->add_flag("--fine", convert.fine,
+                             "document to pages: fine resolution; pages without a .ffi file into TIFF/PDF: fine (default)");
+    c->add_flag("--normal", convert.normal, "the same for standard resolution (default for documents: as they ask)")
+        ->excludes(fine);
     c->add_option("--stretch", convert.stretch, "BMP to page: 1 widen to 1728, 2 stretch to 1145 lines, 4 to 2290 (sum; default 3)")
         ->check(CLI::Range(0, 5));
     c->add_option("--shrink", convert.shrink, "page to BMP: 1 narrow, 2 shorten (sum; default 0)")->check(CLI::Range(0, 3));
@@ -111,7 +163,10 @@ void AddConvertCommands(CLI::App &app) {
     c->add_option("--shrink-height", convert.shrink_height, "target height when shortening (default 1145)")
         ->check(CLI::Range(0, 32767));
     AddTraceOption(c, convert.trace);
-    c->footer("Examples:\n  tollan convert letter.bmp letter_p1.g3\n  tollan convert --shrink 3 fax_p1.g3 preview.bmp");
+    c->footer(
+        "Examples:\n  tollan convert scan.tif fax.g3       (fax_p1.g3, fax_p2.g3, ...)\n"
+        "  tollan convert fax.g3 fax.pdf\n  tollan convert letter.bmp letter_p1.g3\n"
+        "  tollan convert --shrink 3 fax_p1.g3 preview.bmp");
     c->callback([] { RunConvert(convert); });
 
     static std::string rotate_in, rotate_out;
@@ -125,8 +180,8 @@ void AddConvertCommands(CLI::App &app) {
 
     static std::string info_file;
     static TraceChoice info_trace;
-    CLI::App *i = app.add_subcommand("info", "Print the size of a picture (BMP, PBM) or a Group 3 page file");
-    i->add_option("FILE", info_file, "a BMP or PBM picture, or a page file (known by content)")->required();
+    CLI::App *i = app.add_subcommand("info", "Print the pages a document makes, or the size of a Group 3 page file");
+    i->add_option("FILE", info_file, "a document (TIFF, PDF, PostScript, BMP, PBM) or a page file (known by content)")->required();
     AddTraceOption(i, info_trace);
     i->footer("Example:\n  tollan info fax_p1.g3");
     i->callback([] { RunInfo(info_file, info_trace); });

@@ -39,11 +39,7 @@ constexpr const char *kAnswerB = "5550101";  // takes the class 1 fax
 constexpr const char *kCaller = "5550199";   // calls COM3
 constexpr int kPages = 2;
 
-#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
 constexpr int kReceivingPorts = 2;  // COM3 in class 2.0 or 2, COM4 in class 1
-#else
-constexpr int kReceivingPorts = 1;
-#endif
 
 struct DemoLine {
     Sim *sim = nullptr;
@@ -97,11 +93,9 @@ void StartLine(DemoLine &line, const std::string &folder) {
     modem.number = kReceivingModem;
     modem.classes = kSimClass2 | kSimClass20;
     SimAddModem(line.sim, modem);
-#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
     modem.number = kClass1Receiver;
     modem.classes = kSimClass1;
     SimAddModem(line.sim, modem);
-#endif
 
     SimStationConfig station;
     station.page_dir = folder;
@@ -180,10 +174,8 @@ bool ReceiveOn(DemoLine &line, int port, int modem_class, const char *number, co
     fflush(stdout);
     int16_t count = 0;
     uint16_t rc = TOLLAN_OK;
-#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
     if (modem_class == TOLLAN_CLASS_1) rc = ReceiveClass1Fax(channel.get(), base.c_str(), &count);
     else
-#endif
         rc = ReceiveFax(channel.get(), base.c_str(), &count);
     const char *remote = "";
     GetRemoteID(channel.get(), &remote);
@@ -232,10 +224,8 @@ void RunDemo(const DemoArgs &args) {
     std::vector<std::string> received;
     ok = ReceiveOn(line, 3, TOLLAN_CLASS_AUTO, kReceivingModem, folder + "/received.g3", received) && ok;
     SimWaitStation(line.sim, line.caller, 1, 10000);
-#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
     ok = ReceiveOn(line, 4, TOLLAN_CLASS_1, kClass1Receiver, folder + "/received-class1.g3", received) && ok;
     SimWaitStation(line.sim, line.caller, 2, 10000);
-#endif
     RenderArrivals(line, received);
     printf("\nthe trace log is %s; the line transcript %s/line-transcript.txt\n",
            (trace.file.empty() ? trace.raw_file : trace.file).c_str(), folder.c_str());

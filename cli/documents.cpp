@@ -1,70 +1,45 @@
 #include "cli/documents.h"
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <spawn.h>
-#include <string_view>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "cli/common.h"
-#include "cli/picture.h"
+#include "cli/return_codes.h"
 #include "tollan.h"
-
-extern char **environ;
+#include "tollan_documents.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-enum class DocumentKind { kPicture, kPrintable, kPageFile };
-
+// A document the documents library reads, or a raw Group 3 page file.
 struct Document {
     std::string path;
-    DocumentKind kind = DocumentKind::kPageFile;
-    Picture picture;  // kPicture
+    bool page_file = false;
+    bool asks_standard = false;
 };
 
-constexpr size_t kSniffBytes = 1024;
+// A page file of at most this many rows is a standard page (a Legal page at
+// 98 lines per inch is 1372 rows).
 constexpr int32_t kStandardPageRows = 1400;
 
-// The file's first bytes (all of it up to limit); false with the reason.
-bool ReadStart(const std::string &path, size_t limit, std::string *bytes, std::string *why) {
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *why = errno ? strerror(errno) : "cannot be opened";
-        return false;
-    }
-    bytes->assign(limit, '\0');
-    in.read(bytes->data(), static_cast<std::streamsize>(limit));
-    if (in.bad()) {
-        *why = errno ? strerror(errno) : "read error";
-        return false;
-    }
-    bytes->resize(static_cast<size_t>(in.gcount()));
-    return true;
-}
-
-bool StartsWith(const std::string &bytes, std::string_view prefix) {
-    return bytes.size() >= prefix.size() && bytes.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool LooksLikeTiff(const std::string &b) {
-    return StartsWith(b, std::string_view("II*\0", 4)) || StartsWith(b, std::string_view("MM\0*", 4));
-}
-
-bool LooksLikePrintable(const std::string &b) {
-    // PDF may have a little before its header; PostScript, plain or DOS EPS.
-    return b.find("%PDF-") != std::string::npos || StartsWith(b, "%!") || StartsWith(b, "\x04%!") ||
-           StartsWith(b, "\xC5\xD0\xD3\xC6");
-}
-
 [[noreturn]] void Refuse(const std::string &file, const std::string &what) { FailUsage(file + " " + what); }
+
+// "201 (the TIFF cannot be read ...)" for a message.
+std::string CodeWithText(uint16_t rc) { return std::to_string(rc) + " (" + ReturnCodeText(rc) + ")"; }
+
+// Fails as the library's code says: a document that cannot be read is a
+// usage error (nothing was dialled), a missing Ghostscript or a full disk not.
+[[noreturn]] void FailConverting(const std::string &file, uint16_t rc) {
+    if (rc == TOLLAN_E_DOC_NO_GHOSTSCRIPT)
+        FailWith("sending " + file + " needs Ghostscript (gs), which is not installed: apt-get install ghostscript");
+    if (rc == TOLLAN_E_DOC_GHOSTSCRIPT) FailWith("Ghostscript could not render " + file);
+    if (rc == TOLLAN_E_PAGE_CREATE || rc == TOLLAN_E_DISK || rc == TOLLAN_E_PAGE_EXISTS || rc == TOLLAN_E_NO_MEMORY)
+        Fail("converting " + file, rc);
+    Refuse(file, "cannot be sent: " + CodeWithText(rc));
+}
 
 // What the file is, from its content; refuses what cannot be sent.
 Document Recognise(const std::string &file) {
@@ -72,87 +47,35 @@ Document Recognise(const std::string &file) {
     fs::file_status status = fs::status(file, error);
     if (error) Refuse(file, "cannot be read: " + error.message());
     if (fs::is_directory(status)) Refuse(file, "is a folder, not a document");
-    std::string start, why;
-    if (!ReadStart(file, kSniffBytes, &start, &why)) Refuse(file, "cannot be read: " + why);
-    if (start.empty()) Refuse(file, "is empty: there is no page to send");
+    std::string problem = FileProblem(file);
+    if (!problem.empty()) Refuse(file, "cannot be read" + problem);
+    if (fs::file_size(file, error) == 0 || error) Refuse(file, "is empty: there is no page to send");
     Document doc;
     doc.path = file;
-    if (LooksLikeTiff(start))
-        Refuse(file, "is a TIFF document: TIFF input is not supported yet (convert its pages to PBM or PDF)");
-    if (LooksLikePrintable(start)) {
-        doc.kind = DocumentKind::kPrintable;
+    int32_t resolution = 0;
+    uint16_t rc = GetDocumentResolution(file.c_str(), &resolution);
+    if (rc == TOLLAN_OK) {
+        doc.asks_standard = resolution != 0;
         return doc;
     }
-    if (LooksLikePicture(start)) {
-        uintmax_t size = fs::file_size(file, error);
-        if (error || size > kMaxPictureFileBytes) Refuse(file, "is a picture too large to be a page");
-        std::string bytes;
-        if (!ReadStart(file, static_cast<size_t>(size), &bytes, &why)) Refuse(file, "cannot be read: " + why);
-        PictureRead read = ReadPicture(bytes, &doc.picture);
-        if (read != PictureRead::kOk) Refuse(file, PictureReadText(read));
-        doc.kind = DocumentKind::kPicture;
-        return doc;
-    }
+    if (rc != TOLLAN_E_DOC_FORMAT) Refuse(file, "cannot be sent: " + CodeWithText(rc));
     int32_t width = 0, rows = 0;
     if (GetG3Size(file.c_str(), &width, &rows) != TOLLAN_OK || width == 0)
-        Refuse(file, "is not a document tollan can send: neither BMP, PBM, PDF, PostScript nor Group 3 fax data");
+        Refuse(file, "is not a document tollan can send: neither TIFF, PDF, PostScript, BMP, PBM nor Group 3 fax "
+                     "data");
+    doc.page_file = true;
+    doc.asks_standard = rows <= kStandardPageRows;
     return doc;
-}
-
-// The resolution each document asks for: pictures by their geometry, page
-// files by their rows, PDF and PostScript fine.
-bool AsksForStandard(const Document &doc) {
-    switch (doc.kind) {
-    case DocumentKind::kPicture: return ResolutionOf(doc.picture) == FaxResolution::kStandard;
-    case DocumentKind::kPrintable: return false;
-    case DocumentKind::kPageFile: {
-        int32_t width = 0, rows = 0;
-        return GetG3Size(doc.path.c_str(), &width, &rows) == TOLLAN_OK && rows <= kStandardPageRows;
-    }
-    }
-    return false;
 }
 
 bool CallIsStandard(const std::vector<Document> &docs, ResolutionChoice choice) {
     if (choice != ResolutionChoice::kAuto) return choice == ResolutionChoice::kStandard;
     for (const Document &doc : docs)
-        if (!AsksForStandard(doc)) return false;
+        if (!doc.asks_standard) return false;
     return true;
 }
 
 std::string PagePath(const std::string &dir, int page) { return dir + "/doc_p" + std::to_string(page) + ".g3"; }
-
-// Ghostscript's raw Group 3 device, least significant bit first, is the
-// library's own page form; its dfax devices are not (their bits come out in
-// the other order and inverted, so the fax would arrive as a negative).
-std::vector<std::string> RenderWithGhostscript(const std::string &file, const std::string &dir, bool normal) {
-    if (!ProgramOnPath("gs"))
-        FailWith("sending " + file + " needs Ghostscript (gs), which is not installed: apt-get install ghostscript");
-    std::string pattern = dir + "/gs_p%d.g3";
-    std::vector<std::string> argv = {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=faxg3", "-dFillOrder=2",
-                                     normal ? "-r204x98" : "-r204x196", "-sOutputFile=" + pattern, file};
-    if (!RunProgram(argv)) FailWith("Ghostscript could not render " + file);
-    std::vector<std::string> pages;
-    for (int n = 1; fs::exists(dir + "/gs_p" + std::to_string(n) + ".g3"); ++n)
-        pages.push_back(dir + "/gs_p" + std::to_string(n) + ".g3");
-    if (pages.empty()) FailWith(file + " has no pages");
-    return pages;
-}
-
-void MakePictureAPage(const Document &doc, bool standard, const std::string &dir, int page) {
-    std::string bmp = dir + "/picture.bmp";
-    FaxResolution resolution = standard ? FaxResolution::kStandard : FaxResolution::kFine;
-    Picture fax = FaxPage(doc.picture, resolution);
-    PadToPageLength(&fax, resolution);
-    errno = 0;
-    if (!WriteMonoBmp(fax, bmp)) FailWith("cannot write " + bmp + SystemReason());
-    // The page is drawn to size and length here: BmpToG3 only pads a page
-    // shorter than the length its option names, and this one is not.
-    SetStretchOption(standard ? 2 : 0);
-    uint16_t rc = BmpToG3(bmp.c_str(), PagePath(dir, page).c_str());
-    if (rc != TOLLAN_OK) Fail("converting " + doc.path, rc);
-    unlink(bmp.c_str());
-}
 
 void FinishPage(const std::string &path) {
     errno = 0;
@@ -175,33 +98,6 @@ int TrailingEols(const std::string &data) {
 }
 
 }  // namespace
-
-bool ProgramOnPath(const char *name) {
-    const char *path = getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-bool RunProgram(const std::vector<std::string> &argv) {
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid;
-    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
-    int status = 0;
-    while (waitpid(pid, &status, 0) == -1) {
-        if (errno != EINTR) return false;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 std::string PagesBaseName(const std::string &dir) { return dir + "/doc.g3"; }
 
@@ -227,24 +123,22 @@ PreparedPages PreparePages(const std::vector<std::string> &files, const std::str
     for (const std::string &file : files) docs.push_back(Recognise(file));
     PreparedPages out;
     out.standard = CallIsStandard(docs, choice);
+    const std::string base = PagesBaseName(dir);
     for (const Document &doc : docs) {
-        switch (doc.kind) {
-        case DocumentKind::kPicture:
-            MakePictureAPage(doc, out.standard, dir, ++out.pages);
-            break;
-        case DocumentKind::kPrintable:
-            for (const std::string &page : RenderWithGhostscript(doc.path, dir, out.standard)) {
-                fs::rename(page, PagePath(dir, ++out.pages));
-            }
-            break;
-        case DocumentKind::kPageFile: {
+        if (doc.page_file) {
             std::error_code error;
-            fs::copy_file(doc.path, PagePath(dir, ++out.pages), error);
+            const std::string page = PagePath(dir, ++out.pages);
+            fs::copy_file(doc.path, page, error);
             if (error) FailWith("cannot read " + doc.path + ": " + error.message());
-            break;
+            FinishPage(page);
+            continue;
         }
-        }
+        int16_t pages = 0;
+        uint16_t rc = ConvertDocumentToPages(doc.path.c_str(), base.c_str(), out.standard ? 1 : 0,
+                                             static_cast<int16_t>(out.pages + 1), &pages);
+        if (rc != TOLLAN_OK) FailConverting(doc.path, rc);
+        if (pages == 0) Refuse(doc.path, "has no pages");
+        out.pages += pages;
     }
-    for (int n = 1; n <= out.pages; ++n) FinishPage(PagePath(dir, n));
     return out;
 }

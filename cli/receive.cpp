@@ -1,5 +1,5 @@
 // tollan receive: watch a line for rings, answer, receive the fax into page
-// files, and optionally render them as BMPs and one TIFF document.
+// files, and optionally render them as BMPs and one TIFF or PDF document.
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -8,12 +8,13 @@
 #include <ctime>
 #include <filesystem>
 #include <thread>
+#include <unistd.h>
 
 #include "cli/common.h"
 #include "cli/hangup_text.h"
 #include "cli/return_codes.h"
-#include "cli/tiff_writer.h"
 #include "tollan.h"
+#include "tollan_documents.h"
 
 namespace {
 
@@ -23,19 +24,13 @@ struct ReceiveArgs {
     bool info = false;
     bool bmp = false;
     bool tiff = false;
+    bool pdf = false;
     bool loop = false;
     std::string id;
     TraceChoice trace;
     std::string base;
     std::string modem_class = "auto";
 };
-
-// Class 1 reception comes with the library's ReceiveClass1Fax.
-#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
-constexpr bool kClass1Receives = true;
-#else
-constexpr bool kClass1Receives = false;
-#endif
 
 int ClassCode(const std::string &name) {
     if (name == "1") return TOLLAN_CLASS_1;
@@ -45,10 +40,7 @@ int ClassCode(const std::string &name) {
 }
 
 uint16_t ReceiveInClass(int32_t channel, int modem_class, const char *base, int16_t *pages) {
-#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
     if (modem_class == TOLLAN_CLASS_1) return ReceiveClass1Fax(channel, base, pages);
-#endif
-    (void)modem_class;
     return ReceiveFax(channel, base, pages);
 }
 
@@ -80,7 +72,7 @@ std::string CallBaseName(const std::string &base, int call) {
 }
 
 // True when a file of an earlier fax lies under the base name: a page file
-// "<stem>_p<digits>..." of any kind, or the document "<stem>.tif".
+// "<stem>_p<digits>..." of any kind, or the document "<stem>.tif" or ".pdf".
 bool BaseNameTaken(const std::string &base) {
     std::string stem = PageStem(base);
     size_t start = FileNameStart(stem);
@@ -89,7 +81,7 @@ bool BaseNameTaken(const std::string &base) {
     std::error_code error;
     for (const auto &entry : std::filesystem::directory_iterator(folder, error)) {
         std::string file = entry.path().filename().string();
-        if (file == name + ".tif") return true;
+        if (file == name + ".tif" || file == name + ".pdf") return true;
         if (file.compare(0, name.size() + 2, name + "_p") != 0) continue;
         size_t digits = name.size() + 2;
         if (digits < file.size() && isdigit(static_cast<unsigned char>(file[digits]))) return true;
@@ -165,46 +157,51 @@ uint16_t ReceiveReportingPages(int32_t channel, int modem_class, const std::stri
     return rc;
 }
 
-// Renders the pages as asked; false (each failure said) when a page or the
+// The documents asked for, written through the documents library: each
+// page at the resolution its ".ffi" file records for the call.
+bool WriteDocuments(const ReceiveArgs &args, const std::string &base) {
+    const struct {
+        bool asked;
+        const char *extension;
+    } kinds[] = {{args.tiff, ".tif"}, {args.pdf, ".pdf"}};
+    bool ok = true;
+    for (const auto &kind : kinds) {
+        if (!kind.asked) continue;
+        std::string document = PageStem(base) + kind.extension;
+        uint16_t rc = kind.extension[1] == 't' ? WritePagesAsTiff(base.c_str(), document.c_str(), TOLLAN_CODING_MH, 0)
+                                               : WritePagesAsPdf(base.c_str(), document.c_str(), 0);
+        if (rc == TOLLAN_OK) {
+            printf("document: %s\n", document.c_str());
+        } else {
+            fprintf(stderr, "tollan: no document %s written: %u (%s)\n", document.c_str(), rc, ReturnCodeText(rc));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+// The ".ffi" files the documents needed and the user did not ask for.
+void RemoveInfoFiles(const ReceiveArgs &args, const std::string &base, int pages) {
+    if (args.info || (!args.tiff && !args.pdf)) return;
+    for (int n = 1; n <= pages; ++n) unlink(PagePath(base, n, ".ffi").c_str());
+}
+
+// Renders the pages as asked; false (each failure said) when a page or a
 // document could not be made.
 bool RenderPages(const ReceiveArgs &args, const std::string &base, int pages) {
     bool ok = true;
-    std::vector<TiffPage> tiff_pages;
-    for (int n = 1; n <= pages; ++n) {
+    for (int n = 1; n <= pages && args.bmp; ++n) {
         std::string g3 = PagePath(base, n, ".g3");
-        if (args.bmp) {
-            std::string bmp = PagePath(base, n, ".bmp");
-            uint16_t rc = G3ToBmp(g3.c_str(), bmp.c_str());
-            if (rc != TOLLAN_OK) {
-                fprintf(stderr, "tollan: page %d could not be rendered as %s: %u (%s)\n", n, bmp.c_str(), rc,
-                        ReturnCodeText(rc));
-                ok = false;
-            }
-        }
-        if (args.tiff) {
-            int32_t width = 0, rows = 0;
-            uint16_t rc = GetG3Size(g3.c_str(), &width, &rows);
-            if (rc == TOLLAN_OK) {
-                tiff_pages.push_back({g3, width, rows});
-            } else {
-                fprintf(stderr, "tollan: page %d (%s) cannot go into the TIFF document: %u (%s)\n", n, g3.c_str(), rc,
-                        ReturnCodeText(rc));
-                ok = false;
-            }
+        std::string bmp = PagePath(base, n, ".bmp");
+        uint16_t rc = G3ToBmp(g3.c_str(), bmp.c_str());
+        if (rc != TOLLAN_OK) {
+            fprintf(stderr, "tollan: page %d could not be rendered as %s: %u (%s)\n", n, bmp.c_str(), rc,
+                    ReturnCodeText(rc));
+            ok = false;
         }
     }
-    if (!args.tiff || pages == 0) return ok;
-    std::string tiff = PageStem(base) + ".tif";
-    if (tiff_pages.empty()) {
-        fprintf(stderr, "tollan: no TIFF document written: none of the %d pages could be read\n", pages);
-        return false;
-    }
-    errno = 0;
-    if (!WriteTiffClassF(tiff_pages, tiff)) {
-        fprintf(stderr, "tollan: cannot write %s%s\n", tiff.c_str(), SystemReason().c_str());
-        return false;
-    }
-    printf("document: %s%s\n", tiff.c_str(), tiff_pages.size() == static_cast<size_t>(pages) ? "" : " (pages missing)");
+    if (pages > 0 && !WriteDocuments(args, base)) ok = false;
+    RemoveInfoFiles(args, base, pages);
     return ok;
 }
 
@@ -255,7 +252,7 @@ int32_t OpenForReceiving(const PortChoice &port, int *modem_class) {
     if (rc != TOLLAN_E_CLASS) return OpenChannel(port, TOLLAN_CLASS_AUTO);  // fails again, and says why
     int32_t probe = OpenChannel(port, TOLLAN_CLASS_1);
     std::string offered = OfferedClasses(probe);
-    if (kClass1Receives && (ClassOffered(offered, "1") || ClassOffered(offered, "1.0"))) {
+    if (ClassOffered(offered, "1") || ClassOffered(offered, "1.0")) {
         printf("the modem offers classes %s, not 2.0 or 2: receiving in class 1\n", offered.c_str());
         fflush(stdout);
         *modem_class = TOLLAN_CLASS_1;
@@ -264,14 +261,14 @@ int32_t OpenForReceiving(const PortChoice &port, int *modem_class) {
     PortClose(probe);
     FailWith("the modem on " + PortName(port) + " offers " +
              (offered.empty() ? std::string("no class in answer to AT+FCLASS=?") : "classes " + offered) +
-             (kClass1Receives ? ": tollan receives through class 2.0, 2 or 1 modems only"
-                             : ": tollan receives through class 2.0 or 2 modems only"));
+             ": tollan receives through class 2.0, 2 or 1 modems only");
 }
 
 void RunReceive(const ReceiveArgs &args) {
     CatchStopSignals();
     StartTrace(args.trace);
-    if (args.info) SetFaxInfoOption(1);
+    // The documents take each page's resolution from its ".ffi" file.
+    if (args.info || args.tiff || args.pdf) SetFaxInfoOption(2);  // with the resolution line
     int modem_class = ClassCode(args.modem_class);
     OpenedChannel channel(OpenForReceiving(args.port, &modem_class));
     StopCallsOn(channel.get());
@@ -309,15 +306,14 @@ void AddReceiveCommand(CLI::App &app) {
     static ReceiveArgs args;
     CLI::App *c = app.add_subcommand("receive", "Answer a call and receive a fax into page files");
     AddPortOptions(c, args.port);
-    if (kClass1Receives) {
-        c->add_option("--class", args.modem_class, "service class of the modem (auto: 2.0, else 2, else 1)")
-            ->check(CLI::IsMember({"auto", "1", "2", "2.0"}))
-            ->capture_default_str();
-    }
+    c->add_option("--class", args.modem_class, "service class of the modem (auto: 2.0, else 2, else 1)")
+        ->check(CLI::IsMember({"auto", "1", "2", "2.0"}))
+        ->capture_default_str();
     c->add_option("--rings", args.rings, "answer after this many rings")->check(CLI::Range(1, 50))->capture_default_str();
     c->add_flag("--info", args.info, "write a .ffi information file beside each page");
     c->add_flag("--bmp", args.bmp, "also render each page as a BMP");
-    c->add_flag("--tiff", args.tiff, "also write the whole fax as one TIFF Class F document");
+    c->add_flag("--tiff", args.tiff, "also write the whole fax as one TIFF Class F document (BASE.tif)");
+    c->add_flag("--pdf", args.pdf, "also write the whole fax as one PDF document (BASE.pdf)");
     c->add_flag("--loop", args.loop,
                 "answer call after call until stopped (SIGINT or SIGTERM end a call at once; SIGHUP lets it finish)");
     c->add_option("--id", args.id, "local station identity (what callers see as the CSI)")
@@ -327,6 +323,6 @@ void AddReceiveCommand(CLI::App &app) {
     c->footer(
         "Examples:\n"
         "  tollan receive --device /dev/ttyUSB0 --rings 2 --bmp incoming.g3\n"
-        "  tollan receive --port 1 --loop --tiff --info inbox/fax");
+        "  tollan receive --port 1 --loop --pdf --info inbox/fax");
     c->callback([] { RunReceive(args); });
 }

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "tollan.h"
+#include "tollan_documents.h"
 
 namespace {
 
@@ -11,7 +12,7 @@ struct CodeText {
     const char *text;
 };
 
-constexpr std::array<CodeText, 59> kCodeTexts = {{
+constexpr std::array<CodeText, 64> kCodeTexts = {{
     {TOLLAN_OK, "success"},
     {TOLLAN_E_NO_MEMORY, "no memory for an image"},
     {TOLLAN_E_NOT_OPEN, "the channel is not open"},
@@ -71,6 +72,11 @@ constexpr std::array<CodeText, 59> kCodeTexts = {{
     {TOLLAN_E_FIRST_FRAME, "class 1: no first control frame came from the called station"},
     {TOLLAN_E_DELAYED, "the modem answered DELAYED: too many recent calls to this number"},
     {TOLLAN_E_FAILED, "a command was answered with ERROR or not at all, or an internal step failed"},
+    {TOLLAN_E_DOC_FORMAT, "not a document tollan reads (TIFF, PDF, PostScript, BMP, PBM)"},
+    {TOLLAN_E_DOC_TIFF, "the TIFF cannot be read, or a page of it is not black and white"},
+    {TOLLAN_E_DOC_NO_GHOSTSCRIPT, "PDF and PostScript need Ghostscript (gs), which is not installed"},
+    {TOLLAN_E_DOC_GHOSTSCRIPT, "Ghostscript failed on the document"},
+    {TOLLAN_E_DOC_WRITE, "writing the document failed (disk full or I/O error)"},
 }};
 
 }  // namespace

@@ -22,6 +22,7 @@ struct SendArgs {
     std::string id;
     bool pulse = false;
     int scan_time = 0;
+    std::string header;
     TraceChoice trace;
     std::string number;
     std::vector<std::string> files;
@@ -72,6 +73,10 @@ void ApplyCallSettings(int32_t channel, const SendArgs &args, bool standard) {
     SetBitRate(channel, args.rate / 2400 - 1);
     SetScanTime(channel, args.scan_time);
     SetLineType(channel, args.pulse ? 1 : 0);
+    if (!args.header.empty() && SetPageHeader(channel, args.header.c_str()) != TOLLAN_OK)
+        FailUsage("--header \"" + args.header +
+                  "\": printable ASCII up to 200 characters, fields {date} {time} {id} {number} {page} {pages}, "
+                  "\"{{\" for a \"{\"");
 }
 
 // The send call blocks; a watcher prints a line for each page the library
@@ -158,7 +163,7 @@ void RunSend(const SendArgs &args) {
 
 void AddSendCommand(CLI::App &app) {
     static SendArgs args;
-    CLI::App *c = app.add_subcommand("send", "Send page files, BMPs, PDF or PostScript documents as one fax");
+    CLI::App *c = app.add_subcommand("send", "Send documents (TIFF, PDF, PostScript, BMP, PBM) and page files as one fax");
     AddPortOptions(c, args.port);
     c->add_option("--class", args.modem_class, "service class of the modem")
         ->check(CLI::IsMember({"auto", "1", "2", "2.0"}))
@@ -170,15 +175,18 @@ void AddSendCommand(CLI::App &app) {
         ->capture_default_str();
     c->add_option("--id", args.id, "local station identity (the number the remote shows)")
         ->check(IdentityCheck(true));
+    c->add_option("--header", args.header,
+                  "a header line on top of every page: text with {date} {time} {id} {number} {page} {pages}");
     c->add_flag("--pulse", args.pulse, "pulse dialling instead of tone");
     c->add_option("--scan-time", args.scan_time, "minimum scan line time code 0-7")->check(CLI::Range(0, 7));
     AddTraceOption(c, args.trace);
     c->add_option("NUMBER", args.number, "number to dial")->required();
-    c->add_option("FILE", args.files, "pages: BMP, PBM, PDF, PostScript or Group 3 page files (known by content)")
+    c->add_option("FILE", args.files, "documents: TIFF, PDF, PostScript, BMP, PBM or Group 3 page files (known by content)")
         ->required();
     c->footer(
         "Examples:\n"
         "  tollan send --device /dev/ttyUSB0 5551234 letter.pdf\n"
+        "  tollan send --header '{date} {time}  {id}  page {page}/{pages}' --id '+1 555 0100' 5551234 scan.tif\n"
         "  tollan send --port 2 --class 1 --id '+1 555 0100' 5551234 page1.bmp page2.bmp\n"
         "  tollan send --normal --rate 9600 5551234 fax_p1.g3 fax_p2.g3");
     c->callback([] { RunSend(args); });

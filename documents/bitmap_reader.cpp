@@ -3,6 +3,7 @@
 // to black and white. Both go through the same scale plan as TIFF pages;
 // PBM has no resolution and a BMP's may be 0, so the page's size decides.
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -17,6 +18,8 @@ namespace {
 // The largest bitmap held whole (a BMP is loaded before it is scaled):
 // 16384 x 16384 dots is 32 MiB.
 constexpr int32_t kMaxBitmapRows = 16384;
+// No paper a fax machine takes is wider (B4 is 10.1 inches).
+constexpr double kWidestBmpInches = 12.0;
 
 uint16_t WriteRows(PageOutput *out, const SourceGeometry &g, const uint8_t *rows, int32_t row_bytes,
                    bool zero_is_black) {
@@ -144,22 +147,46 @@ uint16_t ReadPbmDocument(const char *path, PageOutput *out) {
     return TOLLAN_OK;
 }
 
+uint16_t PbmGeometry(const char *path, SourceGeometry *g) {
+    FilePtr file(fopen(path, "rb"));
+    if (!file) return TOLLAN_E_OPEN_FILE;
+    if (PbmMagic(file.get()) <= 0) return TOLLAN_E_DOC_FORMAT;
+    const int64_t width = PbmNumber(file.get()), rows = PbmNumber(file.get());
+    if (width <= 0 || rows <= 0) return TOLLAN_E_DOC_FORMAT;
+    if (width > kMaxSourceWidth || rows > kMaxSourceRows) return TOLLAN_E_PAGE_TOO_LARGE;
+    *g = SourceGeometry{static_cast<int32_t>(width), static_cast<int32_t>(rows), 0, 0};
+    return TOLLAN_OK;
+}
+
+uint16_t BmpGeometry(const char *path, SourceGeometry *g) {
+    FilePtr file(fopen(path, "rb"));
+    if (!file) return TOLLAN_E_OPEN_FILE;
+    uint8_t headers[kBmpHeadersSize];
+    if (!ReadExact(file.get(), headers, sizeof headers)) return TOLLAN_E_READ_BITMAP;
+    BmpHeaders h;
+    ParseBmpHeaders(headers, &h);
+    if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN) return TOLLAN_E_READ_BITMAP;
+    *g = SourceGeometry{h.width, h.height < 0 ? -h.height : h.height, 0, 0};
+    // The resolution fields, where the header has them (0 when not given).
+    // Drawing programs write the screen's 72 or 96 dpi whatever the picture
+    // is: fields that make it wider than any paper a fax machine takes are
+    // taken as telling nothing.
+    if (h.info_size >= 40 && h.x_pels_per_meter > 0 && h.y_pels_per_meter > 0 &&
+        h.width / (h.x_pels_per_meter * 0.0254) <= kWidestBmpInches) {
+        g->x_dpi = h.x_pels_per_meter * 0.0254;
+        g->y_dpi = h.y_pels_per_meter * 0.0254;
+    }
+    return TOLLAN_OK;
+}
+
 uint16_t ReadBmpDocument(const char *path, PageOutput *out) {
     MonoBitmap bitmap;
     uint16_t rc = LoadMonochromeBitmap(path, kMaxSourceWidth, kMaxBitmapRows, &bitmap);
     if (rc == TOLLAN_E_TOO_WIDE || rc == TOLLAN_E_TOO_TALL) return TOLLAN_E_PAGE_TOO_LARGE;
     if (rc != TOLLAN_OK) return rc;
-    // The resolution fields, where the header has them (0 when not given).
-    SourceGeometry g{bitmap.width, bitmap.height, 0, 0};
-    FilePtr file(fopen(path, "rb"));
-    uint8_t headers[kBmpHeadersSize];
-    if (file && ReadExact(file.get(), headers, sizeof headers)) {
-        BmpHeaders h;
-        ParseBmpHeaders(headers, &h);
-        if (h.info_size >= 40 && h.x_pels_per_meter > 0 && h.y_pels_per_meter > 0) {
-            g.x_dpi = h.x_pels_per_meter * 0.0254;
-            g.y_dpi = h.y_pels_per_meter * 0.0254;
-        }
-    }
+    SourceGeometry g{};
+    if (BmpGeometry(path, &g) != TOLLAN_OK) g = SourceGeometry{bitmap.width, bitmap.height, 0, 0};
+    g.width = bitmap.width;
+    g.rows = bitmap.height;
     return WriteRows(out, g, bitmap.bits.get(), bitmap.bytes_per_row, true);
 }

@@ -49,6 +49,9 @@ struct ScalePlan {
 };
 
 void PlanScaling(const SourceGeometry &source, int32_t target_lpi, ScalePlan *plan);
+// True when the page is one of standard resolution: its vertical resolution
+// says so, or, not given, its length does.
+bool AsksForStandard(const SourceGeometry &source);
 
 // ---- Page files written ----
 
@@ -101,6 +104,8 @@ struct MemoryTiff {
     toff_t pos;
 };
 TIFF *OpenTiffMemory(MemoryTiff *m);
+// True in *standard when every page of the TIFF asks for standard resolution.
+uint16_t TiffPagesAskStandard(TIFF *tif, bool *standard);
 // Every page (directory) of an open TIFF into page files.
 uint16_t ReadTiffDocument(TIFF *tif, PageOutput *out);
 
@@ -132,6 +137,9 @@ uint16_t CreateDocumentFile(const char *path, int *fd);
 // Every image of a PBM file (P4 or P1), and a BMP of any depth.
 uint16_t ReadPbmDocument(const char *path, PageOutput *out);
 uint16_t ReadBmpDocument(const char *path, PageOutput *out);
+// The first image's size (and a BMP's resolution fields) without the dots.
+uint16_t PbmGeometry(const char *path, SourceGeometry *g);
+uint16_t BmpGeometry(const char *path, SourceGeometry *g);
 
 // ---- PDF and PostScript ----
 

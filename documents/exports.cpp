@@ -88,6 +88,38 @@ TOLLAN_DOCUMENTS_API uint16_t ConvertDocumentToPages(const char *document, const
     return TOLLAN_OK;
 }
 
+TOLLAN_DOCUMENTS_API uint16_t GetDocumentResolution(const char *document, int32_t *resolution) {
+    if (resolution) *resolution = 0;
+    if (!Given(document) || !resolution) return TOLLAN_E_ARGUMENT;
+    uint8_t head[8];
+    size_t n = 0;
+    if (uint16_t rc = ReadHead(document, head, &n)) return rc;
+    bool standard = false;
+    SourceGeometry g{};
+    switch (KindOfDocument(head, n)) {
+    case kNotADocument: return TOLLAN_E_DOC_FORMAT;
+    case kRendered: return TOLLAN_OK;  // rendered at whichever is asked: fine keeps it sharp
+    case kTiff: {
+        TIFF *tif = OpenTiffFile(document);
+        if (!tif) return TOLLAN_E_DOC_TIFF;
+        uint16_t rc = TiffPagesAskStandard(tif, &standard);
+        TIFFClose(tif);
+        if (rc != TOLLAN_OK) return rc;
+        break;
+    }
+    case kBmp:
+        if (uint16_t rc = BmpGeometry(document, &g)) return rc;
+        standard = AsksForStandard(g);
+        break;
+    case kPbm:
+        if (uint16_t rc = PbmGeometry(document, &g)) return rc;
+        standard = AsksForStandard(g);
+        break;
+    }
+    *resolution = standard ? 1 : 0;
+    return TOLLAN_OK;
+}
+
 TOLLAN_DOCUMENTS_API uint16_t WritePagesAsTiff(const char *base_name, const char *tiff_path, int32_t coding,
                                                int32_t resolution) {
     if (!Given(base_name) || !Given(tiff_path) || coding < TOLLAN_CODING_MH || coding > TOLLAN_CODING_MMR)

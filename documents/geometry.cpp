@@ -21,7 +21,7 @@ bool Near(double value, double fax) { return std::fabs(value - fax) <= fax * kRe
 
 double SnapHorizontal(double dpi) { return dpi <= 0 || Near(dpi, kFaxDpi) ? kFaxDpi : dpi; }
 
-// Without a vertical resolution, a page as wide as a fax row is told by its
+// Without a vertical resolution, a page no wider than a fax row is told by its
 // length: no longer than a standard Legal page (1372 rows) it is a standard
 // page, longer a fine one. Other pages have square dots.
 constexpr int32_t kLongestStandardPage = 1400;
@@ -36,6 +36,9 @@ double SnapVertical(double dpi, double x_dpi, const SourceGeometry &source) {
     if (Near(dpi, kStandardLpi)) return kStandardLpi;
     return dpi;
 }
+
+// Below this, a vertical resolution is standard's 98 rather than fine's 196.
+constexpr double kFineFromLpi = 150.0;
 
 // The ratio as a fraction, exact for the ratios that keep rows whole.
 void RowRatio(double ratio, ScalePlan *plan) {
@@ -54,6 +57,11 @@ void RowRatio(double ratio, ScalePlan *plan) {
 }
 
 }  // namespace
+
+bool AsksForStandard(const SourceGeometry &source) {
+    const double x_dpi = SnapHorizontal(source.x_dpi);
+    return SnapVertical(source.y_dpi, x_dpi, source) < kFineFromLpi;
+}
 
 void PlanScaling(const SourceGeometry &source, int32_t target_lpi, ScalePlan *plan) {
     const double x_dpi = SnapHorizontal(source.x_dpi);

@@ -154,6 +154,17 @@ TIFF *OpenTiffMemory(MemoryTiff *m) {
     return tif;
 }
 
+uint16_t TiffPagesAskStandard(TIFF *tif, bool *standard) {
+    *standard = true;
+    do {
+        SourceGeometry g{};
+        bool black_is_0 = false;
+        if (uint16_t rc = PageLayout(tif, &g, &black_is_0)) return rc;
+        if (!AsksForStandard(g)) *standard = false;
+    } while (*standard && TIFFReadDirectory(tif));
+    return TOLLAN_OK;
+}
+
 uint16_t ReadTiffDocument(TIFF *tif, PageOutput *out) {
     do {
         if (uint16_t rc = ReadTiffPage(tif, out)) return rc;

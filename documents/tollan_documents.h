@@ -60,6 +60,16 @@ TOLLAN_DOCUMENTS_API uint16_t ConvertDocumentToPages(const char *document, const
                                                      int32_t resolution, int16_t first_page, int16_t *pages);
 
 /*
+ * The resolution a document asks for, as ConvertDocumentToPages measures its
+ * pages (docs/documents.md): *resolution 1 (standard) when every page's
+ * vertical resolution is about 98 lines per inch, or, not given, the page is
+ * no wider than a fax row and at most 1400 rows long; else 0 (fine; always
+ * for PDF and PostScript). Only the headers are read. Codes: 0, 118, 130,
+ * 200, 201, 151, 133 (a BMP's headers cannot be read).
+ */
+TOLLAN_DOCUMENTS_API uint16_t GetDocumentResolution(const char *document, int32_t *resolution);
+
+/*
  * Writes the page files of a base name (page 1, 2, ... up to the first one
  * missing) as one multi-page TIFF Class F, page by page. coding: a
  * TOLLAN_CODING_* value. A page's resolution comes from its ".ffi" file

@@ -24,6 +24,7 @@ uint32_t CallTimeLimitMs(const FaxChannel &c) {
 }
 
 void FaxBeginCall(int32_t channel) {
+    FaxTraceChannel(channel);
     g_abort_requested[channel].store(0);
     g_channels[channel].call_started = PlatTickCount();
 }

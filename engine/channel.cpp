@@ -22,7 +22,9 @@ LibrarySettings g_settings = {
     0600, // page_file_mode
 };
 
-int32_t g_last_error = 0;
+// Per thread: calls on different channels run on different threads, and
+// each host thread reads the error of its own last failing call.
+__thread int32_t g_last_error = 0;
 
 int FindFreeSlot() {
     for (int i = 0; i < kMaxChannels; ++i)
@@ -50,10 +52,17 @@ int32_t ProfileSetting(const char *key, int32_t fallback, int32_t low, int32_t h
 
 }  // namespace
 
+// Stores only a changed value: another channel's call may be reading the
+// setting, and an unchanged profile then writes nothing.
+template <typename T>
+void StoreIfChanged(T &setting, T value) {
+    if (setting != value) setting = value;
+}
+
 void LoadProfileSettings() {
-    g_settings.xon_lim = static_cast<int16_t>(ProfileSetting("xon_lim", 64, 0, INT16_MAX));
-    g_settings.xoff_lim = static_cast<int16_t>(ProfileSetting("xoff_lim", 128, 0, INT16_MAX));
-    g_settings.fdr_wait = ProfileSetting("fdr_wait", 1500, 0, kMaxFdrWaitMs);
+    StoreIfChanged(g_settings.xon_lim, static_cast<int16_t>(ProfileSetting("xon_lim", 64, 0, INT16_MAX)));
+    StoreIfChanged(g_settings.xoff_lim, static_cast<int16_t>(ProfileSetting("xoff_lim", 128, 0, INT16_MAX)));
+    StoreIfChanged(g_settings.fdr_wait, ProfileSetting("fdr_wait", 1500, 0, kMaxFdrWaitMs));
 }
 
 // Process detach: every open slot is marked free; ports are left as they are

@@ -53,6 +53,8 @@ struct FaxChannel {
     FaxLink link;               // all I/O with the modem (modem/link.h)
     char ring_text[256];        // WaitForRing: text after the last line end, kept for the next poll
     int32_t ring_length;
+    int16_t error_correction;   // TOLLAN_ECM_*; kept across opens
+    int16_t codings;            // TOLLAN_CODING_* sum; 0 means one-dimensional only
 };
 
 struct LibrarySettings {
@@ -72,7 +74,14 @@ struct LibrarySettings {
 
 extern FaxChannel g_channels[kMaxChannels];
 extern LibrarySettings g_settings;
-extern int32_t g_last_error;
+// __thread, not thread_local: a constant-initialised per-thread value needs no
+// initialisation function, which other objects would otherwise call through a
+// weak reference.
+extern __thread int32_t g_last_error;
+
+// The codings the channel offers (TOLLAN_CODING_* sum, MH always among them);
+// MMR only when error correction is on.
+int32_t OfferedCodings(const FaxChannel &c);
 
 // The first free slot, or -1 when all are in use.
 int FindFreeSlot();

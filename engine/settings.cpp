@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/channel.h"
+#include "engine/trace.h"
 #include "image/page_header.h"
 #include "modem/modem_io.h"
 
@@ -94,14 +95,17 @@ uint16_t SetModemCommandInterval(int32_t milliseconds) {
 
 uint16_t SetFaxInfoOption(int option) {
     int16_t value = Low16(option);
-    if (value != 0 && value != 1) return TOLLAN_E_ARGUMENT;
+    if (value < 0 || value > 2) return TOLLAN_E_ARGUMENT;
     g_settings.fax_info_option = value;
     return TOLLAN_OK;
 }
 
 uint16_t SetTraceOption(int option) {
     int16_t value = Low16(option);
-    if (value < 0 || value > 2) return TOLLAN_E_ARGUMENT;
+    // 0, 1 or 2; 1 or 2 may carry the channel flag (5, 6).
+    const int16_t target = value & kTraceTargetMask;
+    if (value < 0 || value > (kTraceWithChannel | 2) || target == 3 || (value & kTraceWithChannel && target == 0))
+        return TOLLAN_E_ARGUMENT;
     g_settings.trace_option = value;
     return TOLLAN_OK;
 }
@@ -158,4 +162,25 @@ uint16_t SetPageHeader(int32_t channel, const char *format) {
     return TOLLAN_OK;
 }
 
+uint16_t SetErrorCorrection(int32_t channel, int32_t mode) {
+    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    if (mode < TOLLAN_ECM_OFF || mode > TOLLAN_ECM_64) return TOLLAN_E_ARGUMENT;
+    g_channels[channel].error_correction = static_cast<int16_t>(mode);
+    return TOLLAN_OK;
+}
+
+uint16_t SetCompression(int32_t channel, int32_t codings) {
+    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    constexpr int32_t kAll = TOLLAN_CODING_MH | TOLLAN_CODING_MR | TOLLAN_CODING_MMR;
+    if ((codings & ~kAll) != 0 || (codings & TOLLAN_CODING_MH) == 0) return TOLLAN_E_ARGUMENT;
+    g_channels[channel].codings = static_cast<int16_t>(codings);
+    return TOLLAN_OK;
+}
+
 }  // extern "C"
+
+int32_t OfferedCodings(const FaxChannel &c) {
+    int32_t codings = c.codings | TOLLAN_CODING_MH;
+    if (c.error_correction == TOLLAN_ECM_OFF) codings &= ~TOLLAN_CODING_MMR;
+    return codings;
+}

@@ -16,8 +16,16 @@
  *   A document is a set of page files named from a base name: for the base
  *   name "letter.tif" and two pages, "letter_p1.g3" and "letter_p2.g3".
  *   What happened in detail goes to the trace log (SetTraceOption).
- *   The library takes no lock: a host calling from several threads serialises
- *   its calls.
+ *   Threads (since 1.1): calls on different channels may run at the same
+ *   time, each on its own thread; the channels share nothing but the
+ *   library-wide settings. One channel takes one call at a time (AbortCall
+ *   excepted: any thread, or a signal handler, may ask a running call to
+ *   stop). PortOpen claims a slot with the class SetModemClass chose for it:
+ *   open ports one at a time (other channels' calls may run meanwhile). Set
+ *   the library-wide settings before calls start. Conversions keep their
+ *   working state per call and may run on any thread. GetLastFaxError tells
+ *   the calling thread's last error. Trace lines are written whole;
+ *   SetTraceOption(5) or (6) puts the channel in each line.
  *
  *   Port N is the device named by key "COM<N>" in section [Ports] of the
  *   profile quarry.ini ($QUARRY_INI, else /etc/quarry.ini), else /dev/ttyS<N-1>.
@@ -28,9 +36,9 @@
 #include <stdint.h>
 
 #define TOLLAN_VERSION_MAJOR 1
-#define TOLLAN_VERSION_MINOR 1
+#define TOLLAN_VERSION_MINOR 3
 #define TOLLAN_VERSION_PATCH 0
-#define TOLLAN_VERSION "1.1.0"
+#define TOLLAN_VERSION "1.3.0"
 
 #if defined(TOLLAN_BUILDING) || defined(__GNUC__)
 #define TOLLAN_API __attribute__((visibility("default")))
@@ -173,9 +181,12 @@ TOLLAN_API uint16_t SetModemClass(int32_t unused, int modem_class);
 
 /* Milliseconds to wait after a command before reading its response (500). */
 TOLLAN_API uint16_t SetModemCommandInterval(int32_t milliseconds);
-/* 1: write a page information file (".ffi") beside each received page. */
+/* 1: write a page information file (".ffi") beside each received page; 2: the
+ * same with a fourth line, the session's resolution. */
 TOLLAN_API uint16_t SetFaxInfoOption(int option);
-/* 0 no trace, 1 append to the trace file, 2 standard error. */
+/* 0 no trace, 1 append to the trace file, 2 standard error; 5 and 6: as 1
+ * and 2, each line with the channel of the call that wrote it, "[3] " after
+ * the time ("[-] " outside a channel's call). */
 TOLLAN_API uint16_t SetTraceOption(int option);
 /* Path of the trace file, 1 to 259 characters. */
 TOLLAN_API uint16_t SetTraceFileName(const char *path);
@@ -197,6 +208,17 @@ TOLLAN_API uint16_t SetShrinkWidth(int dots);
  * many pages went; a station may end a call early), TOLLAN_E_PAGE_REJECTED
  * when the called station rejected a page (that page is not counted). */
 TOLLAN_API uint16_t SendClass1Fax(int32_t channel, const char *phone, const char *file_name, int pages);
+/* (since 1.2) Answers a call on a class 1 channel (SetModemClass(0,
+ * TOLLAN_CLASS_1) before PortOpen) after WaitForRing reported a ring, and
+ * receives its pages as ReceiveFax does: "<base cut at the last '.' of its file
+ * name>_p<n>.g3" and "_p<n>.ffi" with SetFaxInfoOption; *pages counts the
+ * pages received whole, updated after every page; GetRemoteID gives the TSI.
+ * A page answered RTN is kept under its number and replaced when sent again.
+ * Refuses what ReceiveFax refuses, and a channel not in class 1
+ * (TOLLAN_E_CLASS). TOLLAN_OK after EOP; TOLLAN_E_UNCONFIRMED when the caller
+ * ended the call before EOP; TOLLAN_E_RETRIES past a repeat limit;
+ * TOLLAN_E_ERROR when the caller asked for what was not offered. */
+TOLLAN_API uint16_t ReceiveClass1Fax(int32_t channel, const char *base_name, int16_t *pages);
 
 /* ---- Limits and cancelling (since 1.1) ---------------------------------- */
 
@@ -226,6 +248,26 @@ TOLLAN_API uint16_t AbortCall(int32_t channel);
  * and {pages}; "{{" is a "{". An unknown or unclosed field gives
  * TOLLAN_E_ARGUMENT and leaves the setting as it was. */
 TOLLAN_API uint16_t SetPageHeader(int32_t channel, const char *format);
+
+/* ---- Error correction and coding on the line (since 1.3) --------------- */
+
+#define TOLLAN_ECM_OFF 0      /* no error correction (the default) */
+#define TOLLAN_ECM_256 1      /* error correction with 256-octet frames */
+#define TOLLAN_ECM_64 2       /* error correction with 64-octet frames */
+
+#define TOLLAN_CODING_MH 1    /* one-dimensional coding, always offered */
+#define TOLLAN_CODING_MR 2    /* two-dimensional coding */
+#define TOLLAN_CODING_MMR 4   /* modified two-dimensional coding, only with error correction */
+
+/* Error correction the channel offers and accepts: TOLLAN_ECM_OFF,
+ * TOLLAN_ECM_256 or TOLLAN_ECM_64; kept until changed, across opens. */
+TOLLAN_API uint16_t SetErrorCorrection(int32_t channel, int32_t mode);
+/* Codings the channel offers and may choose, as the sum of TOLLAN_CODING_*
+ * values; TOLLAN_CODING_MH must be among them (TOLLAN_E_ARGUMENT otherwise).
+ * A session uses the best coding both ends have; MMR only with error
+ * correction. Page files stay one-dimensional on both sides of the API.
+ * Kept until changed, across opens. */
+TOLLAN_API uint16_t SetCompression(int32_t channel, int32_t codings);
 
 /* ---- Page image conversion (no channel, no modem) ----------------------- */
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr size_t kBufferSize = 256;
+constexpr size_t kChannelFieldMax = 16;  // "[-2147483648] "
 constexpr size_t kStampLength = 9;                                 // "hh:mm:ss "
 constexpr size_t kMaxMessage = kBufferSize - 1 - kStampLength - 1;  // 245: room for the line feed
 
@@ -70,7 +72,22 @@ void AppendToTraceFile(const char *line, size_t length) {
     close(fd);
 }
 
+// One writer at a time: a line goes out whole, whatever other channels'
+// threads write at the same moment.
+std::mutex g_trace_lock;
+
+thread_local int32_t t_trace_channel = -1;
+
+// "[3] " in the channel mode, nothing otherwise; returns its length.
+size_t FormatChannelField(char *out, size_t n) {
+    if (!(g_settings.trace_option & kTraceWithChannel)) return 0;
+    int written = t_trace_channel >= 0 ? snprintf(out, n, "[%d] ", t_trace_channel) : snprintf(out, n, "[-] ");
+    return written > 0 ? static_cast<size_t>(written) : 0;
+}
+
 }  // namespace
+
+void FaxTraceChannel(int32_t channel) { t_trace_channel = channel; }
 
 void FaxTrace(const char *format, ...) {
     if (g_settings.trace_option == 0) return;
@@ -90,18 +107,22 @@ void FaxTrace(const char *format, ...) {
 
     struct tm now {};
     Plat().local_time(&now);
-    char line[kBufferSize + 1];
+    char line[kBufferSize + kChannelFieldMax + 1];
     int n = snprintf(line, sizeof line, "%02d:%02d:%02d ", now.tm_hour % 100, now.tm_min % 100, now.tm_sec % 100);
-    size_t length = SanitiseMessage(message);
-    memcpy(line + n, message, length);
-    length += static_cast<size_t>(n);
+    size_t length = static_cast<size_t>(n);
+    length += FormatChannelField(line + length, kChannelFieldMax);
+    size_t kept = SanitiseMessage(message);
+    memcpy(line + length, message, kept);
+    length += kept;
 
-    if (g_settings.trace_option == 1) {
+    const int16_t target = g_settings.trace_option & kTraceTargetMask;
+    std::lock_guard<std::mutex> hold(g_trace_lock);
+    if (target == 1) {
         // The file keeps DOS line ends.
         line[length++] = '\r';
         line[length++] = '\n';
         AppendToTraceFile(line, length);
-    } else if (g_settings.trace_option == 2) {
+    } else if (target == 2) {
         line[length++] = '\n';
         line[length] = '\0';
         PlatDebugOutput(line);

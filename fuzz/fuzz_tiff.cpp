@@ -14,5 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     PageOutput out{"", 1, TargetLpi(static_cast<int32_t>(size & 1)), 0, {}};
     ReadTiffDocument(tif, &out);
     TIFFClose(tif);
+    // Every directory's size and resolution, as the resolution a document asks for reads them.
+    memory.pos = 0;
+    if ((tif = OpenTiffMemory(&memory))) {
+        bool standard = false;
+        TiffPagesAskStandard(tif, &standard);
+        TIFFClose(tif);
+    }
     return 0;
 }

@@ -132,7 +132,8 @@ bool WriteTempLock(const char *dir, TempName &temp) {
 }  // namespace
 
 const char *PlatLockDirectory() {
-    static char from_profile[PATH_MAX];
+    // Per thread: ports on different channels open at the same time.
+    static thread_local char from_profile[PATH_MAX];
     const char *dir = getenv("TOLLAN_LOCK_DIR");
     if (dir && *dir) return dir;
     if (PlatProfileString("Ports", "LockDir", from_profile, sizeof from_profile) && from_profile[0])

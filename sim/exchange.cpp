@@ -153,6 +153,21 @@ void ExchangeSend(Sim &sim, Endpoint from, LineSignal s) {
         } else {
             free = start;
         }
+    } else {
+        // Nothing overtakes what this end sent before.
+        SimTime start = free > now ? free : now;
+        if (s.kind == SignalKind::kBurst && from.kind == Endpoint::kModem) {
+            // A page its host handed over at once ends on the line when the
+            // modem reports it: the far end's post-page wait starts then.
+            const SimTime reported = sim.modems[static_cast<size_t>(from.index)].hold_output;
+            if (reported > start) start = reported;
+            free = start;
+        } else if (s.page && s.bps > 0) {
+            // A station's page holds the line for its time: what the station
+            // sends next comes after the page has ended.
+            free = start + LineTimeMs(s.bytes.size(), s.bps);
+        }
+        if (start > now) s.at = start;
     }
     Deliver(sim, to, std::move(s));
 }

@@ -1,10 +1,19 @@
 // What travels on the emulated line: modulations, T.30 frames, identities,
 // scan times, and the line count of a Group 3 page.
+#include <atomic>
 #include <chrono>
 
 #include "sim/sim_internal.h"
 
+namespace {
+std::atomic<const SimClockOps *> g_clock{nullptr};
+}  // namespace
+
+void SimUseClock(const SimClockOps *ops) { g_clock = ops; }
+const SimClockOps *SimClock() { return g_clock; }
+
 SimTime SimNow() {
+    if (const SimClockOps *clock = g_clock) return clock->now();
     using namespace std::chrono;
     return static_cast<SimTime>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }

@@ -60,13 +60,17 @@ void ReadHost(Sim &sim, Modem &m) {
     size_t budget = ModemReadBudget(m, SimNow());
     if (budget == 0) return;
     uint8_t buf[4096];
-    ssize_t n = read(m.pty.master, buf, budget < sizeof buf ? budget : sizeof buf);
+    size_t want = budget < sizeof buf ? budget : sizeof buf;
+    const SimClockOps *clock = SimClock();
+    ssize_t n = clock ? clock->port_read(m.pty.master, buf, want) : read(m.pty.master, buf, want);
     if (n > 0) ModemHostBytes(sim, m, buf, static_cast<size_t>(n));
 }
 
 void WriteHost(Sim &sim, Modem &m) {
     if (m.out.empty()) return;
-    ssize_t n = write(m.pty.master, m.out.data(), m.out.size());
+    const SimClockOps *clock = SimClock();
+    ssize_t n = clock ? clock->port_write(m.pty.master, m.out.data(), m.out.size())
+                      : write(m.pty.master, m.out.data(), m.out.size());
     if (n <= 0) return;
     TranscriptLog(sim, m.name, false, m.out.data(), static_cast<size_t>(n));
     m.out.erase(m.out.begin(), m.out.begin() + n);
@@ -97,7 +101,8 @@ void Run(Sim *sim) {
             }
             timeout = PollTimeout(*sim);
         }
-        int r = poll(fds.data(), fds.size(), timeout);
+        const SimClockOps *clock = SimClock();
+        int r = clock ? clock->poll(fds.data(), fds.size(), 2, timeout) : poll(fds.data(), fds.size(), timeout);
         if (r < 0 && errno != EINTR) return;
         std::lock_guard<std::mutex> hold(sim->lock);
         if (fds[0].revents & POLLIN) {

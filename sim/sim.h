@@ -11,8 +11,11 @@
 // faults and read results at any time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <poll.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct Sim;
@@ -133,6 +136,18 @@ struct SimStationResult {
     std::vector<std::string> page_files;  // pages received, in order
     std::vector<int> page_lines;          // line count of each page received
 };
+
+// A clock of the test's own for the emulator: now() in milliseconds; poll()
+// as poll(2) with its time-out by that clock (fds from ports_from on are the
+// modems' pty masters); port_read and port_write move bytes on a master.
+// Install before SimCreate and keep until SimDestroy; nullptr: the real ones.
+struct SimClockOps {
+    uint64_t (*now)();
+    int (*poll)(pollfd *fds, size_t n, size_t ports_from, int timeout_ms);
+    ssize_t (*port_read)(int fd, void *buf, size_t n);
+    ssize_t (*port_write)(int fd, const void *buf, size_t n);
+};
+void SimUseClock(const SimClockOps *ops);
 
 Sim *SimCreate(const SimConfig &config);
 // Returns the modem's index; its device path is SimModemDevice.

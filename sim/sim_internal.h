@@ -24,6 +24,8 @@ constexpr uint8_t kSub = 0x1A;
 constexpr SimTime kNever = ~SimTime(0);
 
 SimTime SimNow();
+// The test's clock installed with SimUseClock, or nullptr.
+const SimClockOps *SimClock();
 
 // ---- line.cpp: what travels on the line ----
 
@@ -58,6 +60,7 @@ struct LineSignal {
     Family family = Family::kV21;
     SimTime at = 0;  // when it has arrived, with line time emulated
     SimTime began = 0;  // a burst: when its first bit went on the line
+    bool page = false;  // a burst of page data (not a training check)
 };
 
 // The first signal of an inbox, once it has arrived.

@@ -32,9 +32,10 @@ void SendFrame(Sim &sim, T30 &t, bool final, uint8_t fcf, const Bytes &fif = {})
     ExchangeSend(sim, t.self, s);
 }
 
-void SendBurst(Sim &sim, T30 &t, Bytes data) {
+void SendBurst(Sim &sim, T30 &t, Bytes data, bool page = false) {
     LineSignal s;
     s.kind = SignalKind::kBurst;
+    s.page = page;
     s.bytes = std::move(data);
     s.bps = t.params.mod->bps;
     s.family = t.params.mod->family;
@@ -323,7 +324,10 @@ void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
             t.page = s.bytes;
             t.page_began = s.began;
             t.page_lines = CountPageLines(t.page);
-            SetState(t, T30State::kWaitPpm, After(sim, t, sim.config.timings.t2));
+            // The wait for the post-page message runs from the page's end.
+            const SimTime ends = s.page ? s.began + LineTimeMs(s.bytes.size(), s.bps) : 0;
+            const SimTime now = SimNow();
+            SetState(t, T30State::kWaitPpm, (ends > now ? ends - now : 0) + After(sim, t, sim.config.timings.t2));
             Emit(t, T30EventKind::kPage);
         }
         return;
@@ -405,7 +409,12 @@ void T30SendPage(Sim &sim, T30 &t, const Bytes &page, int page_number) {
         ExchangeSilence(sim, t.self);
         return;
     }
-    SendBurst(sim, t, page);
+    // The carrier comes first: the far end's wait for the page ends as
+    // the page begins, not when its last bit arrives.
+    LineSignal carrier;
+    carrier.kind = SignalKind::kCarrier;
+    ExchangeSend(sim, t.self, carrier);
+    SendBurst(sim, t, page, true);
 }
 
 void T30SendPpm(Sim &sim, T30 &t, int ppm) {

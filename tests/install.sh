@@ -53,10 +53,10 @@ done
 cc -std=c99 -Wall -Wextra -Werror -o "$work/documents_consumer" "$src/tests/install/documents_consumer.c" \
    $(pkg-config --cflags --libs tollan-documents)
 "$work/documents_consumer"
-# It shows its three exports and nothing of the libtollan parts it carries.
+# It shows its four exports and nothing of the libtollan parts it carries.
 exported=$(nm -D --defined-only "$prefix/lib/libtollan-documents.so.1" | awk '{print $3}' | sed 's/@.*//' \
            | grep -v '^TOLLAN_DOCUMENTS' | sort | tr '\n' ' ')
-[ "$exported" = "ConvertDocumentToPages WritePagesAsPdf WritePagesAsTiff " ] \
+[ "$exported" = "ConvertDocumentToPages GetDocumentResolution WritePagesAsPdf WritePagesAsTiff " ] \
   || { echo "libtollan-documents exports: $exported"; exit 1; }
 
 # find_package: the consumer and the installed examples' own CMake project.

@@ -20,11 +20,11 @@
 #include "class1/class1.h"
 #include "engine/call_limits.h"
 #include "engine/channel.h"
-#include "support/fast_clock.h"
+#include "support/wait_clock.h"
 #include "support/scripted_modem.h"
 
-// Clock milliseconds per real millisecond: the 5 s response deadline passes
-// in 250 ms, the fixed 500 ms command pause in 25 ms.
+// The library and the script run on the waiting clock; a script's pause of
+// 1 ms is this many of the library's.
 constexpr uint32_t kClass1ClockFactor = 20;
 
 const std::string kOk = "\r\nOK\r\n";
@@ -179,7 +179,7 @@ protected:
     }
     void UseClock(uint32_t factor) {
         clock_.reset();
-        clock_ = std::make_unique<FastClock>(factor);
+        clock_ = std::make_unique<WaitClock>(factor, true, 0);
     }
     // Starts the script and attaches channel 0 as PortOpen leaves a class 1
     // channel: scan time 0, bit rate 5, fine resolution, a local identity.
@@ -202,7 +202,7 @@ protected:
 
     ScriptedModem modem_;
     PageDir pages_;
-    std::unique_ptr<FastClock> clock_;
+    std::unique_ptr<WaitClock> clock_;
     std::unique_ptr<TraceCapture> trace_;
     LibrarySettings saved_settings_{};
 };

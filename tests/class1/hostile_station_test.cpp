@@ -86,7 +86,7 @@ TEST_F(HostileStationTest, RtpConfirmsThePageAndTrainsAgainBeforeTheNext) {
 }
 
 TEST_F(HostileStationTest, AnAbortWhileAFrameIsAwaitedHangsUp) {
-    UseClock(1);  // the frame wait outlasts the abort by far
+    clock_.reset();  // real time: the frame wait outlasts the abort by far
     Dialogue d(modem_);
     d.DialAndTrainAtV17().On("AT+FRH=3\r", kConnect);  // then nothing
     const size_t before_hangup = d.Host().size();

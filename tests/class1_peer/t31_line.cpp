@@ -13,6 +13,8 @@
 
 #include <spandsp.h>
 
+#include "platform/platform.h"
+
 namespace {
 
 constexpr int kSamplesPerBlock = 160;  // 20 ms at 8000 samples a second
@@ -61,6 +63,17 @@ T31Line::T31Line(uint32_t speed, int receiver_modems, const std::string &receive
     audio_ = std::thread(&T31Line::Run, this);
 }
 
+T31Line::T31Line(uint32_t speed, const T30Caller &caller) : T31Line(speed, 0, "") {
+    std::lock_guard<std::mutex> lock(mu_);
+    caller_ = caller;
+    calling_ = true;
+}
+
+void T31Line::Ring() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ring_requested_ = true;
+}
+
 T31Line::~T31Line() {
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -83,6 +96,11 @@ int T31Line::CompletionCode() const {
     return completion_code_;
 }
 
+int T31Line::PagesSent() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return pages_sent_;
+}
+
 int T31Line::PagesReceived() const {
     std::lock_guard<std::mutex> lock(mu_);
     return pages_received_;
@@ -101,21 +119,27 @@ void T31Line::Run() {
     const auto block = std::chrono::microseconds(kBlockMicroseconds / speed_);
     auto next = std::chrono::steady_clock::now();
     for (;;) {
+        bool ring = false;
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (stop_) return;
+            ring = ring_requested_;
+            ring_requested_ = false;
         }
         MoveDteBytes();
         if (call_requested_) StartCall();
+        if (ring) t31_call_event(modem_, AT_CALL_EVENT_ALERTING);
+        if (answer_requested_) AnswerCall();
 
         SilenceRest(to_receiver, t31_tx(modem_, to_receiver, kSamplesPerBlock));
-        if (fax_) {
+        if (fax_ && !caller_gone_) {
             fax_rx(fax_, to_receiver, kSamplesPerBlock);
             SilenceRest(to_modem, fax_tx(fax_, to_modem, kSamplesPerBlock));
         } else {
             SilenceRest(to_modem, 0);
         }
         t31_rx(modem_, to_modem, kSamplesPerBlock);
+        audio_ms_ += kBlockMicroseconds / 1000;
 
         next += block;
         std::this_thread::sleep_until(next);
@@ -164,6 +188,24 @@ void T31Line::StartCall() {
     t31_call_event(modem_, AT_CALL_EVENT_CONNECTED);
 }
 
+// The host answered: the calling terminal is on the line and sends its file.
+void T31Line::AnswerCall() {
+    answer_requested_ = false;
+    fax_ = fax_init(nullptr, 1);
+    if (!fax_) throw std::runtime_error("fax_init failed");
+    fax_set_transmit_on_idle(fax_, 1);
+    t30_state_t *t30 = fax_get_t30_state(fax_);
+    ShowLog(fax_get_logging_state(fax_));
+    ShowLog(t30_get_logging_state(t30));
+    t30_set_tx_ident(t30, "T30 SENDER");
+    t30_set_tx_file(t30, caller_.tiff.c_str(), -1, -1);
+    t30_set_supported_modems(t30, T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17);
+    t30_set_ecm_capability(t30, 0);
+    t30_set_phase_e_handler(t30, PhaseE, this);
+    t30_set_phase_d_handler(t30, PhaseD, this);
+    t31_call_event(modem_, AT_CALL_EVENT_ANSWERED);
+}
+
 int T31Line::AtTx(at_state_s *, void *user, const uint8_t *buf, size_t len) {
     static_cast<T31Line *>(user)->WriteToDte(buf, len);
     return static_cast<int>(len);
@@ -174,6 +216,9 @@ int T31Line::ModemControl(t31_state_s *, void *user, int op, const char *num) {
     switch (op) {
     case AT_MODEM_CONTROL_CALL:
         line->call_requested_ = true;
+        break;
+    case AT_MODEM_CONTROL_ANSWER:
+        if (line->calling_) line->answer_requested_ = true;
         break;
     case AT_MODEM_CONTROL_CTS:
         // The modem's data buffer: full (off) or ready again (on).
@@ -192,10 +237,23 @@ void T31Line::PhaseE(t30_state_s *s, void *user, int completion_code) {
     std::lock_guard<std::mutex> lock(line->mu_);
     line->completion_code_ = completion_code;
     line->pages_received_ = stats.pages_rx;
+    line->pages_sent_ = stats.pages_tx;
     const char *ident = t30_get_rx_ident(s);
     line->sender_ident_ = ident ? ident : "";
     line->ended_ = true;
     line->ended_cv_.notify_all();
+}
+
+// After a page's post-page exchange: a caller told to hang up after the first
+// page goes silent once it is confirmed.
+int T31Line::PhaseD(t30_state_s *s, void *user, int) {
+    T31Line *line = static_cast<T31Line *>(user);
+    t30_stats_t stats{};
+    t30_get_transfer_statistics(s, &stats);
+    std::lock_guard<std::mutex> lock(line->mu_);
+    line->pages_sent_ = stats.pages_tx;
+    if (line->caller_.hang_up_after_first_page && stats.pages_tx >= 1) line->caller_gone_ = true;
+    return 0;
 }
 
 // ---- The received file ----
@@ -226,6 +284,53 @@ std::vector<ReceivedPage> T31Line::ReadReceivedPages() const {
     } while (TIFFReadDirectory(tiff));
     TIFFClose(tiff);
     return pages;
+}
+
+// ---- The audio clock ----
+
+namespace {
+
+const T31Line *g_clock_line = nullptr;
+PlatformOps g_audio_ops;
+const PlatformOps *g_previous_ops = nullptr;
+// Real time a wait sleeps or polls between looks at the audio clock.
+constexpr uint32_t kClockSliceMs = 2;
+
+uint32_t AudioTick() { return g_clock_line->AudioMs(); }
+
+void AudioSleep(uint32_t ms) {
+    const uint32_t start = AudioTick();
+    do PlatformDefaults().sleep_ms(1);
+    while (AudioTick() - start < ms);
+}
+
+template <int (*Wait)(int, uint32_t)>
+int AudioWait(int fd, uint32_t ms) {
+    const uint32_t start = AudioTick();
+    for (;;) {
+        const int ready = Wait(fd, kClockSliceMs);
+        if (ready != 0 || AudioTick() - start >= ms) return ready;
+    }
+}
+
+int RealWaitReadable(int fd, uint32_t ms) { return PlatformDefaults().wait_readable(fd, ms); }
+int RealWaitWritable(int fd, uint32_t ms) { return PlatformDefaults().wait_writable(fd, ms); }
+
+}  // namespace
+
+AudioClock::AudioClock(const T31Line &line) {
+    g_clock_line = &line;
+    g_audio_ops = PlatformDefaults();
+    g_audio_ops.tick_count = AudioTick;
+    g_audio_ops.sleep_ms = AudioSleep;
+    g_audio_ops.wait_readable = AudioWait<RealWaitReadable>;
+    g_audio_ops.wait_writable = AudioWait<RealWaitWritable>;
+    g_previous_ops = PlatformInstall(&g_audio_ops);
+}
+
+AudioClock::~AudioClock() {
+    PlatformInstall(g_previous_ops);
+    g_clock_line = nullptr;
 }
 
 // t31_free leaves one of the modem's queues allocated; that is spandsp's,

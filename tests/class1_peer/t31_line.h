@@ -8,6 +8,7 @@
 // time-out on both sides keeps its meaning.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -26,8 +27,18 @@ struct ReceivedPage {
     std::vector<std::vector<uint8_t>> rows;
 };
 
+// A terminal that calls instead of answering: it sends the pages of a TIFF
+// file, and may hang up once the first page is confirmed.
+struct T30Caller {
+    std::string tiff;
+    bool hang_up_after_first_page = false;
+};
+
 class T31Line {
 public:
+    // The far terminal calls: Ring() rings the modem, and the library's ATA
+    // connects the caller, which sends caller.tiff.
+    T31Line(uint32_t speed, const T30Caller &caller);
     // speed: audio milliseconds per real millisecond. The receiver offers
     // the modulations of receiver_modems (spandsp's T30_SUPPORT_* bits) and
     // writes what it gets to received_tiff.
@@ -42,6 +53,12 @@ public:
     // The receiver's completion code (0 is a normal end) and its page count.
     int CompletionCode() const;
     int PagesReceived() const;
+    // The pages the terminal sent (a calling terminal).
+    int PagesSent() const;
+    // The modem reports RING to the host.
+    void Ring();
+    // Milliseconds of audio the line has carried.
+    uint32_t AudioMs() const { return audio_ms_.load(); }
     // The identity the sender gave in its TSI, as the receiver read it.
     std::string SenderIdent() const;
     // The pages of the received TIFF file, decoded.
@@ -51,9 +68,11 @@ private:
     static int AtTx(at_state_s *s, void *user, const uint8_t *buf, size_t len);
     static int ModemControl(t31_state_s *s, void *user, int op, const char *num);
     static void PhaseE(t30_state_s *s, void *user, int completion_code);
+    static int PhaseD(t30_state_s *s, void *user, int result);
 
     void Run();
     void StartCall();
+    void AnswerCall();
     void MoveDteBytes();
     void WriteToDte(const uint8_t *buf, size_t len);
 
@@ -67,6 +86,11 @@ private:
     fax_state_s *fax_ = nullptr;
     bool clear_to_send_ = true;
     bool call_requested_ = false;
+    T30Caller caller_;
+    bool calling_ = false;          // the far terminal calls
+    bool answer_requested_ = false;
+    bool ring_requested_ = false;
+    bool caller_gone_ = false;      // the caller hung up: the line is silent
     std::thread audio_;
 
     mutable std::mutex mu_;
@@ -75,5 +99,19 @@ private:
     bool ended_ = false;
     int completion_code_ = -1;
     int pages_received_ = 0;
+    int pages_sent_ = 0;
+    std::atomic<uint32_t> audio_ms_{0};
     std::string sender_ident_;
+};
+
+// The library's platform clock follows the line's audio: a millisecond passes
+// for each millisecond of samples the line has carried, and waits and sleeps
+// end by that clock. A loaded machine that slows the audio slows the
+// library's time-outs alike, so neither side times out on the other.
+class AudioClock {
+public:
+    explicit AudioClock(const T31Line &line);
+    ~AudioClock();
+    AudioClock(const AudioClock &) = delete;
+    AudioClock &operator=(const AudioClock &) = delete;
 };

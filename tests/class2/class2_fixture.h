@@ -14,12 +14,11 @@
 
 #include "engine/channel.h"
 #include "platform/platform.h"
-#include "support/fast_clock.h"
+#include "support/wait_clock.h"
 #include "support/scripted_modem.h"
 
-// Clock milliseconds per real millisecond: the 6 s set-up time-out passes in
-// 600 ms, the sessions' fixed pauses (500 ms per command, 2 s before XON)
-// in a tenth of their time.
+// The library and the script run on the waiting clock; a script's pause of
+// 1 ms is this many of the library's.
 constexpr uint32_t kClockFactor = 10;
 constexpr uint32_t kScriptDoneMs = 5000;
 
@@ -53,7 +52,7 @@ protected:
         saved_settings_ = g_settings;
         memset(g_channels, 0, sizeof g_channels);
         g_last_error = 0;
-        clock_ = std::make_unique<FastClock>(clock_factor_);
+        clock_ = std::make_unique<WaitClock>(clock_factor_, true, 0);
         trace_ = std::make_unique<TraceCapture>();
         char dir[] = "/tmp/tollan-class2-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(dir));
@@ -93,7 +92,7 @@ protected:
 
     uint32_t clock_factor_;
     ScriptedModem modem_;
-    std::unique_ptr<FastClock> clock_;
+    std::unique_ptr<WaitClock> clock_;
     std::unique_ptr<TraceCapture> trace_;
     LibrarySettings saved_settings_{};
     std::string dir_;

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
+
 
 #include "engine/tollan.h"
-#include "support/fast_clock.h"
+#include "support/wait_clock.h"
 #include "support/scripted_modem.h"
 #include "tests/sim/sim_client.h"
 
@@ -23,12 +23,14 @@ uint16_t AnswerAndReceive(int32_t ch, const std::string &base, int16_t *pages) {
     int32_t ring = 0;
     while (ring != 1 && std::chrono::steady_clock::now() < end) {
         if (WaitForRing(ch, &ring) != TOLLAN_OK) return TOLLAN_E_READ;
-        if (ring != 1) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (ring != 1) PlatSleep(10);  // a wait of the clock, so the call can come
     }
     return ring == 1 ? ReceiveFax(ch, base.c_str(), pages) : uint16_t{TOLLAN_E_TIMEOUT};
 }
 
 TEST_P(EmulatorReceiveTest, TheCallersIdentityIsKnownAfterTheCall) {
+    WaitClock clock{20};  // the library and the emulator move only while both wait
+    SimOnWaitClock sim_clock{clock};
     SimFixture f;
     const int modem = f.AddModem("100");
     const std::string page1 = MakePage(60, 5), page2 = MakePage(90, 6);
@@ -37,7 +39,6 @@ TEST_P(EmulatorReceiveTest, TheCallersIdentityIsKnownAfterTheCall) {
     const int caller = f.AddCallingStation("300", {f.dir + "/doc_p1.g3", f.dir + "/doc_p2.g3"});
     ASSERT_TRUE(SimStart(f.sim));
     ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
-    FastClock clock(20);
 
     int32_t ch = -1;
     SetModemClass(0, GetParam());

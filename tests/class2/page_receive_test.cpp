@@ -74,7 +74,7 @@ TEST_F(PageReceiveTest, StallEndsAtTheWatchdogsLimitWhateverTheReadTimeOut) {
     g_channels[ch].io_timeout = 600000;  // ten minutes for one byte
     // A slower clock than the other cases: the bound below has half a real
     // second of room.
-    clock_->SetFactor(20);
+    clock_->SetRatio(20);
     const uint32_t start = PlatTickCount();
 
     EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxGetPageData(ch, 1, Path("stall").c_str()));

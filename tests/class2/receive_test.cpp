@@ -212,7 +212,7 @@ TEST_F(ReceiveFaxTest, ChatterAfterTheAnswerEndsAtItsTimeOut) {
     modem_.On("AT+FCC=1,5,0,2,0,0,0,0\r\n", kOk).On("AT+FNR=1,1,1,0\r\n", kOk).On("AT+FLO=2\r\n", kOk).Expect("ATA\r\n");
     for (int i = 0; i < 1000; ++i) modem_.Send("\r\nRINGING\r\n").Pause(10);
     Attach(TOLLAN_CLASS_2_0);
-    clock_->SetFactor(100);  // a line every second of the clock
+    clock_->SetRatio(100);  // a line every second of the clock
     const uint32_t start = PlatTickCount();
     EXPECT_EQ(TOLLAN_E_TIMEOUT, Receive(Path("talk")));
     const uint32_t took = PlatElapsed(start);

@@ -18,7 +18,9 @@
 #include "documents/documents.h"
 #include "documents/tollan_documents.h"
 #include "engine/tollan.h"
+#include "image/bmp_format.h"
 #include "support/fast_clock.h"
+#include "support/wait_clock.h"
 #include "support/scripted_modem.h"
 #include "tests/sim/sim_client.h"
 
@@ -412,6 +414,69 @@ TEST_F(DocumentsTest, PagesArePlacedAsAFaxMachineScans) {
     }
 }
 
+// A white 1-bit BMP with its resolution fields (pixels per metre; 0: none).
+std::string WriteWhiteBmp(const std::string &path, int32_t width, int32_t rows, int32_t ppm) {
+    const uint32_t stride = static_cast<uint32_t>((width + 31) / 32 * 4);
+    const uint32_t size = static_cast<uint32_t>(kBmpHeadersSize + 8 + stride * static_cast<uint32_t>(rows));
+    BmpHeaders h = MonoBmpHeaders(width, rows, size);
+    h.x_pels_per_meter = h.y_pels_per_meter = ppm;
+    uint8_t headers[kBmpHeadersSize];
+    SerialiseBmpHeaders(h, headers);
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(headers), sizeof headers);
+    out.write("\0\0\0\0\xff\xff\xff\0", 8);  // colour 0 black, 1 white
+    out << std::string(stride * static_cast<size_t>(rows), '\xff');
+    return path;
+}
+
+// The resolution a document asks for, and the page it makes at it: TIFF
+// tags, else a fax-width page's length; a BMP's fields only where they make
+// a page a fax machine takes (drawing programs write the screen's 96 dpi).
+TEST_F(DocumentsTest, DocumentsTellTheResolutionTheyAskFor) {
+    const std::string pbm = Path("standard.pbm");
+    std::ofstream(pbm, std::ios::binary) << "P4\n1728 1146\n" << std::string(216 * 1146, '\0');
+    const std::string ps = Path("page.ps");
+    std::ofstream(ps) << "%!PS\nshowpage\n";
+    const struct {
+        std::string document;
+        int32_t resolution;  // asked for
+        int32_t rows;        // of the page made at it (0: not converted)
+    } cases[] = {
+        {WriteFramePage(Path("f98.tif"), 1728, 1000, 204, 98), 1, 1000},
+        {WriteFramePage(Path("f196.tif"), 1728, 1000, 204, 196), 0, 1000},
+        {WriteFramePage(Path("short.tif"), 1728, 1300, 0, 0), 1, 1300},
+        {WriteFramePage(Path("long.tif"), 1728, 2000, 0, 0), 0, 2000},
+        {WriteWhiteBmp(Path("screen.bmp"), 1728, 300, 3780), 1, 300},      // 96 dpi: 18 in wide, not believed
+        {WriteWhiteBmp(Path("scan.bmp"), 1020, 700, 5906), 0, 915},        // 150 dpi: 6.8 in, believed
+        {WriteWhiteBmp(Path("plain.bmp"), 1000, 500, 0), 1, 500},
+        {pbm, 1, 1146},
+        {ps, 0, 0},
+    };
+    for (const auto &c : cases) {
+        int32_t resolution = -1;
+        ASSERT_EQ(TOLLAN_OK, GetDocumentResolution(c.document.c_str(), &resolution)) << c.document;
+        EXPECT_EQ(c.resolution, resolution) << c.document;
+        if (c.rows == 0) continue;
+        const std::string base = c.document + "_pages";
+        int16_t pages = 0;
+        ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(c.document.c_str(), base.c_str(), resolution, 1, &pages));
+        PageIn in;
+        EXPECT_NEAR(c.rows, PageBitmap(base, 1, &in).rows, 1) << c.document;
+    }
+    // A TIFF asks for standard only when every page does.
+    const std::string mixed = Path("mixed.tif");
+    if (OnPath("tiffcp")) {
+        ASSERT_EQ(0, Shell("tiffcp '" + Path("f98.tif") + "' '" + Path("f196.tif") + "' '" + mixed + "'"));
+        int32_t resolution = -1;
+        EXPECT_EQ(TOLLAN_OK, GetDocumentResolution(mixed.c_str(), &resolution));
+        EXPECT_EQ(0, resolution);
+    }
+    std::ofstream(Path("letter.txt")) << "Dear Sir,\n";
+    int32_t resolution = -1;
+    EXPECT_EQ(TOLLAN_E_DOC_FORMAT, GetDocumentResolution(Path("letter.txt").c_str(), &resolution));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, GetDocumentResolution(Path("letter.txt").c_str(), nullptr));
+}
+
 // ---- Refusals and clean failures ----
 
 TEST_F(DocumentsTest, WhatIsNotADocumentIsRefusedAndFailuresLeaveNoPages) {
@@ -685,7 +750,11 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
     Bitmap one, five;
     ASSERT_TRUE(Chart(1, &one));
     ASSERT_TRUE(Chart(5, &five));
-    simtest::SimFixture f;
+    // The library and the emulator move only while both wait; the pages are
+    // long, so the emulator keeps the library's time and T.30's own timers.
+    WaitClock clock{1};
+    SimOnWaitClock sim_clock{clock};
+    simtest::SimFixture f{SimConfig{}};
     const std::string doc = f.dir + "/doc", in = f.dir + "/in";
     int16_t pages = 0;
     ASSERT_EQ(TOLLAN_OK, ConvertDocumentToPages(ChartTiff(1, "-c g4").c_str(), doc.c_str(), 0, 1, &pages));
@@ -696,7 +765,6 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
     const int caller = f.AddCallingStation("300", {doc + "_p1.g3", doc + "_p2.g3"});
     ASSERT_TRUE(SimStart(f.sim));
     ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
-    FastClock clock(20);
     auto open = [](int modem_class) {
         int32_t ch = -1;
         SetModemClass(0, modem_class);
@@ -711,7 +779,10 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
                                                            : SendFax(ch, "200", (doc + ".g3").c_str(), 2))
             << modem_class;
         EXPECT_EQ(TOLLAN_OK, PortClose(ch));
-        ASSERT_TRUE(SimWaitStation(f.sim, f.station, ++calls, 5000)) << modem_class;
+        {
+            WaitClockOutside outside;
+            ASSERT_TRUE(SimWaitStation(f.sim, f.station, ++calls, 5000)) << modem_class;
+        }
         SimStationResult r = SimStationResults(f.sim, f.station);
         ASSERT_GE(r.page_files.size(), 2u) << modem_class;
         // What the station took down is the chart (a sender may frame the
@@ -727,7 +798,7 @@ TEST_F(DocumentsOutTest, ChartsGoThroughEmulatedModemsAndComeOutAsTheyWent) {
     int32_t ring = 0;
     for (int i = 0; i < 500 && ring != 1; ++i) {
         ASSERT_EQ(TOLLAN_OK, WaitForRing(ch, &ring));
-        if (ring != 1) usleep(10000);
+        if (ring != 1) PlatSleep(10);  // a wait of the clock, so the call can come
     }
     ASSERT_EQ(1, ring);
     int16_t received = 0;

@@ -76,7 +76,7 @@ TEST_F(SettingsTest, ValueChecksLeaveStateUnchanged) {
     EXPECT_EQ(TOLLAN_OK, SetResolution(0, 12345));
     EXPECT_EQ(12345, g_channels[0].resolution);
 
-    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetFaxInfoOption(2));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetFaxInfoOption(3));
     EXPECT_EQ(TOLLAN_E_ARGUMENT, SetTraceOption(3));
     EXPECT_EQ(TOLLAN_E_ARGUMENT, SetStretchOption(6));
     EXPECT_EQ(TOLLAN_E_ARGUMENT, SetShrinkOption(4));
@@ -185,7 +185,23 @@ TEST_F(SettingsTest, LimitsAcceptTheirRangeAndZeroRestoresTheDefault) {
     EXPECT_EQ(0640, g_settings.page_file_mode);
 }
 
+TEST_F(SettingsTest, ErrorCorrectionAndCodingsAreCheckedAndMmrNeedsErrorCorrection) {
+    EXPECT_EQ(TOLLAN_E_CHANNEL, SetErrorCorrection(20, TOLLAN_ECM_256));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetErrorCorrection(1, 3));
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetCompression(1, TOLLAN_CODING_MR));  // MH is always offered
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetCompression(1, 8 | TOLLAN_CODING_MH));
+    EXPECT_EQ(TOLLAN_CODING_MH, OfferedCodings(g_channels[1]));
+    const int32_t all = TOLLAN_CODING_MH | TOLLAN_CODING_MR | TOLLAN_CODING_MMR;
+    ASSERT_EQ(TOLLAN_OK, SetCompression(1, all));
+    EXPECT_EQ(TOLLAN_CODING_MH | TOLLAN_CODING_MR, OfferedCodings(g_channels[1]));
+    ASSERT_EQ(TOLLAN_OK, SetErrorCorrection(1, TOLLAN_ECM_64));
+    EXPECT_EQ(all, OfferedCodings(g_channels[1]));
+    SetErrorCorrection(1, TOLLAN_ECM_OFF);
+    SetCompression(1, TOLLAN_CODING_MH);
+}
+
 TEST_F(SettingsTest, AnAbortIsSeenByTheRunningCallAndForgottenByTheNext) {
+    FaxBeginCall(3);  // a call that began: a slot never used counts its time from the clock's zero
     FaxBeginCall(2);
     EXPECT_EQ(TOLLAN_OK, FaxCallCheck(2));
     ASSERT_EQ(TOLLAN_OK, AbortCall(2));

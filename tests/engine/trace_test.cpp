@@ -7,6 +7,8 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "engine/channel.h"
@@ -153,6 +155,54 @@ TEST_F(TraceTest, OptionTwoGoesToStandardErrorOnly) {
     FaxTrace("second");
     EXPECT_EQ("07:05:09 second\n", testing::internal::GetCapturedStderr());
     EXPECT_EQ("07:05:09 first\r\n", FileBytes());
+}
+
+// Flag 4 adds the channel of the thread's call: 5 and 6 are the file and
+// standard error with it; 3, 4 and 7 name no target.
+TEST_F(TraceTest, TheChannelFieldComesOnlyWithItsFlag) {
+    for (int bad : {3, 4, 7, 8}) EXPECT_EQ(TOLLAN_E_ARGUMENT, SetTraceOption(bad)) << bad;
+    UseFile();
+    FaxTraceChannel(7);
+    FaxTrace("plain");
+    ASSERT_EQ(TOLLAN_OK, SetTraceOption(5));
+    FaxTrace("tagged");
+    FaxTraceChannel(-1);
+    FaxTrace("outside a call");
+    EXPECT_EQ("07:05:09 plain\r\n07:05:09 [7] tagged\r\n07:05:09 [-] outside a call\r\n", FileBytes());
+    ASSERT_EQ(TOLLAN_OK, SetTraceOption(6));
+    FaxTraceChannel(19);
+    testing::internal::CaptureStderr();
+    FaxTrace("%s", std::string(400, 'y').c_str());
+    std::string line = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("07:05:09 [19] " + std::string(245, 'y') + "\n", line);  // the message keeps its room
+}
+
+// Threads of different channels write at once: every line arrives whole,
+// with its own channel, and none is lost.
+TEST_F(TraceTest, LinesOfConcurrentChannelsNeverMix) {
+    UseFile();
+    ASSERT_EQ(TOLLAN_OK, SetTraceOption(5));
+    constexpr int kThreads = 8, kLines = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            FaxTraceChannel(t);
+            for (int i = 0; i < kLines; ++i) FaxTrace("line %d of channel %d %s", i, t, std::string(150, 'a' + t).c_str());
+        });
+    for (std::thread &t : threads) t.join();
+    std::istringstream in(FileBytes());
+    std::vector<int> counts(kThreads, 0);
+    for (std::string line; std::getline(in, line);) {
+        int channel = -1, i = -1, again = -1;
+        char fill[160] = {};
+        ASSERT_EQ(4, sscanf(line.c_str(), "07:05:09 [%d] line %d of channel %d %159s", &channel, &i, &again, fill))
+            << line;
+        ASSERT_EQ(channel, again) << line;
+        ASSERT_EQ(std::string(150, static_cast<char>('a' + channel)), fill) << line;
+        ASSERT_EQ('\r', line.back());
+        ++counts[static_cast<size_t>(channel)];
+    }
+    for (int n : counts) EXPECT_EQ(kLines, n);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include "image/g3_codec.h"
 #include "image/mh_codes.h"
 #include "image/page_header.h"
-#include "support/fast_clock.h"
+#include "support/wait_clock.h"
 #include "support/scripted_modem.h"
 #include "tests/sim/sim_client.h"
 
@@ -165,9 +165,11 @@ TEST(PageHeaderMerge, OpenPageToSendKeepsAGhostScriptHeaderAndLeavesNoFile) {
 // Pages sent by the library through an emulated modem to an answering station.
 class PageHeaderSendTest : public ::testing::Test {
 protected:
+    // The library and the emulator on one clock that moves only while both wait.
+    WaitClock clock{20};
+    SimOnWaitClock sim_clock{clock};
     simtest::SimFixture f;
     std::unique_ptr<ProfileFile> profile;
-    std::unique_ptr<FastClock> clock;
     std::string page1 = MakeCodedPage(400, 1), page2 = MakeCodedPage(150, 2);
 
     void SetUp() override {
@@ -175,7 +177,6 @@ protected:
         f.AddAnsweringStation("200");
         ASSERT_TRUE(SimStart(f.sim));
         profile = std::make_unique<ProfileFile>("[Ports]\nCOM1=" + f.Device(0) + "\n");
-        clock = std::make_unique<FastClock>(20);
         simtest::WriteFile(f.dir + "/doc_p1.g3", page1);
         simtest::WriteFile(f.dir + "/doc_p2.g3", page2);
     }
@@ -195,7 +196,10 @@ protected:
         SetPageHeader(ch, nullptr);
         EXPECT_EQ(PortClose(ch), TOLLAN_OK);
         *channel = ch;
-        EXPECT_TRUE(SimWaitStation(f.sim, f.station, 1, 5000));
+        {
+            WaitClockOutside outside;  // the station's own time-outs run on the clock
+            EXPECT_TRUE(SimWaitStation(f.sim, f.station, 1, 5000));
+        }
         SimStationResult r = SimStationResults(f.sim, f.station);
         std::vector<std::string> pages;
         for (const std::string &name : r.page_files) pages.push_back(simtest::ReadFile(name));

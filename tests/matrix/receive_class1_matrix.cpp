@@ -6,8 +6,6 @@
 // disk, and that the channel closes, opens again and answers.
 #include <gtest/gtest.h>
 
-#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
-
 #include <chrono>
 #include <memory>
 #include <string>
@@ -137,5 +135,3 @@ TEST_P(ReceiveClass1Matrix, Cell) {
 INSTANTIATE_TEST_SUITE_P(Phases, ReceiveClass1Matrix, ::testing::ValuesIn(kCells));
 
 }  // namespace
-
-#endif  // TOLLAN_HAVE_RECEIVE_CLASS1

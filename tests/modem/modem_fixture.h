@@ -8,11 +8,11 @@
 #include <memory>
 
 #include "engine/channel.h"
-#include "support/fast_clock.h"
+#include "support/wait_clock.h"
 #include "support/scripted_modem.h"
 
-// Clock milliseconds per real millisecond: io_timeout 6000 passes in 300 ms,
-// the fixed 500 ms command pause in 25 ms.
+// The library and the script run on the waiting clock; a script's pause of
+// 1 ms is this many of the library's.
 constexpr uint32_t kClockFactor = 20;
 
 class ModemTest : public ::testing::Test {
@@ -21,7 +21,7 @@ protected:
         saved_settings_ = g_settings;
         memset(g_channels, 0, sizeof g_channels);
         g_last_error = 0;
-        clock_ = std::make_unique<FastClock>(kClockFactor);
+        clock_ = std::make_unique<WaitClock>(kClockFactor, true, 0);
         trace_ = std::make_unique<TraceCapture>();
     }
     void TearDown() override {
@@ -46,7 +46,7 @@ protected:
     static constexpr uint32_t kBabbleRealMs = 10000;
 
     ScriptedModem modem_;
-    std::unique_ptr<FastClock> clock_;
+    std::unique_ptr<WaitClock> clock_;
     std::unique_ptr<TraceCapture> trace_;
     LibrarySettings saved_settings_{};
 };

@@ -18,6 +18,7 @@
 #include "modem_fixture.h"
 #include "platform/platform.h"
 #include "support/fast_clock.h"
+#include "support/fault_platform.h"
 
 namespace {
 
@@ -30,55 +31,14 @@ std::string PortsProfile(const std::vector<std::pair<int, std::string>> &ports) 
     return text;
 }
 
-// A platform that forwards to the real one, can fail one port step, and
-// remembers the device names asked for and the descriptors closed.
-struct PortSpy {
-    std::vector<std::string> opened;
-    std::vector<int> closed;
-    int fail_step = 0;  // 1 purge, 2 get settings, 3 set settings, 4 raise lines
-    int fail_errno = EIO;
-    bool refuse_opens = false;  // record the name only: never touch a real serial port
-};
-PortSpy *g_spy;
-
-int SpyOpen(const char *device) {
-    g_spy->opened.push_back(device);
-    if (g_spy->refuse_opens) {
-        errno = ENOENT;
-        return -1;
-    }
-    return PlatformDefaults().port_open(device);
-}
-int SpyClose(int fd) {
-    g_spy->closed.push_back(fd);
-    return PlatformDefaults().port_close(fd);
-}
-int FailIf(int step, int result) {
-    if (g_spy->fail_step != step) return result;
-    errno = g_spy->fail_errno;
-    return -1;
-}
-int SpyPurge(int fd) { return FailIf(1, PlatformDefaults().port_purge(fd)); }
-int SpyGet(int fd, termios *t) { return FailIf(2, PlatformDefaults().port_get_settings(fd, t)); }
-int SpySet(int fd, const termios *t) {
-    if (g_spy->fail_step == 3) return FailIf(3, 0);
-    return PlatformDefaults().port_set_settings(fd, t);
-}
-int SpyRaise(int fd) { return FailIf(4, PlatformDefaults().port_raise_lines(fd)); }
+// The port's set-up calls in the order PortOpen makes them.
+constexpr PortOp kSetupSteps[] = {PortOp::kPurge, PortOp::kGetSettings, PortOp::kSetSettings, PortOp::kRaiseLines};
 
 class PortOpenTest : public ModemTest {
 protected:
     void SetUp() override {
         ModemTest::SetUp();
-        g_spy = &spy_;
-        ops_ = Plat();  // the fast clock's table
-        ops_.port_open = SpyOpen;
-        ops_.port_close = SpyClose;
-        ops_.port_purge = SpyPurge;
-        ops_.port_get_settings = SpyGet;
-        ops_.port_set_settings = SpySet;
-        ops_.port_raise_lines = SpyRaise;
-        previous_ = PlatformInstall(&ops_);
+        port_ = std::make_unique<FaultPlatform>();  // over the waiting clock
         profile_ = std::make_unique<ProfileFile>(PortsProfile({{3, modem_.Device()}}));
         char dir[] = "/tmp/tollan-lock-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(dir));
@@ -89,8 +49,7 @@ protected:
     void TearDown() override {
         for (int ch = 0; ch < kMaxChannels; ++ch)
             if (g_channels[ch].in_use) PortClose(ch);
-        PlatformInstall(previous_);
-        g_spy = nullptr;
+        port_.reset();
         profile_.reset();
         unsetenv("TOLLAN_LOCK_DIR");
         std::error_code ignored;
@@ -108,12 +67,13 @@ protected:
         modem_.On(init, kOk).On("AT+FCLASS=2.0\r\n", kOk).On("ATV1Q0\r\n", kOk);
     }
     bool SlotFreeAndPortClosed(int slot) const {
-        return g_channels[slot].in_use == 0 && spy_.closed.size() == spy_.opened.size();
+        return g_channels[slot].in_use == 0 && port_->Closed().size() == port_->Opened().size();
     }
+    // Every open from now on is refused, its device name only recorded: no
+    // real serial port is touched.
+    void RefuseOpens() { port_->Fail(PortOp::kOpen, 1, ENOENT, true); }
 
-    PortSpy spy_;
-    PlatformOps ops_{};
-    const PlatformOps *previous_ = nullptr;
+    std::unique_ptr<FaultPlatform> port_;
     std::unique_ptr<ProfileFile> profile_;
     std::string lock_dir_;
 };
@@ -142,7 +102,7 @@ TEST_F(PortOpenTest, OpensConfiguresAndInitialisesTheModem) {
     EXPECT_EQ(0, c.scan_time);
     EXPECT_EQ(0, c.reports.hangup_code);
     EXPECT_EQ(1, c.line_type);  // kept from the slot's earlier use
-    EXPECT_EQ(std::vector<std::string>{modem_.Device()}, spy_.opened);
+    EXPECT_EQ(std::vector<std::string>{modem_.Device()}, port_->Opened());
 
     int fd = -1;
     ASSERT_EQ(TOLLAN_OK, GetCommHandle(ch, &fd));
@@ -208,7 +168,7 @@ TEST_F(PortOpenTest, BadArgumentsGive118EvenWithNoFreeSlot) {
     EXPECT_EQ(TOLLAN_E_ARGUMENT, PortOpen(&ch, 3, std::string(254, 'A').c_str()));
     EXPECT_EQ(TOLLAN_E_NO_FREE_SLOT, PortOpen(&ch, 3, std::string(253, 'A').c_str()));
     EXPECT_EQ(77, ch);
-    EXPECT_TRUE(spy_.opened.empty());
+    EXPECT_TRUE(port_->Opened().empty());
     for (auto &c : g_channels) c.in_use = 0;
 }
 
@@ -218,7 +178,7 @@ TEST_F(PortOpenTest, AnInitStringThatWouldStartAnotherCommandGives118) {
         SCOPED_TRACE(Escaped(init));
         EXPECT_EQ(TOLLAN_E_ARGUMENT, PortOpen(&ch, 3, init));
     }
-    EXPECT_TRUE(spy_.opened.empty());
+    EXPECT_TRUE(port_->Opened().empty());
 }
 
 TEST_F(PortOpenTest, AModemThatNeverEndsALineFailsTheOpenAtItsTimeout) {
@@ -262,8 +222,8 @@ TEST_F(PortOpenTest, PortSetupFailuresCloseThePortAndFreeTheSlot) {
     for (const Case &c : {Case{1, TOLLAN_E_PORT_PURGE}, Case{2, TOLLAN_E_PORT_GET_STATE},
                           Case{3, TOLLAN_E_PORT_SET_STATE}, Case{4, TOLLAN_E_PORT_SET_STATE}}) {
         SCOPED_TRACE(c.step);
-        spy_.fail_step = c.step;
-        spy_.fail_errno = EIO;
+        for (PortOp op : kSetupSteps) port_->Heal(op);
+        port_->Fail(kSetupSteps[c.step - 1], 1, EIO, true);
         int32_t ch = -1;
         EXPECT_EQ(c.code, PortOpen(&ch, 3, "ATZ"));
         EXPECT_EQ(EIO, GetLastFaxError());
@@ -273,8 +233,7 @@ TEST_F(PortOpenTest, PortSetupFailuresCloseThePortAndFreeTheSlot) {
 }
 
 TEST_F(PortOpenTest, LinesThatDoNotApplyToAPseudoTerminalAreNoFailure) {
-    spy_.fail_step = 4;
-    spy_.fail_errno = ENOTTY;
+    port_->Fail(PortOp::kRaiseLines, 1, ENOTTY, true);
     PlayAcceptingModem();
     modem_.Start();
     int32_t ch = -1;
@@ -354,7 +313,7 @@ TEST_F(PortOpenTest, APortLockedByALiveProgramGives155AndTheModemHearsNothing) {
     modem_.Start();
     int32_t ch = -1;
     EXPECT_EQ(TOLLAN_E_PORT_LOCKED, PortOpen(&ch, 3, "ATZ"));
-    EXPECT_TRUE(spy_.opened.empty());
+    EXPECT_TRUE(port_->Opened().empty());
     EXPECT_EQ(LockText(other), FileText(LockFile()));
     EXPECT_TRUE(Traced("is locked by process " + std::to_string(other)));
     kill(other, SIGKILL);
@@ -388,7 +347,7 @@ TEST_F(PortOpenTest, AnOpenThatFailsLaterGivesItsLockBack) {
     int32_t ch = -1;
     EXPECT_EQ(TOLLAN_E_INIT, PortOpen(&ch, 3, "ATZ"));
     EXPECT_FALSE(std::filesystem::exists(LockFile()));
-    spy_.refuse_opens = true;
+    RefuseOpens();
     EXPECT_EQ(TOLLAN_E_PORT_OPEN, PortOpen(&ch, 3, "ATZ"));
     EXPECT_TRUE(std::filesystem::is_empty(lock_dir_));
 }
@@ -407,12 +366,12 @@ TEST_F(PortOpenTest, WithoutALockDirectoryThePortIsUsedUnlocked) {
 
 TEST_F(PortOpenTest, DeviceNamesComeFromTheProfileElseTtyS) {
     ProfileFile profile(PortsProfile({{8, "/dev/tollan-eight"}, {12, "/dev/tollan-twelve"}}));
-    spy_.refuse_opens = true;
+    RefuseOpens();
     int32_t ch = -1;
     for (int port : {1, 8, 9, 12, 20}) EXPECT_EQ(TOLLAN_E_PORT_OPEN, PortOpen(&ch, port, "ATZ"));
     const std::vector<std::string> want = {"/dev/ttyS0", "/dev/tollan-eight", "/dev/ttyS8", "/dev/tollan-twelve",
                                            "/dev/ttyS19"};
-    EXPECT_EQ(want, spy_.opened);
+    EXPECT_EQ(want, port_->Opened());
 }
 
 TEST_F(PortOpenTest, Ports8And12OpenTheirMappedModems) {
@@ -497,8 +456,7 @@ TEST_F(PortOpenTest, ClearAndCloseFailures) {
     modem_.Start();
     int32_t ch = -1;
     ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
-    spy_.fail_step = 1;
-    spy_.fail_errno = EIO;
+    port_->Fail(PortOp::kPurge, 1, EIO, true);
     g_last_error = 0;
     EXPECT_EQ(TOLLAN_E_PURGE, PortClear(ch));
     EXPECT_TRUE(Traced("PortClear: API エラー 5"));
@@ -507,11 +465,7 @@ TEST_F(PortOpenTest, ClearAndCloseFailures) {
     // A close that reports an error has still released the descriptor on
     // Linux, so the channel is freed with the 106.
     int fd = g_channels[ch].comm_handle;
-    ops_.port_close = [](int d) {
-        PlatformDefaults().port_close(d);
-        errno = EIO;
-        return -1;
-    };
+    port_->Fail(PortOp::kClose, 1, EIO);
     EXPECT_EQ(TOLLAN_E_CLOSE, PortClose(ch));
     EXPECT_EQ(EIO, GetLastFaxError());
     EXPECT_EQ(0, g_channels[ch].in_use);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/tollan.h"
-#include "support/fast_clock.h"
+#include "support/wait_clock.h"
 #include "support/scripted_modem.h"
 #include "tests/sim/sim_client.h"
 
@@ -63,11 +63,14 @@ const FaultCase kCases[] = {
 
 class FaultTest : public ::testing::TestWithParam<FaultCase> {
 protected:
+    // The library and the emulator on one clock that moves only while both
+    // wait; the emulator's own times (its delays) at the case's ratio.
+    WaitClock clock{GetParam().clock};
+    SimOnWaitClock sim_clock{clock};
     SimFixture f;
     int modem = -1;
     std::string page1 = MakePage(60, 9), page2 = MakePage(70, 10);
     std::unique_ptr<ProfileFile> profile;
-    std::unique_ptr<FastClock> clock;
 
     void SetUp() override {
         const FaultCase &c = GetParam();
@@ -80,7 +83,6 @@ protected:
         f.AddAnsweringStation("200", station_faults);
         ASSERT_TRUE(SimStart(f.sim));
         profile = std::make_unique<ProfileFile>("[Ports]\nCOM1=" + f.Device(modem) + "\n");
-        clock = std::make_unique<FastClock>(c.clock);
         WriteFile(f.dir + "/doc_p1.g3", page1);
         WriteFile(f.dir + "/doc_p2.g3", page2);
         // The faults strike the call, not the opening of the port.
@@ -122,7 +124,7 @@ TEST_P(FaultTest, ReturnCodeThenTheChannelOpensAgain) {
         int32_t ring = 0;
         for (int i = 0; i < 500 && ring != 1; ++i) {
             WaitForRing(ch, &ring);
-            if (ring != 1) usleep(10000);
+            if (ring != 1) PlatSleep(100);
         }
         ASSERT_EQ(ring, 1);
         rc = ReceiveFax(ch, (f.dir + "/in.g3").c_str(), &pages);
@@ -148,6 +150,8 @@ INSTANTIATE_TEST_SUITE_P(Emulator, FaultTest, ::testing::ValuesIn(kCases),
 // A modem that hands received data over with each byte's bits reversed: the
 // library stores what it is given.
 TEST(ReversedBits, ReceivedPagesComeOutReversed) {
+    WaitClock clock(40);
+    SimOnWaitClock sim_clock(clock);
     SimFixture f;
     SimQuirks reversed;
     reversed.reversed_bits = true;
@@ -157,7 +161,6 @@ TEST(ReversedBits, ReceivedPagesComeOutReversed) {
     int caller = f.AddCallingStation("300", {f.dir + "/out_p1.g3"});
     ASSERT_TRUE(SimStart(f.sim));
     ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
-    FastClock clock(40);
     int32_t ch = -1;
     SetModemClass(0, TOLLAN_CLASS_2_0);
     ASSERT_EQ(PortOpen(&ch, 1, "ATZ"), TOLLAN_OK);
@@ -165,7 +168,7 @@ TEST(ReversedBits, ReceivedPagesComeOutReversed) {
     int32_t ring = 0;
     for (int i = 0; i < 500 && ring != 1; ++i) {
         WaitForRing(ch, &ring);
-        if (ring != 1) usleep(10000);
+        if (ring != 1) PlatSleep(100);
     }
     int16_t pages = 0;
     EXPECT_EQ(ReceiveFax(ch, (f.dir + "/in.g3").c_str(), &pages), TOLLAN_OK);

@@ -17,10 +17,8 @@
 
 #include "tests/sim/sim_client.h"
 
-#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
 #include "engine/tollan.h"
 #include "support/scripted_modem.h"
-#endif
 
 extern char **environ;
 
@@ -261,7 +259,7 @@ TEST_F(PeersTest, EfaxReceivesAChartAndAPageThroughAClass1Modem) {
             << "page " << n << ": " << got.width << "x" << got.height << "\n" << ReadFile(log);
     }
 }
-#ifdef TOLLAN_HAVE_RECEIVE_CLASS1
+
 // efax sends two pages in class 1 through the emulator to a class 1 modem on
 // which the library answers and runs the called side: the pages arrive as
 // drawn, efax's header lines above the first.
@@ -303,7 +301,6 @@ TEST_F(PeersTest, EfaxSendsToReceiveClass1Fax) {
     EXPECT_TRUE(ImageArrived(DecodeRawPage(f.dir + "/in_p1.g3"), first, 20)) << ReadFile(log);
     EXPECT_TRUE(ImageArrived(DecodeRawPage(f.dir + "/in_p2.g3"), second, 20)) << ReadFile(log);
 }
-#endif
 
 TEST_F(PeersTest, EfaxReceivesThroughAClass2Modem) { EfaxReceives("-o2"); }
 TEST_F(PeersTest, EfaxReceivesThroughAClass20Modem) { EfaxReceives("-o0"); }

@@ -144,6 +144,7 @@ inline SimConfig FastConfig() {
     c.timings.t1 = 2000;
     c.timings.t2 = 1500;
     c.timings.t4 = 500;
+    if (const char *t = getenv("TOLLAN_SIM_TRANSCRIPT")) c.transcript = t;
     return c;
 }
 

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <poll.h>
 #include <sstream>
+#include <sys/eventfd.h>
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "platform/platform.h"
+#include "support/wait_clock.h"
 
 namespace {
 
@@ -68,6 +71,8 @@ ScriptedModem::ScriptedModem() {
     slave_keeper_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave_keeper_ == -1) throw std::runtime_error(std::string("open slave: ") + strerror(errno));
     MakeRaw(slave_keeper_);
+    stop_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (stop_fd_ == -1) throw std::runtime_error(std::string("eventfd: ") + strerror(errno));
 }
 
 ScriptedModem::~ScriptedModem() {
@@ -76,7 +81,11 @@ ScriptedModem::~ScriptedModem() {
         stop_ = true;
     }
     cv_.notify_all();
+    uint64_t one = 1;
+    ssize_t woken = write(stop_fd_, &one, sizeof one);
+    (void)woken;  // a counter that cannot take one more is awake already
     if (player_.joinable()) player_.join();
+    close(stop_fd_);
     if (slave_keeper_ != -1) close(slave_keeper_);
     if (master_ != -1) close(master_);
 }
@@ -110,9 +119,36 @@ ScriptedModem &ScriptedModem::Vanish() {
     return *this;
 }
 
-void ScriptedModem::Start() { player_ = std::thread(&ScriptedModem::Play, this); }
+void ScriptedModem::Start() {
+    clock_ = WaitClockFarOps();
+    if (clock_) reserved_ = WaitClockReserveFarEnd();
+    player_ = std::thread([this] {
+        if (clock_) WaitClockTakeOverFarEnd(reserved_);
+        Play();
+    });
+}
+
+int ScriptedModem::Look(short events, int timeout_ms) {
+    if (!clock_) {
+        pollfd p{master_, events, 0};
+        return poll(&p, 1, timeout_ms < 0 ? kPollSliceMs : timeout_ms);
+    }
+    pollfd fds[2] = {{stop_fd_, POLLIN, 0}, {master_, events, 0}};
+    return clock_->poll(fds, 2, 1, timeout_ms);
+}
+
+ssize_t ScriptedModem::ReadMaster(void *buf, size_t n) const {
+    return clock_ ? clock_->port_read(master_, buf, n) : read(master_, buf, n);
+}
+
+ssize_t ScriptedModem::WriteMaster(const void *buf, size_t n) {
+    return clock_ ? clock_->port_write(master_, buf, n) : write(master_, buf, n);
+}
 
 bool ScriptedModem::Done(uint32_t real_timeout_ms) {
+    // The script may still wait on the clock: this thread lets it move.
+    std::unique_ptr<WaitClockOutside> outside;
+    if (clock_) outside = std::make_unique<WaitClockOutside>();
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, std::chrono::milliseconds(real_timeout_ms), [this] { return finished_; });
 }
@@ -142,7 +178,7 @@ std::string ScriptedModem::Failure() const {
 void ScriptedModem::DrainLocked() const {
     char buf[4096];
     for (;;) {
-        ssize_t n = read(master_, buf, sizeof buf);
+        ssize_t n = ReadMaster(buf, sizeof buf);
         if (n > 0) {
             written_.append(buf, static_cast<size_t>(n));
             continue;
@@ -170,8 +206,7 @@ void ScriptedModem::Play() {
             if (stop_) return;
             DrainLocked();
         }
-        pollfd p{master_, POLLIN, 0};
-        poll(&p, 1, kPollSliceMs);
+        Look(POLLIN, -1);
     }
 }
 
@@ -214,8 +249,7 @@ bool ScriptedModem::WaitForBytes(const std::string &bytes) {
                 return true;
             }
         }
-        pollfd p{master_, POLLIN, 0};
-        poll(&p, 1, kPollSliceMs);
+        Look(POLLIN, -1);
     }
 }
 
@@ -229,19 +263,22 @@ bool ScriptedModem::WriteAll(const std::string &bytes) {
             // pty would never read what we send.
             DrainLocked();
         }
-        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        ssize_t n = WriteMaster(bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
         if (n == -1 && errno != EAGAIN && errno != EINTR) return false;
-        pollfd p{master_, POLLOUT, 0};
-        poll(&p, 1, kPollSliceMs);
+        Look(static_cast<short>(POLLOUT | POLLIN), -1);  // room, or host bytes to take first
     }
     return true;
 }
 
 bool ScriptedModem::SleepUnlessStopped(uint32_t ms) {
+    if (clock_) {
+        pollfd stop{stop_fd_, POLLIN, 0};
+        return clock_->poll(&stop, 1, 1, static_cast<int>(ms)) == 0;
+    }
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     std::unique_lock<std::mutex> lock(mu_);
     return !cv_.wait_until(lock, until, [this] { return stop_; });

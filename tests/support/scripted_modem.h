@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/sim.h"
+
 class ScriptedModem {
 public:
     ScriptedModem();  // opens the pty pair, raw mode
@@ -37,7 +39,8 @@ public:
     ScriptedModem &Send(const std::string &bytes);
     // Expect then Send: one exchange of the dialogue.
     ScriptedModem &On(const std::string &command, const std::string &reply);
-    // Waits, in real time.
+    // Waits, in real time (on a WaitClock: real_ms of the far end's clock,
+    // its ratio times that of the library's).
     ScriptedModem &Pause(uint32_t real_ms);
     // Sends each byte on its own, real_ms apart (a slow modem).
     ScriptedModem &Trickle(const std::string &bytes, uint32_t real_ms);
@@ -70,6 +73,14 @@ private:
     bool SleepUnlessStopped(uint32_t ms);
     void DrainLocked() const;  // moves what the host wrote into written_; mu_ held
 
+    // Waits: on the test's waiting clock when one lives at Start, else real.
+    int Look(short events, int timeout_ms);
+    ssize_t ReadMaster(void *buf, size_t n) const;
+    ssize_t WriteMaster(const void *buf, size_t n);
+
+    const SimClockOps *clock_ = nullptr;
+    void *reserved_ = nullptr;  // the player's place in the clock until it starts
+    int stop_fd_ = -1;          // wakes a player waiting on the clock
     int master_ = -1;
     int slave_keeper_ = -1;  // keeps the slave side alive between the library's opens
     std::string device_;
