@@ -308,7 +308,10 @@ bool Class1Step(Sim &sim, Modem &m) {
                 return true;
             }
             ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false, sig.began);
-            ModemSay(sim, m, Bytes{kDle, kEtx});
+            // A page holds the line for its time: its carrier ends, and the
+            // modem says so, when its last bit has arrived.
+            const SimTime start = sig.at > sig.began ? sig.at : sig.began;
+            ModemSay(sim, m, Bytes{kDle, kEtx}, sig.page ? start + LineTimeMs(sig.bytes.size(), sig.bps) : 0);
             ModemToCommand(m);
             ModemResult(sim, m, Result::kNoCarrier);
             if (page) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "tests/sim/sim_client.h"
 
@@ -33,6 +34,9 @@ int T31ForDcs(uint8_t rate_bits) {
     }
 }
 
+// The bit rate of a T.31 modulation number (24, 48, 72-74, 96-98, 121-122, 145-146).
+int BitRate(int t31) { return t31 / 24 * 2400; }
+
 // Data between CONNECT and DLE ETX, DLE doubling removed.
 std::string Undoubled(const std::string &got) {
     size_t start = got.find(kConnect);
@@ -55,6 +59,7 @@ struct Seen {
     std::vector<std::string> dcs;  // FIFs of the DCSs
     std::vector<int> tcf_t31;      // the modulation of each training check
     std::vector<std::string> pages;  // page data, RTN'd ones included
+    std::vector<int64_t> page_ms;    // from our CFR or MCF to the end of each page's carrier
     int errors = 0;                // frames with a bad check
     bool no_carrier = false;
     bool silent = false;           // a command met silence
@@ -77,6 +82,9 @@ public:
                 std::string page = DataAt(mod);
                 if (seen_.no_carrier || seen_.silent) break;
                 seen_.pages.push_back(page);
+                seen_.page_ms.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - said_)
+                                            .count());
                 trained = false;
             }
             std::string f = NextFrame();
@@ -107,7 +115,7 @@ public:
                 seen_.dcn = true;
             }
         }
-        host_.Command("ATH0\r");
+        host_.Command("ATH0\r", kOk, seen_.silent ? 100 : 5000);  // a silent modem never answers
         return seen_;
     }
 
@@ -115,6 +123,7 @@ private:
     PtyClient &host_;
     std::vector<std::string> expect_;
     size_t confirmed_ = 0;
+    std::chrono::steady_clock::time_point said_;
     Seen seen_;
 
     Seen Fail() {
@@ -129,16 +138,17 @@ private:
     }
 
     void Say(uint8_t fcf) {
+        said_ = std::chrono::steady_clock::now();  // the caller hears it later
         host_.Command("AT+FTH=3\r", kConnect);
         host_.Command(Frame(fcf));
     }
 
-    // A result after a command: OK, ERROR, NO CARRIER, or nothing within a second.
-    std::string Await(const std::string &cmd) {
+    // A result after a command: OK, ERROR, NO CARRIER, or nothing for quiet_ms.
+    std::string Await(const std::string &cmd, int quiet_ms = 1000) {
         host_.Write(cmd);
         std::string got;
         std::string all;
-        while (host_.ReadUntil("\r\n", &got, 1000)) {
+        while (host_.ReadUntil("\r\n", &got, quiet_ms)) {
             all += got;
             if (Has(all, "\r\nOK\r\n") || Has(all, "ERROR\r\n") || Has(all, "NO CARRIER\r\n")) return all;
         }
@@ -157,8 +167,9 @@ private:
         return start == std::string::npos || end == std::string::npos ? "" : got.substr(start, end - start);
     }
 
+    // A page's carrier lasts its line time: room for 2000 bytes at the rate.
     std::string DataAt(int mod) {
-        std::string got = Await("AT+FRM=" + std::to_string(mod) + "\r");
+        std::string got = Await("AT+FRM=" + std::to_string(mod) + "\r", 1000 + 16000000 / BitRate(mod));
         // After the data the modem says NO CARRIER; without data it is a lost call.
         if (!Has(got, "CONNECT")) seen_.no_carrier = true;
         return Undoubled(got);
@@ -169,7 +180,8 @@ class Class1ReceiveTest : public ::testing::Test {
 protected:
     SimFixture f;
     int modem = -1;
-    std::vector<std::string> pages{MakePage(60, 5), MakePage(70, 6)};
+    // Short pages: each holds the line for its time, at 2400 bit/s too.
+    std::vector<std::string> pages{MakePage(24, 5), MakePage(28, 6)};
     std::vector<std::string> files;
 
     void SetUp() override {
@@ -238,6 +250,9 @@ TEST_F(Class1ReceiveTest, TakesTwoPagesAtEachModulation) {
         ASSERT_EQ(s.pages.size(), 2u);
         EXPECT_EQ(s.pages[0], pages[0]);
         EXPECT_EQ(s.pages[1], pages[1]);
+        // Each page's carrier lasts at least the page's time on the line.
+        for (size_t i = 0; i < 2; ++i)
+            EXPECT_GE(s.page_ms[i], static_cast<int64_t>(pages[i].size()) * 8000 / c.max_bps) << "page " << i + 1;
         EXPECT_TRUE(s.dcn);
         EXPECT_EQ(Result().pages, 2);
         Restart();
