@@ -18,6 +18,12 @@ Endpoint Self(const Modem &m) { return {Endpoint::kModem, m.index}; }
 
 bool LineGone(const Modem &m) { return m.call == -1 || m.line_dropped; }
 
+bool DropArrived(const std::deque<LineSignal> &inbox) {
+    for (const LineSignal &s : inbox)
+        if (s.kind == SignalKind::kDrop && s.at <= SimNow()) return true;
+    return false;
+}
+
 void NoCarrier(Sim &sim, Modem &m) {
     if (m.call != -1) ExchangeHangUp(sim, Self(m));
     m.call = -1;
@@ -101,6 +107,19 @@ void FrameDone(Sim &sim, Modem &m) {
     } else {
         ModemResult(sim, m, Result::kConnect);  // ready for the next frame
     }
+}
+
+// A host handing data over at the line's rate: what it gave so far goes on
+// the line in parts of half a second, as a modem passes on what it is given.
+void DataPart(Sim &sim, Modem &m) {
+    if (m.data_bps <= 0 || m.data.size() < static_cast<size_t>(m.data_bps) / 16 || LineGone(m)) return;
+    LineSignal s;
+    s.kind = SignalKind::kBurst;
+    s.partial = true;
+    s.bytes.swap(m.data);
+    s.bps = m.c1_mod->bps;
+    s.family = m.c1_mod->family;
+    ExchangeSend(sim, Self(m), s);
 }
 
 void DataDone(Sim &sim, Modem &m) {
@@ -209,6 +228,8 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
         m.data_taken = 0;
         LineSignal carrier;
         carrier.kind = SignalKind::kCarrier;
+        carrier.bps = mod->bps;
+        carrier.family = mod->family;
         ExchangeSend(sim, Self(m), carrier);
         ModemResult(sim, m, Result::kConnect);
         int page = m.c1_ftm_count - 1;
@@ -222,6 +243,7 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
         if (m.c1_answered && !EnterReceivePhase(sim, m)) return CmdStatus::kAsync;
         m.c1_mod = mod;
         m.mode = ModemMode::kC1RxData;
+        m.c1_carrier_heard = false;
     }
     return CmdStatus::kAsync;
 }
@@ -233,6 +255,7 @@ void Class1HostData(Sim &sim, Modem &m, uint8_t b) {
         break;
     case ModemMode::kC1TxData:
         if (TakeFramedByte(m, b)) DataDone(sim, m);
+        else DataPart(sim, m);
         break;
     case ModemMode::kC1RxFrame: case ModemMode::kC1RxData:
         // A key from the host stops the wait. The line end of the command
@@ -251,9 +274,21 @@ bool Class1Step(Sim &sim, Modem &m) {
     bool progress = false;
     while (InboxReady(m.inbox)) {
         LineSignal &s = m.inbox.front();
-        if (s.kind == SignalKind::kAnswered || s.kind == SignalKind::kCarrier) {
+        if (s.kind == SignalKind::kAnswered) {
             m.inbox.pop_front();
             continue;
+        }
+        if (s.kind == SignalKind::kCarrier) {
+            // Waits for the host's +FRM, which hears it as it begins: the
+            // data follows as the sender hands it over. A lost call goes first.
+            if (m.mode == ModemMode::kCommand && !DropArrived(m.inbox)) break;
+            const bool heard = m.mode == ModemMode::kC1RxData && !m.c1_carrier_heard && s.bps == m.c1_mod->bps &&
+                               s.family == m.c1_mod->family;
+            m.inbox.pop_front();
+            if (!heard) continue;
+            m.c1_carrier_heard = true;
+            ModemResult(sim, m, Result::kConnect);
+            return true;
         }
         if (s.kind == SignalKind::kDrop) {
             if (m.mode == ModemMode::kC1RxFrame || m.mode == ModemMode::kC1RxData) {
@@ -277,7 +312,7 @@ bool Class1Step(Sim &sim, Modem &m) {
             }
             LineSignal sig = s;
             m.inbox.pop_front();
-            m.c1_burst_flagged = false;
+            if (!sig.partial) m.c1_burst_flagged = false;
             progress = true;
             if (sig.kind == SignalKind::kFrame) {
                 DeliverFrame(sim, m, sig);
@@ -292,12 +327,13 @@ bool Class1Step(Sim &sim, Modem &m) {
             }
             LineSignal sig = s;
             m.inbox.pop_front();
-            m.c1_burst_flagged = false;
+            if (!sig.partial) m.c1_burst_flagged = false;
             if (sig.bps != m.c1_mod->bps || sig.family != m.c1_mod->family) {
                 FcError(sim, m);
                 return true;
             }
-            ModemResult(sim, m, Result::kConnect);
+            if (!m.c1_carrier_heard) ModemResult(sim, m, Result::kConnect);
+            m.c1_carrier_heard = sig.partial;
             bool page = m.c1_answered && m.c1_rx_trained;
             int number = m.c1_rx_confirmed + 1;
             if (page && ModemSilentAt(m, SimPhase::kC, number)) {
@@ -308,6 +344,7 @@ bool Class1Step(Sim &sim, Modem &m) {
                 return true;
             }
             ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false, sig.began);
+            if (sig.partial) return true;  // the carrier goes on
             // A page holds the line for its time: its carrier ends, and the
             // modem says so, when its last bit has arrived.
             const SimTime start = sig.at > sig.began ? sig.at : sig.began;

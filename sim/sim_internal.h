@@ -61,6 +61,7 @@ struct LineSignal {
     SimTime at = 0;  // when it has arrived, with line time emulated
     SimTime began = 0;  // a burst: when its first bit went on the line
     bool page = false;  // a burst of page data (not a training check)
+    bool partial = false;  // a burst's part as its sender takes it; the rest follows
 };
 
 // The first signal of an inbox, once it has arrived.
@@ -169,6 +170,7 @@ struct T30 {
     int page_lines = 0;
     int last_ppm = -1;   // sender: the PPM awaiting its response
     Bytes last_response;  // receiver: said again when the sender repeats itself
+    Bytes burst_parts;    // a burst arriving in parts, so far
     const SimFaults *faults = nullptr;
     FaultState fault_state;
     std::deque<T30Event> events;
@@ -316,6 +318,7 @@ struct Modem {
     bool c1_rx_page_seen = false;  // a page went to the host: phase D faults apply
     bool c1_rx_eop_heard = false;  // EOP went to the host
     bool c1_burst_flagged = false; // +FCERROR said for the burst first in the inbox
+    bool c1_carrier_heard = false; // +FRM: CONNECT said for a carrier whose data has not come
 };
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later

@@ -271,6 +271,7 @@ void T30StartReceiver(Sim &sim, T30 &t) {
     t.hangup_code = 0;
     t.remote_id.clear();
     t.last_response.clear();
+    t.burst_parts.clear();
     t.events.clear();
     t.fault_state = FaultState{};
     t.eom_looping = false;
@@ -295,6 +296,16 @@ void T30StartSender(Sim &sim, T30 &t) {
 
 void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
     if (t.state == T30State::kEnded || t.state == T30State::kIdle) return;
+    if (s.kind == SignalKind::kBurst && (s.partial || !t.burst_parts.empty())) {
+        // A station takes a burst whole, once its last part has come.
+        t.burst_parts.insert(t.burst_parts.end(), s.bytes.begin(), s.bytes.end());
+        if (s.partial) return;
+        LineSignal whole = s;
+        whole.bytes.swap(t.burst_parts);
+        t.burst_parts.clear();
+        T30OnSignal(sim, t, whole);
+        return;
+    }
     if (s.kind == SignalKind::kDrop) {
         End(sim, t, t.state == T30State::kWaitDcn ? 0 : LostCode(t), false);
         return;
@@ -413,6 +424,8 @@ void T30SendPage(Sim &sim, T30 &t, const Bytes &page, int page_number) {
     // the page begins, not when its last bit arrives.
     LineSignal carrier;
     carrier.kind = SignalKind::kCarrier;
+    carrier.bps = t.params.mod->bps;
+    carrier.family = t.params.mod->family;
     ExchangeSend(sim, t.self, carrier);
     SendBurst(sim, t, page, true);
 }
