@@ -343,11 +343,12 @@ bool Class1Step(Sim &sim, Modem &m) {
                 ModemGoSilent(sim, m);
                 return true;
             }
-            ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false, sig.began);
-            if (sig.partial) return true;  // the carrier goes on
-            // A page holds the line for its time: its carrier ends, and the
-            // modem says so, when its last bit has arrived.
+            // A station's page holds the line for its time: its data comes
+            // as it crosses, and its carrier ends with its last bit.
             const SimTime start = sig.at > sig.began ? sig.at : sig.began;
+            ModemSendData(sim, m, sig.bytes, m.faults.paced || sig.page ? sig.bps : 0, false,
+                          sig.page ? start : sig.began);
+            if (sig.partial) return true;  // the carrier goes on
             ModemSay(sim, m, Bytes{kDle, kEtx}, sig.page ? start + LineTimeMs(sig.bytes.size(), sig.bps) : 0);
             ModemToCommand(m);
             ModemResult(sim, m, Result::kNoCarrier);
