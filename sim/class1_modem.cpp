@@ -258,9 +258,9 @@ void Class1HostData(Sim &sim, Modem &m, uint8_t b) {
         else DataPart(sim, m);
         break;
     case ModemMode::kC1RxFrame: case ModemMode::kC1RxData:
-        // A key from the host stops the wait. The line end of the command
-        // just sent is not such a key.
-        if (b != '\r' && b != '\n') {
+        // A key from the host stops the wait, a carriage return too. The
+        // line feed of a command ended with CR LF is not such a key.
+        if (b != '\n') {
             ModemToCommand(m);
             ModemResult(sim, m, Result::kOk);
         }
