@@ -210,6 +210,7 @@ extern "C" uint16_t WaitForRing(int32_t channel, int32_t *ring) {
     FaxChannel &c = g_channels[channel];
     if (!c.in_use) return TOLLAN_E_NOT_OPEN;
     if (!ring) return TOLLAN_E_ARGUMENT;
+    FaxTraceChannel(channel);  // the ring text it traces is this channel's
     *ring = 0;
     if (c.ring_length < 0 || static_cast<size_t>(c.ring_length) >= kRingTextSize) c.ring_length = 0;
     for (size_t taken = 0; taken < kRingPollBytes;) {

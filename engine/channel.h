@@ -54,7 +54,7 @@ struct FaxChannel {
     char ring_text[256];        // WaitForRing: text after the last line end, kept for the next poll
     int32_t ring_length;
     int16_t error_correction;   // TOLLAN_ECM_*; kept across opens
-    int16_t codings;            // TOLLAN_CODING_* sum; 0 means one-dimensional only
+    int16_t codings;            // TOLLAN_COMPRESS_* sum; 0 means one-dimensional only
 };
 
 struct LibrarySettings {
@@ -79,7 +79,7 @@ extern LibrarySettings g_settings;
 // weak reference.
 extern __thread int32_t g_last_error;
 
-// The codings the channel offers (TOLLAN_CODING_* sum, MH always among them);
+// The codings the channel offers (TOLLAN_COMPRESS_* sum, MH always among them);
 // MMR only when error correction is on.
 int32_t OfferedCodings(const FaxChannel &c);
 

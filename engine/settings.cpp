@@ -171,8 +171,8 @@ uint16_t SetErrorCorrection(int32_t channel, int32_t mode) {
 
 uint16_t SetCompression(int32_t channel, int32_t codings) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
-    constexpr int32_t kAll = TOLLAN_CODING_MH | TOLLAN_CODING_MR | TOLLAN_CODING_MMR;
-    if ((codings & ~kAll) != 0 || (codings & TOLLAN_CODING_MH) == 0) return TOLLAN_E_ARGUMENT;
+    constexpr int32_t kAll = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR | TOLLAN_COMPRESS_MMR;
+    if ((codings & ~kAll) != 0 || (codings & TOLLAN_COMPRESS_MH) == 0) return TOLLAN_E_ARGUMENT;
     g_channels[channel].codings = static_cast<int16_t>(codings);
     return TOLLAN_OK;
 }
@@ -180,7 +180,7 @@ uint16_t SetCompression(int32_t channel, int32_t codings) {
 }  // extern "C"
 
 int32_t OfferedCodings(const FaxChannel &c) {
-    int32_t codings = c.codings | TOLLAN_CODING_MH;
-    if (c.error_correction == TOLLAN_ECM_OFF) codings &= ~TOLLAN_CODING_MMR;
+    int32_t codings = c.codings | TOLLAN_COMPRESS_MH;
+    if (c.error_correction == TOLLAN_ECM_OFF) codings &= ~TOLLAN_COMPRESS_MMR;
     return codings;
 }

@@ -255,15 +255,15 @@ TOLLAN_API uint16_t SetPageHeader(int32_t channel, const char *format);
 #define TOLLAN_ECM_256 1      /* error correction with 256-octet frames */
 #define TOLLAN_ECM_64 2       /* error correction with 64-octet frames */
 
-#define TOLLAN_CODING_MH 1    /* one-dimensional coding, always offered */
-#define TOLLAN_CODING_MR 2    /* two-dimensional coding */
-#define TOLLAN_CODING_MMR 4   /* modified two-dimensional coding, only with error correction */
+#define TOLLAN_COMPRESS_MH 1  /* one-dimensional coding, always offered */
+#define TOLLAN_COMPRESS_MR 2  /* two-dimensional coding */
+#define TOLLAN_COMPRESS_MMR 4 /* modified two-dimensional coding, only with error correction */
 
 /* Error correction the channel offers and accepts: TOLLAN_ECM_OFF,
  * TOLLAN_ECM_256 or TOLLAN_ECM_64; kept until changed, across opens. */
 TOLLAN_API uint16_t SetErrorCorrection(int32_t channel, int32_t mode);
-/* Codings the channel offers and may choose, as the sum of TOLLAN_CODING_*
- * values; TOLLAN_CODING_MH must be among them (TOLLAN_E_ARGUMENT otherwise).
+/* Codings the channel offers and may choose, as the sum of TOLLAN_COMPRESS_*
+ * values; TOLLAN_COMPRESS_MH must be among them (TOLLAN_E_ARGUMENT otherwise).
  * A session uses the best coding both ends have; MMR only with error
  * correction. Page files stay one-dimensional on both sides of the API.
  * Kept until changed, across opens. */

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <vector>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "platform/platform.h"
+#include "support/fault_platform.h"
 #include "tollan.h"
 
 namespace {
@@ -235,6 +237,9 @@ PlatformOps MakeFakeOps() {
 }
 
 PlatformOps g_fake_ops = MakeFakeOps();
+// The fake port under the tests' fault-injecting double, which fails the
+// writes the input asks to fail.
+std::optional<FaultPlatform> g_port;
 
 // Indexed by the settings' bits.
 constexpr int32_t kPageByteLimits[8] = {0, 1, 64, 1024, 4096, 65536, 1 << 20, 0};
@@ -253,10 +258,16 @@ void FuzzPortInstall(const uint8_t *data, size_t size, const FuzzPortOptions &op
     g_pos = 0;
     g_reads = 0;
     g_caller = std::this_thread::get_id();
-    PlatformInstall(&g_fake_ops);
+    g_port.reset();
+    g_port.emplace(g_fake_ops);
+    g_port->KeepBytes(false);
+    if (options.write_fails_at > 0) g_port->Fail(PortOp::kWrite, options.write_fails_at, EIO, FaultPlatform::kFromThenOn);
 }
 
-void FuzzPortRemove() { PlatformInstall(nullptr); }
+void FuzzPortRemove() {
+    g_port.reset();
+    PlatformInstall(nullptr);
+}
 
 uint64_t FuzzPortReads() { return g_reads.load(); }
 
@@ -313,6 +324,8 @@ bool FuzzTakeSettings(const uint8_t *&data, size_t &size, FuzzCallSettings &s) {
     s.scan_time = (b[1] >> 1) & 7;
     s.command_interval = kCommandIntervals[(b[1] >> 4) & 3];
     s.port.endless = (b[1] & 0x40) != 0;
+    // A port that stops taking bytes: at one of the first 64 writes.
+    s.port.write_fails_at = (b[1] & 0x80) != 0 ? 1 + (b[3] & 63) : 0;
     s.max_page_bytes = kPageByteLimits[b[2] & 7];
     s.max_pages = kPageCountLimits[(b[2] >> 3) & 3];
     s.call_seconds = kCallSeconds[b[2] >> 5];

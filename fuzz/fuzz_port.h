@@ -20,6 +20,7 @@ struct FuzzPortOptions {
     bool endless = false;     // after the input, its tail from repeat_from, forever
     size_t repeat_from = 0;   // offset of the tail (below the input's size)
     uint64_t read_limit = 0;  // port reads before the run counts as a hang; 0: no limit
+    int write_fails_at = 0;   // this port write and every later one fail with EIO; 0: none
 };
 
 // Installs the fake platform with the modem's bytes (kept by reference).

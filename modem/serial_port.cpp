@@ -138,6 +138,7 @@ uint16_t PortClear(int32_t channel) {
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     if (!g_channels[channel].in_use) return TOLLAN_E_NOT_OPEN;
     if (FaxLinkPurge(g_channels[channel]) == -1) {
+        FaxTraceChannel(channel);
         FaxTrace("PortClear: API エラー %d", errno);
         return TOLLAN_E_PURGE;
     }

@@ -13,6 +13,7 @@
 
 #include "class2/class2.h"
 #include "class2_fixture.h"
+#include "engine/trace.h"
 #include "engine/tollan.h"
 #include "platform/platform.h"
 
@@ -476,6 +477,15 @@ TEST_F(RingPollTest, ARingSplitAcrossPollsOrAfterANulIsStillARing) {
     EXPECT_EQ(1, Poll(std::string("\0\r\nRING\r\n", 9)));
     EXPECT_EQ(1, Poll(std::string("\r\n\0R\0ING\r", 9)));
     EXPECT_EQ(0, Poll("\n"));
+}
+
+TEST_F(RingPollTest, ItsTraceNamesThePolledChannelNotTheThreadsLastCall) {
+    Attach(TOLLAN_CLASS_2);
+    ASSERT_EQ(TOLLAN_OK, SetTraceOption(5));
+    FaxTraceChannel(9);  // this thread's last call was on another channel
+    EXPECT_EQ(1, Poll("\r\nRING\r\n"));
+    SetTraceOption(1);
+    EXPECT_TRUE(Traced("[0] WaitForRing: 受信文字列"));
 }
 
 // A modem that sends NULs without end: every read finds some.

@@ -188,16 +188,16 @@ TEST_F(SettingsTest, LimitsAcceptTheirRangeAndZeroRestoresTheDefault) {
 TEST_F(SettingsTest, ErrorCorrectionAndCodingsAreCheckedAndMmrNeedsErrorCorrection) {
     EXPECT_EQ(TOLLAN_E_CHANNEL, SetErrorCorrection(20, TOLLAN_ECM_256));
     EXPECT_EQ(TOLLAN_E_ARGUMENT, SetErrorCorrection(1, 3));
-    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetCompression(1, TOLLAN_CODING_MR));  // MH is always offered
-    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetCompression(1, 8 | TOLLAN_CODING_MH));
-    EXPECT_EQ(TOLLAN_CODING_MH, OfferedCodings(g_channels[1]));
-    const int32_t all = TOLLAN_CODING_MH | TOLLAN_CODING_MR | TOLLAN_CODING_MMR;
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetCompression(1, TOLLAN_COMPRESS_MR));  // MH is always offered
+    EXPECT_EQ(TOLLAN_E_ARGUMENT, SetCompression(1, 8 | TOLLAN_COMPRESS_MH));
+    EXPECT_EQ(TOLLAN_COMPRESS_MH, OfferedCodings(g_channels[1]));
+    const int32_t all = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR | TOLLAN_COMPRESS_MMR;
     ASSERT_EQ(TOLLAN_OK, SetCompression(1, all));
-    EXPECT_EQ(TOLLAN_CODING_MH | TOLLAN_CODING_MR, OfferedCodings(g_channels[1]));
+    EXPECT_EQ(TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR, OfferedCodings(g_channels[1]));
     ASSERT_EQ(TOLLAN_OK, SetErrorCorrection(1, TOLLAN_ECM_64));
     EXPECT_EQ(all, OfferedCodings(g_channels[1]));
     SetErrorCorrection(1, TOLLAN_ECM_OFF);
-    SetCompression(1, TOLLAN_CODING_MH);
+    SetCompression(1, TOLLAN_COMPRESS_MH);
 }
 
 TEST_F(SettingsTest, AnAbortIsSeenByTheRunningCallAndForgottenByTheNext) {

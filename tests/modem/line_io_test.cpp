@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "engine/call_limits.h"
 #include "modem/modem_io.h"
 #include "modem_fixture.h"
 #include "platform/platform.h"
+#include "support/fault_platform.h"
 
 namespace {
 
@@ -111,8 +113,9 @@ TEST_F(LineIoTest, SendStringWritesTheWholeText) {
 
 TEST_F(LineIoTest, AReadErrorGives108AndRecordsTheErrorValue) {
     int32_t ch = Attach();
-    int fd = g_channels[ch].comm_handle;
-    g_channels[ch].comm_handle = -1;  // a port that is not open
+    FaultPlatform port;  // a port that is not open, as far as reads and writes go
+    port.Fail(PortOp::kRead, 1, EBADF, FaultPlatform::kFromThenOn);
+    port.Fail(PortOp::kWrite, 1, EBADF, FaultPlatform::kFromThenOn);
     uint8_t b = 0;
     EXPECT_EQ(TOLLAN_E_READ, FaxReadByte(ch, &b));
     EXPECT_EQ(EBADF, g_last_error);
@@ -122,7 +125,6 @@ TEST_F(LineIoTest, AReadErrorGives108AndRecordsTheErrorValue) {
     EXPECT_EQ(EBADF, g_last_error);
     // The trace shows the text; its line end is blanked out.
     EXPECT_TRUE(Traced("FaxSendString: ポート出力エラー 9 (AT  )"));
-    g_channels[ch].comm_handle = fd;
 }
 
 // ---- Deadlines on a scripted clock ------------------------------------------
@@ -130,26 +132,21 @@ TEST_F(LineIoTest, AReadErrorGives108AndRecordsTheErrorValue) {
 // A clock that moves only when the port is used, so the deadline tests are exact.
 uint32_t g_now;
 uint32_t g_advance_per_io;
-int g_eagain_left;
-std::string g_port_bytes;
-
-uint32_t ScriptedTick() { return g_now; }
-ssize_t ScriptedWrite(int, const void *buf, size_t n) {
-    g_now += g_advance_per_io;
-    if (g_eagain_left > 0) {
-        --g_eagain_left;
-        errno = EAGAIN;
-        return -1;
-    }
-    size_t chunk = std::min<size_t>(n, 3);  // a port that takes three bytes at a time
-    g_port_bytes.append(static_cast<const char *>(buf), chunk);
-    return static_cast<ssize_t>(chunk);
-}
 int g_reads;
 int g_line_feed_at;  // the read that gives a line feed; 0 never
+
+uint32_t ScriptedTick() { return g_now; }
+ssize_t ScriptedWrite(int, const void *, size_t n) {
+    g_now += g_advance_per_io;
+    return static_cast<ssize_t>(std::min<size_t>(n, 3));  // a port that takes three bytes at a time
+}
 ssize_t ScriptedRead(int, void *buf, size_t) {
     g_now += g_advance_per_io;
     *static_cast<uint8_t *>(buf) = ++g_reads == g_line_feed_at ? '\n' : 'X';
+    return 1;
+}
+int ReadyAfterAnIo(int, uint32_t) {
+    g_now += g_advance_per_io;
     return 1;
 }
 int AlwaysReady(int, uint32_t) { return 1; }
@@ -159,6 +156,16 @@ int NeverWritable(int, uint32_t timeout_ms) {
     return 0;
 }
 
+PlatformOps ScriptedPort() {
+    PlatformOps ops = PlatformDefaults();
+    ops.tick_count = ScriptedTick;
+    ops.port_write = ScriptedWrite;
+    ops.port_read = ScriptedRead;
+    ops.wait_writable = ReadyAfterAnIo;
+    ops.wait_readable = AlwaysReady;
+    return ops;
+}
+
 class DeadlineTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -166,41 +173,32 @@ protected:
         g_last_error = 0;
         g_now = 0xFFFFF000u;  // close to the wrap: differences must stay right
         g_advance_per_io = 0;
-        g_eagain_left = 0;
         g_reads = 0;
         g_line_feed_at = 0;
-        g_port_bytes.clear();
-        ops_ = PlatformDefaults();
-        ops_.tick_count = ScriptedTick;
-        ops_.port_write = ScriptedWrite;
-        ops_.port_read = ScriptedRead;
-        ops_.wait_writable = AlwaysReady;
-        ops_.wait_readable = AlwaysReady;
-        PlatformInstall(&ops_);
+        port_ = std::make_unique<FaultPlatform>(ScriptedPort());
         g_channels[0].io_timeout = 6000;
         FaxBeginCall(0);
     }
-    void TearDown() override { PlatformInstall(nullptr); }
-    PlatformOps ops_{};
+    void TearDown() override { port_.reset(); }
+    std::unique_ptr<FaultPlatform> port_;
 };
 
 TEST_F(DeadlineTest, SendStringTimesOutOnItsLastWrite) {
     g_advance_per_io = 2000;  // three writes of three bytes: the last ends at 6000
     EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxSendString("ATDT12\r\n", 0));
-    EXPECT_EQ("ATDT12\r\n", g_port_bytes);  // every byte went out
+    EXPECT_EQ("ATDT12\r\n", port_->Written());  // every byte went out
     g_now = 0xFFFFFFF0u;
-    g_port_bytes.clear();
     g_advance_per_io = 1999;
     EXPECT_EQ(TOLLAN_OK, FaxSendString("ATDT12\r\n", 0));
 }
 
 TEST_F(DeadlineTest, SendStringWaitsOnAFullPortAndRecordsIt) {
-    g_eagain_left = 2;
+    port_->Fail(PortOp::kWrite, 1, EAGAIN, 2);
     EXPECT_EQ(TOLLAN_OK, FaxSendString("AT\r\n", 0));
-    EXPECT_EQ("AT\r\n", g_port_bytes);
+    EXPECT_EQ("AT\r\n", port_->Written());
     EXPECT_EQ(EAGAIN, g_last_error);
-    g_advance_per_io = 3000;
-    g_eagain_left = 5;
+    g_advance_per_io = 3000;  // each wait for room takes 3 s
+    port_->Fail(PortOp::kWrite, 1, EAGAIN, 5);
     EXPECT_EQ(TOLLAN_E_TIMEOUT, FaxSendString("AT\r\n", 0));
 }
 
@@ -239,8 +237,8 @@ int SilentWait(int, uint32_t timeout_ms) {
 }
 
 TEST_F(DeadlineTest, TheCallsLimitsEndAReadWithinASecond) {
-    ops_.port_read = NothingToRead;
-    ops_.wait_readable = SilentWait;
+    port_->Base().port_read = NothingToRead;
+    port_->Base().wait_readable = SilentWait;
     g_longest_wait = 0;
     g_abort_at = 0;
     const FaxDeadline minute = FaxDeadlineIn(60000);
@@ -268,7 +266,7 @@ ssize_t EndOfFile(int, void *, size_t) { return 0; }
 TEST_F(DeadlineTest, AHungUpPortIsAReadErrorNotASpin) {
     // Readable, yet nothing to read: what a hung-up terminal looks like. The
     // clock stands still, so only the hang-up rule can end this call.
-    ops_.port_read = EndOfFile;
+    port_->Base().port_read = EndOfFile;
     uint8_t b = 0;
     EXPECT_EQ(TOLLAN_E_READ, FaxReadByte(0, &b));
     EXPECT_EQ(EIO, g_last_error);
@@ -277,12 +275,12 @@ TEST_F(DeadlineTest, AHungUpPortIsAReadErrorNotASpin) {
 TEST_F(DeadlineTest, PortWriteTakesEverythingInPieces) {
     std::string page(100, 'x');
     EXPECT_EQ(100, FaxPortWrite(0, page.data(), page.size()));
-    EXPECT_EQ(page, g_port_bytes);
+    EXPECT_EQ(page, port_->Written());
 }
 
 TEST_F(DeadlineTest, PortWriteGivesUpAfterOneMsPerBytePlusTenSeconds) {
-    ops_.wait_writable = NeverWritable;
-    g_eagain_left = 1000000;
+    port_->Base().wait_writable = NeverWritable;
+    port_->Fail(PortOp::kWrite, 1, EAGAIN, FaultPlatform::kFromThenOn);
     const uint32_t start = g_now;
     std::string page(2500, 'x');
     EXPECT_EQ(0, FaxPortWrite(0, page.data(), page.size()));

@@ -71,7 +71,7 @@ protected:
     }
     // Every open from now on is refused, its device name only recorded: no
     // real serial port is touched.
-    void RefuseOpens() { port_->Fail(PortOp::kOpen, 1, ENOENT, true); }
+    void RefuseOpens() { port_->Fail(PortOp::kOpen, 1, ENOENT, FaultPlatform::kFromThenOn); }
 
     std::unique_ptr<FaultPlatform> port_;
     std::unique_ptr<ProfileFile> profile_;
@@ -223,7 +223,7 @@ TEST_F(PortOpenTest, PortSetupFailuresCloseThePortAndFreeTheSlot) {
                           Case{3, TOLLAN_E_PORT_SET_STATE}, Case{4, TOLLAN_E_PORT_SET_STATE}}) {
         SCOPED_TRACE(c.step);
         for (PortOp op : kSetupSteps) port_->Heal(op);
-        port_->Fail(kSetupSteps[c.step - 1], 1, EIO, true);
+        port_->Fail(kSetupSteps[c.step - 1], 1, EIO, FaultPlatform::kFromThenOn);
         int32_t ch = -1;
         EXPECT_EQ(c.code, PortOpen(&ch, 3, "ATZ"));
         EXPECT_EQ(EIO, GetLastFaxError());
@@ -233,7 +233,7 @@ TEST_F(PortOpenTest, PortSetupFailuresCloseThePortAndFreeTheSlot) {
 }
 
 TEST_F(PortOpenTest, LinesThatDoNotApplyToAPseudoTerminalAreNoFailure) {
-    port_->Fail(PortOp::kRaiseLines, 1, ENOTTY, true);
+    port_->Fail(PortOp::kRaiseLines, 1, ENOTTY, FaultPlatform::kFromThenOn);
     PlayAcceptingModem();
     modem_.Start();
     int32_t ch = -1;
@@ -456,7 +456,7 @@ TEST_F(PortOpenTest, ClearAndCloseFailures) {
     modem_.Start();
     int32_t ch = -1;
     ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 3, "ATZ"));
-    port_->Fail(PortOp::kPurge, 1, EIO, true);
+    port_->Fail(PortOp::kPurge, 1, EIO, FaultPlatform::kFromThenOn);
     g_last_error = 0;
     EXPECT_EQ(TOLLAN_E_PURGE, PortClear(ch));
     EXPECT_TRUE(Traced("PortClear: API エラー 5"));

@@ -21,6 +21,7 @@ struct FaultPlatformAccess {
     static void Moved(std::string FaultPlatform::*bytes, const void *buf, ssize_t n) {
         if (n <= 0) return;
         std::lock_guard<std::mutex> hold(g_double->lock_);
+        if (!g_double->keep_bytes_) return;
         (g_double->*bytes).append(static_cast<const char *>(buf), static_cast<size_t>(n));
     }
 
@@ -86,11 +87,11 @@ FaultPlatform::~FaultPlatform() {
     g_double = nullptr;
 }
 
-void FaultPlatform::Fail(PortOp op, int nth, int error, bool from_then_on) {
+void FaultPlatform::Fail(PortOp op, int nth, int error, int times) {
     std::lock_guard<std::mutex> hold(lock_);
     Rule &r = rules_[static_cast<size_t>(op)];
     r.fail_at = nth > 0 ? calls_[static_cast<size_t>(op)] + nth : 0;
-    r.from_then_on = from_then_on;
+    r.times = times;
     r.error = error;
 }
 
@@ -104,7 +105,8 @@ bool FaultPlatform::FailsNow(PortOp op) {
     const size_t i = static_cast<size_t>(op);
     const int call = ++calls_[i];
     const Rule &r = rules_[i];
-    if (r.fail_at == 0 || call < r.fail_at || (call > r.fail_at && !r.from_then_on)) return false;
+    if (r.fail_at == 0 || call < r.fail_at) return false;
+    if (r.times != kFromThenOn && call >= r.fail_at + r.times) return false;
     errno = r.error;
     return true;
 }
@@ -127,6 +129,11 @@ std::vector<int> FaultPlatform::Closed() const {
 std::string FaultPlatform::Written() const {
     std::lock_guard<std::mutex> hold(lock_);
     return written_;
+}
+
+void FaultPlatform::KeepBytes(bool keep) {
+    std::lock_guard<std::mutex> hold(lock_);
+    keep_bytes_ = keep;
 }
 
 std::string FaultPlatform::Read() const {

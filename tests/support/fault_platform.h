@@ -1,8 +1,8 @@
 // A platform double that fails chosen port operations on cue. It forwards
 // every operation to a base table (by default the one installed when it is
 // made: the real platform, or a test's clock) and, per operation, fails the
-// Nth call from now on, once or from then on, with an errno, without calling
-// the base. It counts the calls, keeps the device names asked for and the
+// Nth call from now on, a number of times or from then on, with an errno,
+// without calling the base. It counts the calls, keeps the device names asked for and the
 // descriptors closed, and the bytes that went through reads and writes.
 //
 //   FaultPlatform port;                         // installed while it lives
@@ -32,9 +32,10 @@ public:
     FaultPlatform(const FaultPlatform &) = delete;
     FaultPlatform &operator=(const FaultPlatform &) = delete;
 
-    // The nth call of op from now on (1 = the next) fails with error; with
-    // from_then_on every later call fails too.
-    void Fail(PortOp op, int nth, int error, bool from_then_on = false);
+    // The nth call of op from now on (1 = the next) and the times - 1 calls
+    // after it fail with error; kFromThenOn: every later call fails too.
+    static constexpr int kFromThenOn = 0;
+    void Fail(PortOp op, int nth, int error, int times = 1);
     void Heal(PortOp op);  // op forwards again
 
     // What the library did (calls counted since the double was made).
@@ -43,6 +44,9 @@ public:
     std::vector<int> Closed() const;          // descriptors closed, in order
     std::string Written() const;              // bytes written successfully
     std::string Read() const;                 // bytes handed to the library
+    // Whether Written() and Read() keep the bytes (they do unless told):
+    // an endless stream would fill memory.
+    void KeepBytes(bool keep);
 
     // The table calls forward to: a test may replace its operations (a
     // scripted read, a clock), the fault rules still apply.
@@ -51,7 +55,7 @@ public:
 private:
     struct Rule {
         int fail_at = 0;  // call number that fails first; 0 none
-        bool from_then_on = false;
+        int times = 1;    // calls that fail from fail_at on; kFromThenOn all
         int error = EIO;
     };
     friend struct FaultPlatformAccess;
@@ -67,4 +71,5 @@ private:
     std::vector<std::string> opened_;
     std::vector<int> closed_;
     std::string written_, read_;
+    bool keep_bytes_ = true;
 };
