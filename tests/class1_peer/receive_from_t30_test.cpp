@@ -122,24 +122,7 @@ struct PeerCase {
     bool hang_up_after_first_page;
 };
 
-class ReceiveFromT30Test : public ::testing::TestWithParam<PeerCase> {
-protected:
-    void SetUp() override {
-        char path[] = "/tmp/tollan-t30rx-XXXXXX";
-        ASSERT_NE(mkdtemp(path), nullptr);
-        dir_ = path;
-        saved_settings_ = g_settings;
-    }
-    void TearDown() override {
-        for (int ch = 0; ch < kMaxChannels; ++ch)
-            if (g_channels[ch].in_use) PortClose(ch);
-        g_settings = saved_settings_;
-        for (const char *f : {"sent.tif", "in_p1.g3", "in_p2.g3", "in_p3.g3"}) remove((dir_ + "/" + f).c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string dir_;
-    LibrarySettings saved_settings_{};
-};
+class ReceiveFromT30Test : public T31PeerTest, public ::testing::WithParamInterface<PeerCase> {};
 
 TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     const PeerCase &p = GetParam();
@@ -152,13 +135,8 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     T31Line line(kSpeed, T30Caller{dir_ + "/sent.tif", p.hang_up_after_first_page});
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
     AudioClock clock(line);
-    TraceCapture trace;
-
-    ASSERT_EQ(SetModemClass(0, TOLLAN_CLASS_1), TOLLAN_OK);
-    int32_t ch = -1;
-    ASSERT_EQ(PortOpen(&ch, 1, "ATE0"), TOLLAN_OK);
-    ASSERT_EQ(SetLocalID(ch, "+1 555 0199"), TOLLAN_OK);
-    ASSERT_EQ(SetResolution(ch, p.resolution), TOLLAN_OK);
+    const int32_t ch = OpenClass1("+1 555 0199", p.resolution);
+    ASSERT_GE(ch, 0);
     ASSERT_EQ(SetBitRate(ch, p.bit_rate), TOLLAN_OK);
 
     line.Ring();
@@ -177,9 +155,7 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     const std::string remote_id = remote ? remote : "";
     EXPECT_EQ(PortClose(ch), TOLLAN_OK);
 
-    std::string log;
-    for (const std::string &l : trace.Lines()) log += l + "\n";
-    if (getenv("TOLLAN_SHOW_TRACE")) fprintf(stderr, "%s", log.c_str());
+    const std::string log = TraceLog();
     EXPECT_EQ(remote_id, "T30 SENDER");
     EXPECT_EQ(PageDifference(dir_ + "/in_p1.g3", sent[0]), "") << log;
     if (p.hang_up_after_first_page) {

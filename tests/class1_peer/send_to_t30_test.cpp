@@ -103,25 +103,7 @@ struct PeerCase {
     int16_t bit_rate_used;  // after the DIS
 };
 
-class SendToT30Test : public ::testing::TestWithParam<PeerCase> {
-protected:
-    void SetUp() override {
-        char path[] = "/tmp/tollan-t30-XXXXXX";
-        ASSERT_NE(mkdtemp(path), nullptr);
-        dir_ = path;
-        saved_settings_ = g_settings;
-    }
-    void TearDown() override {
-        for (int ch = 0; ch < kMaxChannels; ++ch)
-            if (g_channels[ch].in_use) PortClose(ch);
-        g_settings = saved_settings_;
-        for (const char *f : {"page1.bmp", "page2.bmp", "doc_p1.g3", "doc_p2.g3", "received.tif"})
-            remove((dir_ + "/" + f).c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string dir_;
-    LibrarySettings saved_settings_{};
-};
+class SendToT30Test : public T31PeerTest, public ::testing::WithParamInterface<PeerCase> {};
 
 TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     const PeerCase &p = GetParam();
@@ -135,13 +117,8 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     T31Line line(kSpeed, p.receiver_modems, dir_ + "/received.tif");
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
     FastClock clock(kSpeed);
-    TraceCapture trace;
-
-    ASSERT_EQ(SetModemClass(0, TOLLAN_CLASS_1), TOLLAN_OK);
-    int32_t ch = -1;
-    ASSERT_EQ(PortOpen(&ch, 1, "ATE0"), TOLLAN_OK);
-    ASSERT_EQ(SetLocalID(ch, "+1 555 0100"), TOLLAN_OK);
-    ASSERT_EQ(SetResolution(ch, p.resolution), TOLLAN_OK);
+    const int32_t ch = OpenClass1("+1 555 0100", p.resolution);
+    ASSERT_GE(ch, 0);
     ASSERT_EQ(SetScanTime(ch, p.scan_time), TOLLAN_OK);
     const uint16_t result = SendClass1Fax(ch, "5551234", (dir_ + "/doc.tif").c_str(), p.pages);
     int16_t pages_sent = -1;
@@ -152,9 +129,7 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     EXPECT_EQ(PortClose(ch), TOLLAN_OK);
 
     ASSERT_TRUE(line.WaitForEnd(10000));
-    std::string log;
-    for (const std::string &l : trace.Lines()) log += l + "\n";
-    if (getenv("TOLLAN_SHOW_TRACE")) fprintf(stderr, "%s", log.c_str());
+    const std::string log = TraceLog();
     ASSERT_EQ(result, TOLLAN_OK) << log;
     EXPECT_EQ(pages_sent, p.pages);
     EXPECT_EQ(bit_rate, p.bit_rate_used);
