@@ -373,10 +373,19 @@ TEST_F(ReceiveTest, AnAbortWhileAFrameComesHangsUp) {
     UseClock(1);  // the frame wait outlasts the abort by far
     Dialogue d(modem_);
     Answer(d).On("AT+FRH=3\r", kConnect + "\xFF\x13");  // then nothing
-    const size_t before_hangup = d.Host().size();
     d.Hangup();
-    std::thread host([this, before_hangup] {
-        for (int i = 0; i < 5000 && modem_.Written().size() < before_hangup; ++i) usleep(1000);
+    // The host aborts once the frame's CONNECT (the third) is in the trace.
+    // It takes part in the clock and looks every millisecond by it, so the
+    // frame wait cannot pass unseen; it reads the trace, never the pty,
+    // whose bytes are the script's.
+    std::thread host([this] {
+        WaitClockParty party;
+        auto connects = [this] {
+            int n = 0;
+            for (const std::string &line : trace_->Lines()) n += line == "ReceiveClass1Fax: got CONNECT";
+            return n;
+        };
+        for (int i = 0; i < 60000 && connects() < 3; ++i) PlatSleep(1);
         AbortCall(0);
     });
     const uint16_t code = Receive();
