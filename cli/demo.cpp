@@ -32,10 +32,13 @@ struct DemoArgs {
 constexpr const char *kClass20Modem = "5550001";
 constexpr const char *kClass1Modem = "5550002";
 constexpr const char *kReceivingModem = "5550003";
+constexpr const char *kClass1Receiver = "5550004";  // COM4, with class 1 reception
 constexpr const char *kAnswerA = "5550100";  // takes the class 2.0 fax
 constexpr const char *kAnswerB = "5550101";  // takes the class 1 fax
 constexpr const char *kCaller = "5550199";   // calls COM3
 constexpr int kPages = 2;
+
+constexpr int kReceivingPorts = 2;  // COM3 in class 2.0 or 2, COM4 in class 1
 
 struct DemoLine {
     Sim *sim = nullptr;
@@ -89,6 +92,9 @@ void StartLine(DemoLine &line, const std::string &folder) {
     modem.number = kReceivingModem;
     modem.classes = kSimClass2 | kSimClass20;
     SimAddModem(line.sim, modem);
+    modem.number = kClass1Receiver;
+    modem.classes = kSimClass1;
+    SimAddModem(line.sim, modem);
 
     SimStationConfig station;
     station.page_dir = folder;
@@ -110,7 +116,7 @@ void StartLine(DemoLine &line, const std::string &folder) {
     std::string profile = folder + "/quarry.ini";
     if (!SimWriteProfile(line.sim, profile)) FailWith("cannot write " + profile);
     setenv("QUARRY_INI", profile.c_str(), 1);
-    for (int m = 0; m < 3; ++m)
+    for (int m = 0; m < kReceivingPorts + 2; ++m)
         printf("emulated modem %s on %s\n", SimModemName(line.sim, m).c_str(), SimModemDevice(line.sim, m).c_str());
     fflush(stdout);
 }
@@ -147,26 +153,34 @@ bool SendThroughClass1(const std::string &base) {
     return rc == TOLLAN_OK;
 }
 
-bool ReceiveOnCom3(DemoLine &line, const std::string &folder, std::vector<std::string> &pages) {
-    Say("\nthe calling fax machine %s dials COM3; waiting for the ring ...\n", kCaller);
-    OpenedChannel channel(OpenPort(3, TOLLAN_CLASS_AUTO));
-    if (!SimStationCall(line.sim, line.caller, kReceivingModem)) FailWith("the calling station could not dial");
+// The calling fax machine dials the modem on COM<port>, which answers and
+// receives into <folder>/<name>_p<n>.g3.
+bool ReceiveOn(DemoLine &line, int port, int modem_class, const char *number, const std::string &base,
+               std::vector<std::string> &pages) {
+    const char *how = modem_class == TOLLAN_CLASS_1 ? " (class 1: T.30 run by tollan)" : "";
+    printf("\nthe calling fax machine %s dials COM%d%s; waiting for the ring ...\n", kCaller, port, how);
+    fflush(stdout);
+    OpenedChannel channel(OpenPort(port, modem_class));
+    if (!SimStationCall(line.sim, line.caller, number)) FailWith("the calling station could not dial");
     int32_t ring = 0;
     for (int polls = 0; ring != 1; ++polls) {
         uint16_t rc = WaitForRing(channel.get(), &ring);
-        if (rc != TOLLAN_OK) Fail("watching COM3", rc);
-        if (polls > 300) FailWith("no ring on COM3");
+        if (rc != TOLLAN_OK) Fail("watching COM" + std::to_string(port), rc);
+        if (polls > 300) FailWith("no ring on COM" + std::to_string(port));
         if (ring != 1) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     printf("  RING - answering\n");
     fflush(stdout);
-    std::string base = folder + "/received.g3";
     int16_t count = 0;
-    uint16_t rc = ReceiveFax(channel.get(), base.c_str(), &count);
+    uint16_t rc = TOLLAN_OK;
+    if (modem_class == TOLLAN_CLASS_1) rc = ReceiveClass1Fax(channel.get(), base.c_str(), &count);
+    else
+        rc = ReceiveFax(channel.get(), base.c_str(), &count);
     const char *remote = "";
     GetRemoteID(channel.get(), &remote);
     printf("  result %u (%s); %d page(s) from %s\n", rc, ReturnCodeText(rc), count, ShownIdentity(remote).c_str());
-    for (int n = 1; n <= count; ++n) pages.push_back(folder + "/received_p" + std::to_string(n) + ".g3");
+    std::string stem = base.substr(0, base.rfind('.'));
+    for (int n = 1; n <= count; ++n) pages.push_back(stem + "_p" + std::to_string(n) + ".g3");
     return rc == TOLLAN_OK && count == kPages;
 }
 
@@ -207,13 +221,15 @@ void RunDemo(const DemoArgs &args) {
     bool ok = SendThroughClass20(base);
     ok = SendThroughClass1(base) && ok;
     std::vector<std::string> received;
-    ok = ReceiveOnCom3(line, folder, received) && ok;
+    ok = ReceiveOn(line, 3, TOLLAN_CLASS_AUTO, kReceivingModem, folder + "/received.g3", received) && ok;
     SimWaitStation(line.sim, line.caller, 1, 10000);
+    ok = ReceiveOn(line, 4, TOLLAN_CLASS_1, kClass1Receiver, folder + "/received-class1.g3", received) && ok;
+    SimWaitStation(line.sim, line.caller, 2, 10000);
     RenderArrivals(line, received);
     printf("\nthe trace log is %s; the line transcript %s/line-transcript.txt\n",
            (trace.file.empty() ? trace.raw_file : trace.file).c_str(), folder.c_str());
     if (!ok) FailWith("the demo did not complete every fax");
-    printf("demo complete: 2 faxes sent, 1 received\n");
+    printf("demo complete: 2 faxes sent, %d received\n", kReceivingPorts);
 }
 
 #else

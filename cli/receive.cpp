@@ -32,7 +32,20 @@ struct ReceiveArgs {
     TraceChoice trace;
     bool json = false;
     std::string base;
+    std::string modem_class = "auto";
 };
+
+int ClassCode(const std::string &name) {
+    if (name == "1") return TOLLAN_CLASS_1;
+    if (name == "2") return TOLLAN_CLASS_2;
+    if (name == "2.0") return TOLLAN_CLASS_2_0;
+    return TOLLAN_CLASS_AUTO;
+}
+
+uint16_t ReceiveInClass(int32_t channel, int modem_class, const char *base, int16_t *pages) {
+    if (modem_class == TOLLAN_CLASS_1) return ReceiveClass1Fax(channel, base, pages);
+    return ReceiveFax(channel, base, pages);
+}
 
 // Where the file name of a path starts.
 size_t FileNameStart(const std::string &path) {
@@ -121,13 +134,13 @@ bool WaitForRings(int32_t channel, int wanted) {
 // thread watches to report pages as they arrive.
 static_assert(sizeof(std::atomic<int16_t>) == sizeof(int16_t) && std::atomic<int16_t>::is_always_lock_free);
 
-uint16_t ReceiveReportingPages(int32_t channel, const std::string &base, int16_t &pages) {
+uint16_t ReceiveReportingPages(int32_t channel, int modem_class, const std::string &base, int16_t &pages) {
     std::atomic<int16_t> counter{0};
     std::atomic<bool> done{false};
     uint16_t rc = TOLLAN_OK;
     std::thread call([&] {
         BlockStopSignals();
-        rc = ReceiveFax(channel, base.c_str(), reinterpret_cast<int16_t *>(&counter));
+        rc = ReceiveInClass(channel, modem_class, base.c_str(), reinterpret_cast<int16_t *>(&counter));
         done = true;
     });
     int16_t shown = 0;
@@ -209,13 +222,13 @@ void PrintCallSummary(const TollanCallReport &r, int pages, bool json) {
 // Receives one call under a fresh base name. Should the library still find
 // a page file under it (one that appeared meanwhile), it refuses before
 // answering and the next fresh name is taken while the line still rings.
-uint16_t ReceiveCall(int32_t channel, const std::string &wanted, std::string &base, int16_t &pages) {
+uint16_t ReceiveCall(int32_t channel, int modem_class, const std::string &wanted, std::string &base, int16_t &pages) {
     constexpr int kNameTries = 3;
     uint16_t rc = TOLLAN_OK;
     for (int i = 0, n = 1; i < kNameTries; ++i, ++n) {
         base = FreshBaseName(wanted, n);
         pages = 0;
-        rc = ReceiveReportingPages(channel, base, pages);
+        rc = ReceiveReportingPages(channel, modem_class, base, pages);
         if (rc != TOLLAN_E_PAGE_EXISTS || pages != 0 || StopSignal()) break;
     }
     return rc;
@@ -224,25 +237,35 @@ uint16_t ReceiveCall(int32_t channel, const std::string &wanted, std::string &ba
 // The identity callers see (CSI). ReceiveFax sets none, so the command gives
 // it to the modem itself once the port is open: "+FLID" in class 2, "+FLI"
 // in class 2.0 (the modem keeps it for every call until it is reset).
-void SetAnsweringIdentity(int32_t channel, const std::string &id) {
+void SetAnsweringIdentity(int32_t channel, int modem_class, const std::string &id) {
     SetLocalID(channel, id.c_str());
+    if (modem_class == TOLLAN_CLASS_1) return;  // the library sends the CSI itself
     const std::string quoted = "=\"" + id + "\"";
     if (ModemSaidOk(ModemExchange(channel, "AT+FLID" + quoted))) return;
     if (ModemSaidOk(ModemExchange(channel, "AT+FLI" + quoted))) return;
     FailWith("the modem refused the identity \"" + id + "\"");
 }
 
-// Reception needs class 2.0 or 2; a modem without them is told what it offers.
-int32_t OpenForReceiving(const PortChoice &port) {
+// --class auto: class 2.0, else 2, else class 1 when the modem offers it
+// (and the library receives in it); otherwise the modem is told what it offers.
+int32_t OpenForReceiving(const PortChoice &port, int *modem_class) {
+    if (*modem_class != TOLLAN_CLASS_AUTO) return OpenChannel(port, *modem_class);
     int32_t channel = -1;
     uint16_t rc = TryOpenChannel(port, TOLLAN_CLASS_AUTO, &channel);
     if (rc == TOLLAN_OK) return channel;
     if (rc != TOLLAN_E_CLASS) return OpenChannel(port, TOLLAN_CLASS_AUTO);  // fails again, and says why
-    OpenedChannel probe(OpenChannel(port, TOLLAN_CLASS_1));
-    std::string offered = OfferedClasses(probe.get());
+    int32_t probe = OpenChannel(port, TOLLAN_CLASS_1);
+    std::string offered = OfferedClasses(probe);
+    if (ClassOffered(offered, "1") || ClassOffered(offered, "1.0")) {
+        printf("the modem offers classes %s, not 2.0 or 2: receiving in class 1\n", offered.c_str());
+        fflush(stdout);
+        *modem_class = TOLLAN_CLASS_1;
+        return probe;
+    }
+    PortClose(probe);
     FailWith("the modem on " + PortName(port) + " offers " +
              (offered.empty() ? std::string("no class in answer to AT+FCLASS=?") : "classes " + offered) +
-             ": tollan receives through class 2.0 or 2 modems only");
+             ": tollan receives through class 2.0, 2 or 1 modems only");
 }
 
 void RunReceive(const ReceiveArgs &args) {
@@ -250,9 +273,10 @@ void RunReceive(const ReceiveArgs &args) {
     StartTrace(args.trace);
     // The documents take each page's resolution from its ".ffi" file.
     if (args.info || args.tiff || args.pdf) SetFaxInfoOption(2);  // with the resolution line
-    OpenedChannel channel(OpenForReceiving(args.port));
+    int modem_class = ClassCode(args.modem_class);
+    OpenedChannel channel(OpenForReceiving(args.port, &modem_class));
     StopCallsOn(channel.get());
-    if (!args.id.empty()) SetAnsweringIdentity(channel.get(), args.id);
+    if (!args.id.empty()) SetAnsweringIdentity(channel.get(), modem_class, args.id);
     ApplyLineChoice(channel.get(), !args.line.no_ecm, args.line.coding);
     printf("waiting for a call on %s\n", PortName(args.port).c_str());
     fflush(stdout);
@@ -262,7 +286,8 @@ void RunReceive(const ReceiveArgs &args) {
         uint16_t rc = TOLLAN_OK;
         {
             ProgressDisplay display(channel.get(), args.json ? nullptr : stdout, isatty(STDOUT_FILENO));
-            rc = ReceiveCall(channel.get(), args.loop ? CallBaseName(args.base, call) : args.base, base, pages);
+            rc = ReceiveCall(channel.get(), modem_class, args.loop ? CallBaseName(args.base, call) : args.base, base,
+                             pages);
         }
         const TollanCallReport report = ReadReport(channel.get());
         PrintCallSummary(report, pages, args.json);
@@ -292,6 +317,9 @@ void AddReceiveCommand(CLI::App &app) {
     static ReceiveArgs args;
     CLI::App *c = app.add_subcommand("receive", "Answer a call and receive a fax into page files");
     AddPortOptions(c, args.port);
+    c->add_option("--class", args.modem_class, "service class of the modem (auto: 2.0, else 2, else 1)")
+        ->check(CLI::IsMember({"auto", "1", "2", "2.0"}))
+        ->capture_default_str();
     c->add_option("--rings", args.rings, "answer after this many rings")->check(CLI::Range(1, 50))->capture_default_str();
     c->add_flag("--info", args.info, "write a .ffi information file beside each page");
     c->add_flag("--bmp", args.bmp, "also render each page as a BMP");

@@ -5,7 +5,7 @@
 // them with +FRH or +FRM, a little kinder than a real line, where a frame
 // sent while nobody listens is gone; they are dropped when the host starts
 // sending. A burst met by +FRH, like a carrier the receiver cannot lock on,
-// is passed over.
+// is passed over; a modem that answered the call first says +FCERROR once.
 #include <cstdlib>
 
 #include "sim/modem_classes.h"
@@ -17,6 +17,12 @@ constexpr const char *kModulationList = "24,48,72,73,74,96,97,98,121,122,145,146
 Endpoint Self(const Modem &m) { return {Endpoint::kModem, m.index}; }
 
 bool LineGone(const Modem &m) { return m.call == -1 || m.line_dropped; }
+
+bool DropArrived(const std::deque<LineSignal> &inbox) {
+    for (const LineSignal &s : inbox)
+        if (s.kind == SignalKind::kDrop && s.at <= SimNow()) return true;
+    return false;
+}
 
 void NoCarrier(Sim &sim, Modem &m) {
     if (m.call != -1) ExchangeHangUp(sim, Self(m));
@@ -41,6 +47,23 @@ void DeliverFrame(Sim &sim, Modem &m, const LineSignal &s) {
     ModemResult(sim, m, s.good_check ? Result::kOk : Result::kError);
     // The answer to EOP is the last post-page exchange.
     if (m.c1_eop_sent && m.phase == SimPhase::kD) ModemEnterPhase(sim, m, SimPhase::kEnd);
+    if (m.c1_answered && s.good_check && s.bytes.size() > 2) {
+        uint8_t fcf = s.bytes[2] & 0xFE;
+        if (fcf == Fcf::kDcs) m.c1_rx_trained = false;  // a training check comes next
+        if (fcf == Fcf::kEop) m.c1_rx_eop_heard = true;
+    }
+}
+
+// What the answering host's frames tell: it accepted the training, or
+// confirmed a page; its confirmation of the last page ends the call's pages.
+void NoteHostFrame(Sim &sim, Modem &m, const Bytes &frame) {
+    if (!m.c1_answered || frame.size() < 3) return;
+    uint8_t fcf = frame[2] & 0xFE;
+    if (fcf == Fcf::kCfr) m.c1_rx_trained = true;
+    if (fcf == Fcf::kMcf || fcf == Fcf::kRtp || fcf == Fcf::kPip) {
+        ++m.c1_rx_confirmed;
+        if (m.c1_rx_eop_heard) ModemEnterPhase(sim, m, SimPhase::kEnd);
+    }
 }
 
 void FcError(Sim &sim, Modem &m) {
@@ -80,9 +103,23 @@ void FrameDone(Sim &sim, Modem &m) {
     if (final) {
         ModemToCommand(m);
         ModemResult(sim, m, Result::kOk);
+        NoteHostFrame(sim, m, s.bytes);
     } else {
         ModemResult(sim, m, Result::kConnect);  // ready for the next frame
     }
+}
+
+// A host handing data over at the line's rate: what it gave so far goes on
+// the line in parts of half a second, as a modem passes on what it is given.
+void DataPart(Sim &sim, Modem &m) {
+    if (m.data_bps <= 0 || m.data.size() < static_cast<size_t>(m.data_bps) / 16 || LineGone(m)) return;
+    LineSignal s;
+    s.kind = SignalKind::kBurst;
+    s.partial = true;
+    s.bytes.swap(m.data);
+    s.bps = m.c1_mod->bps;
+    s.family = m.c1_mod->family;
+    ExchangeSend(sim, Self(m), s);
 }
 
 void DataDone(Sim &sim, Modem &m) {
@@ -122,7 +159,22 @@ void DropUnheard(Modem &m) {
 // Faults of phases B and D strike at the host's frame commands.
 bool FrameCommandFails(const Modem &m) {
     if (m.c1_frame_cmds == 1 && ModemFaultAt(m, SimPhase::kB)) return true;
+    if (m.c1_rx_page_seen && ModemFaultAt(m, SimPhase::kD, m.c1_rx_confirmed + 1)) return true;
     return m.c1_page_sent && ModemFaultAt(m, SimPhase::kD, m.c1_ftm_count - 1);
+}
+
+// An answered call's +FRM: the training check until the host accepts one,
+// then a page. The phase's faults strike here; false when the call was lost.
+bool EnterReceivePhase(Sim &sim, Modem &m) {
+    if (!m.c1_rx_trained) return ModemEnterPhase(sim, m, SimPhase::kTraining);
+    int page = m.c1_rx_confirmed + 1;
+    ModemEnterPhase(sim, m, SimPhase::kC, page);
+    if (ModemFaultAt(m, SimPhase::kC, page)) {
+        ModemFailCall(sim, m);
+        return false;
+    }
+    ModemSayJunk(sim, m);
+    return true;
 }
 
 CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
@@ -176,6 +228,8 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
         m.data_taken = 0;
         LineSignal carrier;
         carrier.kind = SignalKind::kCarrier;
+        carrier.bps = mod->bps;
+        carrier.family = mod->family;
         ExchangeSend(sim, Self(m), carrier);
         ModemResult(sim, m, Result::kConnect);
         int page = m.c1_ftm_count - 1;
@@ -186,8 +240,10 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
             if (ModemSilentAt(m, SimPhase::kC, page)) ModemGoSilent(sim, m);
         }
     } else {
+        if (m.c1_answered && !EnterReceivePhase(sim, m)) return CmdStatus::kAsync;
         m.c1_mod = mod;
         m.mode = ModemMode::kC1RxData;
+        m.c1_carrier_heard = false;
     }
     return CmdStatus::kAsync;
 }
@@ -199,11 +255,12 @@ void Class1HostData(Sim &sim, Modem &m, uint8_t b) {
         break;
     case ModemMode::kC1TxData:
         if (TakeFramedByte(m, b)) DataDone(sim, m);
+        else DataPart(sim, m);
         break;
     case ModemMode::kC1RxFrame: case ModemMode::kC1RxData:
-        // A key from the host stops the wait. The line end of the command
-        // just sent is not such a key.
-        if (b != '\r' && b != '\n') {
+        // A key from the host stops the wait, a carriage return too. The
+        // line feed of a command ended with CR LF is not such a key.
+        if (b != '\n') {
             ModemToCommand(m);
             ModemResult(sim, m, Result::kOk);
         }
@@ -217,9 +274,21 @@ bool Class1Step(Sim &sim, Modem &m) {
     bool progress = false;
     while (InboxReady(m.inbox)) {
         LineSignal &s = m.inbox.front();
-        if (s.kind == SignalKind::kAnswered || s.kind == SignalKind::kCarrier) {
+        if (s.kind == SignalKind::kAnswered) {
             m.inbox.pop_front();
             continue;
+        }
+        if (s.kind == SignalKind::kCarrier) {
+            // Waits for the host's +FRM, which hears it as it begins: the
+            // data follows as the sender hands it over. A lost call goes first.
+            if (m.mode == ModemMode::kCommand && !DropArrived(m.inbox)) break;
+            const bool heard = m.mode == ModemMode::kC1RxData && !m.c1_carrier_heard && s.bps == m.c1_mod->bps &&
+                               s.family == m.c1_mod->family;
+            m.inbox.pop_front();
+            if (!heard) continue;
+            m.c1_carrier_heard = true;
+            ModemResult(sim, m, Result::kConnect);
+            return true;
         }
         if (s.kind == SignalKind::kDrop) {
             if (m.mode == ModemMode::kC1RxFrame || m.mode == ModemMode::kC1RxData) {
@@ -234,8 +303,16 @@ bool Class1Step(Sim &sim, Modem &m) {
             return true;
         }
         if (m.mode == ModemMode::kC1RxFrame) {
+            // An answering modem tells its host once that the carrier on the
+            // line is not V.21; the host may still take it with +FRM.
+            if (s.kind == SignalKind::kBurst && m.c1_answered && !m.c1_burst_flagged) {
+                m.c1_burst_flagged = true;
+                FcError(sim, m);
+                return true;
+            }
             LineSignal sig = s;
             m.inbox.pop_front();
+            if (!sig.partial) m.c1_burst_flagged = false;
             progress = true;
             if (sig.kind == SignalKind::kFrame) {
                 DeliverFrame(sim, m, sig);
@@ -250,15 +327,35 @@ bool Class1Step(Sim &sim, Modem &m) {
             }
             LineSignal sig = s;
             m.inbox.pop_front();
+            if (!sig.partial) m.c1_burst_flagged = false;
             if (sig.bps != m.c1_mod->bps || sig.family != m.c1_mod->family) {
                 FcError(sim, m);
                 return true;
             }
-            ModemResult(sim, m, Result::kConnect);
-            ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false, sig.began);
-            ModemSay(sim, m, Bytes{kDle, kEtx});
+            if (!m.c1_carrier_heard) ModemResult(sim, m, Result::kConnect);
+            m.c1_carrier_heard = sig.partial;
+            bool page = m.c1_answered && m.c1_rx_trained;
+            int number = m.c1_rx_confirmed + 1;
+            if (page && ModemSilentAt(m, SimPhase::kC, number)) {
+                // Half the page, then nothing more.
+                sig.bytes.resize(sig.bytes.size() / 2);
+                ModemSendData(sim, m, sig.bytes, m.faults.paced ? sig.bps : 0, false, sig.began);
+                ModemGoSilent(sim, m);
+                return true;
+            }
+            // A station's page holds the line for its time: its data comes
+            // as it crosses, and its carrier ends with its last bit.
+            const SimTime start = sig.at > sig.began ? sig.at : sig.began;
+            ModemSendData(sim, m, sig.bytes, m.faults.paced || sig.page ? sig.bps : 0, false,
+                          sig.page ? start : sig.began);
+            if (sig.partial) return true;  // the carrier goes on
+            ModemSay(sim, m, Bytes{kDle, kEtx}, sig.page ? start + LineTimeMs(sig.bytes.size(), sig.bps) : 0);
             ModemToCommand(m);
             ModemResult(sim, m, Result::kNoCarrier);
+            if (page) {
+                m.c1_rx_page_seen = true;
+                ModemEnterPhase(sim, m, SimPhase::kD, number);
+            }
             return true;
         }
         break;  // waits for the host's next command
@@ -266,16 +363,28 @@ bool Class1Step(Sim &sim, Modem &m) {
     return progress;
 }
 
+void ResetReception(Modem &m, bool answered) {
+    m.c1_answered = answered;
+    m.c1_rx_trained = false;
+    m.c1_rx_confirmed = 0;
+    m.c1_rx_page_seen = false;
+    m.c1_rx_eop_heard = false;
+    m.c1_burst_flagged = false;
+}
+
 void Class1Answer(Sim &sim, Modem &m) {
     // Answering in class 1 sends CED and leaves the modem in +FTH=3.
+    ResetReception(m, true);
     m.mode = ModemMode::kC1TxFrames;
     m.data.clear();
     m.dle = false;
+    ModemEnterPhase(sim, m, SimPhase::kB);
     ModemResult(sim, m, Result::kConnect);
 }
 
 void Class1Dialled(Sim &sim, Modem &m) {
     (void)sim;
+    ResetReception(m, false);
     // After dialling the modem listens for the answerer's frames on its own.
     m.mode = ModemMode::kC1RxFrame;
 }

@@ -73,6 +73,11 @@ bool ApplyFault(const std::string &word, SimFaults &f) {
     else if (name == "eomforever") f.eom_forever = true;
     else if (name == "rtn") return ParseCount(at, f.rtn_page);
     else if (name == "badframe") return ParseCount(at, f.bad_frame);
+    else if (name == "baddcs") f.bad_dcs = true;
+    else if (name == "badtcf") f.bad_tcf = true;
+    else if (name == "badlines") return ParseCount(at, f.bad_lines_page) && f.bad_lines_page > 0;
+    else if (name == "dcn") return ParsePhase(at, f.dcn_phase, f.fault_page);
+    else if (name == "eom") return ParseCount(at, f.eom_page) && f.eom_page > 0;
     else return false;
     return true;
 }

@@ -2,6 +2,7 @@
 // scan times, and the line count of a Group 3 page.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 
 #include "sim/sim_internal.h"
 
@@ -132,6 +133,34 @@ int CountPageLines(const Bytes &page) {
     }
     if (seen_eol && data_since_eol) ++lines;
     return lines;
+}
+
+Bytes SpoilLines(const Bytes &page) {
+    Bytes out = page;
+    int zeros = 0;
+    int eols = 0;
+    size_t run_start = 0;        // the byte where the current run of zeros began
+    size_t spoil_from = SIZE_MAX;  // the first byte of a line to spoil
+    for (size_t i = 0; i < page.size(); ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            if (!((page[i] >> bit) & 1)) {
+                if (zeros++ == 0) run_start = i;
+                continue;
+            }
+            if (zeros >= 11) {
+                // An EOL: the whole bytes of the line before it, up to where
+                // its zeros began, become 1s and eight 0s in turn: no code
+                // word, no EOL. Every second line is spoiled.
+                for (size_t k = spoil_from; spoil_from != SIZE_MAX && k < run_start; k += 2) {
+                    out[k] = 0xFF;
+                    if (k + 1 < run_start) out[k + 1] = k + 2 < run_start ? 0x00 : 0xFF;
+                }
+                spoil_from = ++eols % 2 == 0 ? i + 1 : SIZE_MAX;
+            }
+            zeros = 0;
+        }
+    }
+    return out;
 }
 
 // Minimum scan line time: T.30 bits 21 to 23 (0x70 of the third FIF byte).

@@ -5,6 +5,7 @@
 //              [--station NUMBER[:DIR]]... [--send NUMBER:TARGET:PAGE,PAGE...]...
 //              [--profile FILE] [--transcript FILE]
 //              [--calls N] [--call-interval MS] [--settle MS]
+//              [--send-faults FAULTS] [--send-bps BPS]
 //              [--ring-interval MS] [--give-up MS] [--t1 MS] [--t2 MS] [--t4 MS]
 //
 // CLASSES is a list such as 1+2+2.0. Without --modem two modems, 100 and
@@ -62,7 +63,8 @@ void Usage(FILE *out) {
     fprintf(out,
             "usage: tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]... [--station NUMBER[:DIR]]...\n"
             "                  [--send NUMBER:TARGET:PAGE,...]... [--calls N] [--call-interval MS] [--settle MS]\n"
-            "                  [--coding mh|mr|mmr[+ecm]] [--profile FILE] [--transcript FILE]\n"
+            "                  [--send-faults FAULTS] [--send-bps BPS] [--coding mh|mr|mmr[+ecm]]\n"
+            "                  [--profile FILE] [--transcript FILE]\n"
             "                  [--ring-interval MS] [--give-up MS] [--t1 MS] [--t2 MS] [--t4 MS]\n");
 }
 
@@ -100,6 +102,8 @@ void Help() {
            "  --coding mh|mr|mmr[+ecm]       the stations' coding and error correction: an answering\n"
            "                                 one offers codings up to it, a --send one's page files are\n"
            "                                 coded so (default mh; mmr comes with ecm)\n"
+           "  --send-faults FAULTS           the --send machines' faults (see tollan-sim(1))\n"
+           "  --send-bps BPS                 the --send machines train no faster (2400 to 14400)\n"
            "  --profile FILE                 the profile to write (default quarry.ini)\n"
            "  --transcript FILE              log every byte between each modem and its host\n"
            "  --ring-interval, --give-up, --t1, --t2, --t4 MS   the emulator's waits\n"
@@ -173,6 +177,17 @@ int main(int argc, char **argv) {
                 fprintf(stderr, "tollan-sim: bad coding '%s'\n", v);
                 return 2;
             }
+        } else if (a == "--send-faults") {
+            if (!SimParseFaults(v, &plan.faults)) {
+                fprintf(stderr, "tollan-sim: bad faults '%s'\n", v);
+                return 2;
+            }
+        } else if (a == "--send-bps") {
+            plan.max_bps = atoi(v);
+            if (plan.max_bps < 2400 || plan.max_bps > 14400) {
+                Usage(stderr);
+                return 2;
+            }
         } else if (a == "--profile") {
             profile = v;
         } else if (a == "--transcript") {
@@ -231,6 +246,8 @@ int main(int argc, char **argv) {
         s.host_settle_ms = plan.host_settle_ms;
         s.data_format = plan.data_format;
         s.ecm = plan.ecm;
+        s.faults = plan.faults;
+        s.max_bps = plan.max_bps;
         SimAddStation(sim, s);
         printf("station %s calls %s\n", s.number.c_str(), s.dial.c_str());
     }

@@ -64,6 +64,12 @@ struct SimFaults {
     bool endless_page = false;  // receiving class 2 / 2.0: the page's data to the host never ends
     bool ftt_forever = false;   // an answering end rejects every training check (FTT)
     bool eom_forever = false;   // an answering end answers every post-page message, and every frame after it, with EOM
+    // A calling station's slips, for the host that receives from it.
+    bool bad_dcs = false;       // its first DCS asks for two-dimensional coding, which no DIS here offers
+    bool bad_tcf = false;       // its first training check carries errors
+    int bad_lines_page = 0;     // this page (1-based) goes first with every other line spoiled
+    SimPhase dcn_phase = SimPhase::kNone;  // DCN instead of the next command: B (DCS), C (page), D (post-page message)
+    int eom_page = 0;           // EOM after this page (1-based): a new document follows
 };
 
 // Quirks of real modems.
@@ -92,6 +98,7 @@ struct SimStationConfig {
     std::string page_dir;            // where received pages go
     std::string base = "received";   // received pages: <page_dir>/<base>_p<N>.g3
     std::vector<std::string> pages;  // a calling station sends these files
+    int max_bps = 14400;             // a calling station trains no faster than this
     // A calling station that dials by itself: it calls `dial` once the host
     // of the modem with that number has opened its port, sent commands and
     // then been quiet for `host_settle_ms` with the modem idle (a station, an
@@ -190,6 +197,9 @@ bool SimWriteProfile(Sim *sim, const std::string &path);
 // ("nocarrier@C2", "hangup@D1=52"). "silent@<phase>" and "garbage@<phase>"
 // are the phase-targeted silence and junk ("silent@<n>" stays the line going
 // silent in page n). "babble", "babble@<phase>", "endlesspage", "fttforever"
-// and "eomforever" are the hostile ends that never stop.
+// and "eomforever" are the hostile ends that never stop. A calling station
+// also takes "baddcs", "badtcf", "badlines@<n>", "dcn@<phase>" (B, C or D,
+// C and D with a page) and "eom@<n>"; its "nocarrier@", "silent@" and
+// "garbage@" strike in the phase named.
 bool SimParseFaults(const std::string &text, SimFaults *faults);
 bool SimParseQuirks(const std::string &text, SimQuirks *quirks);

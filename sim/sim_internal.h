@@ -61,6 +61,7 @@ struct LineSignal {
     SimTime at = 0;  // when it has arrived, with line time emulated
     SimTime began = 0;  // a burst: when its first bit went on the line
     bool page = false;  // a burst of page data (not a training check)
+    bool partial = false;  // a burst's part as its sender takes it; the rest follows
 };
 
 // The first signal of an inbox, once it has arrived.
@@ -82,6 +83,9 @@ Bytes MakeFrame(bool final, uint8_t fcf, const Bytes &fif = {});
 Bytes EncodeIdentity(const std::string &id);  // 20 bytes, last character first
 std::string DecodeIdentity(const uint8_t *fif, size_t n);
 int CountPageLines(const Bytes &page);
+// The page with every other coded line spoiled (a byte after its EOL
+// flipped), EOLs kept: a receiver that checks the lines finds half bad.
+Bytes SpoilLines(const Bytes &page);
 uint8_t ReverseBits(uint8_t b);
 // Scan line time in ms <-> T.30 bits (byte 3, 0x70) and class 2 ST codes.
 uint8_t ScanBitsForMs(int ms);
@@ -161,6 +165,7 @@ struct T30 {
     Bytes remote_dis;  // FIF of the remote's DIS
     T30Params params;  // negotiated (DCS)
     int retries = 0;
+    int trainings = 0;  // sender: training checks sent in this call
     SimTime deadline = kNever;
     int hangup_code = 0;
     bool eom_looping = false;  // receiver with the EOM-forever fault: every frame draws EOM
@@ -170,6 +175,7 @@ struct T30 {
     int page_lines = 0;
     int last_ppm = -1;   // sender: the PPM awaiting its response
     Bytes last_response;  // receiver: said again when the sender repeats itself
+    Bytes burst_parts;    // a burst arriving in parts, so far
     const SimFaults *faults = nullptr;
     FaultState fault_state;
     std::deque<T30Event> events;
@@ -183,6 +189,12 @@ void T30OnTimer(Sim &sim, T30 &t, SimTime now);
 bool T30Train(Sim &sim, T30 &t);  // TSI, DCS and training check; false: no rate
 void T30SendPage(Sim &sim, T30 &t, const Bytes &page, int page_number);
 void T30SendPpm(Sim &sim, T30 &t, int ppm);
+// After EOM was answered: waits for the receiver's CSI and DIS again.
+void T30AwaitDis(Sim &sim, T30 &t);
+// A calling station's fault planned for this phase (and page) strikes: junk
+// goes on the line first; the call is lost, ended with DCN, or the line goes
+// silent (true: the call goes no further).
+bool T30FaultCuts(Sim &sim, T30 &t, SimPhase phase, int page = 0);
 // Receiver.
 void T30Respond(Sim &sim, T30 &t, int ppr);  // to the last PPM
 // Either: DCN and hang up.
@@ -311,6 +323,14 @@ struct Modem {
     Flood flood = Flood::kNone;  // a babble or endless page fault struck
     bool c1_eop_sent = false;  // class 1: the host has sent EOP
     int host_hangups = 0;      // calls the host ended: "ATH0", or +FK/+FKS (DCN, then on hook)
+    // class 1, answered: where the host's reception stands.
+    bool c1_answered = false;      // this call was answered here
+    bool c1_rx_trained = false;    // the host sent CFR since the last DCS
+    int c1_rx_confirmed = 0;       // pages the host answered MCF, RTP or PIP
+    bool c1_rx_page_seen = false;  // a page went to the host: phase D faults apply
+    bool c1_rx_eop_heard = false;  // EOP went to the host
+    bool c1_burst_flagged = false; // +FCERROR said for the burst first in the inbox
+    bool c1_carrier_heard = false; // +FRM: CONNECT said for a carrier whose data has not come
 };
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later

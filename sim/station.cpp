@@ -1,5 +1,6 @@
 // Built-in fax machines with numbers: an answering one that receives pages
 // into page files, and a calling one that sends given page files.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -16,6 +17,7 @@ void SetUpT30(Station &s) {
     t.local_id = s.config.identity;
     t.rates = s.config.rates;
     t.max_br = (s.config.rates & 0x20) ? 5 : (s.config.rates & 0x04) ? 3 : (s.config.rates & 0x08) ? 1 : 0;
+    t.max_br = std::max(0, std::min(t.max_br, s.config.max_bps / 2400 - 1));
     t.min_br = 0;
     t.fine = s.config.fine;
     t.scan_ms = s.config.scan_ms;
@@ -65,13 +67,19 @@ void SendNextPage(Sim &sim, Station &s) {
         return;
     }
     int number = static_cast<int>(s.next_page) + 1;
+    const SimFaults &f = s.config.faults;
+    if (T30FaultCuts(sim, s.t30, SimPhase::kC, number)) return;
+    if (f.bad_lines_page == number && s.resends == 0) page = SpoilLines(page);
     T30SendPage(sim, s.t30, page, number);
-    T30SendPpm(sim, s.t30, s.next_page + 1 < s.config.pages.size() ? kPpmMps : kPpmEop);
+    if (T30FaultCuts(sim, s.t30, SimPhase::kD, number)) return;
+    bool last = s.next_page + 1 >= s.config.pages.size();
+    T30SendPpm(sim, s.t30, last ? kPpmEop : f.eom_page == number ? kPpmEom : kPpmMps);
 }
 
 void SenderEvent(Sim &sim, Station &s, const T30Event &e) {
     switch (e.kind) {
     case T30EventKind::kDis:
+        if (T30FaultCuts(sim, s.t30, SimPhase::kB)) break;
         // Its page files are in one coding: a far end without it gets none.
         if (s.config.pages.empty() || T30ChooseCoding(s.t30).df != s.config.data_format || !T30Train(sim, s.t30))
             T30Disconnect(sim, s.t30, 21);
@@ -90,7 +98,9 @@ void SenderEvent(Sim &sim, Station &s, const T30Event &e) {
         s.resends = 0;
         ++s.next_page;
         s.result.pages = static_cast<int>(s.next_page);
-        if (s.next_page < s.config.pages.size()) SendNextPage(sim, s);
+        // After EOM the next document begins with the receiver's DIS.
+        if (s.t30.last_ppm == kPpmEom) T30AwaitDis(sim, s.t30);
+        else if (s.next_page < s.config.pages.size()) SendNextPage(sim, s);
         break;
     case T30EventKind::kEnded:
         CallEnded(sim, s, e.value);

@@ -127,7 +127,7 @@ const Modulation *ChooseModulation(const T30 &t, int max_bps) {
     for (int br = t.max_br; br >= t.min_br; --br) {
         for (Family f : {Family::kV17, Family::kV29, Family::kV27ter}) {
             const Modulation *m = ModulationByBr(br, f);
-            if (m && m->family == f && m->bps <= max_bps && DisOffers(r, *m)) return m;
+            if (m && m->family == f && m->bps <= max_bps && DisOffers(r, *m) && DisOffers(t.rates, *m)) return m;
         }
     }
     return nullptr;
@@ -135,12 +135,19 @@ const Modulation *ChooseModulation(const T30 &t, int max_bps) {
 
 void SendTsiDcsTcf(Sim &sim, T30 &t) {
     const T30Params &p = t.params;
+    bool first = ++t.trainings == 1;
     Bytes dcs{0x00, static_cast<uint8_t>(0x02 | p.mod->dcs_bits | (p.fine ? 0x40 : 0x00)),
               static_cast<uint8_t>(0x04 | ScanBitsForMs(p.scan_ms))};
     AddCodingBits(dcs, p.df, p.ecm_frame != 0, p.ecm_frame == 64);
+    if (first && t.faults && t.faults->bad_dcs) dcs[1] |= 0x80;  // two-dimensional coding
     SendFrame(sim, t, false, WithX(t, Fcf::kTsi), EncodeIdentity(t.local_id));
     SendFrame(sim, t, true, WithX(t, Fcf::kDcs), dcs);
-    SendBurst(sim, t, Bytes(static_cast<size_t>(p.mod->bps) * 3 / 16, 0));  // 1.5 s of zeros
+    SetState(t, T30State::kWaitCfr, kNever);
+    if (T30FaultCuts(sim, t, SimPhase::kTraining)) return;
+    Bytes tcf(static_cast<size_t>(p.mod->bps) * 3 / 16, 0);  // 1.5 s of zeros
+    if (first && t.faults && t.faults->bad_tcf)
+        for (size_t i = 5; i < tcf.size(); i += 7) tcf[i] = 0x5A;  // no run of zeros longer than 6 bytes
+    SendBurst(sim, t, std::move(tcf));
     SetState(t, T30State::kWaitCfr, After(sim, t, sim.config.timings.t4));
 }
 
@@ -234,7 +241,8 @@ void SenderFrame(Sim &sim, T30 &t, uint8_t fcf, const Bytes &f) {
         return;
     case Fcf::kDis:
         t.remote_dis.assign(fif, fif + fif_len);
-        if (t.state == T30State::kWaitDis) {
+        // After EOM the DIS may come before the response to it was acted on.
+        if (t.state == T30State::kWaitDis || (t.state == T30State::kHavePpr && t.last_ppm == kPpmEom)) {
             SetState(t, T30State::kHaveDis, kNever);
             Emit(t, T30EventKind::kDis);
         } else if (t.state == T30State::kWaitCfr) {
@@ -269,7 +277,7 @@ void SenderFrame(Sim &sim, T30 &t, uint8_t fcf, const Bytes &f) {
         if (ppr == kPprMcf || ppr == kPprRtp || ppr == kPprPip) ++t.pages;
         SetState(t, ppr == kPprRtn ? T30State::kHaveDis : T30State::kHavePpr, kNever);
         Emit(t, T30EventKind::kPpr, ppr);
-        if (t.last_ppm == kPpmEop && ppr != kPprRtn) End(sim, t, 0, true);
+        if (t.last_ppm == kPpmEop && ppr != kPprRtn && !T30FaultCuts(sim, t, SimPhase::kEnd)) End(sim, t, 0, true);
         return;
     }
     case Fcf::kDcn:
@@ -289,6 +297,7 @@ void T30StartReceiver(Sim &sim, T30 &t) {
     t.hangup_code = 0;
     t.remote_id.clear();
     t.last_response.clear();
+    t.burst_parts.clear();
     t.events.clear();
     t.fault_state = FaultState{};
     t.eom_looping = false;
@@ -304,6 +313,7 @@ void T30StartSender(Sim &sim, T30 &t) {
     t.remote_id.clear();
     t.remote_dis.clear();
     t.params = T30Params{};
+    t.trainings = 0;
     t.events.clear();
     t.fault_state = FaultState{};
     t.eom_looping = false;
@@ -312,6 +322,16 @@ void T30StartSender(Sim &sim, T30 &t) {
 
 void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
     if (t.state == T30State::kEnded || t.state == T30State::kIdle) return;
+    if (s.kind == SignalKind::kBurst && (s.partial || !t.burst_parts.empty())) {
+        // A station takes a burst whole, once its last part has come.
+        t.burst_parts.insert(t.burst_parts.end(), s.bytes.begin(), s.bytes.end());
+        if (s.partial) return;
+        LineSignal whole = s;
+        whole.bytes.swap(t.burst_parts);
+        t.burst_parts.clear();
+        T30OnSignal(sim, t, whole);
+        return;
+    }
     if (s.kind == SignalKind::kDrop) {
         End(sim, t, t.state == T30State::kWaitDcn ? 0 : LostCode(t), false);
         return;
@@ -421,7 +441,9 @@ bool T30Train(Sim &sim, T30 &t) {
 }
 
 void T30SendPage(Sim &sim, T30 &t, const Bytes &page, int page_number) {
-    if (t.faults && t.faults->silent_page == page_number) {
+    const SimFaults *f = t.faults;
+    if (f && (f->silent_page == page_number ||
+              (f->silent_phase == SimPhase::kC && FaultPageMatches(*f, page_number)))) {
         // The line dies half way through the page and stays dead.
         SendBurst(sim, t, Bytes(page.begin(), page.begin() + static_cast<long>(page.size() / 2)));
         ExchangeSilence(sim, t.self);
@@ -431,6 +453,8 @@ void T30SendPage(Sim &sim, T30 &t, const Bytes &page, int page_number) {
     // the page begins, not when its last bit arrives.
     LineSignal carrier;
     carrier.kind = SignalKind::kCarrier;
+    carrier.bps = t.params.mod->bps;
+    carrier.family = t.params.mod->family;
     ExchangeSend(sim, t.self, carrier);
     SendBurst(sim, t, page, true);
 }
@@ -466,6 +490,41 @@ void T30Respond(Sim &sim, T30 &t, int ppr) {
     } else {
         SetState(t, T30State::kWaitPage, After(sim, t, sim.config.timings.t2));
     }
+}
+
+void T30AwaitDis(Sim &sim, T30 &t) {
+    t.retries = 0;
+    SetState(t, T30State::kWaitDis, After(sim, t, sim.config.timings.t1));
+}
+
+bool T30FaultCuts(Sim &sim, T30 &t, SimPhase phase, int page) {
+    const SimFaults *f = t.faults;
+    // Only a station: a class 2 modem's faults strike through its own code.
+    if (!f || t.role != T30Role::kSender || t.self.kind != Endpoint::kStation) return false;
+    auto planned = [&](SimPhase p) { return p == phase && FaultPageMatches(*f, page); };
+    if (planned(f->garbage_phase)) {
+        LineSignal junk;
+        junk.kind = SignalKind::kFrame;
+        junk.bytes = {0xFF, 0x13, 0x5A, 0x37, 0x92, 0x07};
+        junk.good_check = false;
+        junk.bps = 300;
+        ExchangeSend(sim, t.self, junk);
+    }
+    if (planned(f->fail_phase)) {
+        End(sim, t, LostCode(t), false);
+        return true;
+    }
+    if (planned(f->dcn_phase)) {
+        End(sim, t, LostCode(t), true);
+        return true;
+    }
+    // Silence in a page's data strikes half way through the page (T30SendPage).
+    if (phase != SimPhase::kC && planned(f->silent_phase)) {
+        ExchangeSilence(sim, t.self);
+        SetState(t, T30State::kIdle, kNever);  // until the other end hangs up
+        return true;
+    }
+    return false;
 }
 
 void T30Disconnect(Sim &sim, T30 &t, int hangup_code) { End(sim, t, hangup_code, true); }

@@ -95,15 +95,30 @@ protected:
     static Dialogue &Page(Dialogue &d, const char *modulation, const std::string &data) {
         return d.On(modulation, kConnect + Delivered(data));
     }
+    // The usual call: V.17 14400, its training check taken, then the page.
+    Dialogue &TrainAt14400(Dialogue &d) const { return Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr); }
+    static Dialogue &PageAt14400(Dialogue &d, const std::string &data) { return Page(d, "AT+FRM=146\r", data); }
+    // A post-page command and our answer to it.
+    static Dialogue &PostPage(Dialogue &d, uint8_t command, uint8_t answer) {
+        Caller(d, command);
+        return Respond(d, answer);
+    }
     static Dialogue &End(Dialogue &d) {
-        Caller(d, kFcfEopX);
-        Respond(d, kFcfMcf);
+        PostPage(d, kFcfEopX, kFcfMcf);
         Caller(d, kFcfDcn);
         return d.Hangup();
     }
-    uint16_t Receive(const std::string &base = "in.tif") {
+    // A channel of the scripted modem in class 1.
+    int32_t Class1Channel() {
         const int32_t ch = Attach();
         g_channels[ch].modem_class = TOLLAN_CLASS_1;
+        return ch;
+    }
+    uint16_t Receive(const std::string &base = "in.tif") {
+        const int32_t ch = Class1Channel();
+        return Receive(ch, base);
+    }
+    uint16_t Receive(int32_t ch, const std::string &base) {
         return ReceiveClass1Fax(ch, pages_.Path(base).c_str(), &pages_received_);
     }
     std::string PageFile(const std::string &name) {
@@ -117,8 +132,8 @@ protected:
 TEST_F(ReceiveTest, OnePageAtV17FineByteForByte) {
     Dialogue d(modem_);
     Answer(d);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", kPage1);
+    TrainAt14400(d);
+    PageAt14400(d, kPage1);
     End(d);
     EXPECT_EQ(Receive(), TOLLAN_OK);
     ExpectDialogue(d);
@@ -155,11 +170,10 @@ TEST_P(ReceiveRateTest, DisFollowsTheSettingsAndDcsSetsTheModulation) {
     Train(d, Bytes({0x00, r.dcs_byte2, 0x08}), r.training, r.zeros, kFcfCfr);
     Page(d, r.page, kPage2);
     End(d);
-    const int32_t ch = Attach();
-    g_channels[ch].modem_class = TOLLAN_CLASS_1;
+    const int32_t ch = Class1Channel();
     g_channels[ch].bit_rate = r.bit_rate;
     g_channels[ch].resolution = r.resolution;
-    EXPECT_EQ(ReceiveClass1Fax(ch, pages_.Path("r.tif").c_str(), &pages_received_), TOLLAN_OK);
+    EXPECT_EQ(Receive(ch, "r.tif"), TOLLAN_OK);
     ExpectDialogue(d);
     EXPECT_EQ(PageFile("r_p1.g3"), kPage2);
 }
@@ -180,11 +194,10 @@ TEST_P(RefusedDcsTest, EndsWithDcn) {
     Answer(d, LocalDis(0x0E));  // bit rate 9600, fine: V.27 ter and V.29
     Caller(d, kFcfDcs, GetParam());
     Respond(d, kDcnCalled).Hangup();
-    const int32_t ch = Attach();
-    g_channels[ch].modem_class = TOLLAN_CLASS_1;
+    const int32_t ch = Class1Channel();
     g_channels[ch].bit_rate = 3;
     g_channels[ch].resolution = 1;
-    EXPECT_EQ(ReceiveClass1Fax(ch, pages_.Path("x.tif").c_str(), &pages_received_), TOLLAN_E_ERROR);
+    EXPECT_EQ(Receive(ch, "x.tif"), TOLLAN_E_ERROR);
     ExpectDialogue(d);
     EXPECT_EQ(g_channels[0].reports.hangup_code, 70);
     EXPECT_EQ(pages_received_, 0);
@@ -218,15 +231,13 @@ TEST_F(ReceiveTest, RtnPageIsKeptThenReplacedWhenSentAgain) {
     SetFaxInfoOption(1);
     Dialogue d(modem_);
     Answer(d);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", BrokenPage(40, 40));
-    Caller(d, kFcfMpsX);
-    Respond(d, kRtnFcf);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", kPage1);
-    Caller(d, kFcfMpsX);
-    Respond(d, kFcfMcf);
-    Page(d, "AT+FRM=146\r", kPage2);
+    TrainAt14400(d);
+    PageAt14400(d, BrokenPage(40, 40));
+    PostPage(d, kFcfMpsX, kRtnFcf);
+    TrainAt14400(d);
+    PageAt14400(d, kPage1);
+    PostPage(d, kFcfMpsX, kFcfMcf);
+    PageAt14400(d, kPage2);
     End(d);
     EXPECT_EQ(Receive(), TOLLAN_OK);
     ExpectDialogue(d);
@@ -243,8 +254,8 @@ TEST_F(ReceiveTest, BadFrameGetsCrpAndFcerrorIsAskedAgain) {
     d.On("AT+FRH=3\r", "\r\n+FCERROR\r\n");
     d.On("AT+FRH=3\r", kConnect + Bytes({0xFF, kControlFinal, kFcfDcs, 0x00, 0x62}) + kDleEtx + "\r\nERROR\r\n");
     Respond(d, kCrpFcf);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", kPage2);
+    TrainAt14400(d);
+    PageAt14400(d, kPage2);
     End(d);
     EXPECT_EQ(Receive(), TOLLAN_OK);
     ExpectDialogue(d);
@@ -253,13 +264,12 @@ TEST_F(ReceiveTest, BadFrameGetsCrpAndFcerrorIsAskedAgain) {
 TEST_F(ReceiveTest, MultiplePagesAndEomStartPhaseBAgain) {
     Dialogue d(modem_);
     Answer(d);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", kPage1);
-    Caller(d, kFcfEomX);
-    Respond(d, kFcfMcf);
+    TrainAt14400(d);
+    PageAt14400(d, kPage1);
+    PostPage(d, kFcfEomX, kFcfMcf);
     Identify(d);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", kPage2);
+    TrainAt14400(d);
+    PageAt14400(d, kPage2);
     End(d);
     EXPECT_EQ(Receive(), TOLLAN_OK);
     ExpectDialogue(d);
@@ -272,10 +282,9 @@ TEST_F(ReceiveTest, MultiplePagesAndEomStartPhaseBAgain) {
 TEST_F(ReceiveTest, CallerSilentAfterThePageIsUnconfirmed) {
     Dialogue d(modem_);
     Answer(d);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", kPage1);
-    Caller(d, kFcfMpsX);
-    Respond(d, kFcfMcf);
+    TrainAt14400(d);
+    PageAt14400(d, kPage1);
+    PostPage(d, kFcfMpsX, kFcfMcf);
     d.On("AT+FRM=146\r", kNoCarrier);
     for (int i = 0; i <= kMaxCommandRepeats; ++i) d.On("AT+FRH=3\r", kNoCarrier);
     Respond(d, kDcnCalled).Hangup();
@@ -292,16 +301,13 @@ TEST_F(ReceiveTest, CallerSilentAfterThePageIsUnconfirmed) {
 TEST_F(ReceiveTest, ARepeatedMpsGetsMcfAgainAndALostPageRtn) {
     Dialogue d(modem_);
     Answer(d);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", kPage1);
-    Caller(d, kFcfMpsX);
-    Respond(d, kFcfMcf);
+    TrainAt14400(d);
+    PageAt14400(d, kPage1);
+    PostPage(d, kFcfMpsX, kFcfMcf);
     d.On("AT+FRM=146\r", "\r\n+FCERROR\r\n");
-    Caller(d, kFcfMpsX);
-    Respond(d, kFcfMcf);
+    PostPage(d, kFcfMpsX, kFcfMcf);
     d.On("AT+FRM=146\r", kNoCarrier);
-    Caller(d, kFcfEopX);
-    Respond(d, kRtnFcf);
+    PostPage(d, kFcfEopX, kRtnFcf);
     Caller(d, kFcfDcn).Hangup();
     EXPECT_EQ(Receive(), TOLLAN_E_UNCONFIRMED);
     ExpectDialogue(d);
@@ -311,10 +317,9 @@ TEST_F(ReceiveTest, ARepeatedMpsGetsMcfAgainAndALostPageRtn) {
 TEST_F(ReceiveTest, DcnBeforeEopIsUnconfirmed) {
     Dialogue d(modem_);
     Answer(d);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", kPage1);
-    Caller(d, kFcfMpsX);
-    Respond(d, kFcfMcf);
+    TrainAt14400(d);
+    PageAt14400(d, kPage1);
+    PostPage(d, kFcfMpsX, kFcfMcf);
     d.On("AT+FRM=146\r", "\r\n+FCERROR\r\n");
     Caller(d, kFcfDcn).Hangup();
     EXPECT_EQ(Receive(), TOLLAN_E_UNCONFIRMED);
@@ -354,13 +359,12 @@ TEST_F(ReceiveTest, ACommandRepeatedPastTheLimitEndsTheCall) {
 TEST_F(ReceiveTest, APagePastTheByteLimitEndsTheCall) {
     Dialogue d(modem_);
     Answer(d);
-    Train(d, kDcs14400, "AT+FRM=145\r", 2700, kFcfCfr);
-    Page(d, "AT+FRM=146\r", kPage1).On("\r", "");
+    TrainAt14400(d);
+    PageAt14400(d, kPage1).On("\r", "");
     Respond(d, kDcnCalled).Hangup();
-    const int32_t ch = Attach();
-    g_channels[ch].modem_class = TOLLAN_CLASS_1;
+    const int32_t ch = Class1Channel();
     g_channels[ch].max_page_bytes = 100;
-    EXPECT_EQ(ReceiveClass1Fax(ch, pages_.Path("big.tif").c_str(), &pages_received_), TOLLAN_E_PAGE_TOO_LARGE);
+    EXPECT_EQ(Receive(ch, "big.tif"), TOLLAN_E_PAGE_TOO_LARGE);
     ExpectDialogue(d);
     EXPECT_EQ(pages_received_, 0);
 }
@@ -369,11 +373,20 @@ TEST_F(ReceiveTest, AnAbortWhileAFrameComesHangsUp) {
     UseClock(1);  // the frame wait outlasts the abort by far
     Dialogue d(modem_);
     Answer(d).On("AT+FRH=3\r", kConnect + "\xFF\x13");  // then nothing
-    const size_t before_hangup = d.Host().size();
     // No frame of the caller's yet: the wait is stopped, no DCN.
     d.On("\x18\x10\x03", kOk).Hangup();
-    std::thread host([this, before_hangup] {
-        for (int i = 0; i < 5000 && modem_.Written().size() < before_hangup; ++i) usleep(1000);
+    // The host aborts once the frame's CONNECT (the third) is in the trace.
+    // It takes part in the clock and looks every millisecond by it, so the
+    // frame wait cannot pass unseen; it reads the trace, never the pty,
+    // whose bytes are the script's.
+    std::thread host([this] {
+        WaitClockParty party;
+        auto connects = [this] {
+            int n = 0;
+            for (const std::string &line : trace_->Lines()) n += line == "ReceiveClass1Fax: got CONNECT";
+            return n;
+        };
+        for (int i = 0; i < 60000 && connects() < 3; ++i) PlatSleep(1);
         AbortCall(0);
     });
     const uint16_t code = Receive();

@@ -128,24 +128,7 @@ struct PeerCase {
     const char *dcs_mode = nullptr;  // the trace's DCS line shows this mode
 };
 
-class ReceiveFromT30Test : public ::testing::TestWithParam<PeerCase> {
-protected:
-    void SetUp() override {
-        char path[] = "/tmp/tollan-t30rx-XXXXXX";
-        ASSERT_NE(mkdtemp(path), nullptr);
-        dir_ = path;
-        saved_settings_ = g_settings;
-    }
-    void TearDown() override {
-        for (int ch = 0; ch < kMaxChannels; ++ch)
-            if (g_channels[ch].in_use) PortClose(ch);
-        g_settings = saved_settings_;
-        for (const char *f : {"sent.tif", "in_p1.g3", "in_p2.g3", "in_p3.g3"}) remove((dir_ + "/" + f).c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string dir_;
-    LibrarySettings saved_settings_{};
-};
+class ReceiveFromT30Test : public T31PeerTest, public ::testing::WithParamInterface<PeerCase> {};
 
 TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     const PeerCase &p = GetParam();
@@ -159,13 +142,8 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     line.SetTerminal(p.terminal);
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
     AudioClock clock(line);
-    TraceCapture trace;
-
-    ASSERT_EQ(SetModemClass(0, TOLLAN_CLASS_1), TOLLAN_OK);
-    int32_t ch = -1;
-    ASSERT_EQ(PortOpen(&ch, 1, "ATE0"), TOLLAN_OK);
-    ASSERT_EQ(SetLocalID(ch, "+1 555 0199"), TOLLAN_OK);
-    ASSERT_EQ(SetResolution(ch, p.resolution), TOLLAN_OK);
+    const int32_t ch = OpenClass1("+1 555 0199", p.resolution);
+    ASSERT_GE(ch, 0);
     ASSERT_EQ(SetBitRate(ch, p.bit_rate), TOLLAN_OK);
     ASSERT_EQ(SetErrorCorrection(ch, p.ecm), TOLLAN_OK);
     ASSERT_EQ(SetCompression(ch, p.codings), TOLLAN_OK);
@@ -186,9 +164,7 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     const std::string remote_id = remote ? remote : "";
     EXPECT_EQ(PortClose(ch), TOLLAN_OK);
 
-    std::string log;
-    for (const std::string &l : trace.Lines()) log += l + "\n";
-    if (getenv("TOLLAN_SHOW_TRACE")) fprintf(stderr, "%s", log.c_str());
+    const std::string log = TraceLog();
     EXPECT_EQ(remote_id, "T30 SENDER");
     if (p.dcs_mode) {
         EXPECT_NE(log.find(p.dcs_mode), std::string::npos) << "no \"" << p.dcs_mode << "\" in the trace";

@@ -108,25 +108,7 @@ struct PeerCase {
     const char *dcs_mode = nullptr;  // the trace's DCS line shows this mode
 };
 
-class SendToT30Test : public ::testing::TestWithParam<PeerCase> {
-protected:
-    void SetUp() override {
-        char path[] = "/tmp/tollan-t30-XXXXXX";
-        ASSERT_NE(mkdtemp(path), nullptr);
-        dir_ = path;
-        saved_settings_ = g_settings;
-    }
-    void TearDown() override {
-        for (int ch = 0; ch < kMaxChannels; ++ch)
-            if (g_channels[ch].in_use) PortClose(ch);
-        g_settings = saved_settings_;
-        for (const char *f : {"page1.bmp", "page2.bmp", "doc_p1.g3", "doc_p2.g3", "received.tif"})
-            remove((dir_ + "/" + f).c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string dir_;
-    LibrarySettings saved_settings_{};
-};
+class SendToT30Test : public T31PeerTest, public ::testing::WithParamInterface<PeerCase> {};
 
 TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     const PeerCase &p = GetParam();
@@ -141,13 +123,8 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     line.SetTerminal(p.terminal);
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
     FastClock clock(kSpeed);
-    TraceCapture trace;
-
-    ASSERT_EQ(SetModemClass(0, TOLLAN_CLASS_1), TOLLAN_OK);
-    int32_t ch = -1;
-    ASSERT_EQ(PortOpen(&ch, 1, "ATE0"), TOLLAN_OK);
-    ASSERT_EQ(SetLocalID(ch, "+1 555 0100"), TOLLAN_OK);
-    ASSERT_EQ(SetResolution(ch, p.resolution), TOLLAN_OK);
+    const int32_t ch = OpenClass1("+1 555 0100", p.resolution);
+    ASSERT_GE(ch, 0);
     ASSERT_EQ(SetScanTime(ch, p.scan_time), TOLLAN_OK);
     ASSERT_EQ(SetErrorCorrection(ch, p.ecm), TOLLAN_OK);
     ASSERT_EQ(SetCompression(ch, p.codings), TOLLAN_OK);
@@ -159,10 +136,8 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
     const int16_t bit_rate = g_channels[ch].bit_rate;
     EXPECT_EQ(PortClose(ch), TOLLAN_OK);
 
-    std::string log;
-    for (const std::string &l : trace.Lines()) log += l + "\n";
-    if (getenv("TOLLAN_SHOW_TRACE")) fprintf(stderr, "%s", log.c_str());
-    ASSERT_TRUE(line.WaitForEnd(10000)) << log;
+    ASSERT_TRUE(line.WaitForEnd(10000));
+    const std::string log = TraceLog();
     ASSERT_EQ(result, TOLLAN_OK) << log;
     EXPECT_EQ(pages_sent, p.pages);
     EXPECT_EQ(bit_rate, p.bit_rate_used);

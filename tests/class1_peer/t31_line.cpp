@@ -8,12 +8,17 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include <spandsp.h>
 
+#include "engine/channel.h"
+#include "engine/tollan.h"
 #include "platform/platform.h"
+#include "support/scripted_modem.h"
 
 namespace {
 
@@ -400,6 +405,40 @@ AudioClock::AudioClock(const T31Line &line) {
 AudioClock::~AudioClock() {
     PlatformInstall(g_previous_ops);
     g_clock_line = nullptr;
+}
+
+void T31PeerTest::SetUp() {
+    char path[] = "/tmp/tollan-t31-XXXXXX";
+    ASSERT_NE(mkdtemp(path), nullptr);
+    dir_ = path;
+    saved_settings_ = std::make_unique<LibrarySettings>(g_settings);
+    trace_ = std::make_unique<TraceCapture>();
+}
+
+void T31PeerTest::TearDown() {
+    for (int ch = 0; ch < kMaxChannels; ++ch)
+        if (g_channels[ch].in_use) PortClose(ch);
+    trace_.reset();
+    if (saved_settings_) g_settings = *saved_settings_;
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+}
+
+int32_t T31PeerTest::OpenClass1(const std::string &local_id, int32_t resolution) {
+    int32_t ch = -1;
+    EXPECT_EQ(SetModemClass(0, TOLLAN_CLASS_1), TOLLAN_OK);
+    EXPECT_EQ(PortOpen(&ch, 1, "ATE0"), TOLLAN_OK);
+    if (ch < 0) return -1;
+    EXPECT_EQ(SetLocalID(ch, local_id.c_str()), TOLLAN_OK);
+    EXPECT_EQ(SetResolution(ch, resolution), TOLLAN_OK);
+    return ch;
+}
+
+std::string T31PeerTest::TraceLog() const {
+    std::string log;
+    for (const std::string &l : trace_->Lines()) log += l + "\n";
+    if (getenv("TOLLAN_SHOW_TRACE")) fprintf(stderr, "%s", log.c_str());
+    return log;
 }
 
 // t31_free leaves one of the modem's queues allocated; that is spandsp's,

@@ -8,14 +8,19 @@
 // time-out on both sides keeps its meaning.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+struct LibrarySettings;
+class TraceCapture;
 struct at_state_s;
 struct t31_state_s;
 struct fax_state_s;
@@ -142,4 +147,24 @@ public:
     ~AudioClock();
     AudioClock(const AudioClock &) = delete;
     AudioClock &operator=(const AudioClock &) = delete;
+};
+
+// What every test against the spandsp line shares: a scratch folder, the
+// library's settings restored and its channels closed afterwards, a class 1
+// channel on the line's modem, and the trace for failure messages.
+class T31PeerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Opens COM1 (the line's pty through the profile) in class 1 with this
+    // identity and resolution; -1 when that failed (with a test failure).
+    int32_t OpenClass1(const std::string &local_id, int32_t resolution);
+    // The trace captured so far, one line each; shown with TOLLAN_SHOW_TRACE.
+    std::string TraceLog() const;
+
+    std::string dir_;
+
+private:
+    std::unique_ptr<LibrarySettings> saved_settings_;
+    std::unique_ptr<TraceCapture> trace_;
 };

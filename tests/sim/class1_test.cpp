@@ -147,3 +147,39 @@ TEST_F(Class1Test, ReceivesAPageFromTheCallingStation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Modem to modem, the sender's host handing data over at the line rate: the
+// receiving host hears the carrier (CONNECT) as it begins and the data as it
+// is handed over, not all at once when the sender's host has finished.
+TEST(Class1ModemToModem, DataFlowsAsTheSenderHandsItOver) {
+    SimFixture f;
+    SimFaults paced;
+    paced.paced = true;
+    int calling = f.AddModem("100", kSimClass1, SimQuirks{}, paced);
+    int called = f.AddModem("101", kSimClass1);
+    ASSERT_TRUE(SimStart(f.sim));
+    PtyClient a(f.Device(calling)), b(f.Device(called));
+    for (PtyClient *host : {&a, &b}) {
+        host->Command("ATE0\r");
+        ASSERT_EQ(host->Command("AT+FCLASS=1\r"), kOk);
+    }
+    a.Write("ATD101\r");
+    ASSERT_TRUE(b.ReadUntil("RING\r\n"));
+    ASSERT_EQ(b.Command("ATA\r", kConnect), kConnect);
+    ASSERT_EQ(b.Command(Frame(0x13, 0x80, std::string("\x00\x46\x08", 3))), kOk);  // DIS
+    ASSERT_TRUE(a.ReadUntil(kOk));
+    ASSERT_EQ(a.Command("AT+FTM=96\r", kConnect), kConnect);
+    b.Write("AT+FRM=96\r");
+    // Two seconds of data at 9600 bit/s, the end not yet handed over.
+    const std::string data(2400, 'U');
+    a.Write(data);
+    std::string got;
+    ASSERT_TRUE(b.ReadUntil(kConnect + "UUUU", &got, 3000)) << got;
+    a.Write(kDleEtx);
+    ASSERT_TRUE(b.ReadUntil("\r\nNO CARRIER\r\n", &got, 5000));
+    EXPECT_EQ(got.find(kDleEtx), data.size() - 4);  // every byte, then the end
+}
+
+}  // namespace

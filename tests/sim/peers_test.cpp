@@ -17,6 +17,9 @@
 
 #include "tests/sim/sim_client.h"
 
+#include "engine/tollan.h"
+#include "support/scripted_modem.h"
+
 extern char **environ;
 
 using namespace simtest;
@@ -226,6 +229,79 @@ TEST_F(PeersTest, EfaxSendsThroughAnUnpacedClass20Modem) {
     EfaxSends("-o0");
 }
 TEST_F(PeersTest, EfaxReceivesThroughAClass1Modem) { EfaxReceives("-o1"); }
+
+// The station calls efax's class 1 modem and sends two pages, an ITU test
+// chart the first; both arrive as they were drawn.
+TEST_F(PeersTest, EfaxReceivesAChartAndAPageThroughAClass1Modem) {
+    std::string chart_gz;
+    for (const char *dir : {TOLLAN_SOURCE_DIR "/../shared/testdata/itu-charts", "/work/shared/testdata/itu-charts"})
+        if (chart_gz.empty() && access((std::string(dir) + "/itu1.pbm.gz").c_str(), R_OK) == 0)
+            chart_gz = std::string(dir) + "/itu1.pbm.gz";
+    if (chart_gz.empty()) GTEST_SKIP() << "no ITU charts";
+    RunProgram({"/bin/sh", "-c", "zcat " + chart_gz + " > " + f.dir + "/chart.pbm"}, log);
+    Bitmap chart = ReadPbm(f.dir + "/chart.pbm");
+    ASSERT_EQ(chart.height, 2376);
+    std::string page1 = f.dir + "/chart_p1.g3";
+    RunProgram({"/bin/sh", "-c", "pbmtog3 -reversebits " + f.dir + "/chart.pbm > " + page1}, log);
+    Bitmap image = MakeBitmap(400);
+    int caller = f.AddCallingStation("300", {MakeCallPage(image), page1}, "100");
+    int rc = RunProgram({"/usr/bin/efax", "-d", f.Device(modem), "-o1", "-x", f.dir + "/lock", "-c", "1,5", "-iS0=1",
+                         "-w", "-r", f.dir + "/rec"},
+                        log, 90000);
+    EXPECT_EQ(rc, 0) << ReadFile(log);
+    ASSERT_TRUE(SimWaitStation(f.sim, caller, 1, 5000));
+    EXPECT_EQ(SimStationResults(f.sim, caller).pages, 2) << ReadFile(log);
+    for (int n : {1, 2}) {
+        std::string rec = f.dir + "/rec.00" + std::to_string(n), pbm = f.dir + "/rec" + std::to_string(n) + ".pbm";
+        RunProgram({"/bin/sh", "-c", "/usr/bin/efix -o pbm " + rec + " > " + pbm}, log);
+        Bitmap got = ReadPbm(pbm);
+        EXPECT_TRUE(ImageArrived(got, n == 2 ? chart : image, 0))
+            << "page " << n << ": " << got.width << "x" << got.height << "\n" << ReadFile(log);
+    }
+}
+
+// efax sends two pages in class 1 through the emulator to a class 1 modem on
+// which the library answers and runs the called side: the pages arrive as
+// drawn, efax's header lines above the first.
+TEST_F(PeersTest, EfaxSendsToReceiveClass1Fax) {
+    SimModemConfig c;
+    c.number = "101";
+    c.classes = kSimClass1;
+    c.faults.paced = true;
+    int receiver = SimAddModem(f.sim, c);
+    ProfileFile profile("[Ports]\nCOM1=" + f.Device(receiver) + "\n");
+    SetModemClass(0, TOLLAN_CLASS_1);
+    int32_t ch = -1;
+    ASSERT_EQ(PortOpen(&ch, 1, "ATZ"), TOLLAN_OK);
+    SetLocalID(ch, "TOLLAN RECEIVER");
+    Bitmap first = MakeBitmap(300), second = MakeBitmap(500);
+    WritePbm(f.dir + "/one.pbm", first);
+    WritePbm(f.dir + "/two.pbm", second);
+    uint16_t rc = 0xFFFF;
+    int16_t pages = 0;
+    std::thread host([&] {
+        int32_t ring = 0;
+        for (int polls = 0; ring != 1 && polls < 600; ++polls) {
+            if (WaitForRing(ch, &ring) != TOLLAN_OK) return;
+            if (ring != 1) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (ring == 1) rc = ReceiveClass1Fax(ch, (f.dir + "/in.g3").c_str(), &pages);
+    });
+    int efax = RunProgram({"/usr/bin/efax", "-d", f.Device(modem), "-o1", "-x", f.dir + "/lock", "-l", "EFAX SENDER", "-h", "",
+                           "-t", "101", f.dir + "/one.pbm", f.dir + "/two.pbm"},
+                          log, 90000);
+    host.join();
+    EXPECT_EQ(efax, 0) << ReadFile(log);
+    EXPECT_EQ(rc, TOLLAN_OK);
+    EXPECT_EQ(pages, 2);
+    const char *remote = "";
+    GetRemoteID(ch, &remote);
+    EXPECT_EQ(std::string(remote), "EFAX SENDER");
+    EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+    EXPECT_TRUE(ImageArrived(DecodeRawPage(f.dir + "/in_p1.g3"), first, 20)) << ReadFile(log);
+    EXPECT_TRUE(ImageArrived(DecodeRawPage(f.dir + "/in_p2.g3"), second, 20)) << ReadFile(log);
+}
+
 TEST_F(PeersTest, EfaxReceivesThroughAClass2Modem) { EfaxReceives("-o2"); }
 TEST_F(PeersTest, EfaxReceivesThroughAClass20Modem) { EfaxReceives("-o0"); }
 TEST_F(PeersTest, SendfaxSendsThroughAClass2Modem) { SendfaxSends("cls2"); }

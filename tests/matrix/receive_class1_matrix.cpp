@@ -1,0 +1,160 @@
+// Class 1 reception in every phase: the called modem's own faults (the call
+// lost, the modem silent, junk from it) and the calling station's (it hangs
+// up or goes silent, ends with DCN, slips a DCS not offered, a training check
+// with errors, a page with bad lines, EOM between documents). For each cell:
+// the return code, the pages counted, every page counted whole on disk, and
+// that the channel closes, opens again and answers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "engine/tollan.h"
+#include "modem/modem_io.h"
+#include "support/hang_guard.h"
+#include "support/scripted_modem.h"
+#include "support/wait_clock.h"
+#include "tests/sim/sim_client.h"
+
+using namespace simtest;
+
+namespace {
+
+struct Cell {
+    const char *phase;
+    const char *modem_faults;    // the called modem's (SimParseFaults words)
+    const char *station_faults;  // the calling station's
+    uint16_t expected;
+    int pages;                   // the page counter at the end
+};
+
+void PrintTo(const Cell &c, std::ostream *os) { *os << c.phase << " [" << c.modem_faults << "|" << c.station_faults << "]"; }
+
+// A lost or silent line ends the call with the pages confirmed so far; a
+// call that reached EOP's answer is whole whatever follows. After a command
+// silence is T2 waits in a row (157); in phase B no DCS within T1 is 117, and
+// a call lost there fails the DIS sent again (115); no CONNECT to the answer
+// is 112; a DCS asking for what the DIS did not offer is refused with DCN (115).
+const Cell kCells[] = {
+    {"answer", "nocarrier@dial", "", TOLLAN_E_RECEIVE_FAILED, 0},
+    {"answer", "silent@dial", "", TOLLAN_E_RECEIVE_FAILED, 0},
+    {"answer", "garbage@dial", "", TOLLAN_OK, 2},
+    {"phase B", "nocarrier@B", "", TOLLAN_E_ERROR, 0},
+    {"phase B", "silent@B", "", TOLLAN_E_RECEIVE_FAILED, 0},  // silent from the answer on
+    {"phase B", "garbage@B", "", TOLLAN_OK, 2},
+    {"training", "nocarrier@T", "", TOLLAN_E_UNCONFIRMED, 0},
+    {"training", "silent@T", "", TOLLAN_E_UNCONFIRMED, 0},
+    {"training", "garbage@T", "", TOLLAN_OK, 2},
+    {"page 1 data", "nocarrier@C1", "", TOLLAN_E_UNCONFIRMED, 0},
+    {"page 1 data", "silent@C1", "", TOLLAN_E_UNCONFIRMED, 0},
+    {"page 1 data", "garbage@C1", "", TOLLAN_OK, 2},
+    {"page 2 data", "nocarrier@C2", "", TOLLAN_E_UNCONFIRMED, 1},
+    {"page 2 data", "silent@C2", "", TOLLAN_E_UNCONFIRMED, 1},
+    {"post-page 1 (MPS)", "nocarrier@D1", "", TOLLAN_E_UNCONFIRMED, 0},
+    {"post-page 1 (MPS)", "silent@D1", "", TOLLAN_E_UNCONFIRMED, 0},
+    {"post-page 1 (MPS)", "garbage@D1", "", TOLLAN_OK, 2},
+    {"post-page 2 (EOP)", "nocarrier@D2", "", TOLLAN_E_UNCONFIRMED, 1},
+    {"post-page 2 (EOP)", "silent@D2", "", TOLLAN_E_UNCONFIRMED, 1},
+    {"hang-up", "nocarrier@end", "", TOLLAN_OK, 2},
+    {"hang-up", "garbage@end", "", TOLLAN_OK, 2},
+    // The caller.
+    {"caller: phase B", "", "nocarrier@B", TOLLAN_E_ERROR, 0},
+    {"caller: phase B", "", "silent@B", TOLLAN_E_TIMEOUT, 0},
+    {"caller: phase B", "", "garbage@B", TOLLAN_OK, 2},
+    {"caller: phase B", "", "dcn@B", TOLLAN_E_UNCONFIRMED, 0},
+    {"caller: phase B", "", "baddcs", TOLLAN_E_ERROR, 0},
+    {"caller: training", "", "nocarrier@T", TOLLAN_E_UNCONFIRMED, 0},
+    {"caller: training", "", "badtcf", TOLLAN_OK, 2},
+    {"caller: page 2 data", "", "nocarrier@C2", TOLLAN_E_UNCONFIRMED, 1},
+    {"caller: page 2 data", "", "silent@C2", TOLLAN_E_UNCONFIRMED, 1},
+    {"caller: page 2 data", "", "dcn@C2", TOLLAN_E_UNCONFIRMED, 1},
+    {"caller: page 2 data", "", "badlines@2", TOLLAN_OK, 2},
+    {"caller: post-page 1", "", "nocarrier@D1", TOLLAN_E_UNCONFIRMED, 0},
+    {"caller: post-page 1", "", "silent@D1", TOLLAN_E_UNCONFIRMED, 0},
+    {"caller: post-page 1", "", "dcn@D1", TOLLAN_E_UNCONFIRMED, 0},
+    {"caller: post-page 1", "", "eom@1", TOLLAN_OK, 2},
+    {"caller: hang-up", "", "nocarrier@end", TOLLAN_OK, 2},
+};
+
+// The library and the emulator share a clock that moves only while both
+// wait; the emulator's own timers run this many times slower.
+constexpr uint32_t kClockRatio = 20;
+constexpr double kCellLimitSeconds = 60;  // real time, only to catch a hang
+
+class ReceiveClass1Matrix : public ::testing::TestWithParam<Cell> {
+protected:
+    WaitClock clock{kClockRatio};
+    SimOnWaitClock sim_clock{clock};
+    SimFixture f;
+    std::string page1 = MakePage(60, 7), page2 = MakePage(80, 8);
+    std::unique_ptr<ProfileFile> profile;
+
+    void SetUp() override { SetModemCommandInterval(100); }
+    void TearDown() override { SetModemCommandInterval(500); }
+
+    int32_t Open() {
+        SetModemClass(0, TOLLAN_CLASS_1);
+        int32_t ch = -1;
+        EXPECT_EQ(PortOpen(&ch, 1, "ATZ"), TOLLAN_OK);
+        return ch;
+    }
+
+    // The host looks for the first RING every 100 ms by the library's clock.
+    static bool Rang(int32_t ch) {
+        int32_t ring = 0;
+        for (int look = 0; ring != 1 && look < 1000; ++look) {
+            if (WaitForRing(ch, &ring) != TOLLAN_OK) return false;
+            if (ring != 1) PlatSleep(100);
+        }
+        return ring == 1;
+    }
+};
+
+TEST_P(ReceiveClass1Matrix, Cell) {
+    const Cell &c = GetParam();
+    HangGuard guard(std::string("class 1 receive matrix: ") + c.phase, kCellLimitSeconds, WaitClockState);
+    if (getenv("TOLLAN_FAULT_MATRIX_TRACE")) SetTraceOption(2);
+    SimFaults modem_faults;
+    ASSERT_TRUE(SimParseFaults(c.modem_faults, &modem_faults));
+    int modem = f.AddModem("100", kSimClass1);
+    WriteFile(f.dir + "/doc_p1.g3", page1);
+    WriteFile(f.dir + "/doc_p2.g3", page2);
+    SimStationConfig station;
+    station.number = "300";
+    station.answering = false;
+    station.pages = {f.dir + "/doc_p1.g3", f.dir + "/doc_p2.g3"};
+    ASSERT_TRUE(SimParseFaults(c.station_faults, &station.faults));
+    int caller = SimAddStation(f.sim, station);
+    ASSERT_TRUE(SimStart(f.sim));
+    profile = std::make_unique<ProfileFile>("[Ports]\nCOM1=" + f.Device(modem) + "\n");
+
+    int32_t ch = Open();
+    // The faults strike the call, not the opening of the port.
+    SimSetModemFaults(f.sim, modem, modem_faults);
+    ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
+    ASSERT_TRUE(Rang(ch));
+    int16_t pages = -1;
+    uint16_t rc = ReceiveClass1Fax(ch, (f.dir + "/in.g3").c_str(), &pages);
+    EXPECT_EQ(rc, c.expected);
+    EXPECT_EQ(pages, c.pages);
+    const std::string sent[] = {page1, page2};
+    for (int n = 1; n <= pages && n <= 2; ++n)
+        EXPECT_EQ(ReadFile(f.dir + "/in_p" + std::to_string(n) + ".g3"), sent[n - 1]) << "page " << n;
+    EXPECT_EQ(PortClose(ch), TOLLAN_OK);
+
+    // The modem is as good as new: the channel opens again and answers.
+    SimSetModemFaults(f.sim, modem, SimFaults{});
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (SimModemSilenced(f.sim, modem) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    int32_t again = Open();
+    EXPECT_EQ(FaxModemCommand("AT\r\n", again), TOLLAN_OK);
+    EXPECT_EQ(PortClose(again), TOLLAN_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, ReceiveClass1Matrix, ::testing::ValuesIn(kCells));
+
+}  // namespace
