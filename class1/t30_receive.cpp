@@ -377,10 +377,19 @@ Step ReceiveBlock(ReceiveCall &call);
 
 // One frame of the caller, acted on. Commands of a kind repeated past the
 // limit since the last page answer end the call; DCS has the training limit.
+// Error correction's commands belong to a session whose DCS agreed to it;
+// before that they are passed over, and counted, as unknown frames.
+bool EcmCommandOutOfPlace(const ReceiveCall &call, const CommandEntry *entry) {
+    if (!entry) return false;
+    const Command c = entry->command;
+    const bool ecm = c == kCmdPps || c == kCmdEor || c == kCmdCtc || c == kCmdRr;
+    return ecm && (call.rate == nullptr || call.mode.ecm == TOLLAN_ECM_OFF);
+}
+
 Step CommandSense(ReceiveCall &call) {
     const uint8_t fcf = call.frame[1];
     const CommandEntry *entry = FindCommand(fcf);
-    const Command command = entry ? entry->command : kCmdUnknown;
+    const Command command = EcmCommandOutOfPlace(call, entry) ? kCmdUnknown : entry ? entry->command : kCmdUnknown;
     FaxTrace("CommandSense: %s (0x%x)", entry ? entry->name : "unknown", fcf);
     // DCS has the training limit; the ECM exchanges have limits of their own.
     const bool own_limit = command == kCmdDcs || command == kCmdPps || command == kCmdRr || command == kCmdCtc;

@@ -314,6 +314,19 @@ TEST_F(ReceiveTest, ARepeatedMpsGetsMcfAgainAndALostPageRtn) {
     EXPECT_EQ(pages_received_, 1);
 }
 
+// Found by fuzzing: PPS or CTC before a DCS that agreed to error correction
+// took the call to page data without a rate.
+TEST_F(ReceiveTest, ErrorCorrectionCommandsBeforeItsDcsArePassedOver) {
+    Dialogue d(modem_);
+    Answer(d);
+    Caller(d, kFcfPps, std::string("\x00\x00\x00\x00", 4));
+    Caller(d, kFcfCtc, std::string("\x00\x00", 2));
+    Caller(d, kFcfDcn).Hangup();
+    EXPECT_EQ(Receive(), TOLLAN_E_UNCONFIRMED);
+    ExpectDialogue(d);
+    EXPECT_EQ(pages_received_, 0);
+}
+
 TEST_F(ReceiveTest, DcnBeforeEopIsUnconfirmed) {
     Dialogue d(modem_);
     Answer(d);
