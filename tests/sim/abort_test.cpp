@@ -27,7 +27,7 @@ using namespace simtest;
 
 namespace {
 
-enum class Kind { kSend2, kSend20, kReceive2, kReceive20, kSend1 };
+enum class Kind { kSend2, kSend20, kReceive2, kReceive20, kSend1, kReceive1 };
 
 struct AbortCell {
     Kind kind;
@@ -68,17 +68,20 @@ const AbortCell kCells[] = {
     {Kind::kSend1, SimPhase::kTraining, 0, true, "class1_send_training"},
     {Kind::kSend1, SimPhase::kC, 1, true, "class1_send_page_data"},
     {Kind::kSend1, SimPhase::kD, 1, true, "class1_send_post_page"},
+    {Kind::kReceive1, SimPhase::kTraining, 0, true, "class1_receive_training"},
+    {Kind::kReceive1, SimPhase::kC, 1, true, "class1_receive_page_data"},
+    {Kind::kReceive1, SimPhase::kD, 1, true, "class1_receive_post_page"},
 };
 
 void PrintTo(const AbortCell &c, std::ostream *os) { *os << c.name; }
 
-bool IsReceive(Kind k) { return k == Kind::kReceive2 || k == Kind::kReceive20; }
+bool IsReceive(Kind k) { return k == Kind::kReceive2 || k == Kind::kReceive20 || k == Kind::kReceive1; }
 
 int ClassOf(Kind k) {
     switch (k) {
     case Kind::kSend2: case Kind::kReceive2: return TOLLAN_CLASS_2;
     case Kind::kSend20: case Kind::kReceive20: return TOLLAN_CLASS_2_0;
-    case Kind::kSend1: return TOLLAN_CLASS_1;
+    case Kind::kSend1: case Kind::kReceive1: return TOLLAN_CLASS_1;
     }
     return TOLLAN_CLASS_AUTO;
 }
@@ -90,6 +93,7 @@ std::string DisconnectOnWire(Kind k) {
     case Kind::kSend2: case Kind::kReceive2: return "AT+FK<CR>";
     case Kind::kSend20: case Kind::kReceive20: return "AT+FKS<CR>";
     case Kind::kSend1: return "<FF><DC3><FB><DLE><ETX>";  // DCN, final frame
+    case Kind::kReceive1: return "<FF><DC3><FA><DLE><ETX>";  // the called station's DCN
     }
     return "?";
 }
@@ -165,7 +169,7 @@ protected:
     }
 
     // A calling station sends the two pages; the host answers at the first RING.
-    uint16_t Receive(int32_t ch, int16_t *pages) {
+    uint16_t Receive(Kind kind, int32_t ch, int16_t *pages) {
         int caller = f.AddCallingStation("300", {f.dir + "/doc_p1.g3", f.dir + "/doc_p2.g3"});
         if (!SimStationCall(f.sim, caller, "100")) return 0xFFFF;
         int32_t ring = 0;
@@ -173,11 +177,14 @@ protected:
             if (WaitForRing(ch, &ring) != TOLLAN_OK) return 0xFFFF;
             if (ring != 1) PlatSleep(100);
         }
-        return ring == 1 ? ReceiveFax(ch, (f.dir + "/in.g3").c_str(), pages) : 0xFFFF;
+        if (ring != 1) return 0xFFFF;
+        const std::string base = f.dir + "/in.g3";
+        return kind == Kind::kReceive1 ? ReceiveClass1Fax(ch, base.c_str(), pages)
+                                       : ReceiveFax(ch, base.c_str(), pages);
     }
 
     uint16_t RunCall(const AbortCell &c, int32_t ch, int16_t *pages) {
-        if (IsReceive(c.kind)) return Receive(ch, pages);
+        if (IsReceive(c.kind)) return Receive(c.kind, ch, pages);
         const std::string base = f.dir + "/doc.g3";
         return c.kind == Kind::kSend1 ? SendClass1Fax(ch, "200", base.c_str(), 2) : SendFax(ch, "200", base.c_str(), 2);
     }
@@ -241,7 +248,7 @@ TEST_P(AbortTest, EndsTheCallAsItsClassHasIt) {
     EXPECT_NE(ending.find("ATH0"), std::string::npos) << "no hang-up:\n" << wire;
     const bool told = ending.find(DisconnectOnWire(c.kind)) != std::string::npos;
     EXPECT_EQ(told, c.connected);
-    if (c.connected && c.kind != Kind::kSend1) {
+    if (c.connected && ClassOf(c.kind) != TOLLAN_CLASS_1) {
         EXPECT_NE(ending.find("~> line: DCN"), std::string::npos) << "the modem told the station nothing";
     }
     if (IsReceive(c.kind)) {
