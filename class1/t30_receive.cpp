@@ -131,6 +131,9 @@ constexpr std::array<int32_t, 8> kReportPhases = {
     TOLLAN_PHASE_DIAL, TOLLAN_PHASE_NEGOTIATION, -1, TOLLAN_PHASE_TRAINING,
     -1,                TOLLAN_PHASE_RELEASE,     TOLLAN_PHASE_RELEASE, -1,
 };
+static_assert(kReportPhases.size() == kPhaseNames.size() &&
+                  kPhaseNames.size() == static_cast<size_t>(ReceivePhase::kDone) + 1,
+              "one name and one report phase for every phase");
 
 // One class 1 receiving call, for its whole length.
 struct ReceiveCall {

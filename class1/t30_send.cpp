@@ -45,10 +45,14 @@ constexpr std::array<const char *, 9> kPhaseNames = {
 
 // The call report's phase of each phase, in SendPhase order; -1 leaves it
 // (a page's start reports itself).
-constexpr std::array<int32_t, 8> kReportPhases = {
+constexpr std::array<int32_t, 9> kReportPhases = {
     TOLLAN_PHASE_NEGOTIATION, TOLLAN_PHASE_TRAINING, TOLLAN_PHASE_TRAINING, -1,
     TOLLAN_PHASE_POST_PAGE,   TOLLAN_PHASE_RELEASE,  TOLLAN_PHASE_RELEASE,  -1,
+    TOLLAN_PHASE_PAGE,
 };
+static_assert(kReportPhases.size() == kPhaseNames.size() &&
+                  kPhaseNames.size() == static_cast<size_t>(SendPhase::kSendBlock) + 1,
+              "one name and one report phase for every phase");
 
 Step Stay(const SendCall &call) { return {call.phase, TOLLAN_OK}; }
 
