@@ -852,12 +852,9 @@ const ReceiveRate *DcsModulation(const uint8_t *dcs_fif, size_t length, const Fa
 }
 
 static uint16_t ReceiveClass1FaxCall(int32_t channel, const char *base_name, int16_t *pages) {
-    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    const uint16_t refused = FaxCheckReceiveArguments(channel, base_name, pages);
+    if (refused != TOLLAN_OK) return refused;
     FaxChannel &c = g_channels[channel];
-    if (!c.in_use) return TOLLAN_E_NOT_OPEN;
-    FaxBeginCall(channel);
-    if (!base_name || !*base_name || !pages) return TOLLAN_E_ARGUMENT;
-    if (!FaxPageNamesFit(base_name, INT16_MAX, ".ffi")) return TOLLAN_E_ARGUMENT;
     if (c.modem_class != TOLLAN_CLASS_1) return TOLLAN_E_CLASS;
     *pages = 0;
     c.ring_length = 0;  // the call takes the line

@@ -308,12 +308,8 @@ uint16_t RunReceiving(int32_t channel, const char *base_name, int16_t *pages) {
 
 // The checks, the call and its ending.
 uint16_t ReceiveFaxCall(int32_t channel, const char *base_name, int16_t *pages) {
-    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
-    FaxChannel &c = g_channels[channel];
-    if (!c.in_use) return TOLLAN_E_NOT_OPEN;
-    FaxBeginCall(channel);
-    if (!base_name || !*base_name || !pages) return TOLLAN_E_ARGUMENT;
-    if (!FaxPageNamesFit(base_name, INT16_MAX, ".ffi")) return TOLLAN_E_ARGUMENT;
+    const uint16_t refused = FaxCheckReceiveArguments(channel, base_name, pages);
+    if (refused != TOLLAN_OK) return refused;
     *pages = 0;
     const uint16_t rc = RunReceiving(channel, base_name, pages);
     // Aborted or out of time: the pages counted stay, the modem is told to

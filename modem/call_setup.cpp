@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
@@ -78,4 +79,13 @@ uint16_t FaxDial(int32_t channel, const char *number, const char *expected) {
     }
     FaxTrace("SendFax: ダイアル %s 失敗 (ERROR / NO CARRIER)", number);
     return code;
+}
+
+uint16_t FaxCheckReceiveArguments(int32_t channel, const char *base_name, const int16_t *pages) {
+    if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
+    if (!g_channels[channel].in_use) return TOLLAN_E_NOT_OPEN;
+    FaxBeginCall(channel);
+    if (!base_name || !*base_name || !pages) return TOLLAN_E_ARGUMENT;
+    if (!FaxPageNamesFit(base_name, INT16_MAX, ".ffi")) return TOLLAN_E_ARGUMENT;
+    return TOLLAN_OK;
 }

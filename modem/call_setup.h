@@ -51,6 +51,10 @@ bool FaxPageFileName(char (&out)[kFaxPathSize], const char *base_name, int page,
 // True when the base name fits a path buffer and so do the page names with
 // this extension of every page from 1 to last_page.
 bool FaxPageNamesFit(const char *base_name, int last_page, const char *extension);
+// The checks a receiving call makes before anything else, in their order:
+// 119, 102 (the call's time then starts), 118 for a missing or empty base
+// name, no page counter, or page file names that would not fit.
+uint16_t FaxCheckReceiveArguments(int32_t channel, const char *base_name, const int16_t *pages);
 // The page file of page (1-based) of a document of pages: "<stem>_p<page>.g3",
 // or for a one-page document the base name itself when that does not exist.
 // 0; 118 when the name does not fit; 141 when neither file exists.
