@@ -218,6 +218,11 @@ void AddPortOptions(CLI::App *command, PortChoice &choice) {
                      ->check(CLI::Range(1, 20));
     command->add_option("--device", choice.device, "serial device of the modem, e.g. /dev/ttyUSB0")->excludes(port);
     command->add_option("--init", choice.init, "modem initialisation string")->capture_default_str();
+    // Slow modems need the pause; emulated ones and tests do not.
+    command->add_option("--command-pause", choice.command_pause_ms, "pause before each modem command, in ms")
+        ->check(CLI::Range(0, 10000))
+        ->envname("TOLLAN_COMMAND_PAUSE")
+        ->capture_default_str();
 }
 
 CLI::Validator IdentityCheck(bool quotes_allowed) {
@@ -305,6 +310,7 @@ bool SystemCallFailed(uint16_t code) {
 uint16_t TryOpenChannel(const PortChoice &choice, int modem_class, int32_t *channel) {
     if (!choice.device.empty() && g_device_profile.empty()) MapPortToDevice(choice.port, choice.device);
     uint16_t rc = SetModemClass(0, modem_class);
+    if (rc == TOLLAN_OK) rc = SetModemCommandInterval(choice.command_pause_ms);
     if (rc != TOLLAN_OK) return rc;
     GetLastFaxError();  // forget an error of before
     return PortOpen(channel, choice.port, choice.init.c_str());

@@ -10,6 +10,7 @@ struct PortChoice {
     int port = 1;
     std::string device;     // --device: a temporary profile maps the port to it
     std::string init = "ATZ";
+    int command_pause_ms = 500;  // --command-pause: the library's pause before each modem command
 };
 
 struct TraceChoice {

@@ -270,6 +270,8 @@ protected:
         // Keep the user's own profile out of the commands under test.
         setenv("QUARRY_INI", (dir_ + "/none.ini").c_str(), 1);
         setenv("TMPDIR", dir_.c_str(), 1);
+        // A short pause before each modem command: the emulated modems need no more.
+        setenv("TOLLAN_COMMAND_PAUSE", "50", 1);
         sim_ = SimCreate(FastConfig());
     }
     void TearDown() override {
@@ -1054,6 +1056,7 @@ TEST_F(CliTest, PortFailuresNameTheDevice) {
         << r.err;
     EXPECT_EQ(RunTool({kTollan, "receive", "--rings", "99", Path("in.g3")}, dir_).status, 2);
     EXPECT_EQ(RunTool({kTollan, "receive", "--id", std::string(130, '5'), Path("in.g3")}, dir_).status, 2);
+    EXPECT_EQ(RunTool({kTollan, "receive", "--command-pause", "-1", Path("in.g3")}, dir_).status, 2);
 }
 
 }  // namespace

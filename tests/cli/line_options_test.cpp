@@ -49,6 +49,8 @@ protected:
         dir_ = pattern;
         setenv("QUARRY_INI", (dir_ + "/none.ini").c_str(), 1);
         setenv("TMPDIR", dir_.c_str(), 1);
+        // A short pause before each modem command: the emulated modems need no more.
+        setenv("TOLLAN_COMMAND_PAUSE", "50", 1);
         SimConfig config;
         config.timings.ring_interval = 200;
         config.timings.give_up = 10000;
