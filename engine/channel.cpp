@@ -66,7 +66,10 @@ void LoadProfileSettings() {
 }
 
 // Process detach: every open slot is marked free; ports are left as they are
-// and nothing is sent to a modem.
+// and nothing is sent to a modem. Only slots in use are written: a write to
+// each would give every process that never opened a port a page of its own
+// for every slot as it ends.
 __attribute__((destructor)) static void ReleaseChannelsAtDetach() {
-    for (FaxChannel &c : g_channels) c.in_use = 0;
+    for (FaxChannel &c : g_channels)
+        if (c.in_use != 0) c.in_use = 0;
 }

@@ -69,17 +69,23 @@ constexpr int kModeLookupBits = 7;
 // Where a mode's code is kept for coding: vertical -3..3 first.
 constexpr int ModeIndex(int mode) { return mode == kPass ? 7 : mode == kHorizontal ? 8 : mode + 3; }
 
-struct CodecTables {
+// What coding looks codes up in; built at the first page coded.
+struct CodeTables {
     PutCode terminating[2][kMhTerminatingCount];
     PutCode make_up[2][kMhMakeUpCount + kMhExtendedCount];  // runs 64.. in steps of 64
     // A white run under 64 and the black run under 64 after it, as one
     // code: its bits (up to 20) and, from bit 24, its length.
     uint32_t white_black[kMhTerminatingCount][kMhTerminatingCount];
+    PutCode mode_codes[9];  // by ModeIndex
+};
+
+// What decoding finds codes by; built at the first page decoded (a process
+// that only codes never builds these 80 KB).
+struct LookupTables {
     RunCode runs[2][1 << kRunLookupBits];
     RunCode short_runs[2][1 << kShortRunLookupBits];
     RunCode pairs[2][1 << kPairLookupBits];  // one code or a pair, within 10 bits
-    ModeCode modes[1 << kModeLookupBits];  // length 0: no mode code
-    PutCode mode_codes[9];                  // by ModeIndex
+    ModeCode modes[1 << kModeLookupBits];   // length 0: no mode code
 };
 
 void AddPutCodes(PutCode *out, const MhCodeEntry *codes, int count) {
@@ -117,8 +123,8 @@ void AddColourRunCodes(RunCode *table, int lookup_bits, const MhCodeEntry *termi
     AddRunCodes(table, lookup_bits, kExtendedMhMakeUp, kMhExtendedCount);
 }
 
-CodecTables BuildTables() {
-    CodecTables t;
+CodeTables BuildCodeTables() {
+    CodeTables t;
     memset(&t, 0, sizeof t);
     AddPutCodes(t.terminating[0], kWhiteMhTerminating, kMhTerminatingCount);
     AddPutCodes(t.terminating[1], kBlackMhTerminating, kMhTerminatingCount);
@@ -132,6 +138,14 @@ CodecTables BuildTables() {
             t.white_black[white][black] = (w.bits | static_cast<uint32_t>(b.bits) << w.length) |
                                           static_cast<uint32_t>(w.length + b.length) << 24;
         }
+    for (const ModeCode &m : kModeCodes)
+        t.mode_codes[ModeIndex(m.mode)] = {static_cast<uint16_t>(Reversed(m.code, m.length)), m.length};
+    return t;
+}
+
+LookupTables BuildLookupTables() {
+    LookupTables t;
+    memset(&t, 0, sizeof t);
     AddColourRunCodes(t.runs[0], kRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
     AddColourRunCodes(t.runs[1], kRunLookupBits, kBlackMhTerminating, kBlackMhMakeUp);
     AddColourRunCodes(t.short_runs[0], kShortRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
@@ -152,8 +166,6 @@ CodecTables BuildTables() {
                                  static_cast<uint32_t>(CodeRun(first)) << 8 |
                                  static_cast<uint32_t>(CodeRun(second)) << 20;
         }
-    for (const ModeCode &m : kModeCodes)
-        t.mode_codes[ModeIndex(m.mode)] = {static_cast<uint16_t>(Reversed(m.code, m.length)), m.length};
     for (const ModeCode &m : kModeCodes) {
         const uint32_t head = Reversed(m.code, m.length);
         for (uint32_t tail = 0; tail < (1u << (kModeLookupBits - m.length)); ++tail)
@@ -162,14 +174,19 @@ CodecTables BuildTables() {
     return t;
 }
 
-// Built once, on first use.
-const CodecTables &Tables() {
-    static const CodecTables tables = BuildTables();
+// Each built once, on first use.
+const CodeTables &CodingTables() {
+    static const CodeTables tables = BuildCodeTables();
+    return tables;
+}
+
+const LookupTables &DecodingTables() {
+    static const LookupTables tables = BuildLookupTables();
     return tables;
 }
 
 // The run code at the front of bits, or 0.
-inline RunCode FindRunCode(const CodecTables &t, int colour, uint64_t bits) {
+inline RunCode FindRunCode(const LookupTables &t, int colour, uint64_t bits) {
     RunCode c = t.short_runs[colour][bits & ((1u << kShortRunLookupBits) - 1)];
     return c != 0 ? c : t.runs[colour][bits & ((1u << kRunLookupBits) - 1)];
 }
@@ -216,6 +233,13 @@ inline int32_t ScanForChange(const uint8_t *row, int32_t width, int32_t from, in
                 found = byte * 8 + __builtin_clzll(w);
                 break;
             }
+        }
+        if (found < 0 && byte < end && end >= 8) {
+            // The last bytes: the row's last eight, those already seen masked off.
+            const int unseen = end - byte;
+            const uint64_t w = (BigEndian64(row + end - 8) ^ flip64) & (~0ull >> (64 - 8 * unseen));
+            if (w) found = (end - 8) * 8 + __builtin_clzll(w);
+            byte = end;
         }
         for (; found < 0 && byte < end; ++byte) {
             uint8_t b = static_cast<uint8_t>(row[byte] ^ flip8);
@@ -364,7 +388,7 @@ inline void PutTaggedEol(RowBits &b, int one_dimensional) {
 inline void PutPutCode(RowBits &b, const PutCode &c) { PutBits(b, c.bits, c.length); }
 
 // A run: make-up codes for its multiples of 64, then its terminating code.
-inline void PutRun(RowBits &b, const CodecTables &t, int colour, int32_t run) {
+inline void PutRun(RowBits &b, const CodeTables &t, int colour, int32_t run) {
     constexpr int32_t kLongestMakeUp = 64 * (kMhMakeUpCount + kMhExtendedCount);
     while (run > kLongestMakeUp + 63) {
         PutPutCode(b, t.make_up[colour][kMhMakeUpCount + kMhExtendedCount - 1]);
@@ -376,7 +400,7 @@ inline void PutRun(RowBits &b, const CodecTables &t, int colour, int32_t run) {
 
 // A white run and the black run after it (never empty), short ones as one
 // code.
-inline void PutRunPair(RowBits &b, const CodecTables &t, int32_t white, int32_t black) {
+inline void PutRunPair(RowBits &b, const CodeTables &t, int32_t white, int32_t black) {
     if (white < 64 && black < 64) {
         const uint32_t pair = t.white_black[white][black];
         PutBits(b, pair & 0xFFFFFF, static_cast<int>(pair >> 24));
@@ -392,7 +416,7 @@ inline void PutRunPair(RowBits &b, const CodecTables &t, int32_t white, int32_t 
 // whose first `valid` bits are the row's: one load serves every run pair
 // that ends inside it.
 void PutMhRow(RowBits &b, const uint8_t *row, int32_t w) {
-    const CodecTables &t = Tables();
+    const CodeTables &t = CodingTables();
     const int32_t row_bytes = PackedRowBytes(w);
     int32_t x = 0;
     while (x < w) {
@@ -426,11 +450,11 @@ void PutMhRow(RowBits &b, const uint8_t *row, int32_t w) {
     }
 }
 
-inline void PutMode(RowBits &b, const CodecTables &t, int mode) { PutPutCode(b, t.mode_codes[ModeIndex(mode)]); }
+inline void PutMode(RowBits &b, const CodeTables &t, int mode) { PutPutCode(b, t.mode_codes[ModeIndex(mode)]); }
 
 // Codes a row by the changes of it (cur) and of the row above (ref).
 void Put2dRow(RowBits &b, const int32_t *cur, const int32_t *ref, int32_t w) {
-    const CodecTables &t = Tables();
+    const CodeTables &t = CodingTables();
     int32_t a0 = -1;
     int colour = 0;
     int32_t ai = 0, bi = 0;  // the first changes of the row and above right of a0
@@ -697,7 +721,7 @@ void NoteBadRow(PageDecoder *d, int32_t row) {
 // decide it for good codes: for the rows that hold a bad code word, or 0
 // bits that turn into an EOL inside a code.
 uint16_t DecodeMhRowSlowly(PageDecoder *d, int32_t row, MhRow *s, RowEnd *end) {
-    const CodecTables &t = Tables();
+    const LookupTables &t = DecodingTables();
     const int32_t width = d->o->width;
     int32_t value = 0, length = 0;
     while (s->column < width) {
@@ -733,7 +757,7 @@ uint16_t DecodeMhRowSlowly(PageDecoder *d, int32_t row, MhRow *s, RowEnd *end) {
 // caller skips to the next EOL) or by a bad code word (skipped to the next
 // EOL here). The row's width is *column.
 uint16_t DecodeMhRow(PageDecoder *d, int32_t row, uint8_t *line, int32_t *column, RowEnd *end) {
-    const CodecTables &t = Tables();
+    const LookupTables &t = DecodingTables();
     const int32_t width = d->o->width;
     G3Reader *r = d->r;
     MhRow s{line, 0, 0, 0};
@@ -788,7 +812,7 @@ uint16_t DecodeMhRow(PageDecoder *d, int32_t row, uint8_t *line, int32_t *column
 
 // One run in horizontal mode: make-up codes, then a terminating code.
 bool DecodeRun(PageDecoder *d, int colour, int32_t *run, uint16_t *code) {
-    const CodecTables &t = Tables();
+    const LookupTables &t = DecodingTables();
     G3Reader *r = d->r;
     *run = 0;
     for (;;) {
@@ -841,7 +865,7 @@ void ChangesOfRow(const uint8_t *row, int32_t width, Changes *c) { c->count = Ro
 // row had not begun).
 uint16_t Decode2dRow(PageDecoder *d, const Changes &ref, uint8_t *line, Changes *cur, Row2dEnd *end,
                      int32_t *a0_out) {
-    const CodecTables &t = Tables();
+    const LookupTables &t = DecodingTables();
     const int32_t w = d->o->width;
     const int32_t *above = ref.at.data();
     G3Reader *r = d->r;
