@@ -494,8 +494,11 @@ void StartG3Encoder(G3Encoder *e, G3Coding coding, int k, int32_t width, std::ve
     e->rows_to_1d = 0;
     e->width = width;
     e->used = 0;
-    e->changes.assign(static_cast<size_t>(width) + 1 + kChangeSentinels, width);
-    e->changes_above.assign(static_cast<size_t>(width) + 1 + kChangeSentinels, width);  // a white row
+    // MR and MMR code each row against the changes of the one above: a
+    // white row above the first. MH needs none.
+    const size_t changes = coding == kCodingMh ? 0 : static_cast<size_t>(width) + 1 + kChangeSentinels;
+    e->changes.assign(changes, width);
+    e->changes_above.assign(changes, width);
 }
 
 void EncodeG3Row(G3Encoder *e, const uint8_t *row) {
