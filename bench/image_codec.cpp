@@ -29,6 +29,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,19 +119,55 @@ bool TiffDecode(const std::string &tif_path, const std::string &pbm_path) {
 
 // ---- The page codec: MR and MMR, page from a PBM file to a file ---------
 
-bool CodecEncode(const std::string &pbm_path, const std::string &out_path, G3Coding coding) {
-    std::string bits;
-    if (!ReadPbmBits(pbm_path, &bits)) return false;
-    std::vector<uint8_t> coded;
-    coded.reserve(bits.size() / 4);
-    G3Encoder e;
-    StartG3Encoder(&e, coding, 4, kPageWidth, &coded);
-    for (size_t at = 0; at < bits.size(); at += kPageStride)
-        EncodeG3Row(&e, reinterpret_cast<const uint8_t *>(bits.data()) + at);
-    FinishG3Encoder(&e);
-    return WriteFileBytes(out_path, std::string(coded.begin(), coded.end()));
+// Opens a P4 file as WritePagePbm writes it and reads its header: the rows
+// follow. Null when it is not one.
+FILE *OpenPbmRows(const std::string &path, int *rows) {
+    FILE *f = fopen(path.c_str(), "rb");
+    int width = 0;
+    if (f && (fscanf(f, "P4 %d %d", &width, rows) != 2 || width != kPageWidth || fgetc(f) != '\n')) {
+        fclose(f);
+        return nullptr;
+    }
+    return f;
 }
 
+// As the library codes a page: the PBM's rows read once into the page, the
+// coded bytes written out in 64 KB blocks as they come, never held whole.
+bool CodecEncode(const std::string &pbm_path, const std::string &out_path, G3Coding coding) {
+    int rows = 0;
+    FILE *in = OpenPbmRows(pbm_path, &rows);
+    if (!in) return false;
+    const size_t page_bytes = static_cast<size_t>(rows) * kPageStride;
+    std::unique_ptr<uint8_t[]> page(new uint8_t[page_bytes]);  // not cleared: every byte is read
+    const bool read = fread(page.get(), 1, page_bytes, in) == page_bytes;
+    fclose(in);
+    FILE *out = fopen(out_path.c_str(), "wb");
+    if (!read || !out) {
+        if (out) fclose(out);
+        return false;
+    }
+    setvbuf(out, nullptr, _IONBF, 0);  // each block one write
+    constexpr size_t kBlock = 64 * 1024;
+    std::vector<uint8_t> coded;
+    coded.reserve(2 * kBlock);
+    bool ok = true;
+    auto drain = [&](bool all) {
+        const size_t n = all ? coded.size() : coded.size() / kBlock * kBlock;
+        if (n > 0) ok = fwrite(coded.data(), 1, n, out) == n && ok;
+        coded.erase(coded.begin(), coded.begin() + static_cast<std::ptrdiff_t>(n));
+    };
+    G3Encoder e;
+    StartG3Encoder(&e, coding, 4, kPageWidth, &coded);
+    for (size_t at = 0; at < page_bytes; at += kPageStride) {
+        EncodeG3Row(&e, page.get() + at);
+        if (coded.size() >= kBlock) drain(false);
+    }
+    FinishG3Encoder(&e);
+    drain(true);
+    return fclose(out) == 0 && ok;
+}
+
+// The decoded rows go out as a PBM file straight from the decoder's block.
 bool CodecDecode(const std::string &in_path, const std::string &pbm_path, G3Coding coding) {
     FILE *in = fopen(in_path.c_str(), "rb");
     if (!in) return false;
@@ -141,9 +178,12 @@ bool CodecDecode(const std::string &in_path, const std::string &pbm_path, G3Codi
     uint16_t code = DecodeG3Page(&reader, {coding, kPageWidth, 10000, "bench"}, &rows, &report);
     fclose(in);
     if (code != TOLLAN_OK || report.bad_rows != 0) return false;
-    BenchPage page{"", std::string(reinterpret_cast<const char *>(rows.bits.get()),
-                                   static_cast<size_t>(rows.count) * kPageStride)};
-    return WritePagePbm(page, pbm_path);
+    FILE *out = fopen(pbm_path.c_str(), "wb");
+    if (!out) return false;
+    const size_t bytes = static_cast<size_t>(rows.count) * kPageStride;
+    bool ok = fprintf(out, "P4\n%d %d\n", kPageWidth, rows.count) > 0 &&
+              fwrite(rows.bits.get(), 1, bytes, out) == bytes;
+    return fclose(out) == 0 && ok;
 }
 
 // The floor under a conversion: reading its input file whole and writing

@@ -1,5 +1,6 @@
 #include "engine/channel.h"
 
+#include <atomic>
 #include <cerrno>
 
 #include "engine/trace.h"
@@ -26,7 +27,14 @@ LibrarySettings g_settings = {
 // each host thread reads the error of its own last failing call.
 __thread int32_t g_last_error = 0;
 
+namespace {
+// A slot has been sought: before that none can be in use (PortOpen takes
+// them through FindFreeSlot).
+std::atomic<bool> g_slot_sought{false};
+}  // namespace
+
 int FindFreeSlot() {
+    g_slot_sought.store(true, std::memory_order_relaxed);
     for (int i = 0; i < kMaxChannels; ++i)
         if (g_channels[i].in_use == 0) return i;
     return -1;
@@ -66,7 +74,9 @@ void LoadProfileSettings() {
 }
 
 // Process detach: every open slot is marked free; ports are left as they are
-// and nothing is sent to a modem.
+// and nothing is sent to a modem. A process that never sought a slot has
+// none to free, and reading the slots would cost it a page fault for each.
 __attribute__((destructor)) static void ReleaseChannelsAtDetach() {
+    if (!g_slot_sought.load(std::memory_order_relaxed)) return;
     for (FaxChannel &c : g_channels) c.in_use = 0;
 }

@@ -71,3 +71,52 @@ bool CloseWrittenFile(FilePtr *file) {
     if (fclose(f) != 0) ok = false;
     return ok;
 }
+
+bool StartBlockWriter(BlockWriter *w) {
+    w->file = nullptr;
+    w->block.reset(static_cast<uint8_t *>(malloc(kFileBlockBytes)));
+    w->used = 0;
+    w->failed = false;
+    return w->block != nullptr;
+}
+
+void WriteInBlocks(FILE *file) { setvbuf(file, nullptr, _IONBF, 0); }
+
+namespace {
+
+void WriteFullBlock(BlockWriter *w) {
+    if (!w->failed && fwrite(w->block.get(), 1, kFileBlockBytes, w->file) != kFileBlockBytes) w->failed = true;
+    w->used = 0;
+}
+
+}  // namespace
+
+void PutBytes(BlockWriter *w, const void *data, size_t n) {
+    const uint8_t *from = static_cast<const uint8_t *>(data);
+    while (n > 0) {
+        const size_t room = kFileBlockBytes - w->used;
+        const size_t part = n < room ? n : room;
+        memcpy(w->block.get() + w->used, from, part);
+        w->used += part;
+        from += part;
+        n -= part;
+        if (w->used == kFileBlockBytes) WriteFullBlock(w);
+    }
+}
+
+void PutZeroBytes(BlockWriter *w, size_t n) {
+    while (n > 0) {
+        const size_t room = kFileBlockBytes - w->used;
+        const size_t part = n < room ? n : room;
+        memset(w->block.get() + w->used, 0, part);
+        w->used += part;
+        n -= part;
+        if (w->used == kFileBlockBytes) WriteFullBlock(w);
+    }
+}
+
+bool FlushBlockWriter(BlockWriter *w) {
+    if (w->used > 0 && !w->failed && fwrite(w->block.get(), 1, w->used, w->file) != w->used) w->failed = true;
+    w->used = 0;
+    return !w->failed;
+}

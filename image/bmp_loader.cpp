@@ -4,8 +4,12 @@
 // picture are clipped.
 #include "image/bmp_loader.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 #include "engine/tollan.h"
@@ -209,14 +213,15 @@ bool StoredPixelWhite(const SourceLayout &layout, const PixelFormat &format, con
     }
 }
 
+// How the two colour entries of a 1-bit picture turn a stored byte b into
+// (b & keep) ^ flip: both entries alike, every dot is that colour; else the
+// bits as they are, or turned over.
+uint8_t MonoKeep(const PixelFormat &format) { return format.palette_white[0] == format.palette_white[1] ? 0x00 : 0xFF; }
+uint8_t MonoFlip(const PixelFormat &format) { return format.palette_white[0] ? 0xFF : 0x00; }
+
 // A 1-bit row a byte at a time: each stored bit becomes white or black as
 // its colour entry says; bits past the width stay 0.
-void MonoRow(const uint8_t *stored, int32_t width, const PixelFormat &format, uint8_t *out) {
-    const bool zero_white = format.palette_white[0], one_white = format.palette_white[1];
-    // Both entries alike: every dot is that colour; else the bits as they
-    // are, or turned over.
-    const uint8_t keep = zero_white == one_white ? 0x00 : 0xFF;
-    const uint8_t flip = zero_white ? 0xFF : 0x00;
+void MonoRow(const uint8_t *stored, int32_t width, uint8_t keep, uint8_t flip, uint8_t *out) {
     const int32_t bytes = (width + 7) / 8;
     for (int32_t i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>((stored[i] & keep) ^ flip);
     if (width % 8) out[bytes - 1] &= static_cast<uint8_t>(0xFF << (8 - width % 8));
@@ -232,7 +237,7 @@ uint16_t ReadUncompressedRows(FILE *f, const SourceLayout &layout, const PixelFo
         if (!ReadExact(f, row.get(), stride)) return TOLLAN_E_READ_BITMAP;
         int32_t target = layout.top_down ? i : layout.height - 1 - i;
         if (layout.bit_count == 1) {
-            MonoRow(row.get(), layout.width, format,
+            MonoRow(row.get(), layout.width, MonoKeep(format), MonoFlip(format),
                     mono->bits.get() + static_cast<size_t>(target) * mono->bytes_per_row);
             continue;
         }
@@ -348,4 +353,94 @@ uint16_t LoadMonochromeBitmap(const char *path, int32_t max_width, int32_t max_h
                : ReadUncompressedRows(file.get(), layout, format, out);
     if (code != TOLLAN_OK) out->bits.reset();
     return code;
+}
+
+namespace {
+
+// Whole rows at a time, about this much.
+constexpr size_t kRowBlockBytes = 64 * 1024;
+
+// The file holds every row it promises, so reading them cannot fail for
+// want of data: what the whole loader would find is found here first.
+bool HoldsAllRows(FILE *f, const SourceLayout &layout, size_t stride) {
+    struct stat st {};
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const uint64_t end = layout.pixel_offset + static_cast<uint64_t>(stride) * static_cast<uint64_t>(layout.height);
+    return end >= layout.pixel_offset && end <= static_cast<uint64_t>(st.st_size);
+}
+
+// Reads the block of rows that holds row (counted from the top).
+bool LoadRowBlock(MonoRowReader *r, int32_t row) {
+    // The block's rows in file order: from a bottom-up file, the rows below
+    // row, ending with it.
+    int32_t first_stored;
+    if (r->top_down) {
+        first_stored = row;
+    } else {
+        const int32_t stored = r->height - 1 - row;
+        first_stored = stored - r->block_rows + 1 > 0 ? stored - r->block_rows + 1 : 0;
+    }
+    const int32_t stored_count = r->top_down ? std::min(r->block_rows, r->height - row) : r->height - 1 - row - first_stored + 1;
+    const size_t bytes = static_cast<size_t>(stored_count) * r->stride;
+    const uint64_t offset = r->pixel_offset + static_cast<uint64_t>(first_stored) * r->stride;
+    size_t done = 0;
+    while (done < bytes) {
+        ssize_t n = pread(fileno(r->file.get()), r->block.get() + done, bytes - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    r->block_first = r->top_down ? first_stored : r->height - 1 - (first_stored + stored_count - 1);
+    r->block_count = stored_count;
+    return true;
+}
+
+}  // namespace
+
+uint16_t OpenMonoRows(const char *path, int32_t max_width, int32_t max_height, MonoRowReader *r,
+                      bool *streamable) {
+    *streamable = false;
+    r->file.reset(fopen(path, "rb"));
+    if (!r->file) return TOLLAN_E_OPEN_FILE;
+    SourceLayout layout;
+    uint16_t code = ReadLayout(r->file.get(), max_width, max_height, &layout);
+    if (code != TOLLAN_OK) return code;
+    PixelFormat format;
+    code = ReadPixelFormat(r->file.get(), layout, &format);
+    if (code != TOLLAN_OK) return code;
+    const size_t stride = static_cast<size_t>(BmpStride(layout.width, layout.bit_count));
+    if (layout.bit_count != 1 || layout.compression != kBmpRgb || !HoldsAllRows(r->file.get(), layout, stride))
+        return TOLLAN_OK;
+    r->width = layout.width;
+    r->height = layout.height;
+    r->top_down = layout.top_down;
+    r->pixel_offset = layout.pixel_offset;
+    r->stride = stride;
+    r->keep = MonoKeep(format);
+    r->flip = MonoFlip(format);
+    r->block_rows = static_cast<int32_t>(std::max<size_t>(1, kRowBlockBytes / stride));
+    if (r->block_rows > r->height) r->block_rows = r->height;
+    r->block.reset(static_cast<uint8_t *>(malloc(static_cast<size_t>(r->block_rows) * stride)));
+    if (!r->block) return TOLLAN_E_NO_MEMORY;
+    r->next = 0;
+    r->block_first = 0;
+    r->block_count = 0;
+    *streamable = true;
+    return TOLLAN_OK;
+}
+
+const uint8_t *NextStoredRow(MonoRowReader *r) {
+    if (r->next >= r->height) return nullptr;
+    const int32_t row = r->next++;
+    if (row < r->block_first || row >= r->block_first + r->block_count) {
+        if (!LoadRowBlock(r, row)) return nullptr;
+    }
+    // In the block, rows lie in file order: bottom-up files have the top
+    // row last.
+    const int32_t index = r->top_down ? row - r->block_first : r->block_first + r->block_count - 1 - row;
+    return r->block.get() + static_cast<size_t>(index) * r->stride;
+}
+
+void StoredRowToMono(const MonoRowReader &r, const uint8_t *stored, uint8_t *mono_row) {
+    MonoRow(stored, r.width, r.keep, r.flip, mono_row);
 }

@@ -33,3 +33,33 @@ struct MonoBitmap {
 // TOLLAN_E_NO_MEMORY.
 uint16_t LoadMonochromeBitmap(const char *path, int32_t max_width, int32_t max_height,
                               MonoBitmap *out);
+
+// The rows of a 1-bit uncompressed bitmap file, read from it a block at a
+// time, top row first, without holding the picture: what BmpToG3 codes from
+// when it can. A stored byte b is (b & keep) ^ flip in MonoBitmap's terms
+// (a 1 bit white), its bits past the width cleared.
+struct MonoRowReader {
+    FilePtr file;
+    int32_t width;
+    int32_t height;
+    bool top_down;
+    uint64_t pixel_offset;
+    size_t stride;      // bytes of a stored row
+    uint8_t keep;
+    uint8_t flip;
+    HeapBytes block;
+    int32_t block_rows;   // rows the block has room for
+    int32_t next;         // the next row to give, counted from the top
+    int32_t block_first;  // the rows in the block, counted from the top
+    int32_t block_count;
+};
+
+// Opens the file and reads its headers as LoadMonochromeBitmap does, failing
+// with the same codes. TOLLAN_OK with *streamable false: the file is another
+// kind, or not a regular file holding all its rows: load it whole instead.
+uint16_t OpenMonoRows(const char *path, int32_t max_width, int32_t max_height, MonoRowReader *r,
+                      bool *streamable);
+// The next stored row, top row first; null when it cannot be read.
+const uint8_t *NextStoredRow(MonoRowReader *r);
+// A stored row as a row of a MonoBitmap.
+void StoredRowToMono(const MonoRowReader &r, const uint8_t *stored, uint8_t *mono_row);

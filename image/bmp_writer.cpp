@@ -10,15 +10,17 @@ namespace {
 
 constexpr int kShrinkWidth = 1;
 constexpr int kShrinkHeight = 2;
-constexpr size_t kRowBlockBytes = 64 * 1024;
 
 uint32_t StrideFor(int32_t width) { return static_cast<uint32_t>(BmpStride(static_cast<uint64_t>(width), 1)); }
 
-// Opens the destination and writes the 62-byte header: white entry first.
+// Opens the destination behind the writer's block and puts the 62-byte
+// header in it: white entry first.
 uint16_t StartBitmap(const char *path, int32_t width, int32_t height, int32_t x_ppm, int32_t y_ppm,
-                     FilePtr *file) {
+                     FilePtr *file, BlockWriter *out) {
     file->reset(fopen(path, "wb"));
     if (!*file) return TOLLAN_E_OPEN_FILE;
+    WriteInBlocks(file->get());
+    out->file = file->get();
     BmpHeaders h = MonoBmpHeaders(width, height,
                                   static_cast<uint32_t>(kMonoBmpHeaderSize + static_cast<uint64_t>(height) * StrideFor(width)));
     h.x_pels_per_meter = x_ppm;
@@ -26,7 +28,7 @@ uint16_t StartBitmap(const char *path, int32_t width, int32_t height, int32_t x_
     uint8_t header[kMonoBmpHeaderSize] = {};
     SerialiseBmpHeaders(h, header);
     memset(header + kBmpHeadersSize, 0xFF, 3);
-    if (fwrite(header, 1, sizeof header, file->get()) != sizeof header) return TOLLAN_E_WRITE_BITMAP;
+    PutBytes(out, header, sizeof header);
     return TOLLAN_OK;
 }
 
@@ -51,42 +53,30 @@ void ShrinkRow(const uint8_t *row, int32_t width, double factor, int32_t out_wid
 
 // The row's first width dots as they are, completed with 0 bytes to stride:
 // the bits past a row's width are already 0.
-void CopyRow(const uint8_t *row, int32_t width, uint8_t *out, uint32_t stride) {
+void PutRow(BlockWriter *out, const uint8_t *row, int32_t width, uint32_t stride) {
     const uint32_t used = static_cast<uint32_t>(PackedRowBytes(width));
-    memcpy(out, row, used);
-    memset(out + used, 0, stride - used);
+    PutBytes(out, row, used);
+    PutZeroBytes(out, stride - used);
 }
 
-uint16_t FinishBitmap(FilePtr *file, bool rows_ok) {
+uint16_t FinishBitmap(FilePtr *file, BlockWriter *out) {
+    bool written = FlushBlockWriter(out);
     bool closed = CloseWrittenFile(file);
-    return rows_ok && closed ? TOLLAN_OK : TOLLAN_E_WRITE_BITMAP;
+    return written && closed ? TOLLAN_OK : TOLLAN_E_WRITE_BITMAP;
 }
 
 }  // namespace
 
 uint16_t WritePlainBitmap(const char *path, const DecodedRows &page) {
-    uint32_t stride = StrideFor(page.width);
-    // Rows go out a block at a time.
-    HeapBytes packed = AllocZeroed(kRowBlockBytes > stride ? kRowBlockBytes : stride, 1);
-    if (!packed) return TOLLAN_E_NO_MEMORY;
+    const uint32_t stride = StrideFor(page.width);
+    BlockWriter out;
+    if (!StartBlockWriter(&out)) return TOLLAN_E_NO_MEMORY;
     FilePtr file;
     uint16_t code = StartBitmap(path, page.width, page.count, kPlainBitmapXPelsPerMeter,
-                                kPlainBitmapYPelsPerMeter, &file);
-    if (code != TOLLAN_OK) {
-        if (file) CloseWrittenFile(&file);
-        return code;
-    }
-    bool ok = true;
-    size_t used = 0;
-    for (int32_t r = page.count - 1; ok && r >= 0; --r) {
-        CopyRow(RowOf(page, r), page.width, packed.get() + used, stride);
-        used += stride;
-        if (used + stride > kRowBlockBytes || r == 0) {
-            ok = fwrite(packed.get(), 1, used, file.get()) == used;
-            used = 0;
-        }
-    }
-    return FinishBitmap(&file, ok);
+                                kPlainBitmapYPelsPerMeter, &file, &out);
+    if (code != TOLLAN_OK) return code;
+    for (int32_t r = page.count - 1; !out.failed && r >= 0; --r) PutRow(&out, RowOf(page, r), page.width, stride);
+    return FinishBitmap(&file, &out);
 }
 
 uint16_t WriteShrunkBitmap(const char *path, const DecodedRows &page, const ShrinkSettings &shrink) {
@@ -101,33 +91,32 @@ uint16_t WriteShrunkBitmap(const char *path, const DecodedRows &page, const Shri
     const uint32_t stride = StrideFor(out_width);
 
     HeapBytes packed = AllocZeroed(stride, 1);
-    if (!packed) return TOLLAN_E_NO_MEMORY;
+    BlockWriter out;
+    if (!packed || !StartBlockWriter(&out)) return TOLLAN_E_NO_MEMORY;
     FilePtr file;
-    uint16_t code = StartBitmap(path, out_width, out_rows, 0, 0, &file);
-    if (code != TOLLAN_OK) {
-        if (file) CloseWrittenFile(&file);
-        return code;
-    }
+    uint16_t code = StartBitmap(path, out_width, out_rows, 0, 0, &file, &out);
+    if (code != TOLLAN_OK) return code;
     // From the bottom row up: drop a row whenever the accumulator has
     // reached the factor.
     double accumulator = 0.0;
     int32_t written = 0;
-    bool ok = true;
-    for (int32_t r = rows - 1; ok && r >= 0 && written < out_rows; --r) {
+    for (int32_t r = rows - 1; !out.failed && r >= 0 && written < out_rows; --r) {
         if (vertical != 0 && accumulator >= vertical) {
             accumulator -= vertical;
             continue;
         }
         ShrinkRow(RowOf(page, r), width, horizontal, out_width, packed.get(), stride);
-        ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
+        PutBytes(&out, packed.get(), stride);
         ++written;
         accumulator += 1.0;
     }
     // Rounding can leave the count a row short of the height in the header:
     // complete the picture with white rows rather than write a short file.
-    memset(packed.get(), 0, stride);
-    for (; ok && written < out_rows; ++written) ok = fwrite(packed.get(), 1, stride, file.get()) == stride;
-    code = FinishBitmap(&file, ok);
+    if (!out.failed && written < out_rows) {
+        PutZeroBytes(&out, static_cast<size_t>(out_rows - written) * stride);
+        written = out_rows;
+    }
+    code = FinishBitmap(&file, &out);
     if (code == TOLLAN_OK) FaxTrace("G3ToBmp: %d 行出力", static_cast<int>(written));
     return code;
 }

@@ -69,17 +69,23 @@ constexpr int kModeLookupBits = 7;
 // Where a mode's code is kept for coding: vertical -3..3 first.
 constexpr int ModeIndex(int mode) { return mode == kPass ? 7 : mode == kHorizontal ? 8 : mode + 3; }
 
-struct CodecTables {
+// What coding looks codes up in; built at the first page coded.
+struct CodeTables {
     PutCode terminating[2][kMhTerminatingCount];
     PutCode make_up[2][kMhMakeUpCount + kMhExtendedCount];  // runs 64.. in steps of 64
     // A white run under 64 and the black run under 64 after it, as one
     // code: its bits (up to 20) and, from bit 24, its length.
     uint32_t white_black[kMhTerminatingCount][kMhTerminatingCount];
+    PutCode mode_codes[9];  // by ModeIndex
+};
+
+// What decoding finds codes by; built at the first page decoded (a process
+// that only codes never builds these 80 KB).
+struct LookupTables {
     RunCode runs[2][1 << kRunLookupBits];
     RunCode short_runs[2][1 << kShortRunLookupBits];
     RunCode pairs[2][1 << kPairLookupBits];  // one code or a pair, within 10 bits
-    ModeCode modes[1 << kModeLookupBits];  // length 0: no mode code
-    PutCode mode_codes[9];                  // by ModeIndex
+    ModeCode modes[1 << kModeLookupBits];   // length 0: no mode code
 };
 
 void AddPutCodes(PutCode *out, const MhCodeEntry *codes, int count) {
@@ -117,8 +123,8 @@ void AddColourRunCodes(RunCode *table, int lookup_bits, const MhCodeEntry *termi
     AddRunCodes(table, lookup_bits, kExtendedMhMakeUp, kMhExtendedCount);
 }
 
-CodecTables BuildTables() {
-    CodecTables t;
+CodeTables BuildCodeTables() {
+    CodeTables t;
     memset(&t, 0, sizeof t);
     AddPutCodes(t.terminating[0], kWhiteMhTerminating, kMhTerminatingCount);
     AddPutCodes(t.terminating[1], kBlackMhTerminating, kMhTerminatingCount);
@@ -132,6 +138,14 @@ CodecTables BuildTables() {
             t.white_black[white][black] = (w.bits | static_cast<uint32_t>(b.bits) << w.length) |
                                           static_cast<uint32_t>(w.length + b.length) << 24;
         }
+    for (const ModeCode &m : kModeCodes)
+        t.mode_codes[ModeIndex(m.mode)] = {static_cast<uint16_t>(Reversed(m.code, m.length)), m.length};
+    return t;
+}
+
+LookupTables BuildLookupTables() {
+    LookupTables t;
+    memset(&t, 0, sizeof t);
     AddColourRunCodes(t.runs[0], kRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
     AddColourRunCodes(t.runs[1], kRunLookupBits, kBlackMhTerminating, kBlackMhMakeUp);
     AddColourRunCodes(t.short_runs[0], kShortRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
@@ -152,8 +166,6 @@ CodecTables BuildTables() {
                                  static_cast<uint32_t>(CodeRun(first)) << 8 |
                                  static_cast<uint32_t>(CodeRun(second)) << 20;
         }
-    for (const ModeCode &m : kModeCodes)
-        t.mode_codes[ModeIndex(m.mode)] = {static_cast<uint16_t>(Reversed(m.code, m.length)), m.length};
     for (const ModeCode &m : kModeCodes) {
         const uint32_t head = Reversed(m.code, m.length);
         for (uint32_t tail = 0; tail < (1u << (kModeLookupBits - m.length)); ++tail)
@@ -162,14 +174,19 @@ CodecTables BuildTables() {
     return t;
 }
 
-// Built once, on first use.
-const CodecTables &Tables() {
-    static const CodecTables tables = BuildTables();
+// Each built once, on first use.
+const CodeTables &CodingTables() {
+    static const CodeTables tables = BuildCodeTables();
+    return tables;
+}
+
+const LookupTables &DecodingTables() {
+    static const LookupTables tables = BuildLookupTables();
     return tables;
 }
 
 // The run code at the front of bits, or 0.
-inline RunCode FindRunCode(const CodecTables &t, int colour, uint64_t bits) {
+inline RunCode FindRunCode(const LookupTables &t, int colour, uint64_t bits) {
     RunCode c = t.short_runs[colour][bits & ((1u << kShortRunLookupBits) - 1)];
     return c != 0 ? c : t.runs[colour][bits & ((1u << kRunLookupBits) - 1)];
 }
@@ -216,6 +233,13 @@ inline int32_t ScanForChange(const uint8_t *row, int32_t width, int32_t from, in
                 found = byte * 8 + __builtin_clzll(w);
                 break;
             }
+        }
+        if (found < 0 && byte < end && end >= 8) {
+            // The last bytes: the row's last eight, those already seen masked off.
+            const int unseen = end - byte;
+            const uint64_t w = (BigEndian64(row + end - 8) ^ flip64) & (~0ull >> (64 - 8 * unseen));
+            if (w) found = (end - 8) * 8 + __builtin_clzll(w);
+            byte = end;
         }
         for (; found < 0 && byte < end; ++byte) {
             uint8_t b = static_cast<uint8_t>(row[byte] ^ flip8);
@@ -312,78 +336,125 @@ void SpillChunk(G3Encoder *e) {
     e->used = 0;
 }
 
+// The accumulator through one row, in locals the compiler keeps in
+// registers (the encoder's own members share memory with the chunk the
+// codes are stored to, so each code would reload and store them).
+struct RowBits {
+    G3Encoder *e;
+    uint64_t bits;  // pending bits (fewer than 8 between codes), the first in bit 0
+    int count;
+    size_t used;
+};
+
+inline RowBits OpenRowBits(G3Encoder *e) { return {e, e->bits, e->count, e->used}; }
+
+inline void CloseRowBits(const RowBits &b) {
+    b.e->bits = b.bits;
+    b.e->count = b.count;
+    b.e->used = b.used;
+}
+
 // All eight bytes of the accumulator are stored every time and the whole
 // ones counted as written: no branch on when a byte fills. The chunk keeps
 // room for that store past what is written.
-inline void PutBits(G3Encoder *e, uint32_t bits, int length) {
-    e->bits |= static_cast<uint64_t>(bits) << e->count;
-    e->count += length;
-    uint64_t out = e->bits;
+inline void PutBits(RowBits &b, uint32_t bits, int length) {
+    b.bits |= static_cast<uint64_t>(bits) << b.count;
+    b.count += length;
+    uint64_t out = b.bits;
 #if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
     out = __builtin_bswap64(out);
 #endif
-    memcpy(e->chunk + e->used, &out, sizeof out);
-    const int whole = e->count >> 3;
-    e->used += static_cast<size_t>(whole);
-    e->bits >>= 8 * whole;  // count stays under 40: whole is at most 4
-    e->count &= 7;
-    if (e->used > sizeof e->chunk - kChunkRoom) SpillChunk(e);
+    memcpy(b.e->chunk + b.used, &out, sizeof out);
+    const int whole = b.count >> 3;
+    b.used += static_cast<size_t>(whole);
+    b.bits >>= 8 * whole;  // count stays under 40: whole is at most 4
+    b.count &= 7;
+    if (b.used > sizeof b.e->chunk - kChunkRoom) {
+        b.e->used = b.used;
+        SpillChunk(b.e);
+        b.used = 0;
+    }
 }
 
 constexpr uint32_t kEolBits = 1u << kEolZeroBits;  // eleven 0 bits, then a 1
 constexpr int kEolLength = kEolZeroBits + 1;
 
-void PutEol(G3Encoder *e) { PutBits(e, kEolBits, kEolLength); }
+inline void PutEol(RowBits &b) { PutBits(b, kEolBits, kEolLength); }
 // MR: the EOL and the tag bit of the row that follows.
-void PutTaggedEol(G3Encoder *e, int one_dimensional) {
-    PutBits(e, kEolBits | static_cast<uint32_t>(one_dimensional) << kEolLength, kEolLength + 1);
+inline void PutTaggedEol(RowBits &b, int one_dimensional) {
+    PutBits(b, kEolBits | static_cast<uint32_t>(one_dimensional) << kEolLength, kEolLength + 1);
 }
 
-inline void PutPutCode(G3Encoder *e, const PutCode &c) { PutBits(e, c.bits, c.length); }
+inline void PutPutCode(RowBits &b, const PutCode &c) { PutBits(b, c.bits, c.length); }
 
 // A run: make-up codes for its multiples of 64, then its terminating code.
-inline void PutRun(G3Encoder *e, const CodecTables &t, int colour, int32_t run) {
+inline void PutRun(RowBits &b, const CodeTables &t, int colour, int32_t run) {
     constexpr int32_t kLongestMakeUp = 64 * (kMhMakeUpCount + kMhExtendedCount);
     while (run > kLongestMakeUp + 63) {
-        PutPutCode(e, t.make_up[colour][kMhMakeUpCount + kMhExtendedCount - 1]);
+        PutPutCode(b, t.make_up[colour][kMhMakeUpCount + kMhExtendedCount - 1]);
         run -= kLongestMakeUp;
     }
-    if (run >= 64) PutPutCode(e, t.make_up[colour][run / 64 - 1]);
-    PutPutCode(e, t.terminating[colour][run % 64]);
+    if (run >= 64) PutPutCode(b, t.make_up[colour][run / 64 - 1]);
+    PutPutCode(b, t.terminating[colour][run % 64]);
+}
+
+// A white run and the black run after it (never empty), short ones as one
+// code.
+inline void PutRunPair(RowBits &b, const CodeTables &t, int32_t white, int32_t black) {
+    if (white < 64 && black < 64) {
+        const uint32_t pair = t.white_black[white][black];
+        PutBits(b, pair & 0xFFFFFF, static_cast<int>(pair >> 24));
+    } else {
+        PutRun(b, t, 0, white);
+        PutRun(b, t, 1, black);
+    }
 }
 
 // Alternating runs from white; an empty black run is never coded, and a row
-// ending in white ends with its white run.
-void PutMhRow(G3Encoder *e, const uint8_t *row) {
-    const CodecTables &t = Tables();
-    const int32_t w = e->width;
+// ending in white ends with its white run. Runs are found in a window of
+// the row's next dots held in a register, most significant bit first,
+// whose first `valid` bits are the row's: one load serves every run pair
+// that ends inside it.
+void PutMhRow(RowBits &b, const uint8_t *row, int32_t w) {
+    const CodeTables &t = CodingTables();
+    const int32_t row_bytes = PackedRowBytes(w);
     int32_t x = 0;
     while (x < w) {
+        if ((x >> 3) + 8 <= row_bytes) {
+            uint64_t window = BigEndian64(row + (x >> 3)) << (x & 7);
+            int valid = 64 - (x & 7);
+            for (;;) {
+                const int white = window != 0 ? __builtin_clzll(window) : 64;
+                if (white >= valid) break;  // the white run goes on past the window
+                if (x + white >= w) break;  // nor is it ended by a black dot
+                // The black dots turned to 0, the bits shifted in to 1.
+                const uint64_t turned = ~(window << white);
+                const int black = turned != 0 ? __builtin_clzll(turned) : 64;
+                if (white + black >= valid) break;  // the black run may go on past it
+                PutRunPair(b, t, white, black);
+                x += white + black;
+                window <<= white + black;
+                valid -= white + black;
+            }
+            if (x >= w) break;
+        }
+        // A run that outlasts the window, or the row's last bytes.
         const int32_t white_end = ScanForChange(row, w, x, 0);
         if (white_end >= w) {
-            PutRun(e, t, 0, white_end - x);
+            PutRun(b, t, 0, white_end - x);
             break;
         }
-        // A black dot follows: its run is never empty.
         const int32_t black_end = ScanForChange(row, w, white_end, 1);
-        const int32_t white = white_end - x, black = black_end - white_end;
-        if (white < 64 && black < 64) {
-            const uint32_t pair = t.white_black[white][black];
-            PutBits(e, pair & 0xFFFFFF, static_cast<int>(pair >> 24));
-        } else {
-            PutRun(e, t, 0, white);
-            PutRun(e, t, 1, black);
-        }
+        PutRunPair(b, t, white_end - x, black_end - white_end);
         x = black_end;
     }
 }
 
-inline void PutMode(G3Encoder *e, const CodecTables &t, int mode) { PutPutCode(e, t.mode_codes[ModeIndex(mode)]); }
+inline void PutMode(RowBits &b, const CodeTables &t, int mode) { PutPutCode(b, t.mode_codes[ModeIndex(mode)]); }
 
 // Codes a row by the changes of it (cur) and of the row above (ref).
-void Put2dRow(G3Encoder *e, const int32_t *cur, const int32_t *ref) {
-    const CodecTables &t = Tables();
-    const int32_t w = e->width;
+void Put2dRow(RowBits &b, const int32_t *cur, const int32_t *ref, int32_t w) {
+    const CodeTables &t = CodingTables();
     int32_t a0 = -1;
     int colour = 0;
     int32_t ai = 0, bi = 0;  // the first changes of the row and above right of a0
@@ -396,17 +467,17 @@ void Put2dRow(G3Encoder *e, const int32_t *cur, const int32_t *ref) {
         const int32_t k = bi + ((bi & 1) != colour ? 1 : 0);
         const int32_t b1 = ref[k], b2 = ref[k + 1];
         if (b2 < a1) {
-            PutMode(e, t, kPass);
+            PutMode(b, t, kPass);
             a0 = b2;
         } else if (a1 - b1 >= -3 && a1 - b1 <= 3) {
-            PutMode(e, t, a1 - b1);
+            PutMode(b, t, a1 - b1);
             a0 = a1;
             colour ^= 1;
         } else {
             const int32_t a2 = cur[ai + 1];
-            PutMode(e, t, kHorizontal);
-            PutRun(e, t, colour, a1 - (a0 < 0 ? 0 : a0));
-            PutRun(e, t, colour ^ 1, a2 - a1);
+            PutMode(b, t, kHorizontal);
+            PutRun(b, t, colour, a1 - (a0 < 0 ? 0 : a0));
+            PutRun(b, t, colour ^ 1, a2 - a1);
             a0 = a2;
         }
     }
@@ -423,40 +494,47 @@ void StartG3Encoder(G3Encoder *e, G3Coding coding, int k, int32_t width, std::ve
     e->rows_to_1d = 0;
     e->width = width;
     e->used = 0;
-    e->changes.assign(static_cast<size_t>(width) + 1 + kChangeSentinels, width);
-    e->changes_above.assign(static_cast<size_t>(width) + 1 + kChangeSentinels, width);  // a white row
+    // MR and MMR code each row against the changes of the one above: a
+    // white row above the first. MH needs none.
+    const size_t changes = coding == kCodingMh ? 0 : static_cast<size_t>(width) + 1 + kChangeSentinels;
+    e->changes.assign(changes, width);
+    e->changes_above.assign(changes, width);
 }
 
 void EncodeG3Row(G3Encoder *e, const uint8_t *row) {
+    RowBits b = OpenRowBits(e);
     if (e->coding == kCodingMh) {
-        PutMhRow(e, row);
-        PutEol(e);
+        PutMhRow(b, row, e->width);
+        PutEol(b);
     } else {
         // The row below is coded against this one's changes.
         RowChanges(row, e->width, e->changes.data());
         if (e->coding == kCodingMmr) {
-            Put2dRow(e, e->changes.data(), e->changes_above.data());
+            Put2dRow(b, e->changes.data(), e->changes_above.data(), e->width);
         } else if (e->rows_to_1d == 0) {
-            PutTaggedEol(e, 1);
-            PutMhRow(e, row);
+            PutTaggedEol(b, 1);
+            PutMhRow(b, row, e->width);
             e->rows_to_1d = e->k - 1;
         } else {
-            PutTaggedEol(e, 0);
-            Put2dRow(e, e->changes.data(), e->changes_above.data());
+            PutTaggedEol(b, 0);
+            Put2dRow(b, e->changes.data(), e->changes_above.data(), e->width);
             --e->rows_to_1d;
         }
         e->changes.swap(e->changes_above);
     }
+    CloseRowBits(b);
     SpillChunk(e);
 }
 
 void FinishG3Encoder(G3Encoder *e) {
+    RowBits b = OpenRowBits(e);
     if (e->coding == kCodingMh)
-        for (int i = 0; i < kRtcEols; ++i) PutEol(e);
+        for (int i = 0; i < kRtcEols; ++i) PutEol(b);
     else if (e->coding == kCodingMr)
-        for (int i = 0; i < kRtcEols; ++i) PutTaggedEol(e, 1);
+        for (int i = 0; i < kRtcEols; ++i) PutTaggedEol(b, 1);
     else
-        for (int i = 0; i < kEofbEols; ++i) PutEol(e);
+        for (int i = 0; i < kEofbEols; ++i) PutEol(b);
+    CloseRowBits(b);
     SpillChunk(e);
     for (; e->count > 0; e->count -= 8) {
         e->out->push_back(static_cast<uint8_t>(e->bits));
@@ -646,7 +724,7 @@ void NoteBadRow(PageDecoder *d, int32_t row) {
 // decide it for good codes: for the rows that hold a bad code word, or 0
 // bits that turn into an EOL inside a code.
 uint16_t DecodeMhRowSlowly(PageDecoder *d, int32_t row, MhRow *s, RowEnd *end) {
-    const CodecTables &t = Tables();
+    const LookupTables &t = DecodingTables();
     const int32_t width = d->o->width;
     int32_t value = 0, length = 0;
     while (s->column < width) {
@@ -682,7 +760,7 @@ uint16_t DecodeMhRowSlowly(PageDecoder *d, int32_t row, MhRow *s, RowEnd *end) {
 // caller skips to the next EOL) or by a bad code word (skipped to the next
 // EOL here). The row's width is *column.
 uint16_t DecodeMhRow(PageDecoder *d, int32_t row, uint8_t *line, int32_t *column, RowEnd *end) {
-    const CodecTables &t = Tables();
+    const LookupTables &t = DecodingTables();
     const int32_t width = d->o->width;
     G3Reader *r = d->r;
     MhRow s{line, 0, 0, 0};
@@ -737,7 +815,7 @@ uint16_t DecodeMhRow(PageDecoder *d, int32_t row, uint8_t *line, int32_t *column
 
 // One run in horizontal mode: make-up codes, then a terminating code.
 bool DecodeRun(PageDecoder *d, int colour, int32_t *run, uint16_t *code) {
-    const CodecTables &t = Tables();
+    const LookupTables &t = DecodingTables();
     G3Reader *r = d->r;
     *run = 0;
     for (;;) {
@@ -790,7 +868,7 @@ void ChangesOfRow(const uint8_t *row, int32_t width, Changes *c) { c->count = Ro
 // row had not begun).
 uint16_t Decode2dRow(PageDecoder *d, const Changes &ref, uint8_t *line, Changes *cur, Row2dEnd *end,
                      int32_t *a0_out) {
-    const CodecTables &t = Tables();
+    const LookupTables &t = DecodingTables();
     const int32_t w = d->o->width;
     const int32_t *above = ref.at.data();
     G3Reader *r = d->r;

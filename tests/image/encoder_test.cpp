@@ -6,6 +6,10 @@
 #include <climits>
 #include <cstdlib>
 #include <random>
+#include <utility>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "engine/channel.h"
 #include "engine/tollan.h"
@@ -477,6 +481,75 @@ TEST_F(EncoderTest, IntermediateBitmapIsRemovedOnEveryPath) {
     EXPECT_EQ(TOLLAN_E_OPEN_FILE, BmpToG3(dir_.Path("in.bmp").c_str(), dir_.Path("c.g3").c_str()));
     EXPECT_FALSE(FileExists(dir_.Path("c.g3")));
     if (old) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+}
+
+// Run in a child process as the user nobody (when the test runs as root,
+// who may write anywhere): the code BmpToG3 gives, or -1.
+int BmpToG3AsNobody(const std::string &in, const std::string &out) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(255);
+        _exit(BmpToG3(in.c_str(), out.c_str()) == TOLLAN_E_OPEN_FILE ? 1 : 0);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status) == 1 ? TOLLAN_E_OPEN_FILE : WEXITSTATUS(status) == 0 ? TOLLAN_OK : -1;
+}
+
+TEST_F(EncoderTest, TemporaryDirectoryThatCannotTakeAFileFails) {
+    const char *old = getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    WriteFile(dir_.Path("in.bmp"), MonoBmp(Sample()));
+    WriteFile(dir_.Path("file"), "not a folder");
+    const std::string too_long = dir_.dir() + std::string(4096, '/');
+    for (const std::string &tmp : {dir_.Path("file"), too_long}) {
+        SCOPED_TRACE(tmp.substr(0, 80));
+        setenv("TMPDIR", tmp.c_str(), 1);
+        EXPECT_EQ(TOLLAN_E_OPEN_FILE, BmpToG3(dir_.Path("in.bmp").c_str(), dir_.Path("out.g3").c_str()));
+        EXPECT_FALSE(FileExists(dir_.Path("out.g3")));
+    }
+    // Readable but not writable, or writable but not searchable.
+    ASSERT_EQ(0, chmod(dir_.dir().c_str(), 0777));
+    ASSERT_EQ(0, chmod(dir_.Path("in.bmp").c_str(), 0644));
+    for (auto [name, mode] : {std::pair<const char *, mode_t>{"locked", 0555}, {"blind", 0666}, {"open", 0777}}) {
+        ASSERT_EQ(0, mkdir(dir_.Path(name).c_str(), mode));
+        ASSERT_EQ(0, chmod(dir_.Path(name).c_str(), mode));  // whatever the umask
+    }
+    for (const char *name : {"locked", "blind"}) {
+        SCOPED_TRACE(name);
+        setenv("TMPDIR", dir_.Path(name).c_str(), 1);
+        EXPECT_EQ(TOLLAN_E_OPEN_FILE, BmpToG3AsNobody(dir_.Path("in.bmp"), dir_.Path("out.g3")));
+        EXPECT_FALSE(FileExists(dir_.Path("out.g3")));
+    }
+    setenv("TMPDIR", dir_.Path("open").c_str(), 1);
+    EXPECT_EQ(TOLLAN_OK, BmpToG3AsNobody(dir_.Path("in.bmp"), dir_.Path("out.g3")));
+    EXPECT_TRUE(FileExists(dir_.Path("out.g3")));
+    if (old) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+}
+
+// A 1-bit picture is coded as its rows are read, a block of them at a time;
+// other kinds are loaded whole first. Both must give the same page, over
+// several blocks, in both row orders, with and without widening.
+TEST_F(EncoderTest, RowsReadInBlocksGiveTheLoadedPage) {
+    for (int stretch : {0, 3}) {
+        SCOPED_TRACE(stretch);
+        g_settings.stretch_option = stretch;
+        const Picture p = stretch == 0 ? Diagonal(1728, 700) : Diagonal(600, 1200);
+        const std::string loaded = Convert(DepthBmp(p, 8));
+        ASSERT_GT(loaded.size(), 1000u);
+        EXPECT_EQ(loaded, Convert(MonoBmp(p)));
+        EXPECT_EQ(loaded, Convert(TopDownMono(p)));
+    }
+}
+
+TEST_F(EncoderTest, ABitmapCodedOntoItselfBecomesItsPage) {
+    g_settings.stretch_option = 0;
+    const std::string bmp = MonoBmp(Diagonal(1728, 700));
+    const std::string page = Convert(bmp);
+    WriteFile(dir_.Path("self"), bmp);
+    ASSERT_EQ(0, link(dir_.Path("self").c_str(), dir_.Path("other name").c_str()));
+    EXPECT_EQ(TOLLAN_OK, BmpToG3(dir_.Path("self").c_str(), dir_.Path("other name").c_str()));
+    EXPECT_EQ(page, ReadFile(dir_.Path("self")));
 }
 
 TEST_F(EncoderTest, TraceReportsTheRowCount) {
