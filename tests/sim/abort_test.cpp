@@ -43,7 +43,10 @@ struct AbortCell {
 // an answering modem is connected by the time the host looks. Class 2
 // modems train inside their negotiation when sending, so only the answering
 // side has a training phase of its own; a class 1 caller is connected from
-// the dial's CONNECT, when the called station's frames begin.
+// the dial's CONNECT, when the called station's frames begin. An emulated
+// class 1 modem answers at once, without an answer tone: by the time the
+// host acts on the abort it said CONNECT and sends the called station's
+// flags, its answer and negotiation alike, so the caller is told DCN.
 const AbortCell kCells[] = {
     {Kind::kSend2, SimPhase::kDial, 0, false, "class2_send_dial", "noanswer"},
     {Kind::kSend2, SimPhase::kB, 0, true, "class2_send_negotiation"},
@@ -68,6 +71,8 @@ const AbortCell kCells[] = {
     {Kind::kSend1, SimPhase::kTraining, 0, true, "class1_send_training"},
     {Kind::kSend1, SimPhase::kC, 1, true, "class1_send_page_data"},
     {Kind::kSend1, SimPhase::kD, 1, true, "class1_send_post_page"},
+    {Kind::kReceive1, SimPhase::kDial, 0, true, "class1_receive_answer"},
+    {Kind::kReceive1, SimPhase::kB, 0, true, "class1_receive_negotiation"},
     {Kind::kReceive1, SimPhase::kTraining, 0, true, "class1_receive_training"},
     {Kind::kReceive1, SimPhase::kC, 1, true, "class1_receive_page_data"},
     {Kind::kReceive1, SimPhase::kD, 1, true, "class1_receive_post_page"},
