@@ -126,10 +126,12 @@ constexpr std::array<const char *, 8> kPhaseNames = {
 };
 
 // The call report's phase of each phase, in ReceivePhase order; -1 leaves it
-// (waiting for a command belongs to the phase before; a page reports itself).
+// (waiting for a command belongs to the phase before). Waiting for a page's
+// carrier is the page's phase already: a call lost then was lost there, not
+// in the training or the last page's post-page exchange.
 constexpr std::array<int32_t, 8> kReportPhases = {
     TOLLAN_PHASE_DIAL, TOLLAN_PHASE_NEGOTIATION, -1, TOLLAN_PHASE_TRAINING,
-    -1,                TOLLAN_PHASE_RELEASE,     TOLLAN_PHASE_RELEASE, -1,
+    TOLLAN_PHASE_PAGE, TOLLAN_PHASE_RELEASE,     TOLLAN_PHASE_RELEASE, -1,
 };
 static_assert(kReportPhases.size() == kPhaseNames.size() &&
                   kPhaseNames.size() == static_cast<size_t>(ReceivePhase::kDone) + 1,
