@@ -277,6 +277,7 @@ std::string CodeText(uint16_t code) {
         {TOLLAN_E_PAGE_TOO_LARGE, "page too large"},
         {TOLLAN_E_RETRIES, "retries"},
         {TOLLAN_E_CALL_TIME, "call time"},
+        {TOLLAN_E_UNCONFIRMED, "unconfirmed"},
     };
     for (const Name &n : kNames)
         if (n.code == code) return std::to_string(code) + " " + n.text;
@@ -615,6 +616,28 @@ INSTANTIATE_TEST_SUITE_P(Matrix, HostileMatrix, ::testing::ValuesIn(kHostileCell
 
 std::string Yes(bool b) { return b ? "yes" : "**no**"; }
 
+// The class 1 reception cells (tests/matrix/receive_class1_matrix.cpp), when they ran.
+void WriteReceiveClass1Table(std::ofstream &out) {
+    if (ReceiveClass1Results().empty()) return;
+    out << "\n## Class 1 reception\n\n"
+           "`ReceiveClass1Fax` against the emulator's called class 1 modem and a calling\n"
+           "station, each cell one two-page fax: the modem's faults (`phase B` and the like),\n"
+           "and the caller's (`caller: ...`: it hangs up, goes silent, ends with DCN, sends a\n"
+           "DCS not offered, a training check with errors, a page with bad lines, EOM between\n"
+           "documents). The columns are those of the table above.\n\n"
+           "| # | phase | emulator faults | expected | got | pages (exp/got) | report | files kept | reopen | library clock | result |\n"
+           "|---|---|---|---|---|---|---|---|---|---|---|\n";
+    int passed = 0, index = 0;
+    for (const ReceiveClass1Result &r : ReceiveClass1Results()) {
+        passed += r.passed ? 1 : 0;
+        out << "| " << ++index << " | " << r.phase << " | `" << r.faults << "` | " << CodeText(r.expected) << " | "
+            << CodeText(r.got) << " | " << r.pages_expected << "/" << r.pages_got << " | " << ReportText(r.report)
+            << " | " << Yes(r.files_kept) << " | " << Yes(r.reopened) << " | " << r.clock_seconds << " s | "
+            << (r.passed ? "pass" : "**FAIL**") << " |\n";
+    }
+    out << "\n" << passed << " of " << ReceiveClass1Results().size() << " cells pass.\n";
+}
+
 void WriteTable(const std::string &path) {
     std::ofstream out(path, std::ios::trunc);
     out << "# Fault matrix\n\n"
@@ -653,6 +676,7 @@ void WriteTable(const std::string &path) {
             << " |\n";
     }
     out << "\n" << passed << " of " << Results().size() << " cells pass.\n";
+    WriteReceiveClass1Table(out);
     if (HostileResults().empty()) return;
     out << "\n## Hostile ends\n\n"
            "Ends that never stop: a babbling modem (text without a line end, as fast as the host\n"

@@ -1,9 +1,12 @@
 // What a fault matrix cell asserts of the call report: the phase reached,
-// the outcome class and the cause, with short names for the cells' tables.
+// the outcome class and the cause, with short names for the cells' tables;
+// and the class 1 reception cells' results, for the table the fault matrix
+// writes.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/tollan.h"
 
@@ -45,6 +48,25 @@ inline std::string ReportText(const Reported &r) {
     static const char *const kOutcomes[] = {"none", "success", "partial", "retry", "failed", "local", "aborted"};
     if (r.phase < 0 || r.phase > 6 || r.outcome < 0 || r.outcome > 6) return "?";
     return std::string(kPhases[r.phase]) + ", " + kOutcomes[r.outcome] + ": " + GetCauseText(r.cause);
+}
+
+// One class 1 reception cell as it ran.
+struct ReceiveClass1Result {
+    std::string phase;
+    std::string faults;  // the modem's, then the calling station's
+    uint16_t expected, got;
+    int pages_expected, pages_got;
+    Reported report;     // as the call reported it
+    bool files_kept, reopened;
+    uint32_t clock_seconds;  // the call by the library's clock
+    bool passed;
+};
+
+// The results in the order the cells ran; the fault matrix's table writer
+// reads them once every cell has run.
+inline std::vector<ReceiveClass1Result> &ReceiveClass1Results() {
+    static std::vector<ReceiveClass1Result> results;
+    return results;
 }
 
 }  // namespace matrix
