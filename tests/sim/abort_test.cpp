@@ -43,10 +43,10 @@ struct AbortCell {
 // an answering modem is connected by the time the host looks. Class 2
 // modems train inside their negotiation when sending, so only the answering
 // side has a training phase of its own; a class 1 caller is connected from
-// the dial's CONNECT, when the called station's frames begin. An emulated
-// class 1 modem answers at once, without an answer tone: by the time the
-// host acts on the abort it said CONNECT and sends the called station's
-// flags, its answer and negotiation alike, so the caller is told DCN.
+// the dial's CONNECT, when the called station's frames begin. A class 1
+// modem answers with its answer tone first: caught in it, the answer is
+// abandoned and the caller told nothing; caught at its CONNECT, when the
+// modem sends flags for the called station's frames, the caller is told DCN.
 const AbortCell kCells[] = {
     {Kind::kSend2, SimPhase::kDial, 0, false, "class2_send_dial", "noanswer"},
     {Kind::kSend2, SimPhase::kB, 0, true, "class2_send_negotiation"},
@@ -71,7 +71,7 @@ const AbortCell kCells[] = {
     {Kind::kSend1, SimPhase::kTraining, 0, true, "class1_send_training"},
     {Kind::kSend1, SimPhase::kC, 1, true, "class1_send_page_data"},
     {Kind::kSend1, SimPhase::kD, 1, true, "class1_send_post_page"},
-    {Kind::kReceive1, SimPhase::kDial, 0, true, "class1_receive_answer"},
+    {Kind::kReceive1, SimPhase::kDial, 0, false, "class1_receive_answer"},
     {Kind::kReceive1, SimPhase::kB, 0, true, "class1_receive_negotiation"},
     {Kind::kReceive1, SimPhase::kTraining, 0, true, "class1_receive_training"},
     {Kind::kReceive1, SimPhase::kC, 1, true, "class1_receive_page_data"},
@@ -134,6 +134,8 @@ struct AbortTrigger {
 constexpr uint32_t kReceiveClockRatio = 20;
 constexpr uint32_t kSendClockRatio = 1;
 constexpr uint32_t kAbortEndsWithinMs = 1000;
+// A class 1 modem's answer tone, by the emulator's clock (3 s of the library's).
+constexpr int kAnswerToneMs = 150;
 
 class AbortTest : public ::testing::TestWithParam<AbortCell> {
 protected:
@@ -154,7 +156,9 @@ protected:
 
     void SetUp() override {
         SetModemCommandInterval(100);
-        modem = f.AddModem("100");
+        SimQuirks quirks;
+        if (GetParam().kind == Kind::kReceive1) quirks.answer_tone_ms = kAnswerToneMs;
+        modem = f.AddModem("100", kSimAllClasses, quirks);
         f.AddAnsweringStation("200");
         trigger.modem = modem;
         trigger.transcript = transcript_path;
