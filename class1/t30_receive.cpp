@@ -126,10 +126,12 @@ constexpr std::array<const char *, 8> kPhaseNames = {
 };
 
 // The call report's phase of each phase, in ReceivePhase order; -1 leaves it
-// (waiting for a command belongs to the phase before; a page reports itself).
+// (waiting for a command belongs to the phase before). Waiting for a page's
+// carrier is the page's phase already: a call lost then was lost there, not
+// in the training or the last page's post-page exchange.
 constexpr std::array<int32_t, 8> kReportPhases = {
     TOLLAN_PHASE_DIAL, TOLLAN_PHASE_NEGOTIATION, -1, TOLLAN_PHASE_TRAINING,
-    -1,                TOLLAN_PHASE_RELEASE,     TOLLAN_PHASE_RELEASE, -1,
+    TOLLAN_PHASE_PAGE, TOLLAN_PHASE_RELEASE,     TOLLAN_PHASE_RELEASE, -1,
 };
 static_assert(kReportPhases.size() == kPhaseNames.size() &&
                   kPhaseNames.size() == static_cast<size_t>(ReceivePhase::kDone) + 1,
@@ -249,7 +251,11 @@ Step Answer(ReceiveCall &call) {
     uint16_t code = FaxSendString("ATA\r", call.channel);
     if (code != TOLLAN_OK) return Failed(call, code, -4);
     const Word word = AwaitWord(call.channel, FaxDeadlineIn(kAnswerMs), &code);
-    if (word == Word::kConnect) return {ReceivePhase::kIdentify, TOLLAN_OK};
+    if (word == Word::kConnect) {
+        // The caller hears our flags: a call ended from here on tells it DCN.
+        FaxNoteConnected(call.channel);
+        return {ReceivePhase::kIdentify, TOLLAN_OK};
+    }
     if (FaxCallEnded(code)) return Failed(call, code, 1);
     FaxTrace("ReceiveClass1Fax: no fax connection after the answer");
     return Failed(call, TOLLAN_E_RECEIVE_FAILED, 1);
@@ -878,8 +884,8 @@ static uint16_t ReceiveClass1FaxCall(int32_t channel, const char *base_name, int
     ReceiveCall call = NewReceiveCall(channel, base_name, pages);
     FaxReportPhase(channel, TOLLAN_PHASE_DIAL);
     code = FaxCallOutcome(channel, RunReceiveCall(call));
-    // DCN once the caller's first frame came, then the hang-up.
-    code = FaxEndCall(channel, {call.frame_length >= 2, nullptr, kFcfDcnCalled}, code);
+    // DCN once the modem answered (Answer noted it), then the hang-up.
+    code = FaxEndCall(channel, {false, nullptr, kFcfDcnCalled}, code);
     c.io_timeout = kSetupTimeout;
     return code;
 }

@@ -172,9 +172,9 @@ int32_t CauseOfHangup(int32_t hangup_code) {
     return entry ? entry->cause : TOLLAN_CAUSE_OTHER;
 }
 
-// The cause a failure's code gives, made precise by where the call was and
-// by the modem's hang-up code.
-int32_t FailureCause(uint16_t code, int32_t phase, int32_t hangup_code) {
+// The cause a failure's code gives, made precise by where the call was, by
+// the modem's hang-up code and by the call's direction.
+int32_t FailureCause(uint16_t code, int32_t phase, int32_t hangup_code, bool receiving) {
     if (code == TOLLAN_E_HANGUP && hangup_code != 0) return CauseOfHangup(hangup_code);
     const int32_t cause = CauseOfCode(code);
     const bool line_up = phase >= TOLLAN_PHASE_NEGOTIATION;
@@ -182,14 +182,20 @@ int32_t FailureCause(uint16_t code, int32_t phase, int32_t hangup_code) {
     case TOLLAN_CAUSE_REPEATS:
         return phase == TOLLAN_PHASE_TRAINING ? TOLLAN_CAUSE_TRAINING : cause;
     case TOLLAN_CAUSE_NO_RESPONSE:
-        return phase == TOLLAN_PHASE_NEGOTIATION && hangup_code == 11 ? TOLLAN_CAUSE_NO_DIS : cause;
+        // T1 without the called station's DIS; a called station that sent
+        // DIS and heard no DCS met a caller that stopped answering.
+        return !receiving && phase == TOLLAN_PHASE_NEGOTIATION && hangup_code == 11 ? TOLLAN_CAUSE_NO_DIS : cause;
     case TOLLAN_CAUSE_REMOTE_HANGUP:
         // NO CARRIER to the dial: the call never came up.
         return line_up ? cause : TOLLAN_CAUSE_NO_ANSWER;
     case TOLLAN_CAUSE_PORT:
         return line_up ? TOLLAN_CAUSE_MODEM : cause;
     case TOLLAN_CAUSE_MODEM:
-        return phase == TOLLAN_PHASE_NONE ? TOLLAN_CAUSE_SETUP : cause;
+        if (phase == TOLLAN_PHASE_NONE) return TOLLAN_CAUSE_SETUP;
+        // A called station that met a DCS asking for what its DIS did not
+        // offer ends the call itself (hang-up 70): the caller refused the
+        // offer, the modem did nothing wrong.
+        return receiving && phase == TOLLAN_PHASE_NEGOTIATION && hangup_code == 70 ? TOLLAN_CAUSE_REFUSED : cause;
     default:
         return cause;
     }
@@ -213,13 +219,14 @@ void TakeModemSession(TollanCallReport &r, const FaxReports &reports) {
 
 }  // namespace
 
-CallVerdict FaxJudgeCall(uint16_t code, int32_t phase, int32_t hangup_code, int32_t pages_done, bool all_pages) {
+CallVerdict FaxJudgeCall(uint16_t code, int32_t phase, int32_t hangup_code, int32_t pages_done, bool all_pages,
+                         bool receiving) {
     if (code == TOLLAN_OK) {
         if (all_pages) return {TOLLAN_OUTCOME_SUCCESS, TOLLAN_CAUSE_NONE};
         // The remote ended the call before every page went or any came.
         return {OutcomeOf(TOLLAN_CAUSE_REMOTE_HANGUP, pages_done), TOLLAN_CAUSE_REMOTE_HANGUP};
     }
-    const int32_t cause = FailureCause(code, phase, hangup_code);
+    const int32_t cause = FailureCause(code, phase, hangup_code, receiving);
     // Every page confirmed, then a failure (hanging up): the fax went; the
     // cause says what failed after it.
     if (all_pages && pages_done > 0 && cause != TOLLAN_CAUSE_ABORTED) return {TOLLAN_OUTCOME_SUCCESS, cause};
@@ -276,7 +283,7 @@ uint16_t FaxReportEnd(int32_t channel, uint16_t code, const int16_t *pages_recei
     const int32_t pages_done = receiving ? r.pages_received : r.pages_confirmed;
     // A receiver cannot know whether more pages were to come unless the call ended well.
     const bool all_pages = receiving ? code == TOLLAN_OK && pages_done > 0 : pages_done >= r.pages_total;
-    const CallVerdict verdict = FaxJudgeCall(code, r.phase, r.hangup_code, pages_done, all_pages);
+    const CallVerdict verdict = FaxJudgeCall(code, r.phase, r.hangup_code, pages_done, all_pages, receiving);
     r.outcome = verdict.outcome;
     r.cause = verdict.cause;
     r.duration_ms = PlatElapsed(s.started);

@@ -40,11 +40,13 @@ bool FaxCauseWorthRetrying(int32_t cause);
 // The cause table's flag for a fault on this side (files, port, arguments).
 bool FaxCauseIsLocal(int32_t cause);
 // Outcome and cause from the return code, the phase reached, the hang-up
-// code and the page counts: the one place that decides them.
+// code, the page counts and the call's direction: the one place that decides
+// them.
 struct CallVerdict {
     int32_t outcome;
     int32_t cause;
 };
-CallVerdict FaxJudgeCall(uint16_t code, int32_t phase, int32_t hangup_code, int32_t pages_done, bool all_pages);
+CallVerdict FaxJudgeCall(uint16_t code, int32_t phase, int32_t hangup_code, int32_t pages_done, bool all_pages,
+                         bool receiving);
 // The phase a hang-up code names, TOLLAN_PHASE_NONE when it names none.
 int32_t FaxHangupPhase(int32_t hangup_code);

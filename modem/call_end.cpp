@@ -29,31 +29,40 @@ bool LineIsOneOf(const char *line, const char *const (&words)[N]) {
     return false;
 }
 
+// What the modem answered to one step of the ending.
+struct StepAnswer {
+    bool word;          // a line beginning with one of the words came
+    bool awaits_bytes;  // it said CONNECT last and fell quiet: a class 1 modem in HDLC transmit
+};
+
 // Reads what the modem sends, page data included, until a line that begins
-// with one of the words or a final result: true for one of the words. Ends
-// after kEndStepMs, or once the modem stays quiet for kEndQuietMs when quiet
-// says it may.
+// with one of the words or a final result. Ends after kEndStepMs, or once
+// the modem stays quiet for kEndQuietMs when quiet says it may, or after it
+// said CONNECT: a modem that says CONNECT and then nothing waits for bytes.
 template <size_t N>
-bool AwaitAnswer(int32_t channel, const char *const (&words)[N], bool quiet) {
+StepAnswer AwaitAnswer(int32_t channel, const char *const (&words)[N], bool quiet) {
     const FaxDeadline step = FaxDeadlineIn(kEndStepMs);
     char line[kEndLineSize];
     size_t length = 0;
+    bool connect_last = false;
     for (;;) {
         const uint32_t left = FaxTimeLeft(step);
-        if (left == 0) return false;
+        if (left == 0) return {false, connect_last};
         uint8_t byte = 0;
-        const FaxDeadline next = FaxDeadlineIn(quiet && left > kEndQuietMs ? kEndQuietMs : left);
-        if (FaxReadByteUntil(channel, next, &byte) != TOLLAN_OK) return false;
+        const bool may_rest = quiet || connect_last;
+        const FaxDeadline next = FaxDeadlineIn(may_rest && left > kEndQuietMs ? kEndQuietMs : left);
+        if (FaxReadByteUntil(channel, next, &byte) != TOLLAN_OK) return {false, connect_last};
         if (byte == '\r' || byte == '\n') {
             line[length] = '\0';
             length = 0;
             if (line[0] == '\0') continue;
             FaxTrace("FaxEndCall: got line %s", line);
+            connect_last = strncmp(line, "CONNECT", 7) == 0;
             // The connection came meanwhile: class 2 reports it, class 1
             // modems say CONNECT to the dial once the called station answered.
-            if (strncmp(line, "+FCO", 4) == 0 || strncmp(line, "CONNECT", 7) == 0) FaxNoteConnected(channel);
-            if (LineIsOneOf(line, words)) return true;
-            if (LineIsOneOf(line, kFinalResults)) return false;
+            if (strncmp(line, "+FCO", 4) == 0 || connect_last) FaxNoteConnected(channel);
+            if (LineIsOneOf(line, words)) return {true, false};
+            if (LineIsOneOf(line, kFinalResults)) return {false, false};
         } else if (length + 1 < sizeof line) {
             line[length++] = static_cast<char>(byte);
         } else {
@@ -72,20 +81,25 @@ bool Send(int32_t channel, const void *bytes, size_t size) {
 // CAN stops a modem sending received page data, and like any byte is a key
 // that stops a modem dialling, answering or listening; DLE ETX ends page data
 // or a frame the modem is taking (where the CAN was one more data byte). A
-// modem idle in command mode passes over both.
-void StopModemStep(int32_t channel) {
+// modem idle in command mode passes over both. True when the modem then
+// waits for frame bytes: a class 1 modem that was sending frames (after
+// answering it sends the called station's, unasked) took the bytes as a
+// frame and is ready for the next.
+bool StopModemStep(int32_t channel) {
     const bool after_data = g_channels[channel].link.data_last;
     static constexpr uint8_t kStop[] = {kCan, kDle, kEtx};
     FaxTrace("FaxEndCall: stopping the modem's step (CAN DLE ETX)");
-    if (!Send(channel, kStop, sizeof kStop)) return;
-    AwaitAnswer(channel, kNothing, !after_data);
+    if (!Send(channel, kStop, sizeof kStop)) return false;
+    return AwaitAnswer(channel, kNothing, !after_data).awaits_bytes;
 }
 
-// Class 1: DCN in a frame of the host's own.
-void SendDcnFrame(int32_t channel, uint8_t fcf) {
-    FaxTrace("FaxEndCall: DCN");
+// Class 1: DCN in a frame of the host's own, the last of the frames the
+// modem sends when it is sending frames already.
+void SendDcnFrame(int32_t channel, uint8_t fcf, bool sending_frames) {
+    FaxTrace("FaxEndCall: DCN%s", sending_frames ? " as the modem's next frame" : "");
     DropWaitingInput(channel);
-    if (FaxSendString("AT+FTH=3\r", channel) != TOLLAN_OK || !AwaitAnswer(channel, kConnect, false)) {
+    if (!sending_frames &&
+        (FaxSendString("AT+FTH=3\r", channel) != TOLLAN_OK || !AwaitAnswer(channel, kConnect, false).word)) {
         FaxTrace("FaxEndCall: no CONNECT for DCN");
         return;
     }
@@ -93,9 +107,9 @@ void SendDcnFrame(int32_t channel, uint8_t fcf) {
     if (Send(channel, frame, sizeof frame)) AwaitAnswer(channel, kNothing, false);
 }
 
-void TellRemote(int32_t channel, const FaxCallEnding &ending) {
+void TellRemote(int32_t channel, const FaxCallEnding &ending, bool sending_frames) {
     if (!ending.disconnect) {
-        SendDcnFrame(channel, ending.dcn_fcf);
+        SendDcnFrame(channel, ending.dcn_fcf, sending_frames);
         return;
     }
     FaxTrace("FaxEndCall: %.*s", static_cast<int>(strcspn(ending.disconnect, "\r")), ending.disconnect);
@@ -119,9 +133,9 @@ uint16_t FaxEndCall(int32_t channel, const FaxCallEnding &ending, uint16_t code)
     if (!FaxCallEnded(code)) return code;
     FaxCallWindDown wind_down(channel, kEndStepMs);
     FaxTrace("FaxEndCall: %s; ending the call", code == TOLLAN_E_ABORTED ? "aborted by the host" : "out of time");
-    StopModemStep(channel);
+    const bool sending_frames = StopModemStep(channel);
     if (ending.connected || FaxCallConnected(channel)) {
-        TellRemote(channel, ending);
+        TellRemote(channel, ending, sending_frames);
     } else {
         FaxTrace("FaxEndCall: not connected: nothing to tell the remote");
     }

@@ -257,6 +257,11 @@ void Class1HostData(Sim &sim, Modem &m, uint8_t b) {
         if (TakeFramedByte(m, b)) DataDone(sim, m);
         else DataPart(sim, m);
         break;
+    case ModemMode::kC1Answering:
+        // A key during the answer tone abandons the answer, as any key
+        // abandons a dial.
+        if (b != '\r' && b != '\n') NoCarrier(sim, m);
+        break;
     case ModemMode::kC1RxFrame: case ModemMode::kC1RxData:
         // A key from the host stops the wait, a carriage return too. The
         // line feed of a command ended with CR LF is not such a key.
@@ -270,7 +275,21 @@ void Class1HostData(Sim &sim, Modem &m, uint8_t b) {
     }
 }
 
+// The answer tone's end: the modem sends flags and takes the host's frames.
+void AnswerConnects(Sim &sim, Modem &m) {
+    m.mode = ModemMode::kC1TxFrames;
+    m.data.clear();
+    m.dle = false;
+    ModemEnterPhase(sim, m, SimPhase::kB);
+    ModemResult(sim, m, Result::kConnect);
+}
+
 bool Class1Step(Sim &sim, Modem &m) {
+    if (m.mode == ModemMode::kC1Answering) {
+        if (SimNow() < m.c1_connect_at) return false;
+        AnswerConnects(sim, m);
+        return true;
+    }
     bool progress = false;
     while (InboxReady(m.inbox)) {
         LineSignal &s = m.inbox.front();
@@ -375,11 +394,12 @@ void ResetReception(Modem &m, bool answered) {
 void Class1Answer(Sim &sim, Modem &m) {
     // Answering in class 1 sends CED and leaves the modem in +FTH=3.
     ResetReception(m, true);
-    m.mode = ModemMode::kC1TxFrames;
-    m.data.clear();
-    m.dle = false;
-    ModemEnterPhase(sim, m, SimPhase::kB);
-    ModemResult(sim, m, Result::kConnect);
+    if (m.quirks.answer_tone_ms > 0) {
+        m.mode = ModemMode::kC1Answering;
+        m.c1_connect_at = SimNow() + static_cast<SimTime>(m.quirks.answer_tone_ms);
+        return;
+    }
+    AnswerConnects(sim, m);
 }
 
 void Class1Dialled(Sim &sim, Modem &m) {

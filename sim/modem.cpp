@@ -464,6 +464,7 @@ SimTime ModemNextWake(const Sim &sim, const Modem &m) {
     if (!m.pending.empty()) next = m.pending.front().due;
     if (m.ringing && m.next_ring < next) next = m.next_ring;
     if (m.ops->runs_t30 && m.t30.deadline < next) next = m.t30.deadline;
+    if (m.mode == ModemMode::kC1Answering && m.c1_connect_at < next) next = m.c1_connect_at;
     if (!m.pty.attached && m.pty.next_check < next) next = m.pty.next_check;
     if (!m.inbox.empty() && m.inbox.front().at < next) next = m.inbox.front().at;
     if (m.data_bps > 0 || m.flood != Flood::kNone || (m.faults.babble && m.pty.attached)) {

@@ -79,6 +79,7 @@ struct SimQuirks {
     bool no_carrier_hangup = false;  // "NO CARRIER" instead of a hang-up report
     int response_delay_ms = 0;     // every response comes this late
     bool reversed_bits = false;    // received page data with each byte's bits reversed
+    int answer_tone_ms = 0;        // class 1: ATA's answer tone before CONNECT; a key during it abandons the answer
 };
 
 struct SimModemConfig {

@@ -238,6 +238,7 @@ enum class ModemMode : uint8_t {
     kC1TxData,      // after CONNECT to +FTM
     kC1RxFrame,     // +FRH (or after ATD): waiting for a frame
     kC1RxData,      // +FRM: waiting for a burst
+    kC1Answering,   // after ATA: the answer tone, then CONNECT
     // class 2 / 2.0
     kC2Answering,   // after ATA: until the training is accepted
     kC2DialWait,    // after ATD: until the DIS
@@ -331,6 +332,7 @@ struct Modem {
     bool c1_rx_eop_heard = false;  // EOP went to the host
     bool c1_burst_flagged = false; // +FCERROR said for the burst first in the inbox
     bool c1_carrier_heard = false; // +FRM: CONNECT said for a carrier whose data has not come
+    SimTime c1_connect_at = 0;     // kC1Answering: the answer tone ends
 };
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later

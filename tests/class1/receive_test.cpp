@@ -386,8 +386,8 @@ TEST_F(ReceiveTest, AnAbortWhileAFrameComesHangsUp) {
     UseClock(1);  // the frame wait outlasts the abort by far
     Dialogue d(modem_);
     Answer(d).On("AT+FRH=3\r", kConnect + "\xFF\x13");  // then nothing
-    // No frame of the caller's yet: the wait is stopped, no DCN.
-    d.On("\x18\x10\x03", kOk).Hangup();
+    // The caller, which has our DIS, is told DCN once the wait is stopped.
+    d.On("\x18\x10\x03", kOk).On("AT+FTH=3\r", kConnect).On(HostFrame(kControlFinal, kDcnCalled), kOk).Hangup();
     // The host aborts once the frame's CONNECT (the third) is in the trace.
     // It takes part in the clock and looks every millisecond by it, so the
     // frame wait cannot pass unseen; it reads the trace, never the pty,

@@ -21,6 +21,7 @@ struct Judged {
     bool all_pages;
     int32_t outcome;
     int32_t cause;
+    bool receiving = false;
 };
 
 // One row per kind of ending the hosts must tell apart.
@@ -34,6 +35,9 @@ const Judged kJudged[] = {
     {TOLLAN_E_NO_CARRIER, TOLLAN_PHASE_PAGE, 0, 1, false, TOLLAN_OUTCOME_PARTIAL, TOLLAN_CAUSE_REMOTE_HANGUP},
     {TOLLAN_E_RECEIVE_FAILED, TOLLAN_PHASE_DIAL, 0, 0, false, TOLLAN_OUTCOME_FAILED, TOLLAN_CAUSE_NO_FAX},
     {TOLLAN_E_FIRST_FRAME, TOLLAN_PHASE_NEGOTIATION, 0, 0, false, TOLLAN_OUTCOME_RETRY, TOLLAN_CAUSE_NO_DIS},
+    // T1 passed: without the called station's DIS, or, receiving, without the caller's DCS.
+    {TOLLAN_E_TIMEOUT, TOLLAN_PHASE_NEGOTIATION, 11, 0, false, TOLLAN_OUTCOME_RETRY, TOLLAN_CAUSE_NO_DIS},
+    {TOLLAN_E_TIMEOUT, TOLLAN_PHASE_NEGOTIATION, 11, 0, false, TOLLAN_OUTCOME_RETRY, TOLLAN_CAUSE_NO_RESPONSE, true},
     {TOLLAN_E_RETRIES, TOLLAN_PHASE_TRAINING, 0, 0, false, TOLLAN_OUTCOME_RETRY, TOLLAN_CAUSE_TRAINING},
     {TOLLAN_E_RETRIES, TOLLAN_PHASE_POST_PAGE, 0, 0, false, TOLLAN_OUTCOME_FAILED, TOLLAN_CAUSE_REPEATS},
     {TOLLAN_E_HANGUP, TOLLAN_PHASE_NEGOTIATION, 27, 0, false, TOLLAN_OUTCOME_RETRY, TOLLAN_CAUSE_TRAINING},
@@ -45,6 +49,9 @@ const Judged kJudged[] = {
     {TOLLAN_E_PORT_LOCKED, TOLLAN_PHASE_NONE, 0, 0, false, TOLLAN_OUTCOME_LOCAL, TOLLAN_CAUSE_PORT},
     {TOLLAN_E_FAILED, TOLLAN_PHASE_NONE, 0, 0, false, TOLLAN_OUTCOME_LOCAL, TOLLAN_CAUSE_SETUP},
     {TOLLAN_E_FAILED, TOLLAN_PHASE_PAGE, 0, 0, false, TOLLAN_OUTCOME_RETRY, TOLLAN_CAUSE_MODEM},
+    // A called station refusing a DCS that asks for what its DIS did not offer.
+    {TOLLAN_E_ERROR, TOLLAN_PHASE_NEGOTIATION, 70, 0, false, TOLLAN_OUTCOME_FAILED, TOLLAN_CAUSE_REFUSED, true},
+    {TOLLAN_E_ERROR, TOLLAN_PHASE_NEGOTIATION, -3, 0, false, TOLLAN_OUTCOME_RETRY, TOLLAN_CAUSE_MODEM, true},
     {TOLLAN_E_DISK, TOLLAN_PHASE_PAGE, 0, 0, false, TOLLAN_OUTCOME_LOCAL, TOLLAN_CAUSE_DISK},
     {TOLLAN_E_DISK, TOLLAN_PHASE_PAGE, 0, 3, false, TOLLAN_OUTCOME_PARTIAL, TOLLAN_CAUSE_DISK},
     // The host's abort wins over pages done: the host asked for it.
@@ -56,7 +63,7 @@ const Judged kJudged[] = {
 
 TEST(CallReportJudgement, EachKindOfEndingHasItsOutcomeAndCause) {
     for (const Judged &j : kJudged) {
-        const CallVerdict v = FaxJudgeCall(j.code, j.phase, j.hangup, j.pages_done, j.all_pages);
+        const CallVerdict v = FaxJudgeCall(j.code, j.phase, j.hangup, j.pages_done, j.all_pages, j.receiving);
         EXPECT_EQ(v.outcome, j.outcome) << "code " << j.code << " phase " << j.phase << " hang-up " << j.hangup;
         EXPECT_EQ(v.cause, j.cause) << "code " << j.code << " phase " << j.phase << " hang-up " << j.hangup;
     }

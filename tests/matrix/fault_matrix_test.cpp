@@ -31,31 +31,16 @@
 #include "support/hang_guard.h"
 #include "support/wait_clock.h"
 #include "support/scripted_modem.h"
+#include "tests/matrix/report_cells.h"
 #include "tests/sim/sim_client.h"
 
 using namespace simtest;
+using namespace matrix;
 
 namespace {
 
 enum class Session { kSend2, kSend20, kReceive2, kReceive20, kSendClass1, kOpen2 };
 enum class Fault { kDrop, kSilent, kGarbage };
-
-// The report's values, short, for the table.
-constexpr int32_t kDial = TOLLAN_PHASE_DIAL, kNegotiation = TOLLAN_PHASE_NEGOTIATION, kTraining = TOLLAN_PHASE_TRAINING,
-                  kPage = TOLLAN_PHASE_PAGE, kPostPage = TOLLAN_PHASE_POST_PAGE, kRelease = TOLLAN_PHASE_RELEASE;
-constexpr int32_t kSuccess = TOLLAN_OUTCOME_SUCCESS, kPartial = TOLLAN_OUTCOME_PARTIAL, kRetry = TOLLAN_OUTCOME_RETRY,
-                  kFailed = TOLLAN_OUTCOME_FAILED;
-constexpr int32_t kModem = TOLLAN_CAUSE_MODEM, kNoAnswer = TOLLAN_CAUSE_NO_ANSWER, kNoDis = TOLLAN_CAUSE_NO_DIS,
-                  kNoFax = TOLLAN_CAUSE_NO_FAX, kNoResponse = TOLLAN_CAUSE_NO_RESPONSE, kNone = TOLLAN_CAUSE_NONE,
-                  kOther = TOLLAN_CAUSE_OTHER, kRemoteHangup = TOLLAN_CAUSE_REMOTE_HANGUP,
-                  kUnconfirmed = TOLLAN_CAUSE_UNCONFIRMED;
-
-// What the call report must say of a cell's call.
-struct Reported {
-    int32_t phase;
-    int32_t outcome;
-    int32_t cause;
-};
 
 // One fault at one phase and what the library must make of it.
 struct FaultSpec {
@@ -292,6 +277,7 @@ std::string CodeText(uint16_t code) {
         {TOLLAN_E_PAGE_TOO_LARGE, "page too large"},
         {TOLLAN_E_RETRIES, "retries"},
         {TOLLAN_E_CALL_TIME, "call time"},
+        {TOLLAN_E_UNCONFIRMED, "unconfirmed"},
     };
     for (const Name &n : kNames)
         if (n.code == code) return std::to_string(code) + " " + n.text;
@@ -479,10 +465,7 @@ TEST_P(FaultMatrix, Cell) {
     out.code = IsReceive(c.session) ? Receive(ch, &pages) : Send(ch, c.session, f.dir + "/doc.g3", &pages);
     out.clock_seconds = PlatElapsed(clock_start) / 1000;
     out.pages = IsReceive(c.session) && pages < 0 ? 0 : pages;
-    TollanCallReport report{};
-    report.size = sizeof report;
-    GetCallReport(ch, &report);
-    out.reported = {report.phase, report.outcome, report.cause};
+    out.reported = ReportOf(ch);
     uint16_t closed = PortClose(ch);
     SimSetModemFaults(f.sim, modem, SimFaults{});
     AwaitCloseHeard(f.sim, modem);
@@ -490,8 +473,7 @@ TEST_P(FaultMatrix, Cell) {
     out.reopened = reopen.empty();
     out.files_kept = FilesKept(c, out.pages);
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const bool reported = out.reported.phase == c.spec.report.phase && out.reported.outcome == c.spec.report.outcome &&
-                          out.reported.cause == c.spec.report.cause;
+    const bool reported = out.reported == c.spec.report;
     out.passed = out.code == c.spec.expected && out.pages == c.spec.pages && reported && out.files_kept &&
                  out.reopened && out.clock_seconds < kClockLimitSeconds;
     Results().push_back({c, out});
@@ -634,13 +616,26 @@ INSTANTIATE_TEST_SUITE_P(Matrix, HostileMatrix, ::testing::ValuesIn(kHostileCell
 
 std::string Yes(bool b) { return b ? "yes" : "**no**"; }
 
-// "page data, retry: the line is busy" for the table.
-std::string ReportText(const Reported &r) {
-    static const char *const kPhases[] = {"set-up", "dial/answer", "negotiation", "training",
-                                          "page data", "post-page", "release"};
-    static const char *const kOutcomes[] = {"none", "success", "partial", "retry", "failed", "local", "aborted"};
-    if (r.phase < 0 || r.phase > 6 || r.outcome < 0 || r.outcome > 6) return "?";
-    return std::string(kPhases[r.phase]) + ", " + kOutcomes[r.outcome] + ": " + GetCauseText(r.cause);
+// The class 1 reception cells (tests/matrix/receive_class1_matrix.cpp), when they ran.
+void WriteReceiveClass1Table(std::ofstream &out) {
+    if (ReceiveClass1Results().empty()) return;
+    out << "\n## Class 1 reception\n\n"
+           "`ReceiveClass1Fax` against the emulator's called class 1 modem and a calling\n"
+           "station, each cell one two-page fax: the modem's faults (`phase B` and the like),\n"
+           "and the caller's (`caller: ...`: it hangs up, goes silent, ends with DCN, sends a\n"
+           "DCS not offered, a training check with errors, a page with bad lines, EOM between\n"
+           "documents). The columns are those of the table above.\n\n"
+           "| # | phase | emulator faults | expected | got | pages (exp/got) | report | files kept | reopen | library clock | result |\n"
+           "|---|---|---|---|---|---|---|---|---|---|---|\n";
+    int passed = 0, index = 0;
+    for (const ReceiveClass1Result &r : ReceiveClass1Results()) {
+        passed += r.passed ? 1 : 0;
+        out << "| " << ++index << " | " << r.phase << " | `" << r.faults << "` | " << CodeText(r.expected) << " | "
+            << CodeText(r.got) << " | " << r.pages_expected << "/" << r.pages_got << " | " << ReportText(r.report)
+            << " | " << Yes(r.files_kept) << " | " << Yes(r.reopened) << " | " << r.clock_seconds << " s | "
+            << (r.passed ? "pass" : "**FAIL**") << " |\n";
+    }
+    out << "\n" << passed << " of " << ReceiveClass1Results().size() << " cells pass.\n";
 }
 
 void WriteTable(const std::string &path) {
@@ -681,6 +676,7 @@ void WriteTable(const std::string &path) {
             << " |\n";
     }
     out << "\n" << passed << " of " << Results().size() << " cells pass.\n";
+    WriteReceiveClass1Table(out);
     if (HostileResults().empty()) return;
     out << "\n## Hostile ends\n\n"
            "Ends that never stop: a babbling modem (text without a line end, as fast as the host\n"

@@ -35,7 +35,8 @@ struct AbortCell {
     int page;        // phases C and D: the page; else 0
     bool connected;  // the remote is told: DCN (class 1) or AT+FK(S) (class 2)
     const char *name;
-    const char *station_faults = "";  // the answering station's (SimParseFaults words)
+    const char *station_faults = "";  // the far station's (SimParseFaults words)
+    uint32_t after_ms = 0;  // phase kNone: the abort comes this long into the call, by the library's clock
 };
 
 // A dial is caught before the connection at a station that does not answer.
@@ -43,7 +44,10 @@ struct AbortCell {
 // an answering modem is connected by the time the host looks. Class 2
 // modems train inside their negotiation when sending, so only the answering
 // side has a training phase of its own; a class 1 caller is connected from
-// the dial's CONNECT, when the called station's frames begin.
+// the dial's CONNECT, when the called station's frames begin. A class 1
+// modem answers with its answer tone first: caught in it, the answer is
+// abandoned and the caller told nothing; caught at its CONNECT, when the
+// modem sends flags for the called station's frames, the caller is told DCN.
 const AbortCell kCells[] = {
     {Kind::kSend2, SimPhase::kDial, 0, false, "class2_send_dial", "noanswer"},
     {Kind::kSend2, SimPhase::kB, 0, true, "class2_send_negotiation"},
@@ -68,6 +72,10 @@ const AbortCell kCells[] = {
     {Kind::kSend1, SimPhase::kTraining, 0, true, "class1_send_training"},
     {Kind::kSend1, SimPhase::kC, 1, true, "class1_send_page_data"},
     {Kind::kSend1, SimPhase::kD, 1, true, "class1_send_post_page"},
+    {Kind::kReceive1, SimPhase::kDial, 0, false, "class1_receive_answer"},
+    {Kind::kReceive1, SimPhase::kB, 0, true, "class1_receive_negotiation"},
+    // Past the answer's CONNECT, DIS sent, a caller that never sends DCS.
+    {Kind::kReceive1, SimPhase::kNone, 0, true, "class1_receive_waiting_for_dcs", "silent@B", 5000},
     {Kind::kReceive1, SimPhase::kTraining, 0, true, "class1_receive_training"},
     {Kind::kReceive1, SimPhase::kC, 1, true, "class1_receive_page_data"},
     {Kind::kReceive1, SimPhase::kD, 1, true, "class1_receive_post_page"},
@@ -114,11 +122,15 @@ struct AbortTrigger {
         auto *t = static_cast<AbortTrigger *>(user);
         if (getenv("TOLLAN_ABORT_TRACE")) fprintf(stderr, "phase %d page %d\n", static_cast<int>(phase), page);
         if (modem != t->modem || phase != t->phase || page != t->page || t->fired.load()) return;
-        t->at_tick = PlatTickCount();
+        t->Fire();
+    }
+
+    void Fire() {
+        at_tick = PlatTickCount();
         struct stat st {};
-        if (stat(t->transcript.c_str(), &st) == 0) t->transcript_at = st.st_size;
-        t->fired = true;
-        AbortCall(t->channel.load());
+        if (stat(transcript.c_str(), &st) == 0) transcript_at = st.st_size;
+        fired = true;
+        AbortCall(channel.load());
     }
 };
 
@@ -129,6 +141,8 @@ struct AbortTrigger {
 constexpr uint32_t kReceiveClockRatio = 20;
 constexpr uint32_t kSendClockRatio = 1;
 constexpr uint32_t kAbortEndsWithinMs = 1000;
+// A class 1 modem's answer tone, by the emulator's clock (3 s of the library's).
+constexpr int kAnswerToneMs = 150;
 
 class AbortTest : public ::testing::TestWithParam<AbortCell> {
 protected:
@@ -149,7 +163,9 @@ protected:
 
     void SetUp() override {
         SetModemCommandInterval(100);
-        modem = f.AddModem("100");
+        SimQuirks quirks;
+        if (GetParam().kind == Kind::kReceive1) quirks.answer_tone_ms = kAnswerToneMs;
+        modem = f.AddModem("100", kSimAllClasses, quirks);
         f.AddAnsweringStation("200");
         trigger.modem = modem;
         trigger.transcript = transcript_path;
@@ -169,8 +185,11 @@ protected:
     }
 
     // A calling station sends the two pages; the host answers at the first RING.
-    uint16_t Receive(Kind kind, int32_t ch, int16_t *pages) {
+    uint16_t Receive(const AbortCell &c, int32_t ch, int16_t *pages) {
         int caller = f.AddCallingStation("300", {f.dir + "/doc_p1.g3", f.dir + "/doc_p2.g3"});
+        SimFaults caller_faults;
+        if (!SimParseFaults(c.station_faults, &caller_faults)) return 0xFFFF;
+        SimSetStationFaults(f.sim, caller, caller_faults);
         if (!SimStationCall(f.sim, caller, "100")) return 0xFFFF;
         int32_t ring = 0;
         for (int look = 0; ring != 1 && look < 1000; ++look) {
@@ -179,12 +198,22 @@ protected:
         }
         if (ring != 1) return 0xFFFF;
         const std::string base = f.dir + "/in.g3";
-        return kind == Kind::kReceive1 ? ReceiveClass1Fax(ch, base.c_str(), pages)
-                                       : ReceiveFax(ch, base.c_str(), pages);
+        std::thread timer;
+        if (c.after_ms > 0) timer = std::thread([this, c] { AbortLater(c.after_ms); });
+        const uint16_t code = c.kind == Kind::kReceive1 ? ReceiveClass1Fax(ch, base.c_str(), pages)
+                                                        : ReceiveFax(ch, base.c_str(), pages);
+        if (timer.joinable()) timer.join();
+        return code;
+    }
+
+    // The abort of a cell that names no phase: ms into the call.
+    void AbortLater(uint32_t ms) {
+        PlatSleep(ms);
+        trigger.Fire();
     }
 
     uint16_t RunCall(const AbortCell &c, int32_t ch, int16_t *pages) {
-        if (IsReceive(c.kind)) return Receive(c.kind, ch, pages);
+        if (IsReceive(c.kind)) return Receive(c, ch, pages);
         const std::string base = f.dir + "/doc.g3";
         return c.kind == Kind::kSend1 ? SendClass1Fax(ch, "200", base.c_str(), 2) : SendFax(ch, "200", base.c_str(), 2);
     }
