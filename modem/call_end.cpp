@@ -39,17 +39,21 @@ struct StepAnswer {
 // with one of the words or a final result. Ends after kEndStepMs, or once
 // the modem stays quiet for kEndQuietMs when quiet says it may, or after it
 // said CONNECT: a modem that says CONNECT and then nothing waits for bytes.
+// With settle, a final result does not end the read: it may answer what the
+// call had under way, and the answer to a command the host sent just before
+// the stop may follow it; the modem's state is what it said last.
 template <size_t N>
-StepAnswer AwaitAnswer(int32_t channel, const char *const (&words)[N], bool quiet) {
+StepAnswer AwaitAnswer(int32_t channel, const char *const (&words)[N], bool quiet, bool settle = false) {
     const FaxDeadline step = FaxDeadlineIn(kEndStepMs);
     char line[kEndLineSize];
     size_t length = 0;
     bool connect_last = false;
+    bool final_seen = false;
     for (;;) {
         const uint32_t left = FaxTimeLeft(step);
         if (left == 0) return {false, connect_last};
         uint8_t byte = 0;
-        const bool may_rest = quiet || connect_last;
+        const bool may_rest = quiet || connect_last || final_seen;
         const FaxDeadline next = FaxDeadlineIn(may_rest && left > kEndQuietMs ? kEndQuietMs : left);
         if (FaxReadByteUntil(channel, next, &byte) != TOLLAN_OK) return {false, connect_last};
         if (byte == '\r' || byte == '\n') {
@@ -62,7 +66,10 @@ StepAnswer AwaitAnswer(int32_t channel, const char *const (&words)[N], bool quie
             // modems say CONNECT to the dial once the called station answered.
             if (strncmp(line, "+FCO", 4) == 0 || connect_last) FaxNoteConnected(channel);
             if (LineIsOneOf(line, words)) return {true, false};
-            if (LineIsOneOf(line, kFinalResults)) return {false, false};
+            if (LineIsOneOf(line, kFinalResults)) {
+                if (!settle) return {false, false};
+                final_seen = true;
+            }
         } else if (length + 1 < sizeof line) {
             line[length++] = static_cast<char>(byte);
         } else {
@@ -90,7 +97,7 @@ bool StopModemStep(int32_t channel) {
     static constexpr uint8_t kStop[] = {kCan, kDle, kEtx};
     FaxTrace("FaxEndCall: stopping the modem's step (CAN DLE ETX)");
     if (!Send(channel, kStop, sizeof kStop)) return false;
-    return AwaitAnswer(channel, kNothing, !after_data).awaits_bytes;
+    return AwaitAnswer(channel, kNothing, !after_data, true).awaits_bytes;
 }
 
 // Class 1: DCN in a frame of the host's own, the last of the frames the
