@@ -1,0 +1,171 @@
+// Error correction through the emulator's class 1 modem, both ways: the
+// library frames (or takes) the page data in HDLC frames itself, the
+// emulated station takes (or frames) them on its own, and the line's
+// faults spoil chosen frames, a frame again and again, the answer to PPS,
+// or hold the block up with RNR. Every page that counts arrives whole.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "engine/tollan.h"
+#include "support/scripted_modem.h"
+#include "support/wait_clock.h"
+#include "tests/sim/ecm_pages.h"
+#include "tests/sim/sim_client.h"
+
+using namespace simtest;
+
+namespace {
+
+struct EcmSession {
+    const char *name;
+    int ecm;           // the channel's TOLLAN_ECM_* (a calling station's frames follow it)
+    int codings;       // the channel's TOLLAN_COMPRESS_* sum
+    int df;            // the station's coding
+    const char *faults;  // the station's
+    uint16_t expected;
+    int pages;         // pages that count at the end
+    int pprs;          // PPRs in the call; -1: any
+    int resent;        // frames asked for again; -1: any
+    int ctcs, eors;
+};
+
+void PrintTo(const EcmSession &s, std::ostream *os) { *os << s.name; }
+
+constexpr int kAll = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR | TOLLAN_COMPRESS_MMR;
+constexpr int kMhMr = TOLLAN_COMPRESS_MH | TOLLAN_COMPRESS_MR;
+constexpr int kRows1 = 500, kRows2 = 300;
+
+class Class1EcmTest : public ::testing::TestWithParam<EcmSession> {
+protected:
+    WaitClock clock{20};  // the library and the emulator move only while both wait
+    SimOnWaitClock sim_clock{clock};
+    SimFixture f;
+    int modem = -1;
+    const std::string rows1 = DrawRows(kRows1, 7), rows2 = DrawRows(kRows2, 3);
+    int32_t ch = -1;
+
+    void SetUp() override {
+        SetModemCommandInterval(100);
+        modem = f.AddModem("100", kSimClass1);
+    }
+
+    void TearDown() override {
+        Close();
+        SetModemCommandInterval(500);
+    }
+
+    // Both settings outlive the channel: the next test starts from the defaults.
+    void Close() {
+        if (ch == -1) return;
+        SetErrorCorrection(ch, TOLLAN_ECM_OFF);
+        SetCompression(ch, TOLLAN_COMPRESS_MH);
+        PortClose(ch);
+        ch = -1;
+    }
+
+    // A failure's report names the post-page phase it ended in.
+    void ExpectReport(const EcmSession &s) {
+        TollanCallReport r{};
+        r.size = sizeof r;
+        ASSERT_EQ(TOLLAN_OK, GetCallReport(ch, &r));
+        if (s.expected != TOLLAN_OK) {
+            EXPECT_NE(TOLLAN_OUTCOME_SUCCESS, r.outcome);
+            EXPECT_EQ(TOLLAN_PHASE_POST_PAGE, r.phase) << "cause " << r.cause;
+        }
+    }
+
+    SimStationConfig Station(const EcmSession &s, bool answering) {
+        SimStationConfig c;
+        c.page_dir = f.dir;
+        c.answering = answering;
+        c.ecm = true;
+        c.ecm_frame_size = s.ecm == TOLLAN_ECM_64 ? 64 : 256;
+        c.data_format = s.df;
+        EXPECT_TRUE(SimParseFaults(s.faults, &c.faults)) << s.faults;
+        return c;
+    }
+
+    void Open(const EcmSession &s, const ProfileFile &) {
+        SetModemClass(0, TOLLAN_CLASS_1);
+        ASSERT_EQ(TOLLAN_OK, PortOpen(&ch, 1, "ATZ"));
+        ASSERT_EQ(TOLLAN_OK, SetErrorCorrection(ch, s.ecm));
+        ASSERT_EQ(TOLLAN_OK, SetCompression(ch, s.codings));
+    }
+
+    static void ExpectCounts(const EcmSession &s, const SimStationResult &r) {
+        if (s.pprs >= 0) {
+            EXPECT_EQ(s.pprs, r.ecm_pprs);
+        }
+        if (s.resent >= 0) {
+            EXPECT_EQ(s.resent, r.ecm_frames_resent);
+        }
+        EXPECT_EQ(s.ctcs, r.ecm_ctcs);
+        EXPECT_EQ(s.eors, r.ecm_eors);
+    }
+};
+
+// The library sends; the answering station takes the frames.
+const EcmSession kSent[] = {
+    {"MH, 256", TOLLAN_ECM_256, TOLLAN_COMPRESS_MH, kDfMh, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"MR, 256", TOLLAN_ECM_256, kMhMr, kDfMr, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"MMR, 256", TOLLAN_ECM_256, kAll, kDfMmr, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"MMR, 64", TOLLAN_ECM_64, kAll, kDfMmr, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"MH, 64, several blocks", TOLLAN_ECM_64, TOLLAN_COMPRESS_MH, kDfMh, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    // Three frames of page 1 spoiled once: one PPR asks for exactly them.
+    {"chosen frames", TOLLAN_ECM_64, kAll, kDfMmr, "ecmbad@1:0:5:9", TOLLAN_OK, 2, 1, 3, 0, 0},
+    {"every 10th frame", TOLLAN_ECM_64, kAll, kDfMr, "ecmevery=10", TOLLAN_OK, 2, -1, -1, 0, 0},
+    // A frame spoiled four times: four PPRs, CTC one rate lower, then it arrives.
+    {"stuck 4 times: CTC", TOLLAN_ECM_256, kAll, kDfMmr, "ecmstuck@1=4", TOLLAN_OK, 2, 4, 4, 1, 0},
+    // Eight times: CTC, four more PPRs, EOR; the page counts with a hole.
+    {"stuck 8 times: EOR", TOLLAN_ECM_256, kAll, kDfMmr, "ecmstuck@2=8", TOLLAN_OK, 2, 8, 8, 1, 1},
+    {"RNR 3 times", TOLLAN_ECM_256, kAll, kDfMmr, "rnr=3", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"RNR past the polls", TOLLAN_ECM_256, kAll, kDfMmr, "rnr=30", TOLLAN_E_RETRIES, 0, 0, 0, 0, 0},
+    {"PPS never answered", TOLLAN_ECM_256, kAll, kDfMmr, "ppsmute", TOLLAN_E_TIMEOUT, 0, 0, 0, 0, 0},
+};
+
+TEST_P(Class1EcmTest, Sent) {
+    const EcmSession s = GetParam();
+    SimStationConfig c = Station(s, true);
+    c.number = "200";
+    const int station = SimAddStation(f.sim, c);
+    ASSERT_TRUE(SimStart(f.sim));
+    ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
+    WriteFile(f.dir + "/doc_p1.g3", CodeRows(rows1, kDfMh));
+    WriteFile(f.dir + "/doc_p2.g3", CodeRows(rows2, kDfMh));
+    Open(s, profile);
+
+    EXPECT_EQ(s.expected, SendClass1Fax(ch, "200", (f.dir + "/doc.g3").c_str(), 2));
+    int16_t sent = -1;
+    GetNumOfPagesSent(ch, &sent);
+    EXPECT_EQ(s.pages, sent);
+    ExpectReport(s);
+    Close();  // a call that timed out is put down here
+    ASSERT_TRUE(SimWaitStation(f.sim, station, 1, 5000));
+    const SimStationResult r = SimStationResults(f.sim, station);
+    EXPECT_EQ(s.df, r.data_format);
+    EXPECT_EQ(s.ecm == TOLLAN_ECM_64 ? 64 : 256, r.ecm_frame);
+    ExpectCounts(s, r);
+    ASSERT_EQ(static_cast<size_t>(s.pages), r.page_files.size());
+    const std::string rows[] = {rows1, rows2};
+    for (int n = 0; n < s.pages; ++n) {
+        const std::string got = DecodeRows(ReadFile(r.page_files[static_cast<size_t>(n)]), s.df, n ? kRows2 : kRows1);
+        // A block given up with EOR leaves its frame's rows out.
+        if (s.eors && n == 1) {
+            EXPECT_TRUE(rows[n] != got) << "page " << n + 1;
+        } else {
+            EXPECT_TRUE(rows[n] == got) << "page " << n + 1 << ": " << got.size() << " bytes of rows";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, Class1EcmTest, ::testing::ValuesIn(kSent),
+                         [](const auto &info) {
+                             std::string n;
+                             for (const char *p = info.param.name; *p; ++p) n += isalnum(*p) ? *p : '_';
+                             return n;
+                         });
+
+}  // namespace
