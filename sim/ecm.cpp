@@ -313,8 +313,6 @@ void EcmStartCall(T30 &t) {
 void EcmSendPage(Sim &sim, T30 &t, int ppm) {
     EcmLine &e = t.ecm_line;
     e.ppm = ppm;
-    e.spoiled.clear();
-    e.stuck_sent = 0;
     StartBlock(e, 0, 0, FrameSize(t));
     SendBlock(sim, t);
 }
@@ -397,7 +395,6 @@ void EndBlock(Sim &sim, T30 &t, uint8_t post_page, int frames, bool by_eor) {
     e.block = 0;
     t.page.swap(e.assembled);
     e.assembled.clear();
-    e.spoiled.clear();
     e.page_by_eor = by_eor;
     t.page_lines = CountPageLines(t.page);
     T30Emit(t, T30EventKind::kPage);

@@ -161,11 +161,68 @@ TEST_P(Class1EcmTest, Sent) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sessions, Class1EcmTest, ::testing::ValuesIn(kSent),
-                         [](const auto &info) {
-                             std::string n;
-                             for (const char *p = info.param.name; *p; ++p) n += isalnum(*p) ? *p : '_';
-                             return n;
-                         });
+std::string SessionName(const ::testing::TestParamInfo<EcmSession> &info) {
+    std::string n;
+    for (const char *p = info.param.name; *p; ++p) n += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sent, Class1EcmTest, ::testing::ValuesIn(kSent), SessionName);
+
+// The calling station sends; the library takes the frames and asks again
+// only for those that arrived spoiled.
+class Class1EcmReceiveTest : public Class1EcmTest {};
+
+const EcmSession kReceived[] = {
+    {"MH, 256", TOLLAN_ECM_256, TOLLAN_COMPRESS_MH, kDfMh, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"MR, 256", TOLLAN_ECM_256, kMhMr, kDfMr, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"MMR, 256", TOLLAN_ECM_256, kAll, kDfMmr, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"MMR, 64", TOLLAN_ECM_64, kAll, kDfMmr, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"MH, 64", TOLLAN_ECM_64, TOLLAN_COMPRESS_MH, kDfMh, "", TOLLAN_OK, 2, 0, 0, 0, 0},
+    {"chosen frames", TOLLAN_ECM_64, kAll, kDfMmr, "ecmbad@2:1:4:8", TOLLAN_OK, 2, 1, 3, 0, 0},
+    {"every 10th frame", TOLLAN_ECM_64, kAll, kDfMr, "ecmevery=10", TOLLAN_OK, 2, -1, -1, 0, 0},
+    {"stuck 4 times: CTC", TOLLAN_ECM_256, kAll, kDfMmr, "ecmstuck@1=4", TOLLAN_OK, 2, 4, 4, 1, 0},
+    // A page given up with a hole cannot be decoded: RTN, and it comes again whole.
+    {"stuck 8 times: EOR", TOLLAN_ECM_256, kAll, kDfMmr, "ecmstuck@2=8", TOLLAN_OK, 2, 8, 8, 1, 1},
+    {"EOR without CTC", TOLLAN_ECM_256, kAll, kDfMmr, "ecmstuck@1=4,ecmeor", TOLLAN_OK, 2, 4, 4, 0, 1},
+};
+
+TEST_P(Class1EcmReceiveTest, Received) {
+    const EcmSession s = GetParam();
+    const std::string coded1 = CodeRows(rows1, s.df), coded2 = CodeRows(rows2, s.df);
+    WriteFile(f.dir + "/out_p1.g3", coded1);
+    WriteFile(f.dir + "/out_p2.g3", coded2);
+    SimStationConfig c = Station(s, false);
+    c.number = "300";
+    c.pages = {f.dir + "/out_p1.g3", f.dir + "/out_p2.g3"};
+    const int caller = SimAddStation(f.sim, c);
+    ASSERT_TRUE(SimStart(f.sim));
+    ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
+    Open(s, profile);
+
+    ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
+    int32_t ring = 0;
+    for (int look = 0; ring != 1 && look < 1000; ++look) {
+        ASSERT_EQ(TOLLAN_OK, WaitForRing(ch, &ring));
+        if (ring != 1) PlatSleep(100);
+    }
+    int16_t pages = -1;
+    EXPECT_EQ(s.expected, ReceiveClass1Fax(ch, (f.dir + "/in.g3").c_str(), &pages));
+    EXPECT_EQ(s.pages, pages);
+    Close();
+    ASSERT_TRUE(SimWaitStation(f.sim, caller, 1, 5000));
+    const SimStationResult r = SimStationResults(f.sim, caller);
+    EXPECT_EQ(s.df, r.data_format);
+    EXPECT_EQ(s.ecm == TOLLAN_ECM_64 ? 64 : 256, r.ecm_frame);
+    ExpectCounts(s, r);
+    const std::string rows[] = {rows1, rows2};
+    for (int n = 0; n < s.pages; ++n) {
+        const std::string got =
+            DecodeRows(ReadFile(f.dir + "/in_p" + std::to_string(n + 1) + ".g3"), kDfMh, n ? kRows2 : kRows1);
+        EXPECT_TRUE(rows[n] == got) << "page " << n + 1 << ": " << got.size() << " bytes of rows";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Received, Class1EcmReceiveTest, ::testing::ValuesIn(kReceived), SessionName);
 
 }  // namespace
