@@ -433,6 +433,7 @@ protected:
     const std::string rows1 = DrawRows(kEcmRows1, 5), rows2 = DrawRows(kEcmRows2, 9);
     std::unique_ptr<ProfileFile> profile;
     static constexpr int32_t kEcmRows1 = 300, kEcmRows2 = 200;
+    int ecm_station_index = -1;  // "201", answering with error correction
 
     void SetUp() override {
         SetModemCommandInterval(kCommandIntervalMs);
@@ -442,7 +443,7 @@ protected:
         ecm_station.page_dir = f.dir;
         ecm_station.base = "ecm_received";
         ecm_station.ecm = true;
-        SimAddStation(f.sim, ecm_station);
+        ecm_station_index = SimAddStation(f.sim, ecm_station);
         WriteFile(f.dir + "/ecm_p1.g3", CodeRows(rows1, kDfMh));
         WriteFile(f.dir + "/ecm_p2.g3", CodeRows(rows2, kDfMh));
         f.AddAnsweringStation("200");
@@ -640,6 +641,8 @@ const HostileCell kHostileCells[] = {
     {Session::kSendClass1, "dial", "babbling modem", "babble@dial", "", TOLLAN_E_READ, 90, 0},
     {Session::kSendClass1, "training", "FTT forever", "", "fttforever", TOLLAN_E_RETRIES, 300, 0},
     {Session::kSendClass1, "post-page 1 (MPS)", "EOM forever", "", "eomforever", TOLLAN_E_TIMEOUT, 120, 0},
+    {Session::kSendClass1Ecm, "post-page 1 (PPS)", "PPS never answered", "", "ppsmute", TOLLAN_E_TIMEOUT, 120, 0},
+    {Session::kSendClass1Ecm, "post-page 1 (PPS)", "RNR forever", "", "rnr=100000", TOLLAN_E_RETRIES, 120, 0},
 };
 
 std::string HostileName(const HostileCell &c) {
@@ -675,7 +678,8 @@ TEST_P(HostileMatrix, EndsInTime) {
     CellGuard guard(HostileName(c), kHostileCellSeconds);
     if (getenv("TOLLAN_FAULT_MATRIX_TRACE")) SetTraceOption(2);
     auto start = std::chrono::steady_clock::now();
-    SimSetStationFaults(f.sim, f.station, station_faults);
+    const int station = IsEcm(c.session) ? ecm_station_index : f.station;
+    SimSetStationFaults(f.sim, station, station_faults);
 
     HostileOutcome out;
     int32_t ch = -1;
@@ -688,6 +692,7 @@ TEST_P(HostileMatrix, EndsInTime) {
     } else {
         ASSERT_EQ(PortOpen(&ch, 1, "ATZ"), TOLLAN_OK);
         SetReceiveLimits(ch, kHostilePageBytes, 0);
+        if (IsEcm(c.session)) SetErrorCorrection(ch, TOLLAN_ECM_256);
         SimSetModemFaults(f.sim, modem, modem_faults);
         clock_start = PlatTickCount();
         out.code = IsReceive(c.session) ? Receive(ch, &pages) : Send(ch, c.session, f.dir + "/doc.g3", &pages);
@@ -696,10 +701,11 @@ TEST_P(HostileMatrix, EndsInTime) {
     out.pages = pages < 0 ? 0 : pages;
     if (ch >= 0) {
         SetReceiveLimits(ch, 0, 0);  // kept across opens: the next cell starts from the defaults
+        SetErrorCorrection(ch, TOLLAN_ECM_OFF);
         PortClose(ch);
     }
     SimSetModemFaults(f.sim, modem, SimFaults{});
-    SimSetStationFaults(f.sim, f.station, SimFaults{});
+    SimSetStationFaults(f.sim, station, SimFaults{});
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // An endless page keeps what arrived, up to the limit.
     bool page_kept = true;

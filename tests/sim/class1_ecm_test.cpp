@@ -71,6 +71,9 @@ protected:
         TollanCallReport r{};
         r.size = sizeof r;
         ASSERT_EQ(TOLLAN_OK, GetCallReport(ch, &r));
+        if (s.expected == TOLLAN_OK) {
+            EXPECT_EQ(s.pages + r.pages_rejected, r.page_count);  // a page rejected (RTN) came again
+        }
         if (s.expected != TOLLAN_OK) {
             EXPECT_NE(TOLLAN_OUTCOME_SUCCESS, r.outcome);
             EXPECT_EQ(TOLLAN_PHASE_POST_PAGE, r.phase) << "cause " << r.cause;
@@ -209,6 +212,7 @@ TEST_P(Class1EcmReceiveTest, Received) {
     int16_t pages = -1;
     EXPECT_EQ(s.expected, ReceiveClass1Fax(ch, (f.dir + "/in.g3").c_str(), &pages));
     EXPECT_EQ(s.pages, pages);
+    ExpectReport(s);
     Close();
     ASSERT_TRUE(SimWaitStation(f.sim, caller, 1, 5000));
     const SimStationResult r = SimStationResults(f.sim, caller);
