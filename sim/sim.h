@@ -162,6 +162,11 @@ struct SimStationResult {
     int ecm_ctcs = 0;
     int ecm_eors = 0;
     int ecm_bad_frames = 0;
+    // An answering station: each page's time on the line, from the training's
+    // or the last page's confirmation to its own (data, post-page exchanges,
+    // frames sent again), counted at each signal's rate: carrier preambles
+    // and the silences between signals are not in it.
+    std::vector<uint32_t> page_line_ms;
 };
 
 // A clock of the test's own for the emulator: now() in milliseconds; poll()

@@ -505,6 +505,7 @@ struct Station {
     int resends = 0;
     int calls_placed = 0;    // calls it made by itself (config.dial)
     SimTime next_call = 0;   // not before this
+    SimTime line_mark = 0;   // line time carried up to the last training or confirmation
     SimStationResult result;
 };
 bool StationStep(Sim &sim, Station &s, SimTime now);
@@ -521,6 +522,9 @@ struct Call {
     SimTime give_up = kNever;
     bool silent = false;  // the line carries nothing any more
     SimTime line_free[2] = {0, 0};  // caller to callee, callee to caller
+    // The time what crossed takes on the line at its rate, both ways: frames
+    // at 300 bit/s with their flags and check, bursts at theirs.
+    SimTime carried_ms = 0;
 };
 
 enum class DialOutcome : uint8_t { kRinging, kBusy, kNoDialTone, kDelayed };
@@ -533,6 +537,8 @@ void ExchangeSend(Sim &sim, Endpoint from, LineSignal s);
 void ExchangeSilence(Sim &sim, Endpoint from);
 // When what this end has sent will have left the line (now, without line time).
 SimTime ExchangeLineFree(Sim &sim, Endpoint from);
+// The line time of everything this end's call has carried so far.
+SimTime ExchangeCarriedMs(Sim &sim, Endpoint e);
 bool ExchangeStep(Sim &sim, SimTime now);
 std::deque<LineSignal> *Inbox(Sim &sim, Endpoint e);
 const SimFaults &FaultsOf(Sim &sim, Endpoint e);

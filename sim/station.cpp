@@ -134,6 +134,9 @@ void ReceiverEvent(Sim &sim, Station &s, const T30Event &e) {
         s.result.data_format = s.t30.params.df;
         s.result.ecm_frame = s.t30.params.ecm_frame;
         break;
+    case T30EventKind::kTrained:
+        s.line_mark = ExchangeCarriedMs(sim, Self(s));
+        break;
     case T30EventKind::kPage:
         WriteFile(PagePath(s, s.result.pages + 1), s.t30.page);
         break;
@@ -150,6 +153,11 @@ void ReceiverEvent(Sim &sim, Station &s, const T30Event &e) {
         s.result.page_files.push_back(PagePath(s, number));
         s.result.page_lines.push_back(s.t30.page_lines);
         T30Respond(sim, s.t30, kPprMcf);
+        {
+            const SimTime carried = ExchangeCarriedMs(sim, Self(s));
+            s.result.page_line_ms.push_back(static_cast<uint32_t>(carried - s.line_mark));
+            s.line_mark = carried;
+        }
         break;
     }
     case T30EventKind::kEnded:
@@ -208,6 +216,8 @@ bool StationStep(Sim &sim, Station &s, SimTime now) {
         s.result.pages = 0;
         s.result.page_files.clear();
         s.result.page_lines.clear();
+        s.result.page_line_ms.clear();
+        s.line_mark = 0;
         s.result.data_format = 0;
         s.result.ecm_frame = 0;
         T30StartReceiver(sim, s.t30);
