@@ -66,8 +66,8 @@ Bytes SimHdlcEncode(const std::vector<Bytes> &frames, const std::vector<bool> &s
     Bytes out;
     BitSink sink;
     sink.out = &out;
-    for (size_t i = 0; i < lead; ++i) sink.Flag();
-    if (frames.empty()) sink.Flag();
+    // At least one flag opens the first frame.
+    for (size_t i = 0; i < std::max<size_t>(lead, 1); ++i) sink.Flag();
     for (size_t f = 0; f < frames.size(); ++f) {
         const Bytes &frame = frames[f];
         uint16_t check = SimHdlcCheck(frame.data(), frame.size());
@@ -146,6 +146,7 @@ struct BitSource {
 std::vector<Bytes> SimHdlcDecode(const Bytes &bits, int *bad) {
     std::vector<Bytes> frames;
     int ignored = 0;
+    if (bad) *bad = 0;
     BitSource source;
     source.frames = &frames;
     source.bad = bad ? bad : &ignored;

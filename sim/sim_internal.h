@@ -267,7 +267,7 @@ constexpr uint8_t kEor = 0xCE, kErr = 0x1C, kRr = 0x6E, kRnr = 0xEC;
 // The frame check of an HDLC frame (address to its last data byte).
 uint16_t SimHdlcCheck(const uint8_t *data, size_t n);
 // Frames (address first, no check) as a bit stream, first bit in bit 0:
-// `lead` flags, each frame stuffed with its check and a flag after it, a
+// `lead` flags (at least one), each frame stuffed with its check and a flag after it, a
 // spoiled frame with its check wrong, idle ones to the byte's end.
 Bytes SimHdlcEncode(const std::vector<Bytes> &frames, const std::vector<bool> &spoil, size_t lead);
 // The frames of a bit stream whose check is good (check removed); `bad`

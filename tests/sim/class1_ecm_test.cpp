@@ -13,6 +13,7 @@
 #include "support/scripted_modem.h"
 #include "support/wait_clock.h"
 #include "tests/sim/ecm_pages.h"
+#include "sim/sim_internal.h"
 #include "tests/sim/sim_client.h"
 
 using namespace simtest;
@@ -228,5 +229,26 @@ TEST_P(Class1EcmReceiveTest, Received) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Received, Class1EcmReceiveTest, ::testing::ValuesIn(kReceived), SessionName);
+
+// The emulator's own framing: the check is the one of the control frames
+// (the X.25 check of "123456789" is 0x906E), runs of ones are stuffed and
+// come back, a spoiled frame is counted and left out, and a stream without
+// leading flags still opens its first frame.
+TEST(EmulatorHdlc, FramesComeBackAsTheyWent) {
+    const std::string digits = "123456789";
+    EXPECT_EQ(0x906E, SimHdlcCheck(reinterpret_cast<const uint8_t *>(digits.data()), digits.size()));
+    const std::vector<Bytes> frames = {{0xFF, 0x03, 0x06, 0x00, 0xFF, 0xFF, 0x7E, 0x7E, 0x1F},
+                                       {0xFF, 0x03, 0x06, 0x01, 0x00},
+                                       {0xFF, 0x03, 0x86}};
+    for (size_t lead : {size_t{0}, size_t{5}}) {
+        int bad = -1;
+        EXPECT_EQ(frames, SimHdlcDecode(SimHdlcEncode(frames, {}, lead), &bad)) << lead << " flags";
+        EXPECT_EQ(0, bad);
+    }
+    int bad = 0;
+    const std::vector<Bytes> kept = SimHdlcDecode(SimHdlcEncode(frames, {false, true}, 2), &bad);
+    EXPECT_EQ(1, bad);
+    EXPECT_EQ((std::vector<Bytes>{frames[0], frames[2]}), kept);
+}
 
 }  // namespace
