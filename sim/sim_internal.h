@@ -409,6 +409,12 @@ struct Modem {
     bool c1_rx_eop_heard = false;  // EOP went to the host
     bool c1_burst_flagged = false; // +FCERROR said for the burst first in the inbox
     bool c1_carrier_heard = false; // +FRM: CONNECT said for a carrier whose data has not come
+    // class 1, calling with error correction: its pages go in blocks, some
+    // sent again, so its page data is numbered by the pages confirmed.
+    bool c1_tx_ecm = false;        // the host's last DCS asked for error correction
+    bool c1_tx_trained = false;    // CFR went to the host since its last DCS
+    bool c1_tx_page_end = false;   // the host's PPS or EOR ended a page, unanswered
+    int c1_tx_confirmed = 0;       // pages the far end confirmed (MCF, or ERR after EOR)
 };
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later

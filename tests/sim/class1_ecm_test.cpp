@@ -230,6 +230,35 @@ TEST_P(Class1EcmReceiveTest, Received) {
 
 INSTANTIATE_TEST_SUITE_P(Received, Class1EcmReceiveTest, ::testing::ValuesIn(kReceived), SessionName);
 
+// A modem's page faults count pages, not blocks: page 1's frames sent again
+// after PPR are still page 1, and the line is lost in page 2's data.
+TEST_F(Class1EcmTest, ModemFaultsStrikeThePageNotTheBlock) {
+    const EcmSession s = kSent[5];  // chosen frames of page 1 go bad: a PPR
+    SimStationConfig c = Station(s, true);
+    c.number = "200";
+    const int station = SimAddStation(f.sim, c);
+    ASSERT_TRUE(SimStart(f.sim));
+    ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
+    WriteFile(f.dir + "/doc_p1.g3", CodeRows(rows1, kDfMh));
+    WriteFile(f.dir + "/doc_p2.g3", CodeRows(rows2, kDfMh));
+    Open(s, profile);
+    SimFaults lost;
+    ASSERT_TRUE(SimParseFaults("nocarrier@C2", &lost));
+    SimSetModemFaults(f.sim, modem, lost);
+
+    EXPECT_EQ(TOLLAN_E_ERROR, SendClass1Fax(ch, "200", (f.dir + "/doc.g3").c_str(), 2));
+    int16_t sent = -1;
+    GetNumOfPagesSent(ch, &sent);
+    EXPECT_EQ(1, sent);
+    Close();
+    SimSetModemFaults(f.sim, modem, SimFaults{});
+    ASSERT_TRUE(SimWaitStation(f.sim, station, 1, 5000));
+    const SimStationResult r = SimStationResults(f.sim, station);
+    EXPECT_EQ(1, r.ecm_pprs);
+    ASSERT_EQ(1u, r.page_files.size());
+    EXPECT_TRUE(rows1 == DecodeRows(ReadFile(r.page_files[0]), s.df, kRows1));
+}
+
 // The emulator's own framing: the check is the one of the control frames
 // (the X.25 check of "123456789" is 0x906E), runs of ones are stuffed and
 // come back, a spoiled frame is counted and left out, and a stream without
