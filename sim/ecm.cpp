@@ -333,7 +333,8 @@ uint8_t EcmSenderAnswer(Sim &sim, T30 &t, uint8_t fcf, const uint8_t *fif, size_
         e.to_send = map;
         ++e.pprs_total;
         e.frames_resent += MapCount(map);
-        if (++e.pprs < kPprsBeforeCtc) SendBlock(sim, t);
+        const bool forever = t.faults && t.faults->ecm_forever;
+        if (++e.pprs < kPprsBeforeCtc || forever) SendBlock(sim, t);
         else GoOnOrGiveUp(sim, t);
         return 0;
     }

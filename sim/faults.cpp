@@ -99,6 +99,7 @@ bool ApplyFault(const std::string &word, SimFaults &f) {
     else if (name == "ppsmute") f.ecm_pps_mute = true;
     else if (name == "rnr") return ParseCount(value, f.ecm_rnr);
     else if (name == "ecmeor") f.ecm_eor = true;
+    else if (name == "ecmforever") f.ecm_forever = true;
     else return false;
     return true;
 }

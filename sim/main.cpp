@@ -108,7 +108,7 @@ void Help() {
            "                                 the stations frame ECM page data in HDLC on the line\n"
            "  --send-faults FAULTS           the --send machines' faults (see tollan-sim(1)); with a\n"
            "                                 class 1 host and ECM also ecmbad@P:F:F..., ecmevery=N,\n"
-           "                                 ecmstuck@P=N, ecmeor (a --station also takes the first\n"
+           "                                 ecmstuck@P=N, ecmeor, ecmforever (a --station also takes the first\n"
            "                                 three, ppsmute and rnr=N)\n"
            "  --send-bps BPS                 the --send machines train no faster (2400 to 14400)\n"
            "  --profile FILE                 the profile to write (default quarry.ini)\n"

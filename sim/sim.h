@@ -80,6 +80,7 @@ struct SimFaults {
     bool ecm_pps_mute = false;         // ECM offered, but PPS (and RR) is never answered
     int ecm_rnr = 0;                   // a block whole is first answered RNR this many times
     bool ecm_eor = false;              // a sending station gives a block up with EOR, not CTC
+    bool ecm_forever = false;          // a sending station sends again whatever PPR asks, never CTC or EOR
 };
 
 // Quirks of real modems.
@@ -229,6 +230,7 @@ bool SimWriteProfile(Sim *sim, const std::string &path);
 // frames of the page once, "ecmevery=<n>" every n-th frame on the line,
 // "ecmstuck@<page>=<n>" the page's first frame the first n times it goes,
 // "ppsmute" never answers PPS, "rnr=<n>" answers a whole block RNR n times
-// first, "ecmeor" gives a block up with EOR after the fourth PPR.
+// first, "ecmeor" gives a block up with EOR after the fourth PPR,
+// "ecmforever" sends again after every PPR, never CTC or EOR.
 bool SimParseFaults(const std::string &text, SimFaults *faults);
 bool SimParseQuirks(const std::string &text, SimQuirks *quirks);

@@ -67,8 +67,9 @@ protected:
         ch = -1;
     }
 
-    // A failure's report names the post-page phase it ended in.
-    void ExpectReport(const EcmSession &s) {
+    // A failure's report names the phase it ended in: a sender's in the
+    // post-page exchange, a receiver's before the block's PPS was answered.
+    void ExpectReport(const EcmSession &s, int32_t failed_phase) {
         TollanCallReport r{};
         r.size = sizeof r;
         ASSERT_EQ(TOLLAN_OK, GetCallReport(ch, &r));
@@ -77,7 +78,7 @@ protected:
         }
         if (s.expected != TOLLAN_OK) {
             EXPECT_NE(TOLLAN_OUTCOME_SUCCESS, r.outcome);
-            EXPECT_EQ(TOLLAN_PHASE_POST_PAGE, r.phase) << "cause " << r.cause;
+            EXPECT_EQ(failed_phase, r.phase) << "cause " << r.cause;
         }
     }
 
@@ -145,7 +146,7 @@ TEST_P(Class1EcmTest, Sent) {
     int16_t sent = -1;
     GetNumOfPagesSent(ch, &sent);
     EXPECT_EQ(s.pages, sent);
-    ExpectReport(s);
+    ExpectReport(s, TOLLAN_PHASE_POST_PAGE);
     Close();  // a call that timed out is put down here
     ASSERT_TRUE(SimWaitStation(f.sim, station, 1, 5000));
     const SimStationResult r = SimStationResults(f.sim, station);
@@ -189,6 +190,8 @@ const EcmSession kReceived[] = {
     // A page given up with a hole cannot be decoded: RTN, and it comes again whole.
     {"stuck 8 times: EOR", TOLLAN_ECM_256, kAll, kDfMmr, "ecmstuck@2=8", TOLLAN_OK, 2, 8, 8, 1, 1},
     {"EOR without CTC", TOLLAN_ECM_256, kAll, kDfMmr, "ecmstuck@1=4,ecmeor", TOLLAN_OK, 2, 4, 4, 0, 1},
+    // A sender that never gives up: the receiver's bound, 16 PPRs a block.
+    {"PPR forever", TOLLAN_ECM_256, kAll, kDfMmr, "ecmstuck@1=1000,ecmforever", TOLLAN_E_RETRIES, 0, 16, 16, 0, 0},
 };
 
 TEST_P(Class1EcmReceiveTest, Received) {
@@ -213,7 +216,7 @@ TEST_P(Class1EcmReceiveTest, Received) {
     int16_t pages = -1;
     EXPECT_EQ(s.expected, ReceiveClass1Fax(ch, (f.dir + "/in.g3").c_str(), &pages));
     EXPECT_EQ(s.pages, pages);
-    ExpectReport(s);
+    ExpectReport(s, TOLLAN_PHASE_PAGE);
     Close();
     ASSERT_TRUE(SimWaitStation(f.sim, caller, 1, 5000));
     const SimStationResult r = SimStationResults(f.sim, caller);
