@@ -12,11 +12,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const Bytes bits(data, data + size);
     for (const Bytes &f : SimHdlcDecode(bits, &bad))
         if (f.size() < 2) abort();
-    // The input cut into frames at its zero bytes, the first spoiled.
+    // The input cut into frames at its zero bytes and at the longest frame
+    // the reader takes (an FCD frame of 256 octets), the first spoiled.
+    constexpr size_t kLongest = 4 + 256;
     std::vector<Bytes> frames(1);
     for (size_t i = 0; i < size && frames.size() < 64; ++i) {
-        if (data[i] == 0 && frames.back().size() >= 2) frames.emplace_back();
-        else frames.back().push_back(data[i]);
+        if ((data[i] == 0 && frames.back().size() >= 2) || frames.back().size() == kLongest) frames.emplace_back();
+        if (data[i] != 0 || frames.back().size() < 2) frames.back().push_back(data[i]);
     }
     if (frames.back().size() < 2) frames.pop_back();
     std::vector<bool> spoil(frames.size(), false);
