@@ -27,6 +27,10 @@ echo "### Sessions through the emulator"
 echo
 "$bin/tollan_bench_session"
 echo
+echo "### Time on the line per page: codings and error correction"
+echo
+"$bin/tollan_bench_ecm_line_time"
+echo
 echo "### Streaming through a pseudo-terminal (the line is not the limit)"
 echo
 "$bin/tollan_bench_class2_pages"

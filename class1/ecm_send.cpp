@@ -7,6 +7,7 @@
 
 #include "class1/class1.h"
 #include "engine/call_limits.h"
+#include "engine/call_report.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
@@ -86,10 +87,12 @@ uint16_t SendBlockBits(const std::vector<uint8_t> &bits, int32_t channel) {
     const uint16_t end = SendFrameEnd(channel);
     if (code == TOLLAN_OK) code = end;
     if (code != TOLLAN_OK) return code;
-    if (WaitResult(kWaitTimed | kWait60s, channel) == kResultOk) return TOLLAN_OK;
-    FaxTrace("SendBlockBits: no OK after the block");
+    const int result = WaitResult(kWaitTimed | kWait60s, channel);
+    if (result == kResultOk) return TOLLAN_OK;
+    FaxTrace("SendBlockBits: no OK after the block (%d)", result);
     code = FaxCallCheck(channel);
-    return code != TOLLAN_OK ? code : uint16_t{TOLLAN_E_ERROR};
+    // A modem that says nothing at all has stopped answering; any other word is its failure.
+    return code != TOLLAN_OK ? code : result == kResultTimeout ? uint16_t{TOLLAN_E_TIMEOUT} : uint16_t{TOLLAN_E_ERROR};
 }
 
 // The modulation command, answered CONNECT when the carrier is up; any
@@ -126,6 +129,7 @@ uint16_t BeginEcmPage(SendCall &call) {
     if (code != TOLLAN_OK) return code;
     ecm.frame_size = EcmFrameSize(call.mode.ecm);
     StartBlock(ecm, 0, 0);
+    FaxReportPageStart(call.channel, page.number, static_cast<uint32_t>(ecm.page.size()));
     FaxTrace("BeginEcmPage: page %d, %u bytes in frames of %u", page.number, static_cast<unsigned>(ecm.page.size()),
              static_cast<unsigned>(ecm.frame_size));
     return TOLLAN_OK;
@@ -153,6 +157,13 @@ uint16_t SendEcmBlock(SendCall &call) {
     if (code == TOLLAN_OK) code = SendBlockBits(bits, channel);
     if (code != TOLLAN_OK) return code;
     const bool last = LastBlock(ecm);
+    // The page's data has all gone once its last block went whole the first
+    // time: the post-page exchange begins (frames sent again are not new data).
+    const size_t block_end = std::min(ecm.page.size(), ecm.block_start + static_cast<size_t>(ecm.frames) * ecm.frame_size);
+    if (last && ecm.pprs == 0 && ecm.ctcs == 0)
+        FaxReportPageEnd(channel, static_cast<uint32_t>(ecm.page.size()), 0, 0);
+    else
+        FaxReportPageBytes(channel, static_cast<uint32_t>(block_end));
     const bool more_pages = call.pages_confirmed < call.pages_total - 1;
     ecm.post_page = !last ? kPostPageNull : static_cast<uint8_t>(more_pages ? kFcfMps : kFcfEop);
     code = SendPps(call);

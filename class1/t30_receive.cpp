@@ -620,6 +620,7 @@ Step ReceiveBlock(ReceiveCall &call) {
         call.ecm.limit = static_cast<size_t>(PageByteLimit(c));
         call.ecm_page_open = true;
         call.pprs = 0;
+        FaxReportPageStart(ch, call.page, 0);
     }
     const uint16_t code = ReadEcmBlock(ch, call.ecm);
     if (FaxCallEnded(code)) return Failed(call, code, -4);
@@ -656,6 +657,8 @@ uint16_t StoreEcmPage(ReceiveCall &call) {
     c.reports.lines_received = q.lines;
     c.reports.lines_bad = q.bad_lines;
     c.reports.lines_bad_run = q.longest_bad_run;
+    FaxReportPageEnd(call.channel, static_cast<uint32_t>(call.ecm.block_start), static_cast<uint32_t>(q.lines),
+                     static_cast<uint32_t>(q.bad_lines));
     call.verdict = JudgeQuality(q);
     FaxTrace("ReceiveClass1Fax: page %d by ECM: %u bytes, %d rows, %d bad", call.page,
              static_cast<unsigned>(call.ecm.block_start), q.lines, q.bad_lines);

@@ -24,6 +24,29 @@ bool DropArrived(const std::deque<LineSignal> &inbox) {
     return false;
 }
 
+// The page the host's page data belongs to; 0: a training check.
+int SendingPage(const Modem &m) {
+    if (!m.c1_tx_ecm) return m.c1_ftm_count - 1;
+    return m.c1_tx_trained ? m.c1_tx_confirmed + 1 : 0;
+}
+
+// A calling host's frames and the answers it hears, for its page numbers.
+void NoteSendingFrame(Modem &m, const Bytes &frame, bool from_host) {
+    if (m.c1_answered || frame.size() < 3) return;
+    const uint8_t fcf = frame[2] & 0xFE;
+    if (from_host && fcf == Fcf::kDcs) {
+        m.c1_tx_ecm = frame.size() > 6 && (frame[5] & 0x80) && (frame[6] & 0x04);
+        m.c1_tx_trained = false;
+    } else if (from_host && (fcf == Fcf::kPps || fcf == Fcf::kEor)) {
+        m.c1_tx_page_end = frame.size() > 3 && (frame[3] & 0xFE) != 0;
+    } else if (!from_host && fcf == Fcf::kCfr) {
+        m.c1_tx_trained = true;
+    } else if (!from_host && (fcf == Fcf::kMcf || fcf == Fcf::kErr) && m.c1_tx_page_end) {
+        m.c1_tx_page_end = false;
+        ++m.c1_tx_confirmed;
+    }
+}
+
 void NoCarrier(Sim &sim, Modem &m) {
     if (m.call != -1) ExchangeHangUp(sim, Self(m));
     m.call = -1;
@@ -45,6 +68,7 @@ void DeliverFrame(Sim &sim, Modem &m, const LineSignal &s) {
     ModemSay(sim, m, framed);
     ModemToCommand(m);
     ModemResult(sim, m, s.good_check ? Result::kOk : Result::kError);
+    if (s.good_check) NoteSendingFrame(m, s.bytes, false);
     // The answer to EOP is the last post-page exchange.
     if (m.c1_eop_sent && m.phase == SimPhase::kD) ModemEnterPhase(sim, m, SimPhase::kEnd);
     if (m.c1_answered && s.good_check && s.bytes.size() > 2) {
@@ -94,6 +118,7 @@ void FrameDone(Sim &sim, Modem &m) {
     s.good_check = !FaultBadFrameNow(m.faults, m.t30.fault_state);
     bool final = m.data.size() > 1 && (m.data[1] & 0x10);
     if (m.data.size() > 2 && (m.data[2] & 0xFE) == Fcf::kEop) m.c1_eop_sent = true;
+    NoteSendingFrame(m, m.data, true);
     m.data.clear();
     if (LineGone(m)) {
         NoCarrier(sim, m);
@@ -123,8 +148,8 @@ void DataPart(Sim &sim, Modem &m) {
 }
 
 void DataDone(Sim &sim, Modem &m) {
-    bool page = m.c1_ftm_count >= 2;
-    int page_number = m.c1_ftm_count - 1;
+    int page_number = SendingPage(m);
+    bool page = page_number > 0;
     LineSignal s;
     s.kind = SignalKind::kBurst;
     s.bytes.swap(m.data);
@@ -160,7 +185,7 @@ void DropUnheard(Modem &m) {
 bool FrameCommandFails(const Modem &m) {
     if (m.c1_frame_cmds == 1 && ModemFaultAt(m, SimPhase::kB)) return true;
     if (m.c1_rx_page_seen && ModemFaultAt(m, SimPhase::kD, m.c1_rx_confirmed + 1)) return true;
-    return m.c1_page_sent && ModemFaultAt(m, SimPhase::kD, m.c1_ftm_count - 1);
+    return m.c1_page_sent && ModemFaultAt(m, SimPhase::kD, SendingPage(m));
 }
 
 // An answered call's +FRM: the training check until the host accepts one,
@@ -232,7 +257,7 @@ CmdStatus Class1Command(Sim &sim, Modem &m, const std::string &t) {
         carrier.family = mod->family;
         ExchangeSend(sim, Self(m), carrier);
         ModemResult(sim, m, Result::kConnect);
-        int page = m.c1_ftm_count - 1;
+        int page = SendingPage(m);
         if (page > 0) {
             ModemEnterPhase(sim, m, SimPhase::kC, page);
             ModemSayJunk(sim, m);
@@ -389,6 +414,10 @@ void ResetReception(Modem &m, bool answered) {
     m.c1_rx_page_seen = false;
     m.c1_rx_eop_heard = false;
     m.c1_burst_flagged = false;
+    m.c1_tx_ecm = false;
+    m.c1_tx_trained = false;
+    m.c1_tx_page_end = false;
+    m.c1_tx_confirmed = 0;
 }
 
 void Class1Answer(Sim &sim, Modem &m) {

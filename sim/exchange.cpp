@@ -139,6 +139,8 @@ void ExchangeSend(Sim &sim, Endpoint from, LineSignal s) {
     SimTime now = SimNow();
     SimTime &free = c.line_free[Same(from, c.caller) ? 0 : 1];
     s.began = now;
+    if (s.kind == SignalKind::kFrame) c.carried_ms += static_cast<SimTime>(s.bytes.size() + 4) * 8000 / 300;
+    if (s.kind == SignalKind::kBurst) c.carried_ms += LineTimeMs(s.bytes.size(), s.bps);
     if (FaultsOf(sim, from).paced || FaultsOf(sim, to).paced) {
         SimTime start = free > now ? free : now;
         s.at = start;
@@ -179,6 +181,11 @@ SimTime ExchangeLineFree(Sim &sim, Endpoint from) {
     const Call &c = sim.calls[static_cast<size_t>(call)];
     SimTime free = c.line_free[Same(from, c.caller) ? 0 : 1];
     return free > now ? free : now;
+}
+
+SimTime ExchangeCarriedMs(Sim &sim, Endpoint e) {
+    int call = CallOf(sim, e);
+    return call == -1 ? 0 : sim.calls[static_cast<size_t>(call)].carried_ms;
 }
 
 void ExchangeSilence(Sim &sim, Endpoint from) {

@@ -37,6 +37,20 @@ bool ParsePhase(const std::string &text, SimPhase &phase, int &page) {
     return true;
 }
 
+// "<page>:<frame>:<frame>...": frames of a page, numbered in the page from 0.
+bool ParseFrameList(const std::string &text, SimFaults &f) {
+    std::stringstream in(text);
+    std::string part;
+    if (!std::getline(in, part, ':') || !ParseCount(part, f.ecm_bad_page) || f.ecm_bad_page == 0) return false;
+    f.ecm_bad_frames.clear();
+    while (std::getline(in, part, ':')) {
+        int frame = 0;
+        if (!ParseCount(part, frame)) return false;
+        f.ecm_bad_frames.push_back(frame);
+    }
+    return !f.ecm_bad_frames.empty();
+}
+
 // Splits "name@arg=value" at its first '@' and '='.
 void SplitWord(const std::string &word, std::string &name, std::string &at, std::string &value) {
     size_t eq = word.find('=');
@@ -78,6 +92,14 @@ bool ApplyFault(const std::string &word, SimFaults &f) {
     else if (name == "badlines") return ParseCount(at, f.bad_lines_page) && f.bad_lines_page > 0;
     else if (name == "dcn") return ParsePhase(at, f.dcn_phase, f.fault_page);
     else if (name == "eom") return ParseCount(at, f.eom_page) && f.eom_page > 0;
+    else if (name == "ecmbad") return ParseFrameList(at, f);
+    else if (name == "ecmevery") return ParseCount(value, f.ecm_bad_every) && f.ecm_bad_every > 0;
+    else if (name == "ecmstuck")
+        return ParseCount(at, f.ecm_stuck_page) && f.ecm_stuck_page > 0 && ParseCount(value, f.ecm_stuck_times);
+    else if (name == "ppsmute") f.ecm_pps_mute = true;
+    else if (name == "rnr") return ParseCount(value, f.ecm_rnr);
+    else if (name == "ecmeor") f.ecm_eor = true;
+    else if (name == "ecmforever") f.ecm_forever = true;
     else return false;
     return true;
 }

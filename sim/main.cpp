@@ -2,7 +2,7 @@
 // built-in fax machines, until interrupted.
 //
 //   tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]...
-//              [--station NUMBER[:DIR]]... [--send NUMBER:TARGET:PAGE,PAGE...]...
+//              [--station NUMBER[:DIR[:FAULTS]]]... [--send NUMBER:TARGET:PAGE,PAGE...]...
 //              [--profile FILE] [--transcript FILE]
 //              [--calls N] [--call-interval MS] [--settle MS]
 //              [--send-faults FAULTS] [--send-bps BPS]
@@ -61,19 +61,20 @@ bool ParseModem(const std::string &arg, SimModemConfig &m) {
 
 void Usage(FILE *out) {
     fprintf(out,
-            "usage: tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]... [--station NUMBER[:DIR]]...\n"
+            "usage: tollan-sim [--modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]]... [--station NUMBER[:DIR[:FAULTS]]]...\n"
             "                  [--send NUMBER:TARGET:PAGE,...]... [--calls N] [--call-interval MS] [--settle MS]\n"
-            "                  [--send-faults FAULTS] [--send-bps BPS] [--coding mh|mr|mmr[+ecm]]\n"
+            "                  [--send-faults FAULTS] [--send-bps BPS] [--coding mh|mr|mmr[+ecm|+ecm64]]\n"
             "                  [--profile FILE] [--transcript FILE]\n"
             "                  [--ring-interval MS] [--give-up MS] [--t1 MS] [--t2 MS] [--t4 MS]\n");
 }
 
-// "mh", "mr" or "mmr", "+ecm" after the first two; MMR always has it.
+// "mh", "mr" or "mmr", "+ecm" (or "+ecm64": 64-octet frames) after any; MMR always has it.
 bool ParseCoding(const std::string &text, SimStationConfig &s) {
     const size_t plus = text.find('+');
     const std::string name = text.substr(0, plus);
     const std::string extra = plus == std::string::npos ? "" : text.substr(plus);
-    if (!extra.empty() && extra != "+ecm") return false;
+    if (!extra.empty() && extra != "+ecm" && extra != "+ecm64") return false;
+    s.ecm_frame_size = extra == "+ecm64" ? 64 : 256;
     if (name == "mh") s.data_format = 0;
     else if (name == "mr") s.data_format = 1;
     else if (name == "mmr") s.data_format = 3;
@@ -91,7 +92,8 @@ void Help() {
     printf("\n"
            "  --modem NUMBER[:CLASSES[:QUIRKS[:FAULTS]]]  an emulated modem; CLASSES such as 1+2+2.0\n"
            "                                 (default: modems 100 and 101, every class)\n"
-           "  --station NUMBER[:DIR]         an answering fax machine writing DIR/received_pN.g3\n"
+           "  --station NUMBER[:DIR[:FAULTS]]  an answering fax machine writing DIR/received_pN.g3,\n"
+           "                                 with its faults\n"
            "                                 (default: 200 into the current folder)\n"
            "  --send NUMBER:TARGET:PAGE,...  a fax machine that calls TARGET and sends the page files,\n"
            "                                 once TARGET's host has opened and set up its modem\n"
@@ -99,10 +101,15 @@ void Help() {
            "  --call-interval MS             from the end of one call to the next (default 10000)\n"
            "  --settle MS                    the host must have been quiet this long (default 2000;\n"
            "                                 0: call at once, for hosts that answer without RING)\n"
-           "  --coding mh|mr|mmr[+ecm]       the stations' coding and error correction: an answering\n"
+           "  --coding mh|mr|mmr[+ecm|+ecm64]  the stations' coding and error correction: an answering\n"
            "                                 one offers codings up to it, a --send one's page files are\n"
-           "                                 coded so (default mh; mmr comes with ecm)\n"
-           "  --send-faults FAULTS           the --send machines' faults (see tollan-sim(1))\n"
+           "                                 coded so (default mh; mmr comes with ecm; ecm64: a --send\n"
+           "                                 one asks for 64-octet frames). With a class 1 modem's host\n"
+           "                                 the stations frame ECM page data in HDLC on the line\n"
+           "  --send-faults FAULTS           the --send machines' faults (see tollan-sim(1)); with a\n"
+           "                                 class 1 host and ECM also ecmbad@P:F:F..., ecmevery=N,\n"
+           "                                 ecmstuck@P=N, ecmeor, ecmforever (a --station also takes the first\n"
+           "                                 three, ppsmute and rnr=N)\n"
            "  --send-bps BPS                 the --send machines train no faster (2400 to 14400)\n"
            "  --profile FILE                 the profile to write (default quarry.ini)\n"
            "  --transcript FILE              log every byte between each modem and its host\n"
@@ -148,7 +155,11 @@ int main(int argc, char **argv) {
             std::vector<std::string> f = Split(v, ':');
             SimStationConfig s;
             s.number = f.empty() ? "" : f[0];
-            s.page_dir = f.size() > 1 ? f[1] : ".";
+            s.page_dir = f.size() > 1 && !f[1].empty() ? f[1] : ".";
+            if (f.size() > 2 && !SimParseFaults(f[2], &s.faults)) {
+                fprintf(stderr, "tollan-sim: bad faults '%s'\n", f[2].c_str());
+                return 2;
+            }
             stations.push_back(s);
         } else if (a == "--send") {
             std::vector<std::string> f = Split(v, ':');
@@ -246,6 +257,7 @@ int main(int argc, char **argv) {
         s.host_settle_ms = plan.host_settle_ms;
         s.data_format = plan.data_format;
         s.ecm = plan.ecm;
+        s.ecm_frame_size = plan.ecm_frame_size;
         s.faults = plan.faults;
         s.max_bps = plan.max_bps;
         SimAddStation(sim, s);

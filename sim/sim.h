@@ -70,6 +70,17 @@ struct SimFaults {
     int bad_lines_page = 0;     // this page (1-based) goes first with every other line spoiled
     SimPhase dcn_phase = SimPhase::kNone;  // DCN instead of the next command: B (DCS), C (page), D (post-page message)
     int eom_page = 0;           // EOM after this page (1-based): a new document follows
+    // Error correction on the line with a class 1 modem's host (a station's
+    // faults; the frames are spoiled where the station sends or takes them).
+    int ecm_bad_page = 0;              // frames of this page (1-based) ...
+    std::vector<int> ecm_bad_frames;   // ... numbered so in the page (0-based) go bad once
+    int ecm_bad_every = 0;             // every n-th page data frame on the line goes bad
+    int ecm_stuck_page = 0;            // the first frame of this page goes bad ...
+    int ecm_stuck_times = 0;           // ... the first n times it is sent
+    bool ecm_pps_mute = false;         // ECM offered, but PPS (and RR) is never answered
+    int ecm_rnr = 0;                   // a block whole is first answered RNR this many times
+    bool ecm_eor = false;              // a sending station gives a block up with EOR, not CTC
+    bool ecm_forever = false;          // a sending station sends again whatever PPR asks, never CTC or EOR
 };
 
 // Quirks of real modems.
@@ -116,6 +127,7 @@ struct SimStationConfig {
     // ecm); a calling station's page files are coded in data_format, and it
     // sends them only to a far end that takes that coding.
     bool ecm = false;
+    int ecm_frame_size = 256;        // a calling station's error correction frames: 256 or 64 octets
     int data_format = 0;
     SimFaults faults;
 };
@@ -144,6 +156,19 @@ struct SimStationResult {
     std::vector<int> page_lines;          // line count of each page received
     int data_format = 0;         // the coding of the last call's pages (0 MH, 1 MR, 3 MMR)
     int ecm_frame = 0;           // its error correction frame size; 0 without
+    // Error correction framed on the line (a class 1 modem's host at the
+    // other end), in the last call: PPRs sent or received, frames asked for
+    // again, CTCs and EORs, frames that arrived with a bad check.
+    int ecm_pprs = 0;
+    int ecm_frames_resent = 0;
+    int ecm_ctcs = 0;
+    int ecm_eors = 0;
+    int ecm_bad_frames = 0;
+    // An answering station: each page's time on the line, from the training's
+    // or the last page's confirmation to its own (data, post-page exchanges,
+    // frames sent again), counted at each signal's rate: carrier preambles
+    // and the silences between signals are not in it.
+    std::vector<uint32_t> page_line_ms;
 };
 
 // A clock of the test's own for the emulator: now() in milliseconds; poll()
@@ -201,6 +226,12 @@ bool SimWriteProfile(Sim *sim, const std::string &path);
 // and "eomforever" are the hostile ends that never stop. A calling station
 // also takes "baddcs", "badtcf", "badlines@<n>", "dcn@<phase>" (B, C or D,
 // C and D with a page) and "eom@<n>"; its "nocarrier@", "silent@" and
-// "garbage@" strike in the phase named.
+// "garbage@" strike in the phase named. Error correction with a class 1
+// host (a station's): "ecmbad@<page>:<frame>:<frame>..." spoils those
+// frames of the page once, "ecmevery=<n>" every n-th frame on the line,
+// "ecmstuck@<page>=<n>" the page's first frame the first n times it goes,
+// "ppsmute" never answers PPS, "rnr=<n>" answers a whole block RNR n times
+// first, "ecmeor" gives a block up with EOR after the fourth PPR,
+// "ecmforever" sends again after every PPR, never CTC or EOR.
 bool SimParseFaults(const std::string &text, SimFaults *faults);
 bool SimParseQuirks(const std::string &text, SimQuirks *quirks);

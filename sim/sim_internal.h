@@ -2,6 +2,7 @@
 // only by the loop thread or under Sim::lock.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -141,6 +142,40 @@ struct T30Params {
     int ecm_frame = 0;  // octets of an error correction frame; 0 without
 };
 
+// Error correction framed on the line: the page data of a call with a
+// class 1 modem's host goes in numbered HDLC frames, a block at a time.
+using EcmMap = std::array<uint8_t, 32>;  // frame n: bit n % 8 of byte n / 8
+
+struct EcmLine {
+    bool on = false;  // this call's page data goes in frames
+    // sender
+    Bytes page;             // the page being sent, in the session's coding
+    int page_number = 0;    // 1-based
+    int ppm = 0;            // what follows the page (Ppm)
+    size_t block_start = 0;
+    int block = 0;
+    int frames = 0;         // frames of the block
+    EcmMap to_send{};       // frames of the block (still) to send
+    int pprs = 0;           // PPRs for the block since it went whole or after CTC
+    int ctcs = 0;
+    bool eor_sent = false;
+    bool first_pass = true;  // the block's first sending
+    int stuck_sent = 0;     // times the stuck frame went
+    int rr_polls = 0;
+    Bytes last_command;     // PPS, CTC, EOR or RR: FCF and FIF, said again after T4
+    // receiver
+    std::vector<Bytes> got;  // frames of the block by number; empty: missing
+    Bytes assembled;         // the page's blocks so far
+    int answered_id = -1;    // page, block and post-page of the PPS answered last
+    Bytes pending_pps;       // a whole block's PPS answered RNR, taken up again at RR
+    int rnr_left = 0;
+    bool page_by_eor = false;  // the page's last block was given up: ERR, not MCF
+    std::vector<int> spoiled;  // frames of the page spoiled once already
+    // both
+    int frames_on_line = 0;    // page data frames sent or taken, for the damage rate
+    int pprs_total = 0, frames_resent = 0, ctcs_total = 0, eors_total = 0, bad_frames = 0;
+};
+
 struct Endpoint {
     enum Kind : uint8_t { kNone, kModem, kStation } kind = kNone;
     int index = -1;
@@ -176,6 +211,10 @@ struct T30 {
     int last_ppm = -1;   // sender: the PPM awaiting its response
     Bytes last_response;  // receiver: said again when the sender repeats itself
     Bytes burst_parts;    // a burst arriving in parts, so far
+    // The far end is a class 1 modem whose host frames error correction
+    // itself: page data crosses in HDLC frames (else a page crosses whole).
+    bool hdlc_ecm = false;
+    EcmLine ecm_line;
     const SimFaults *faults = nullptr;
     FaultState fault_state;
     std::deque<T30Event> events;
@@ -206,6 +245,45 @@ T30Params T30ChooseCoding(const T30 &t);
 // 256-octet frames with ec_names_frame (class 2), else 1 for either.
 std::string T30DisReport(const T30 &t, bool ec_names_frame);
 std::string T30DcsReport(const T30 &t, bool ec_names_frame);
+
+// Shared with ecm.cpp.
+void T30SendFrame(Sim &sim, T30 &t, bool final, uint8_t fcf, const Bytes &fif = {});
+void T30SetState(T30 &t, T30State state, SimTime deadline);
+SimTime T30After(Sim &sim, const T30 &t, uint32_t ms);  // ms after the line is free
+void T30Emit(T30 &t, T30EventKind kind, int value = 0);
+uint8_t T30WithX(const T30 &t, uint8_t fcf);
+uint8_t T30PpmFcf(int ppm);
+int T30PpmOf(uint8_t fcf);
+// The next lower modulation both ends have; nullptr at the lowest.
+const Modulation *T30LowerModulation(const T30 &t);
+
+// ---- ecm.cpp: error correction on the line ----
+
+namespace Fcf {
+constexpr uint8_t kFcd = 0x06, kRcp = 0x86, kPps = 0xBE, kPpr = 0xBC, kCtc = 0x12, kCtr = 0xC4;
+constexpr uint8_t kEor = 0xCE, kErr = 0x1C, kRr = 0x6E, kRnr = 0xEC;
+}  // namespace Fcf
+
+// The frame check of an HDLC frame (address to its last data byte).
+uint16_t SimHdlcCheck(const uint8_t *data, size_t n);
+// Frames (address first, no check) as a bit stream, first bit in bit 0:
+// `lead` flags (at least one), each frame stuffed with its check and a flag after it, a
+// spoiled frame with its check wrong, idle ones to the byte's end.
+Bytes SimHdlcEncode(const std::vector<Bytes> &frames, const std::vector<bool> &spoil, size_t lead);
+// The frames of a bit stream whose check is good (check removed); `bad`
+// counts those whose check failed.
+std::vector<Bytes> SimHdlcDecode(const Bytes &bits, int *bad);
+
+// Sender: the page whose post-page message is ppm goes block by block.
+void EcmSendPage(Sim &sim, T30 &t, int ppm);
+// Sender: the receiver's answer to PPS, CTC, EOR or RR. Returns the FCF the
+// page's procedure goes on with (MCF: the page is done), or 0: handled here.
+uint8_t EcmSenderAnswer(Sim &sim, T30 &t, uint8_t fcf, const uint8_t *fif, size_t n);
+void EcmSenderRepeat(Sim &sim, T30 &t);  // no answer within T4
+// Receiver: a block's data, and PPS, CTC, EOR, RR (false: not one of them).
+void EcmReceiveBlock(Sim &sim, T30 &t, const LineSignal &s);
+bool EcmReceiverFrame(Sim &sim, T30 &t, uint8_t fcf, const uint8_t *fif, size_t n);
+void EcmStartCall(T30 &t);  // forgets the last call's frames and counts
 
 // ---- pty.cpp and transcript ----
 
@@ -333,6 +411,12 @@ struct Modem {
     bool c1_burst_flagged = false; // +FCERROR said for the burst first in the inbox
     bool c1_carrier_heard = false; // +FRM: CONNECT said for a carrier whose data has not come
     SimTime c1_connect_at = 0;     // kC1Answering: the answer tone ends
+    // class 1, calling with error correction: its pages go in blocks, some
+    // sent again, so its page data is numbered by the pages confirmed.
+    bool c1_tx_ecm = false;        // the host's last DCS asked for error correction
+    bool c1_tx_trained = false;    // CFR went to the host since its last DCS
+    bool c1_tx_page_end = false;   // the host's PPS or EOR ended a page, unanswered
+    int c1_tx_confirmed = 0;       // pages the far end confirmed (MCF, or ERR after EOR)
 };
 
 enum class CmdStatus : uint8_t { kOk, kError, kAsync };  // kAsync: the result comes later
@@ -429,6 +513,7 @@ struct Station {
     int resends = 0;
     int calls_placed = 0;    // calls it made by itself (config.dial)
     SimTime next_call = 0;   // not before this
+    SimTime line_mark = 0;   // line time carried up to the last training or confirmation
     SimStationResult result;
 };
 bool StationStep(Sim &sim, Station &s, SimTime now);
@@ -445,6 +530,9 @@ struct Call {
     SimTime give_up = kNever;
     bool silent = false;  // the line carries nothing any more
     SimTime line_free[2] = {0, 0};  // caller to callee, callee to caller
+    // The time what crossed takes on the line at its rate, both ways: frames
+    // at 300 bit/s with their flags and check, bursts at theirs.
+    SimTime carried_ms = 0;
 };
 
 enum class DialOutcome : uint8_t { kRinging, kBusy, kNoDialTone, kDelayed };
@@ -457,6 +545,8 @@ void ExchangeSend(Sim &sim, Endpoint from, LineSignal s);
 void ExchangeSilence(Sim &sim, Endpoint from);
 // When what this end has sent will have left the line (now, without line time).
 SimTime ExchangeLineFree(Sim &sim, Endpoint from);
+// The line time of everything this end's call has carried so far.
+SimTime ExchangeCarriedMs(Sim &sim, Endpoint e);
 bool ExchangeStep(Sim &sim, SimTime now);
 std::deque<LineSignal> *Inbox(Sim &sim, Endpoint e);
 const SimFaults &FaultsOf(Sim &sim, Endpoint e);

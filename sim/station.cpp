@@ -26,6 +26,18 @@ void SetUpT30(Station &s) {
     t.params = T30Params{};
     t.df_max = s.config.data_format;
     t.ecm = s.config.ecm;
+    t.ecm_frame_size = s.config.ecm_frame_size == 64 ? 64 : 256;
+}
+
+// A class 1 modem's host frames error correction itself, so the station
+// does too; with a class 2 modem the page crosses whole, as it always has.
+bool FarEndFramesEcm(const Sim &sim, const Station &s) {
+    if (s.call < 0 || static_cast<size_t>(s.call) >= sim.calls.size()) return false;
+    const Call &c = sim.calls[static_cast<size_t>(s.call)];
+    const Endpoint far = c.caller.kind == Endpoint::kStation && c.caller.index == s.index ? c.callee : c.caller;
+    if (far.kind != Endpoint::kModem) return false;
+    const Modem &m = sim.modems[static_cast<size_t>(far.index)];
+    return m.ops && m.ops->fclass == 1;
 }
 
 std::string PagePath(const Station &s, int page) {
@@ -54,6 +66,12 @@ void CallEnded(Sim &sim, Station &s, int code) {
     s.result.calls += 1;
     s.result.hangup_code = code;
     s.result.remote_id = s.t30.remote_id;
+    const EcmLine &e = s.t30.ecm_line;
+    s.result.ecm_pprs = e.pprs_total;
+    s.result.ecm_frames_resent = e.frames_resent;
+    s.result.ecm_ctcs = e.ctcs_total;
+    s.result.ecm_eors = e.eors_total;
+    s.result.ecm_bad_frames = e.bad_frames;
     s.t30.state = T30State::kIdle;
     s.inbox.clear();
     sim.changed.notify_all();
@@ -116,6 +134,9 @@ void ReceiverEvent(Sim &sim, Station &s, const T30Event &e) {
         s.result.data_format = s.t30.params.df;
         s.result.ecm_frame = s.t30.params.ecm_frame;
         break;
+    case T30EventKind::kTrained:
+        s.line_mark = ExchangeCarriedMs(sim, Self(s));
+        break;
     case T30EventKind::kPage:
         WriteFile(PagePath(s, s.result.pages + 1), s.t30.page);
         break;
@@ -132,6 +153,11 @@ void ReceiverEvent(Sim &sim, Station &s, const T30Event &e) {
         s.result.page_files.push_back(PagePath(s, number));
         s.result.page_lines.push_back(s.t30.page_lines);
         T30Respond(sim, s.t30, kPprMcf);
+        {
+            const SimTime carried = ExchangeCarriedMs(sim, Self(s));
+            s.result.page_line_ms.push_back(static_cast<uint32_t>(carried - s.line_mark));
+            s.line_mark = carried;
+        }
         break;
     }
     case T30EventKind::kEnded:
@@ -185,10 +211,13 @@ bool StationStep(Sim &sim, Station &s, SimTime now) {
         s.ringing = false;
         ExchangeAnswer(sim, s.call);
         SetUpT30(s);
+        s.t30.hdlc_ecm = FarEndFramesEcm(sim, s);
         s.resends = 0;
         s.result.pages = 0;
         s.result.page_files.clear();
         s.result.page_lines.clear();
+        s.result.page_line_ms.clear();
+        s.line_mark = 0;
         s.result.data_format = 0;
         s.result.ecm_frame = 0;
         T30StartReceiver(sim, s.t30);
@@ -199,6 +228,7 @@ bool StationStep(Sim &sim, Station &s, SimTime now) {
         s.inbox.pop_front();
         progress = true;
         if (sig.kind == SignalKind::kAnswered) {
+            s.t30.hdlc_ecm = FarEndFramesEcm(sim, s);
             T30StartSender(sim, s.t30);
         } else if (s.t30.state == T30State::kIdle && sig.kind == SignalKind::kDrop) {
             CallEnded(sim, s, 4);  // rang out: nobody answered

@@ -196,6 +196,7 @@ void ReceiverFrame(Sim &sim, T30 &t, uint8_t fcf, const Bytes &f) {
         const Bytes dcs(fif, fif + fif_len);
         t.params.df = Offers(dcs, 3, kMmrBit) ? 3 : Offers(dcs, 1, kMrBit) ? 1 : 0;
         t.params.ecm_frame = Offers(dcs, 3, kEcmBit) ? (Offers(dcs, 3, kFrame64Bit) ? 64 : 256) : 0;
+        t.ecm_line.on = t.hdlc_ecm && t.params.ecm_frame != 0;
         Emit(t, T30EventKind::kDcs);
         SetState(t, T30State::kWaitTcf, After(sim, t, sim.config.timings.t2));
         return;
@@ -227,6 +228,7 @@ void ReceiverFrame(Sim &sim, T30 &t, uint8_t fcf, const Bytes &f) {
         End(sim, t, t.state == T30State::kWaitDcn ? 0 : LostCode(t), false);
         return;
     default:
+        if (t.ecm_line.on) EcmReceiverFrame(sim, t, fcf, fif, fif_len);
         return;
     }
 }
@@ -234,6 +236,11 @@ void ReceiverFrame(Sim &sim, T30 &t, uint8_t fcf, const Bytes &f) {
 void SenderFrame(Sim &sim, T30 &t, uint8_t fcf, const Bytes &f) {
     const uint8_t *fif = f.data() + 3;
     size_t fif_len = f.size() > 3 ? f.size() - 3 : 0;
+    if (t.ecm_line.on && t.state == T30State::kWaitPpr) {
+        // The answers about a block; MCF once the page is through.
+        fcf = EcmSenderAnswer(sim, t, fcf, fif, fif_len);
+        if (fcf == 0) return;
+    }
     switch (fcf) {
     case Fcf::kCsi:
         t.remote_id = DecodeIdentity(fif, std::min<size_t>(fif_len, 20));
@@ -301,6 +308,7 @@ void T30StartReceiver(Sim &sim, T30 &t) {
     t.events.clear();
     t.fault_state = FaultState{};
     t.eom_looping = false;
+    EcmStartCall(t);
     SendCsiDis(sim, t);
     SetState(t, T30State::kWaitDcs, After(sim, t, sim.config.timings.t4));
 }
@@ -317,6 +325,7 @@ void T30StartSender(Sim &sim, T30 &t) {
     t.events.clear();
     t.fault_state = FaultState{};
     t.eom_looping = false;
+    EcmStartCall(t);
     SetState(t, T30State::kWaitDis, After(sim, t, sim.config.timings.t1));
 }
 
@@ -357,6 +366,9 @@ void T30OnSignal(Sim &sim, T30 &t, const LineSignal &s) {
                          After(sim, t, lenient ? sim.config.timings.t2 : sim.config.timings.t4));
                 Emit(t, T30EventKind::kTrainFailed);
             }
+        } else if (t.ecm_line.on && (t.state == T30State::kWaitPage || t.state == T30State::kWaitPpm) &&
+                   SameModulation(t, s)) {
+            EcmReceiveBlock(sim, t, s);
         } else if (t.state == T30State::kWaitPage && SameModulation(t, s)) {
             t.page = s.bytes;
             t.page_began = s.began;
@@ -400,7 +412,8 @@ void T30OnTimer(Sim &sim, T30 &t, SimTime now) {
         if (++t.retries >= kMaxRepeats) {
             End(sim, t, t.last_ppm == kPpmMps ? 52 : t.last_ppm == kPpmEop ? 54 : 56, true);
         } else {
-            SendFrame(sim, t, true, WithX(t, PpmFcf(t.last_ppm)));
+            if (t.ecm_line.on) EcmSenderRepeat(sim, t);
+            else SendFrame(sim, t, true, WithX(t, PpmFcf(t.last_ppm)));
             t.deadline = After(sim, t, tm.t4);
         }
         break;
@@ -435,6 +448,7 @@ bool T30Train(Sim &sim, T30 &t) {
     const T30Params coding = T30ChooseCoding(t);
     t.params.df = coding.df;
     t.params.ecm_frame = coding.ecm_frame;
+    t.ecm_line.on = t.hdlc_ecm && t.params.ecm_frame != 0;
     t.retries = 0;
     SendTsiDcsTcf(sim, t);
     return true;
@@ -447,6 +461,12 @@ void T30SendPage(Sim &sim, T30 &t, const Bytes &page, int page_number) {
         // The line dies half way through the page and stays dead.
         SendBurst(sim, t, Bytes(page.begin(), page.begin() + static_cast<long>(page.size() / 2)));
         ExchangeSilence(sim, t.self);
+        return;
+    }
+    if (t.ecm_line.on) {
+        // Framed in blocks once its post-page message is known.
+        t.ecm_line.page = page;
+        t.ecm_line.page_number = page_number;
         return;
     }
     // The carrier comes first: the far end's wait for the page ends as
@@ -462,6 +482,10 @@ void T30SendPage(Sim &sim, T30 &t, const Bytes &page, int page_number) {
 void T30SendPpm(Sim &sim, T30 &t, int ppm) {
     t.last_ppm = ppm;
     t.retries = 0;
+    if (t.ecm_line.on) {
+        EcmSendPage(sim, t, ppm);
+        return;
+    }
     SendFrame(sim, t, true, WithX(t, PpmFcf(ppm)));
     SetState(t, T30State::kWaitPpr, After(sim, t, sim.config.timings.t4));
 }
@@ -478,6 +502,8 @@ void T30Respond(Sim &sim, T30 &t, int ppr) {
     int ppm = t.last_ppm;
     uint8_t fcf = ppr == kPprMcf ? Fcf::kMcf : ppr == kPprRtn ? Fcf::kRtn : ppr == kPprRtp ? Fcf::kRtp
                 : ppr == kPprPin ? Fcf::kPin : Fcf::kPip;
+    // A page whose last block was given up (EOR) is answered ERR.
+    if (fcf == Fcf::kMcf && t.ecm_line.on && t.ecm_line.page_by_eor) fcf = Fcf::kErr;
     if (ppr != kPprRtn) ++t.pages;
     SendFrame(sim, t, true, fcf);
     t.last_response = MakeFrame(true, fcf);
@@ -568,4 +594,22 @@ std::string T30DcsReport(const T30 &t, bool ec_names_frame) {
     snprintf(text, sizeof text, "%d,%d,0,2,%d,%d,0,%d", t.params.fine ? 1 : 0, t.params.mod ? t.params.mod->br : 0,
              t.params.df, EcReport(t.params.ecm_frame, ec_names_frame), StForScanMs(t.params.scan_ms));
     return text;
+}
+
+void T30SendFrame(Sim &sim, T30 &t, bool final, uint8_t fcf, const Bytes &fif) { SendFrame(sim, t, final, fcf, fif); }
+
+void T30SetState(T30 &t, T30State state, SimTime deadline) { SetState(t, state, deadline); }
+
+SimTime T30After(Sim &sim, const T30 &t, uint32_t ms) { return After(sim, t, ms); }
+
+void T30Emit(T30 &t, T30EventKind kind, int value) { Emit(t, kind, value); }
+
+uint8_t T30WithX(const T30 &t, uint8_t fcf) { return WithX(t, fcf); }
+
+uint8_t T30PpmFcf(int ppm) { return PpmFcf(ppm); }
+
+int T30PpmOf(uint8_t fcf) { return PpmOf(fcf); }
+
+const Modulation *T30LowerModulation(const T30 &t) {
+    return t.params.mod ? ChooseModulation(t, t.params.mod->bps - 1) : nullptr;
 }

@@ -32,6 +32,7 @@
 #include "support/wait_clock.h"
 #include "support/scripted_modem.h"
 #include "tests/matrix/report_cells.h"
+#include "tests/sim/ecm_pages.h"
 #include "tests/sim/sim_client.h"
 
 using namespace simtest;
@@ -39,7 +40,8 @@ using namespace matrix;
 
 namespace {
 
-enum class Session { kSend2, kSend20, kReceive2, kReceive20, kSendClass1, kOpen2 };
+// The ECM sessions are class 1 with error correction (256-octet frames), to and from stations that use it.
+enum class Session { kSend2, kSend20, kReceive2, kReceive20, kSendClass1, kOpen2, kSendClass1Ecm, kReceiveClass1Ecm };
 enum class Fault { kDrop, kSilent, kGarbage };
 
 // One fault at one phase and what the library must make of it.
@@ -234,6 +236,41 @@ const Row kRows[] = {
      {"nocarrier@end", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}},
      {"silent@end", TOLLAN_E_ERROR, 2, {kRelease, kSuccess, kModem}},
      {"garbage@end", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
+    // Error correction: a block's data is handed over and confirmed by the
+    // modem before its PPS, so a line lost in it shows in the page's phase;
+    // the PPS exchange is the post-page phase. Receiving: as without it.
+    {Session::kSendClass1Ecm, "page 1 data (block)",
+     {"nocarrier@C1", TOLLAN_E_ERROR, 0, {kPage, kRetry, kModem}},
+     {"silent@C1", TOLLAN_E_TIMEOUT, 0, {kPage, kRetry, kNoResponse}},
+     {"garbage@C1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
+    {Session::kSendClass1Ecm, "page 2 data (block)",
+     {"nocarrier@C2", TOLLAN_E_ERROR, 1, {kPage, kPartial, kModem}},
+     {"silent@C2", TOLLAN_E_TIMEOUT, 1, {kPage, kPartial, kNoResponse}},
+     {"garbage@C2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
+    {Session::kSendClass1Ecm, "post-page 1 (PPS-MPS)",
+     {"nocarrier@D1", TOLLAN_E_ERROR, 0, {kPostPage, kRetry, kModem}},
+     {"silent@D1", TOLLAN_E_TIMEOUT, 0, {kPostPage, kRetry, kNoResponse}},
+     {"garbage@D1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
+    {Session::kSendClass1Ecm, "post-page 2 (PPS-EOP)",
+     {"nocarrier@D2", TOLLAN_E_ERROR, 1, {kPostPage, kPartial, kModem}},
+     {"silent@D2", TOLLAN_E_TIMEOUT, 1, {kPostPage, kPartial, kNoResponse}},
+     {"garbage@D2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
+    {Session::kReceiveClass1Ecm, "page 1 data (block)",
+     {"nocarrier@C1", TOLLAN_E_UNCONFIRMED, 0, {kPage, kRetry, kUnconfirmed}},
+     {"silent@C1", TOLLAN_E_UNCONFIRMED, 0, {kPage, kRetry, kUnconfirmed}},
+     {"garbage@C1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
+    {Session::kReceiveClass1Ecm, "page 2 data (block)",
+     {"nocarrier@C2", TOLLAN_E_UNCONFIRMED, 1, {kPage, kPartial, kUnconfirmed}},
+     {"silent@C2", TOLLAN_E_UNCONFIRMED, 1, {kPage, kPartial, kUnconfirmed}},
+     {"garbage@C2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
+    {Session::kReceiveClass1Ecm, "post-page 1 (PPS-MPS)",
+     {"nocarrier@D1", TOLLAN_E_UNCONFIRMED, 0, {kPage, kRetry, kUnconfirmed}},
+     {"silent@D1", TOLLAN_E_UNCONFIRMED, 0, {kPage, kRetry, kUnconfirmed}},
+     {"garbage@D1", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
+    {Session::kReceiveClass1Ecm, "post-page 2 (PPS-EOP)",
+     {"nocarrier@D2", TOLLAN_E_UNCONFIRMED, 1, {kPage, kPartial, kUnconfirmed}},
+     {"silent@D2", TOLLAN_E_UNCONFIRMED, 1, {kPage, kPartial, kUnconfirmed}},
+     {"garbage@D2", TOLLAN_OK, 2, {kRelease, kSuccess, kNone}}},
 };
 
 const char *SessionName(Session s) {
@@ -244,6 +281,8 @@ const char *SessionName(Session s) {
     case Session::kReceive20: return "class 2.0 receive";
     case Session::kSendClass1: return "class 1 send";
     case Session::kOpen2: return "PortOpen";
+    case Session::kSendClass1Ecm: return "class 1 send, ECM";
+    case Session::kReceiveClass1Ecm: return "class 1 receive, ECM";
     }
     return "?";
 }
@@ -284,13 +323,17 @@ std::string CodeText(uint16_t code) {
     return std::to_string(code);
 }
 
-bool IsReceive(Session s) { return s == Session::kReceive2 || s == Session::kReceive20; }
+bool IsReceive(Session s) {
+    return s == Session::kReceive2 || s == Session::kReceive20 || s == Session::kReceiveClass1Ecm;
+}
+
+bool IsEcm(Session s) { return s == Session::kSendClass1Ecm || s == Session::kReceiveClass1Ecm; }
 
 int ModemClassOf(Session s) {
     switch (s) {
     case Session::kSend2: case Session::kReceive2: case Session::kOpen2: return TOLLAN_CLASS_2;
     case Session::kSend20: case Session::kReceive20: return TOLLAN_CLASS_2_0;
-    case Session::kSendClass1: return TOLLAN_CLASS_1;
+    case Session::kSendClass1: case Session::kSendClass1Ecm: case Session::kReceiveClass1Ecm: return TOLLAN_CLASS_1;
     }
     return TOLLAN_CLASS_AUTO;
 }
@@ -371,11 +414,24 @@ protected:
     SimFixture f;
     int modem = -1;
     const std::string page1 = MakePage(60, 5), page2 = MakePage(90, 6);
+    // Error correction codes the pages for the line and stores what it
+    // receives as MH of its own: these pages are real rows, compared as rows.
+    const std::string rows1 = DrawRows(kEcmRows1, 5), rows2 = DrawRows(kEcmRows2, 9);
     std::unique_ptr<ProfileFile> profile;
+    static constexpr int32_t kEcmRows1 = 300, kEcmRows2 = 200;
+    int ecm_station_index = -1;  // "201", answering with error correction
 
     void SetUp() override {
         SetModemCommandInterval(kCommandIntervalMs);
         modem = f.AddModem("100");
+        SimStationConfig ecm_station;
+        ecm_station.number = "201";
+        ecm_station.page_dir = f.dir;
+        ecm_station.base = "ecm_received";
+        ecm_station.ecm = true;
+        ecm_station_index = SimAddStation(f.sim, ecm_station);
+        WriteFile(f.dir + "/ecm_p1.g3", CodeRows(rows1, kDfMh));
+        WriteFile(f.dir + "/ecm_p2.g3", CodeRows(rows2, kDfMh));
         f.AddAnsweringStation("200");
         ASSERT_TRUE(SimStart(f.sim));
         profile = std::make_unique<ProfileFile>("[Ports]\nCOM1=" + f.Device(modem) + "\n");
@@ -384,8 +440,19 @@ protected:
     }
 
     // A calling station sends the two pages; the host answers after the first RING.
-    uint16_t Receive(int32_t ch, int16_t *pages) {
-        int caller = f.AddCallingStation("300", {f.dir + "/doc_p1.g3", f.dir + "/doc_p2.g3"});
+    uint16_t Receive(int32_t ch, int16_t *pages, bool ecm = false) {
+        int caller = -1;
+        if (ecm) {
+            SimStationConfig c;
+            c.number = "300";
+            c.answering = false;
+            c.ecm = true;
+            c.page_dir = f.dir;
+            c.pages = {f.dir + "/ecm_p1.g3", f.dir + "/ecm_p2.g3"};
+            caller = SimAddStation(f.sim, c);
+        } else {
+            caller = f.AddCallingStation("300", {f.dir + "/doc_p1.g3", f.dir + "/doc_p2.g3"});
+        }
         if (!SimStationCall(f.sim, caller, "100")) return kNoRing;
         // The host looks every 100 ms, for at most 100 s by the library's clock.
         int32_t ring = 0;
@@ -394,14 +461,16 @@ protected:
             if (ring != 1) PlatSleep(100);
         }
         if (ring != 1) return kNoRing;
-        return ReceiveFax(ch, (f.dir + "/in.g3").c_str(), pages);
+        return ecm ? ReceiveClass1Fax(ch, (f.dir + "/in.g3").c_str(), pages)
+                   : ReceiveFax(ch, (f.dir + "/in.g3").c_str(), pages);
     }
 
     void TearDown() override { SetModemCommandInterval(500); }
 
-    static uint16_t Send(int32_t ch, Session s, const std::string &base, int16_t *pages) {
-        uint16_t code = s == Session::kSendClass1 ? SendClass1Fax(ch, "200", base.c_str(), 2)
-                                                  : SendFax(ch, "200", base.c_str(), 2);
+    uint16_t Send(int32_t ch, Session s, const std::string &base, int16_t *pages) {
+        uint16_t code = s == Session::kSendClass1Ecm ? SendClass1Fax(ch, "201", (f.dir + "/ecm.g3").c_str(), 2)
+                        : s == Session::kSendClass1  ? SendClass1Fax(ch, "200", base.c_str(), 2)
+                                                     : SendFax(ch, "200", base.c_str(), 2);
         GetNumOfPagesSent(ch, pages);
         return code;
     }
@@ -410,6 +479,7 @@ protected:
     // the start of its data. Sent: the page files are as they were.
     bool FilesKept(const Cell &c, int pages) {
         const std::string sent[] = {page1, page2};
+        if (IsEcm(c.session)) return EcmFilesKept(c, pages);
         if (!IsReceive(c.session)) return ReadFile(f.dir + "/doc_p1.g3") == page1 && ReadFile(f.dir + "/doc_p2.g3") == page2;
         for (int i = 1; i <= pages && i <= 2; ++i)
             if (ReadFile(f.dir + "/in_p" + std::to_string(i) + ".g3") != sent[i - 1]) return false;
@@ -418,6 +488,20 @@ protected:
             const std::string &whole = sent[c.spec.partial - 1];
             if (part.empty() || part.size() >= whole.size() || whole.compare(0, part.size(), part) != 0) return false;
         }
+        return true;
+    }
+
+    // Error correction: the sender's files unchanged; the counted pages
+    // received hold the rows sent.
+    bool EcmFilesKept(const Cell &c, int pages) {
+        const std::string coded[] = {CodeRows(rows1, kDfMh), CodeRows(rows2, kDfMh)};
+        if (ReadFile(f.dir + "/ecm_p1.g3") != coded[0] || ReadFile(f.dir + "/ecm_p2.g3") != coded[1]) return false;
+        if (!IsReceive(c.session)) return true;
+        const std::string rows[] = {rows1, rows2};
+        const int32_t counts[] = {kEcmRows1, kEcmRows2};
+        for (int i = 0; i < pages && i < 2; ++i)
+            if (DecodeRows(ReadFile(f.dir + "/in_p" + std::to_string(i + 1) + ".g3"), kDfMh, counts[i]) != rows[i])
+                return false;
         return true;
     }
 
@@ -461,9 +545,14 @@ TEST_P(FaultMatrix, Cell) {
     // The faults strike the call, not the opening of the port.
     SimSetModemFaults(f.sim, modem, faults);
     int16_t pages = -1;
+    if (IsEcm(c.session)) {
+        ASSERT_EQ(SetErrorCorrection(ch, TOLLAN_ECM_256), TOLLAN_OK);
+    }
     uint32_t clock_start = PlatTickCount();
-    out.code = IsReceive(c.session) ? Receive(ch, &pages) : Send(ch, c.session, f.dir + "/doc.g3", &pages);
+    out.code = IsReceive(c.session) ? Receive(ch, &pages, IsEcm(c.session))
+                                    : Send(ch, c.session, f.dir + "/doc.g3", &pages);
     out.clock_seconds = PlatElapsed(clock_start) / 1000;
+    SetErrorCorrection(ch, TOLLAN_ECM_OFF);  // kept across opens: the next cell starts from the default
     out.pages = IsReceive(c.session) && pages < 0 ? 0 : pages;
     out.reported = ReportOf(ch);
     uint16_t closed = PortClose(ch);
@@ -534,6 +623,8 @@ const HostileCell kHostileCells[] = {
     {Session::kSendClass1, "dial", "babbling modem", "babble@dial", "", TOLLAN_E_READ, 90, 0},
     {Session::kSendClass1, "training", "FTT forever", "", "fttforever", TOLLAN_E_RETRIES, 300, 0},
     {Session::kSendClass1, "post-page 1 (MPS)", "EOM forever", "", "eomforever", TOLLAN_E_TIMEOUT, 120, 0},
+    {Session::kSendClass1Ecm, "post-page 1 (PPS)", "PPS never answered", "", "ppsmute", TOLLAN_E_TIMEOUT, 120, 0},
+    {Session::kSendClass1Ecm, "post-page 1 (PPS)", "RNR forever", "", "rnr=100000", TOLLAN_E_RETRIES, 120, 0},
 };
 
 std::string HostileName(const HostileCell &c) {
@@ -569,7 +660,8 @@ TEST_P(HostileMatrix, EndsInTime) {
     CellGuard guard(HostileName(c), kHostileCellSeconds);
     if (getenv("TOLLAN_FAULT_MATRIX_TRACE")) SetTraceOption(2);
     auto start = std::chrono::steady_clock::now();
-    SimSetStationFaults(f.sim, f.station, station_faults);
+    const int station = IsEcm(c.session) ? ecm_station_index : f.station;
+    SimSetStationFaults(f.sim, station, station_faults);
 
     HostileOutcome out;
     int32_t ch = -1;
@@ -582,6 +674,7 @@ TEST_P(HostileMatrix, EndsInTime) {
     } else {
         ASSERT_EQ(PortOpen(&ch, 1, "ATZ"), TOLLAN_OK);
         SetReceiveLimits(ch, kHostilePageBytes, 0);
+        if (IsEcm(c.session)) SetErrorCorrection(ch, TOLLAN_ECM_256);
         SimSetModemFaults(f.sim, modem, modem_faults);
         clock_start = PlatTickCount();
         out.code = IsReceive(c.session) ? Receive(ch, &pages) : Send(ch, c.session, f.dir + "/doc.g3", &pages);
@@ -590,10 +683,11 @@ TEST_P(HostileMatrix, EndsInTime) {
     out.pages = pages < 0 ? 0 : pages;
     if (ch >= 0) {
         SetReceiveLimits(ch, 0, 0);  // kept across opens: the next cell starts from the defaults
+        SetErrorCorrection(ch, TOLLAN_ECM_OFF);
         PortClose(ch);
     }
     SimSetModemFaults(f.sim, modem, SimFaults{});
-    SimSetStationFaults(f.sim, f.station, SimFaults{});
+    SimSetStationFaults(f.sim, station, SimFaults{});
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // An endless page keeps what arrived, up to the limit.
     bool page_kept = true;
