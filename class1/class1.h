@@ -193,6 +193,8 @@ struct LineMode {
     int16_t ecm;
 };
 LineMode ChooseLineMode(const DisOffer &offer, const FaxChannel &c);
+// The mode's coding as the call report names it (TOLLAN_COMPRESS_*).
+int32_t LineModeCompression(const LineMode &mode);
 // The DCS bits of the mode: MR or MMR, error correction and its frame size.
 void SetLineModeBits(uint8_t *dcs_fif, const LineMode &mode);
 // The mode a DCS information field of length bytes asks for.

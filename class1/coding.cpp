@@ -172,6 +172,12 @@ void SetLineModeBits(uint8_t *dcs_fif, const LineMode &mode) {
     if (mode.ecm == TOLLAN_ECM_64) dcs_fif[3] |= kDcsEcm64;
 }
 
+int32_t LineModeCompression(const LineMode &mode) {
+    constexpr int32_t kCompression[] = {TOLLAN_COMPRESS_MH, TOLLAN_COMPRESS_MR, TOLLAN_COMPRESS_MMR};
+    static_assert(kCodingMh == 0 && kCodingMr == 1 && kCodingMmr == 2, "indexed by G3Coding");
+    return kCompression[mode.coding];
+}
+
 LineMode DcsLineMode(const uint8_t *dcs_fif, size_t length) {
     const bool fourth = length >= 4 && (dcs_fif[2] & kDcsExtend) != 0;
     LineMode mode{(length >= 2 && (dcs_fif[1] & kDcsMr)) ? kCodingMr : kCodingMh, TOLLAN_ECM_OFF};

@@ -364,6 +364,7 @@ Step AnswerDcs(ReceiveCall &call) {
     call.ecm_page_open = false;
     call.fine = (fif[1] & kFineBit) != 0;
     FaxReportSession(call.channel, 2400 * (rate->bit_rate + 1), call.fine ? 196 : 98);
+    FaxReportLineMode(call.channel, LineModeCompression(call.mode), call.mode.ecm);
     call.phase_b = false;
     call.after_eom = false;
     FaxTrace("ReceiveClass1Fax: DCS %s%s, %s, coding %d ecm %d", rate->v17 ? "V.17 " : "", rate->page,

@@ -251,6 +251,7 @@ Step Train(SendCall &call) {
     ++call.training_tries;
     const FaxChannel &c = g_channels[call.channel];
     FaxReportSession(call.channel, 2400 * (c.bit_rate + 1), c.resolution == 0 ? 196 : 98);
+    FaxReportLineMode(call.channel, LineModeCompression(call.mode), call.mode.ecm);
     const uint16_t code = SendTCF(call.channel);
     return code == TOLLAN_OK ? Step{SendPhase::kWaitCfr, TOLLAN_OK} : Failed(code);
 }

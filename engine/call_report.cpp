@@ -5,6 +5,8 @@
 #include <ctime>
 
 #include "engine/channel.h"
+#include "modem/dialect.h"
+#include "modem/response.h"
 #include "platform/platform.h"
 
 namespace {
@@ -210,11 +212,22 @@ int32_t OutcomeOf(int32_t cause, int32_t pages_done) {
 
 // Rate and resolution a class 2 modem reported ("+FDCS:"), when the
 // sessions did not say them.
-void TakeModemSession(TollanCallReport &r, const FaxReports &reports) {
+// The class 2 data format (DF: 0 MH, 1 MR, 3 MMR) as a TOLLAN_COMPRESS_* value.
+int32_t CompressionOfDataFormat(int16_t df) {
+    if (df == 3) return TOLLAN_COMPRESS_MMR;
+    return df == 1 ? TOLLAN_COMPRESS_MR : TOLLAN_COMPRESS_MH;
+}
+
+void TakeModemSession(TollanCallReport &r, const FaxChannel &c) {
+    const FaxReports &reports = c.reports;
     if (reports.dcs_report[0] == '\0') return;
     const int16_t rate_code = reports.session_params[1];
     if (r.rate == 0 && rate_code >= 0 && rate_code <= 5) r.rate = 2400 * (rate_code + 1);
     if (r.resolution == 0) r.resolution = reports.session_params[0] ? 196 : 98;
+    if (r.coding == 0) {
+        r.coding = CompressionOfDataFormat(reports.session_params[kSessionDataFormat]);
+        r.ecm = FaxEcmModeOf(c, reports.session_params[kSessionErrorCorrection]);
+    }
 }
 
 }  // namespace
@@ -272,11 +285,8 @@ uint16_t FaxReportEnd(int32_t channel, uint16_t code, const int16_t *pages_recei
         r.pages_confirmed = c.pages_sent;
         if (code == TOLLAN_E_PAGE_REJECTED && r.pages_rejected == 0) r.pages_rejected = 1;
     }
-    if (r.phase >= TOLLAN_PHASE_NEGOTIATION) TakeModemSession(r, c.reports);
-    if (r.phase >= TOLLAN_PHASE_PAGE) {
-        if (r.coding == 0) r.coding = TOLLAN_COMPRESS_MH;
-        r.ecm = TOLLAN_ECM_OFF;
-    }
+    if (r.phase >= TOLLAN_PHASE_NEGOTIATION) TakeModemSession(r, c);
+    if (r.phase >= TOLLAN_PHASE_PAGE && r.coding == 0) r.coding = TOLLAN_COMPRESS_MH;
     // A modem's hang-up code names the phase it failed in.
     if (code == TOLLAN_E_HANGUP && FaxHangupPhase(r.hangup_code) != TOLLAN_PHASE_NONE)
         r.phase = FaxHangupPhase(r.hangup_code);
@@ -309,11 +319,17 @@ void FaxReportSession(int32_t channel, int32_t rate, int32_t resolution) {
     if (resolution > 0) r.resolution = resolution;
 }
 
+void FaxReportLineMode(int32_t channel, int32_t coding, int32_t ecm) {
+    TollanCallReport &r = g_reports[channel].report;
+    r.coding = coding;
+    r.ecm = ecm;
+}
+
 void FaxReportRetrain(int32_t channel) { ++g_reports[channel].retrains; }
 
 void FaxReportPageStart(int32_t channel, int32_t page, uint32_t total_bytes) {
     ReportState &s = g_reports[channel];
-    if (s.report.rate == 0) TakeModemSession(s.report, g_channels[channel].reports);
+    if (s.report.rate == 0) TakeModemSession(s.report, g_channels[channel]);
     s.page = page;
     s.bytes_total = total_bytes;
     s.bytes_done = 0;
@@ -341,7 +357,7 @@ void FaxReportPageEnd(int32_t channel, uint32_t bytes, uint32_t lines, uint32_t 
         p.lines = lines;
         p.bad_lines = bad_lines;
         p.rate = r.rate;
-        p.coding = TOLLAN_COMPRESS_MH;
+        p.coding = r.coding != 0 ? r.coding : TOLLAN_COMPRESS_MH;
         p.retrains = s.retrains;
         p.ms = PlatElapsed(s.page_started);
     }

@@ -21,6 +21,9 @@ uint16_t FaxReportEnd(int32_t channel, uint16_t code, const int16_t *pages_recei
 void FaxReportPhase(int32_t channel, int32_t phase, uint16_t code_so_far = TOLLAN_OK);
 // The rate (bit/s) and resolution (lines per inch, 0 unknown) negotiated.
 void FaxReportSession(int32_t channel, int32_t rate, int32_t resolution);
+// The line coding (TOLLAN_COMPRESS_*) and error correction (TOLLAN_ECM_*)
+// the session chose; a class 2 or 2.0 modem's session report says them itself.
+void FaxReportLineMode(int32_t channel, int32_t coding, int32_t ecm);
 // A training again at a lower or the same rate, before the page is confirmed.
 void FaxReportRetrain(int32_t channel);
 // Page data of page number page starts; total_bytes is 0 when not known.

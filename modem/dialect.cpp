@@ -52,6 +52,15 @@ int FaxEcValue(const FaxChannel &c) {
     return mode >= TOLLAN_ECM_OFF && mode <= TOLLAN_ECM_64 ? FaxDialectOf(c).ec_values[mode] : 0;
 }
 
+int32_t FaxEcmModeOf(const FaxChannel &c, int ec) {
+    if (ec <= 0) return TOLLAN_ECM_OFF;
+    const FaxDialect &dialect = FaxDialectOf(c);
+    // A dialect with one EC value for both sizes (the modem picks) reports
+    // the usual 256-octet frames.
+    if (dialect.ec_values[TOLLAN_ECM_256] != ec && dialect.ec_values[TOLLAN_ECM_64] == ec) return TOLLAN_ECM_64;
+    return TOLLAN_ECM_256;
+}
+
 int FaxDfValue(const FaxChannel &c) {
     const int32_t codings = OfferedCodings(c);
     if (codings & TOLLAN_COMPRESS_MMR) return 3;

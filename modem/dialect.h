@@ -3,6 +3,8 @@
 // once (FaxDialectOf) and reads its fields; nothing else branches on the class.
 #pragma once
 
+#include <cstdint>
+
 struct FaxChannel;
 
 struct FaxDialect {
@@ -27,6 +29,10 @@ struct FaxDialect {
 const FaxDialect &FaxDialectOf(const FaxChannel &c);
 // The EC value of the capability list for the channel's error correction.
 int FaxEcValue(const FaxChannel &c);
+// The error correction (TOLLAN_ECM_*) a session report's EC value names in
+// the channel's dialect; an EC the dialect does not list, or one it uses for
+// both frame sizes, is 256-octet frames.
+int32_t FaxEcmModeOf(const FaxChannel &c, int ec);
 // The DF value of the capability list: the best coding the channel offers
 // (0 MH, 1 MR, 3 MMR).
 int FaxDfValue(const FaxChannel &c);

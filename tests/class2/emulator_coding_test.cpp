@@ -142,6 +142,13 @@ TEST_P(EmulatorCodingTest, SentPagesCrossInTheSessionsCoding) {
     EXPECT_EQ(0, r.hangup_code);
     EXPECT_TRUE(page1 == Rows(ReadFile(r.page_files[0]), r.data_format));
     EXPECT_TRUE(page2 == Rows(ReadFile(r.page_files[1]), r.data_format));
+    // The modem's session report reaches the call report.
+    TollanCallReport report{};
+    report.size = sizeof report;
+    ASSERT_EQ(TOLLAN_OK, GetCallReport(ch, &report));
+    const int32_t coding = s.want_df == 3 ? TOLLAN_COMPRESS_MMR : s.want_df == 1 ? TOLLAN_COMPRESS_MR : TOLLAN_COMPRESS_MH;
+    EXPECT_EQ(coding, report.coding);
+    EXPECT_EQ(s.want_frame == 0 ? TOLLAN_ECM_OFF : s.want_frame == 64 ? TOLLAN_ECM_64 : TOLLAN_ECM_256, report.ecm);
 }
 
 TEST_P(EmulatorCodingTest, ReceivedPagesAreStoredAsMh) {

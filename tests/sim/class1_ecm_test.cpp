@@ -75,6 +75,13 @@ protected:
         ASSERT_EQ(TOLLAN_OK, GetCallReport(ch, &r));
         if (s.expected == TOLLAN_OK) {
             EXPECT_EQ(s.pages + r.pages_rejected, r.page_count);  // a page rejected (RTN) came again
+            // The report says how the pages went on the line.
+            const int32_t coding = s.df == 3 ? TOLLAN_COMPRESS_MMR : s.df == 1 ? TOLLAN_COMPRESS_MR : TOLLAN_COMPRESS_MH;
+            EXPECT_EQ(s.ecm, r.ecm);
+            EXPECT_EQ(coding, r.coding);
+            if (r.page_count > 0) {
+                EXPECT_EQ(coding, r.page[0].coding);
+            }
         }
         if (s.expected != TOLLAN_OK) {
             EXPECT_NE(TOLLAN_OUTCOME_SUCCESS, r.outcome);
