@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/channel.h"
 #include "engine/tollan.h"
 #include "image/g3_codec.h"
+#include "platform/platform.h"
 #include "support/scripted_modem.h"
 #include "t31_line.h"
 
@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr uint32_t kSpeed = 4;  // audio, times real time; the library's clock follows the audio
 constexpr int kWidth = 1728;
 constexpr int kRowBytes = kWidth / 8;
 constexpr int kFirstRow = 200;  // the charts' top margin is blank
@@ -138,10 +137,9 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     ASSERT_EQ(sent[0].size(), static_cast<size_t>(kFineRows / step));
     ASSERT_TRUE(WriteTiff(dir_ + "/sent.tif", sent, fine));
 
-    T31Line line(kSpeed, T30Caller{dir_ + "/sent.tif", p.hang_up_after_first_page});
+    T31Line line(T30Caller{dir_ + "/sent.tif", p.hang_up_after_first_page});
     line.SetTerminal(p.terminal);
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
-    AudioClock clock(line);
     const int32_t ch = OpenClass1("+1 555 0199", p.resolution);
     ASSERT_GE(ch, 0);
     ASSERT_EQ(SetBitRate(ch, p.bit_rate), TOLLAN_OK);
@@ -152,7 +150,7 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     int32_t ring = 0;
     for (int polls = 0; polls < 500 && ring != 1; ++polls) {
         ASSERT_EQ(WaitForRing(ch, &ring), TOLLAN_OK);
-        if (ring != 1) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (ring != 1) PlatSleep(10);  // on the line's clock: the audio moves on
     }
     ASSERT_EQ(ring, 1);
     int16_t pages = -1;

@@ -14,7 +14,6 @@
 
 #include "engine/channel.h"
 #include "engine/tollan.h"
-#include "support/fast_clock.h"
 #include "support/scripted_modem.h"
 #include "t31_line.h"
 
@@ -22,8 +21,6 @@
 
 namespace {
 
-// Audio and the library's clock both run at this multiple of real time.
-constexpr uint32_t kSpeed = 4;
 constexpr int kWidth = 1728;
 constexpr int kHeight = 120;
 // BmpToG3 puts four blank lines before the rows and, with no stretching,
@@ -119,10 +116,9 @@ TEST_P(SendToT30Test, PagesArriveAsTheBitmapsTheyWereMadeFrom) {
         ASSERT_EQ(BmpToG3((dir_ + "/page" + n + ".bmp").c_str(), (dir_ + "/doc_p" + n + ".g3").c_str()), TOLLAN_OK);
     }
 
-    T31Line line(kSpeed, p.receiver_modems, dir_ + "/received.tif");
+    T31Line line(p.receiver_modems, dir_ + "/received.tif");
     line.SetTerminal(p.terminal);
     ProfileFile profile("[Ports]\nCOM1=" + line.Device() + "\n");
-    FastClock clock(kSpeed);
     const int32_t ch = OpenClass1("+1 555 0100", p.resolution);
     ASSERT_GE(ch, 0);
     ASSERT_EQ(SetScanTime(ch, p.scan_time), TOLLAN_OK);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,14 +19,16 @@
 #include "engine/channel.h"
 #include "engine/tollan.h"
 #include "platform/platform.h"
+#include "sim/sim.h"
 #include "support/scripted_modem.h"
+#include "support/wait_clock.h"
 
 namespace {
 
 constexpr int kSamplesPerBlock = 160;  // 20 ms at 8000 samples a second
-constexpr int kBlockMicroseconds = 20000;
+constexpr uint32_t kBlockMs = 20;
 constexpr size_t kDteChunk = 256;
-constexpr int kDteWriteWaitMs = 200;
+constexpr int kDteWriteWaitMs = 200;  // audio time a host that stops reading is given
 
 void MakeRaw(int fd) {
     termios t{};
@@ -61,8 +64,12 @@ void ApplyTerminalOptions(t30_state_t *t30, const TerminalOptions &options) {
 
 }  // namespace
 
-T31Line::T31Line(uint32_t speed, int receiver_modems, const std::string &received_tiff)
-    : speed_(speed ? speed : 1), receiver_modems_(receiver_modems), received_tiff_(received_tiff) {
+T31Line::T31Line(int receiver_modems, const std::string &received_tiff)
+    : receiver_modems_(receiver_modems), received_tiff_(received_tiff) {
+    clock_ = WaitClockFarOps();
+    if (!clock_) throw std::runtime_error("T31Line needs a WaitClock");
+    stop_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (stop_fd_ == -1) throw std::runtime_error(std::string("eventfd: ") + strerror(errno));
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master_ == -1 || grantpt(master_) == -1 || unlockpt(master_) == -1)
         throw std::runtime_error(std::string("pseudo-terminal: ") + strerror(errno));
@@ -78,10 +85,14 @@ T31Line::T31Line(uint32_t speed, int receiver_modems, const std::string &receive
     if (!modem_) throw std::runtime_error("t31_init failed");
     t31_set_transmit_on_idle(modem_, 1);
     ShowLog(t31_get_logging_state(modem_));
-    audio_ = std::thread(&T31Line::Run, this);
+    reserved_ = WaitClockReserveFarEnd();
+    audio_ = std::thread([this] {
+        WaitClockTakeOverFarEnd(reserved_);
+        Run();
+    });
 }
 
-T31Line::T31Line(uint32_t speed, const T30Caller &caller) : T31Line(speed, 0, "") {
+T31Line::T31Line(const T30Caller &caller) : T31Line(0, "") {
     std::lock_guard<std::mutex> lock(mu_);
     caller_ = caller;
     calling_ = true;
@@ -104,7 +115,12 @@ T31Line::~T31Line() {
         std::lock_guard<std::mutex> lock(mu_);
         stop_ = true;
     }
+    // The audio thread may wait for a clock that stands still meanwhile.
+    const uint64_t one = 1;
+    ssize_t woken = write(stop_fd_, &one, sizeof one);
+    (void)woken;
     if (audio_.joinable()) audio_.join();
+    close(stop_fd_);
     for (awgn_state_t *n : noise_)
         if (n) awgn_free(n);
     if (fax_) fax_free(fax_);
@@ -113,9 +129,13 @@ T31Line::~T31Line() {
     if (master_ != -1) close(master_);
 }
 
-bool T31Line::WaitForEnd(uint32_t real_ms) {
+bool T31Line::WaitForEnd(uint32_t audio_ms) {
+    // This thread stands aside so that the audio runs on without the library.
+    WaitClockOutside outside;
+    const uint32_t start = AudioMs();
     std::unique_lock<std::mutex> lock(mu_);
-    return ended_cv_.wait_for(lock, std::chrono::milliseconds(real_ms), [this] { return ended_; });
+    ended_cv_.wait(lock, [&] { return ended_ || AudioMs() - start >= audio_ms; });
+    return ended_;
 }
 
 int T31Line::CompletionCode() const {
@@ -143,9 +163,7 @@ std::string T31Line::SenderIdent() const {
 void T31Line::Run() {
     int16_t to_receiver[kSamplesPerBlock];
     int16_t to_modem[kSamplesPerBlock];
-    const auto block = std::chrono::microseconds(kBlockMicroseconds / speed_);
-    auto next = std::chrono::steady_clock::now();
-    for (;;) {
+    for (uint64_t next = clock_->now(); AwaitBlock(next); next += kBlockMs) {
         bool ring = false;
         awgn_state_t *to_receiver_noise = nullptr;
         awgn_state_t *to_modem_noise = nullptr;
@@ -173,10 +191,24 @@ void T31Line::Run() {
             SilenceRest(to_modem, 0);
         }
         t31_rx(modem_, to_modem, kSamplesPerBlock);
-        audio_ms_ += kBlockMicroseconds / 1000;
+        {
+            // Under the lock: WaitForEnd looks at the audio time with it held.
+            std::lock_guard<std::mutex> lock(mu_);
+            audio_ms_ += kBlockMs;
+        }
+        ended_cv_.notify_all();
+    }
+}
 
-        next += block;
-        std::this_thread::sleep_until(next);
+bool T31Line::AwaitBlock(uint64_t at) {
+    for (;;) {
+        MoveDteBytes();
+        const uint64_t now = clock_->now();
+        if (now >= at) return true;
+        // The host's bytes are looked for only while the modem takes them:
+        // held back, they do not hold the clock either.
+        pollfd fds[2] = {{stop_fd_, POLLIN, 0}, {master_, static_cast<short>(clear_to_send_ ? POLLIN : 0), 0}};
+        if (clock_->poll(fds, 2, 1, static_cast<int>(at - now)) > 0 && (fds[0].revents & POLLIN)) return false;
     }
 }
 
@@ -185,7 +217,7 @@ void T31Line::Run() {
 void T31Line::MoveDteBytes() {
     char buf[kDteChunk];
     while (clear_to_send_) {
-        const ssize_t n = read(master_, buf, sizeof buf);
+        const ssize_t n = clock_->port_read(master_, buf, sizeof buf);
         if (n <= 0) return;
         WatchHostBytes(buf, static_cast<size_t>(n));
         t31_at_rx(modem_, buf, static_cast<int>(n));
@@ -226,14 +258,14 @@ void T31Line::WriteToDte(const uint8_t *data, size_t len) {
     const uint8_t *buf = copy.data();
     size_t done = 0;
     while (done < len) {
-        const ssize_t n = write(master_, buf + done, len - done);
+        const ssize_t n = clock_->port_write(master_, buf + done, len - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
         if (n == -1 && errno != EAGAIN && errno != EINTR) return;
-        pollfd p{master_, POLLOUT, 0};
-        if (poll(&p, 1, kDteWriteWaitMs) == 0) return;  // the host stopped reading
+        pollfd fds[2] = {{stop_fd_, POLLIN, 0}, {master_, POLLOUT, 0}};
+        if (clock_->poll(fds, 2, 1, kDteWriteWaitMs) == 0 || (fds[0].revents & POLLIN)) return;  // the host stopped reading
     }
 }
 
@@ -360,57 +392,11 @@ std::vector<ReceivedPage> T31Line::ReadReceivedPages() const {
     return pages;
 }
 
-// ---- The audio clock ----
-
-namespace {
-
-const T31Line *g_clock_line = nullptr;
-PlatformOps g_audio_ops;
-const PlatformOps *g_previous_ops = nullptr;
-// Real time a wait sleeps or polls between looks at the audio clock.
-constexpr uint32_t kClockSliceMs = 2;
-
-uint32_t AudioTick() { return g_clock_line->AudioMs(); }
-
-void AudioSleep(uint32_t ms) {
-    const uint32_t start = AudioTick();
-    do PlatformDefaults().sleep_ms(1);
-    while (AudioTick() - start < ms);
-}
-
-template <int (*Wait)(int, uint32_t)>
-int AudioWait(int fd, uint32_t ms) {
-    const uint32_t start = AudioTick();
-    for (;;) {
-        const int ready = Wait(fd, kClockSliceMs);
-        if (ready != 0 || AudioTick() - start >= ms) return ready;
-    }
-}
-
-int RealWaitReadable(int fd, uint32_t ms) { return PlatformDefaults().wait_readable(fd, ms); }
-int RealWaitWritable(int fd, uint32_t ms) { return PlatformDefaults().wait_writable(fd, ms); }
-
-}  // namespace
-
-AudioClock::AudioClock(const T31Line &line) {
-    g_clock_line = &line;
-    g_audio_ops = PlatformDefaults();
-    g_audio_ops.tick_count = AudioTick;
-    g_audio_ops.sleep_ms = AudioSleep;
-    g_audio_ops.wait_readable = AudioWait<RealWaitReadable>;
-    g_audio_ops.wait_writable = AudioWait<RealWaitWritable>;
-    g_previous_ops = PlatformInstall(&g_audio_ops);
-}
-
-AudioClock::~AudioClock() {
-    PlatformInstall(g_previous_ops);
-    g_clock_line = nullptr;
-}
-
 void T31PeerTest::SetUp() {
     char path[] = "/tmp/tollan-t31-XXXXXX";
     ASSERT_NE(mkdtemp(path), nullptr);
     dir_ = path;
+    clock_ = std::make_unique<WaitClock>(1);
     saved_settings_ = std::make_unique<LibrarySettings>(g_settings);
     trace_ = std::make_unique<TraceCapture>();
 }
@@ -420,6 +406,7 @@ void T31PeerTest::TearDown() {
         if (g_channels[ch].in_use) PortClose(ch);
     trace_.reset();
     if (saved_settings_) g_settings = *saved_settings_;
+    clock_.reset();
     std::error_code ignored;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }

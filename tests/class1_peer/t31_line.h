@@ -3,9 +3,12 @@
 // over audio samples. The modem's DTE side is a pseudo-terminal, opened by
 // the library like a serial port; dialling it connects the call.
 //
-// Audio runs at a fixed multiple of real time on a thread of its own; the
-// library under test runs its platform clock at the same multiple, so every
-// time-out on both sides keeps its meaning.
+// Audio runs on a thread of its own, on the tests' waiting clock
+// (support/wait_clock.h): a block of samples passes only while the library
+// waits and nothing is on its way through the pty, so the library's
+// time-outs and the modem's audio keep one time however loaded the machine
+// is. A WaitClock (one library millisecond per audio millisecond) must live
+// before the line is made and until it is gone; T31PeerTest holds one.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/wait_clock.h"
 
 struct LibrarySettings;
 class TraceCapture;
@@ -59,18 +64,18 @@ class T31Line {
 public:
     // The far terminal calls: Ring() rings the modem, and the library's ATA
     // connects the caller, which sends caller.tiff.
-    T31Line(uint32_t speed, const T30Caller &caller);
-    // speed: audio milliseconds per real millisecond. The receiver offers
-    // the modulations of receiver_modems (spandsp's T30_SUPPORT_* bits) and
-    // writes what it gets to received_tiff.
-    T31Line(uint32_t speed, int receiver_modems, const std::string &received_tiff);
+    explicit T31Line(const T30Caller &caller);
+    // The receiver offers the modulations of receiver_modems (spandsp's
+    // T30_SUPPORT_* bits) and writes what it gets to received_tiff.
+    T31Line(int receiver_modems, const std::string &received_tiff);
     ~T31Line();
     T31Line(const T31Line &) = delete;
     T31Line &operator=(const T31Line &) = delete;
 
     const std::string &Device() const { return device_; }
-    // Waits (real time) until the receiver has ended its call.
-    bool WaitForEnd(uint32_t real_ms);
+    // Lets the audio run until the far terminal has ended its call, for at
+    // most audio_ms of audio; false if it has not ended by then.
+    bool WaitForEnd(uint32_t audio_ms);
     // The receiver's completion code (0 is a normal end) and its page count.
     int CompletionCode() const;
     int PagesReceived() const;
@@ -94,6 +99,9 @@ private:
     static int PhaseD(t30_state_s *s, void *user, int result);
 
     void Run();
+    // Waits on the clock until it reaches the audio time `at`, handing the
+    // host's bytes to the modem meanwhile; false when the line stops.
+    bool AwaitBlock(uint64_t at);
     void StartCall();
     void AnswerCall();
     void MoveDteBytes();
@@ -101,7 +109,9 @@ private:
     // Counts the host's data commands in its bytes and damages the chosen byte.
     void WatchHostBytes(char *buf, size_t len);
 
-    uint32_t speed_;
+    const SimClockOps *clock_ = nullptr;
+    void *reserved_ = nullptr;   // the audio thread's place on the clock
+    int stop_fd_ = -1;           // readable once the line stops
     int receiver_modems_;
     std::string received_tiff_;
     int master_ = -1;
@@ -137,18 +147,6 @@ private:
     size_t received_offset_ = 0;   // modem bytes since the last "AT+FRM="
 };
 
-// The library's platform clock follows the line's audio: a millisecond passes
-// for each millisecond of samples the line has carried, and waits and sleeps
-// end by that clock. A loaded machine that slows the audio slows the
-// library's time-outs alike, so neither side times out on the other.
-class AudioClock {
-public:
-    explicit AudioClock(const T31Line &line);
-    ~AudioClock();
-    AudioClock(const AudioClock &) = delete;
-    AudioClock &operator=(const AudioClock &) = delete;
-};
-
 // What every test against the spandsp line shares: a scratch folder, the
 // library's settings restored and its channels closed afterwards, a class 1
 // channel on the line's modem, and the trace for failure messages.
@@ -165,6 +163,8 @@ protected:
     std::string dir_;
 
 private:
+    // The library and the line share it; made before the line, gone after.
+    std::unique_ptr<WaitClock> clock_;
     std::unique_ptr<LibrarySettings> saved_settings_;
     std::unique_ptr<TraceCapture> trace_;
 };

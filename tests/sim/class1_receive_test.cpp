@@ -73,7 +73,7 @@ public:
     Receiver(PtyClient &host, std::vector<std::string> expect) : host_(host), expect_(std::move(expect)) {}
 
     Seen Run() {
-        if (host_.Command("ATA\r", kConnect) != kConnect) return Fail();
+        if (host_.Answer("ATA\r", kConnect) != kConnect) return Fail();
         SendCsiDis();
         int mod = 0;
         bool trained = false;
@@ -342,7 +342,7 @@ TEST_F(Class1ReceiveTest, FrameReceiveMeetingACarrierSaysFcError) {
     host.Command("AT+FCLASS=1\r");
     ASSERT_TRUE(SimStationCall(f.sim, caller2, "100"));
     ASSERT_TRUE(host.ReadUntil("RING\r\n"));
-    EXPECT_EQ(host.Command("ATA\r", kConnect), kConnect);
+    EXPECT_EQ(host.Answer("ATA\r", kConnect), kConnect);
     host.Command(Frame(0x40, std::string(20, ' '), false), kConnect);
     EXPECT_EQ(host.Command(Frame(0x80, std::string("\x00\x6E\x74", 3))), kOk);
     host.Command("AT+FRH=3\r");  // TSI

@@ -125,7 +125,7 @@ TEST_F(Class1Test, ReceivesAPageFromTheCallingStation) {
     EXPECT_EQ(host.Command("AT+FCLASS=1\r"), kOk);
     ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
     ASSERT_TRUE(host.ReadUntil("RING\r\n"));
-    EXPECT_EQ(host.Command("ATA\r", kConnect), kConnect);
+    EXPECT_EQ(host.Answer("ATA\r", kConnect), kConnect);
     EXPECT_EQ(host.Command(Frame(0x03, 0x40, Identity("999")), kConnect), kConnect);
     EXPECT_EQ(host.Command(Frame(0x13, 0x80, std::string("\x00\x4E\x74", 3))), kOk);  // V.29 only
     EXPECT_EQ(NextFrame(host), "\xFF\x03\x43" + Identity("TOLLAN STATION"));
@@ -167,7 +167,7 @@ TEST(Class1ModemToModem, DataFlowsAsTheSenderHandsItOver) {
     }
     a.Write("ATD101\r");
     ASSERT_TRUE(b.ReadUntil("RING\r\n"));
-    ASSERT_EQ(b.Command("ATA\r", kConnect), kConnect);
+    ASSERT_EQ(b.Answer("ATA\r", kConnect), kConnect);
     ASSERT_EQ(b.Command(Frame(0x13, 0x80, std::string("\x00\x46\x08", 3))), kOk);  // DIS
     ASSERT_TRUE(a.ReadUntil(kOk));
     ASSERT_EQ(a.Command("AT+FTM=96\r", kConnect), kConnect);

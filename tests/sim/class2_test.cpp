@@ -130,7 +130,7 @@ TEST_F(Class2Test, ReceivesTwoPagesInClass2) {
     ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
     ASSERT_TRUE(host.ReadUntil("RING\r\n"));
     ASSERT_TRUE(host.ReadUntil("RING\r\n"));  // it goes on ringing
-    std::string answer = host.Command("ATA\r\n");
+    std::string answer = host.Answer("ATA\r\n");
     EXPECT_TRUE(Has(answer, "+FCON\r\n")) << answer;
     EXPECT_TRUE(Has(answer, "+FTSI: TOLLAN STATION\r\n")) << answer;
     EXPECT_TRUE(Has(answer, "+FDCS:1,5,0,2,0,0,0,5\r\n")) << answer;
@@ -188,7 +188,7 @@ TEST_F(Class2Test, Class20ReceptionReportsOnlyWhatFnrAsks) {
     EXPECT_TRUE(Has(host.Command("AT+FLO=2\r"), "OK"));
     ASSERT_TRUE(SimStationCall(f.sim, caller, "100"));
     ASSERT_TRUE(host.ReadUntil("RING\r\n"));
-    std::string answer = host.Command("ATA\r");
+    std::string answer = host.Answer("ATA\r");
     EXPECT_TRUE(Has(answer, "+FCO\r\n")) << answer;
     EXPECT_FALSE(Has(answer, "+FTI:")) << answer;
     ASSERT_TRUE(Has(host.Command("AT+FDR\r", "CONNECT\r\n"), "CONNECT"));

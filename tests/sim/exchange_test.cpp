@@ -100,7 +100,7 @@ void ReceiveWithClass2Host(const std::string &device, int pages, std::string *lo
     *log += host.Command("AT+FCR=1\r");
     *log += host.Command("AT+FBOR=1\r");
     if (!host.ReadUntil("RING\r\n", &got, 5000)) return;
-    *log += host.Command("ATA\r");
+    *log += host.Answer("ATA\r");
     for (int page = 1; page <= pages; ++page) {
         got = host.Command("AT+FDR\r", "CONNECT\r\n");
         *log += got;
@@ -152,7 +152,7 @@ TEST_F(ExchangeTest, ResetWhileRingingLeavesTheCallRinging) {
     EXPECT_TRUE(Has(host.Command("ATZ\r"), "OK"));
     EXPECT_TRUE(Has(host.Command("AT+FCLASS=2\r"), "OK"));
     ASSERT_TRUE(host.ReadUntil("RING\r\n"));
-    std::string answer = host.Command("ATA\r");
+    std::string answer = host.Answer("ATA\r");
     EXPECT_TRUE(Has(answer, "+FCON")) << answer;
 }
 

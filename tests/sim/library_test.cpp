@@ -10,8 +10,10 @@
 #include <thread>
 
 #include "engine/tollan.h"
+#include "platform/platform.h"
 #include "support/fast_clock.h"
 #include "support/scripted_modem.h"
+#include "support/wait_clock.h"
 #include "tests/sim/sim_client.h"
 
 using namespace simtest;
@@ -20,18 +22,28 @@ namespace {
 
 class LibraryTest : public ::testing::Test {
 protected:
+    LibraryTest() : LibraryTest(true) {}
+    // waiting_clock: the library and the emulator on one clock that moves
+    // only while both wait, the library's waits at 20 times the emulator's
+    // own times; else the library's clock runs 20 times faster than real time.
+    explicit LibraryTest(bool waiting_clock)
+        : wait_clock(waiting_clock ? std::make_unique<WaitClock>(20) : nullptr),
+          sim_clock(waiting_clock ? std::make_unique<SimOnWaitClock>(*wait_clock) : nullptr) {}
+
+    std::unique_ptr<WaitClock> wait_clock;  // made before the emulator, gone after it
+    std::unique_ptr<SimOnWaitClock> sim_clock;
     SimFixture f;
     int modem = -1;
     std::string page1 = MakePage(60, 5), page2 = MakePage(90, 6);
     std::unique_ptr<ProfileFile> profile;
-    std::unique_ptr<FastClock> clock;  // the library's waits, 20 times faster
+    std::unique_ptr<FastClock> clock;
 
     void SetUp() override {
         modem = f.AddModem("100");
         f.AddAnsweringStation("200");
         ASSERT_TRUE(SimStart(f.sim));
         profile = std::make_unique<ProfileFile>("[Ports]\nCOM1=" + f.Device(modem) + "\n");
-        clock = std::make_unique<FastClock>(20);
+        if (!wait_clock) clock = std::make_unique<FastClock>(20);
         WriteFile(f.dir + "/doc_p1.g3", page1);
         WriteFile(f.dir + "/doc_p2.g3", page2);
     }
@@ -46,11 +58,10 @@ protected:
 
     // The host's side of an incoming call: polls for RING, then ReceiveFax.
     static uint16_t AnswerAndReceive(int32_t ch, const std::string &base, int16_t *pages) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         int32_t ring = 0;
-        while (ring != 1 && std::chrono::steady_clock::now() < end) {
+        for (const uint32_t start = PlatTickCount(); ring != 1 && PlatElapsed(start) < 100000;) {
             if (WaitForRing(ch, &ring) != TOLLAN_OK) return TOLLAN_E_READ;
-            if (ring != 1) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (ring != 1) PlatSleep(10);  // on the library's clock: the emulator rings meanwhile
         }
         if (ring != 1) return TOLLAN_E_TIMEOUT;
         return ReceiveFax(ch, base.c_str(), pages);
@@ -121,6 +132,8 @@ TEST_F(LibraryTest, ReceiveFaxTakesTwoPagesInClass20) { ReceiveFromStation(TOLLA
 class TwoProcessTest : public LibraryTest {
 protected:
     pid_t receiver = -1;
+
+    TwoProcessTest() : LibraryTest(false) {}
 
     // Two library processes on a clock 20 times faster than the emulator's
     // own: the only tests here that cannot share the waiting clock, so a
