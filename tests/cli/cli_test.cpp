@@ -942,7 +942,7 @@ protected:
         argv.insert(argv.end(), send_options.begin(), send_options.end());
         argv.push_back("200");
         argv.insert(argv.end(), documents.begin(), documents.end());
-        Result sent = RunTool(argv, dir_, 60000);
+        Result sent = RunTool(argv, dir_, 180000);
         ASSERT_EQ(sent.status, 0) << sent.out << sent.err;
         ASSERT_TRUE(SimWaitStation(sim_, station, 1, 5000));
         ASSERT_EQ(SimStationResults(sim_, station).pages, pages);
