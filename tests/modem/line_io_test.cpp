@@ -236,7 +236,7 @@ int SilentWait(int, uint32_t timeout_ms) {
     return 0;
 }
 
-TEST_F(DeadlineTest, TheCallsLimitsEndAReadWithinASecond) {
+TEST_F(DeadlineTest, TheCallsLimitsEndAReadWithinATenthOfASecond) {
     port_->Base().port_read = NothingToRead;
     port_->Base().wait_readable = SilentWait;
     g_longest_wait = 0;
@@ -247,14 +247,14 @@ TEST_F(DeadlineTest, TheCallsLimitsEndAReadWithinASecond) {
     ASSERT_EQ(TOLLAN_OK, SetCallTimeLimit(0, 10));
     FaxBeginCall(0);
     EXPECT_EQ(TOLLAN_E_CALL_TIME, FaxReadByteUntil(0, minute, &b));
-    EXPECT_LE(g_now - g_channels[0].call_started, 11000u);
-    EXPECT_EQ(1000u, g_longest_wait);
+    EXPECT_LE(g_now - g_channels[0].call_started, 10100u);
+    EXPECT_EQ(100u, g_longest_wait);
 
     SetCallTimeLimit(0, 0);
     g_abort_at = 3500;
     FaxBeginCall(0);
     EXPECT_EQ(TOLLAN_E_ABORTED, FaxReadByteUntil(0, FaxDeadlineIn(60000), &b));
-    EXPECT_LE(g_now - g_channels[0].call_started, 4000u);
+    EXPECT_LE(g_now - g_channels[0].call_started, 3600u);
     // Once aborted, no read waits at all.
     const uint32_t aborted_at = g_now;
     EXPECT_EQ(nullptr, FaxReadLine(0));
