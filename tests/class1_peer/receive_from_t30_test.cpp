@@ -146,13 +146,7 @@ TEST_P(ReceiveFromT30Test, PagesArriveAsTheRowsSent) {
     ASSERT_EQ(SetErrorCorrection(ch, p.ecm), TOLLAN_OK);
     ASSERT_EQ(SetCompression(ch, p.codings), TOLLAN_OK);
 
-    line.Ring();
-    int32_t ring = 0;
-    for (int polls = 0; polls < 500 && ring != 1; ++polls) {
-        ASSERT_EQ(WaitForRing(ch, &ring), TOLLAN_OK);
-        if (ring != 1) PlatSleep(10);  // on the line's clock: the audio moves on
-    }
-    ASSERT_EQ(ring, 1);
+    ASSERT_TRUE(RingUntilHeard(line, ch));
     int16_t pages = -1;
     const uint16_t result = ReceiveClass1Fax(ch, (dir_ + "/in.tif").c_str(), &pages);
     const char *remote = nullptr;

@@ -411,6 +411,16 @@ void T31PeerTest::TearDown() {
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
+bool T31PeerTest::RingUntilHeard(T31Line &line, int32_t ch) {
+    line.Ring();
+    int32_t ring = 0;
+    for (int polls = 0; polls < 500 && ring != 1; ++polls) {
+        if (WaitForRing(ch, &ring) != TOLLAN_OK) return false;
+        if (ring != 1) PlatSleep(10);  // on the line's clock: the audio moves on
+    }
+    return ring == 1;
+}
+
 int32_t T31PeerTest::OpenClass1(const std::string &local_id, int32_t resolution) {
     int32_t ch = -1;
     EXPECT_EQ(SetModemClass(0, TOLLAN_CLASS_1), TOLLAN_OK);

@@ -157,6 +157,9 @@ protected:
     // Opens COM1 (the line's pty through the profile) in class 1 with this
     // identity and resolution; -1 when that failed (with a test failure).
     int32_t OpenClass1(const std::string &local_id, int32_t resolution);
+    // Rings the line and polls WaitForRing on the line's clock until the
+    // channel hears the first RING; false if it never does.
+    bool RingUntilHeard(T31Line &line, int32_t ch);
     // The trace captured so far, one line each; shown with TOLLAN_SHOW_TRACE.
     std::string TraceLog() const;
 
