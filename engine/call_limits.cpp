@@ -11,6 +11,24 @@ namespace {
 // in use, and only a lock-free atomic is safe there.
 std::atomic<int32_t> g_abort_requested[kMaxChannels];
 static_assert(std::atomic<int32_t>::is_always_lock_free, "AbortCall must be safe in a signal handler");
+// Each channel's wake descriptor plus one (0: not made yet), made at its
+// first call and kept for the library's life.
+std::atomic<int32_t> g_abort_wake[kMaxChannels];
+
+int WakeOf(int32_t channel) { return g_abort_wake[channel].load() - 1; }
+
+// Made by the call's own thread: AbortCall may run in a signal handler,
+// where nothing may be made.
+void PrepareWake(int32_t channel) {
+    int wake = WakeOf(channel);
+    if (wake < 0) {
+        wake = PlatWakeCreate();
+        // Without one an abort is still heard, at the next look at the limits.
+        if (wake < 0) return;
+        g_abort_wake[channel].store(wake + 1);
+    }
+    PlatWakeClear(wake);
+}
 
 // What the call's own thread knows of how to end it; only that thread
 // touches these.
@@ -34,11 +52,14 @@ uint32_t CallTimeLimitMs(const FaxChannel &c) {
 void FaxBeginCall(int32_t channel) {
     FaxTraceChannel(channel);
     g_abort_requested[channel].store(0);
+    PrepareWake(channel);
     g_call_ending[channel] = CallEnding{};
     g_channels[channel].call_started = PlatTickCount();
 }
 
 bool FaxAbortRequested(int32_t channel) { return g_abort_requested[channel].load() != 0; }
+
+int FaxCallWakeFd(int32_t channel) { return g_call_ending[channel].winding_down ? -1 : WakeOf(channel); }
 
 void FaxCallPause(int32_t channel, uint32_t ms) {
     constexpr uint32_t kSliceMs = 100;
@@ -111,6 +132,8 @@ uint16_t AbortCall(int32_t channel) {
     // Nothing here may trace or lock: a signal handler calls this.
     if (!ChannelInRange(channel)) return TOLLAN_E_CHANNEL;
     g_abort_requested[channel].store(1);
+    const int wake = WakeOf(channel);
+    if (wake >= 0) PlatWakeSignal(wake);
     return TOLLAN_OK;
 }
 

@@ -39,6 +39,9 @@ uint16_t FaxCallCheck(int32_t channel);
 void FaxCallPause(int32_t channel, uint32_t ms);
 // True once the host asked the channel's call to stop.
 bool FaxAbortRequested(int32_t channel);
+// The descriptor AbortCall makes readable, for a wait on the port to end at
+// once; -1 when there is none or the call is already being ended.
+int FaxCallWakeFd(int32_t channel);
 // The running call reached its connection (class 2: "+FCO"/"+FCON"): ending
 // it early now means telling the remote. FaxBeginCall forgets it.
 void FaxNoteConnected(int32_t channel);

@@ -134,7 +134,7 @@ void FakeSleep(uint32_t ms) {
     else HelperSleep(ms);
 }
 
-int FakeWaitReadable(int, uint32_t ms) {
+int FakeWaitReadable(int, int, uint32_t ms) {
     if (BytesLeft() > 0) return 1;
     Advance(ms);
     return 0;

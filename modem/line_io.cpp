@@ -15,10 +15,9 @@
 
 namespace {
 
-// The longest a read waits before it looks at the call's limits again: an
-// AbortCall is heard within this, and the ending's steps still fit in the
-// second a cancel may take.
-constexpr uint32_t kCallCheckMs = 100;
+// The longest a read waits before it looks at the call's time limit again.
+// An AbortCall ends the wait itself (the channel's wake descriptor).
+constexpr uint32_t kCallCheckMs = 1000;
 // The port's write time-out: 1 ms per byte plus 10 s (the per-byte part held
 // below 2^31 so the sum stays a valid tick difference).
 constexpr uint32_t kWriteConstantMs = 10000;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <termios.h>
 
+#include "engine/call_limits.h"
 #include "engine/channel.h"
 #include "engine/trace.h"
 #include "modem/modem_io.h"
@@ -161,7 +162,15 @@ ssize_t FaxLinkTake(FaxChannel &c, uint8_t *out, size_t max) {
 int FaxLinkWait(FaxChannel &c, uint32_t ms) {
     FaxLink &link = c.link;
     if (link.input_start != link.input_end) return 1;
-    const int ready = Plat().wait_readable(c.comm_handle, ms);
+    const int wake = FaxCallWakeFd(FaxChannelNumber(c));
+    int ready = Plat().wait_readable(c.comm_handle, wake, ms);
+    if (ready == 2) {
+        // The host's AbortCall: the caller looks at the limits as after a
+        // quiet wait. Cleared, so a wake the limits no longer count cannot
+        // end every later wait at once.
+        PlatWakeClear(wake);
+        ready = 0;
+    }
     link.woke_ready = ready > 0;
     // Only a port that stays readable without giving anything is hung up.
     if (ready == 0) link.empty_wakes = 0;

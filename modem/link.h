@@ -61,7 +61,8 @@ uint16_t FaxLinkFlush(FaxChannel &c);
 // that keeps calling itself readable yet gives nothing, as a hung-up terminal
 // does, fails with EIO).
 ssize_t FaxLinkTake(FaxChannel &c, uint8_t *out, size_t max);
-// Waits up to ms for input: 1 readable, 0 not, -1 failed (errno).
+// Waits up to ms for input: 1 readable, 0 not (the time passed, or the
+// host's AbortCall ended the wait), -1 failed (errno).
 int FaxLinkWait(FaxChannel &c, uint32_t ms);
 // Drops what the link holds both ways and purges the port's queues. 0, -1 (errno).
 int FaxLinkPurge(FaxChannel &c);

@@ -13,9 +13,11 @@ struct PlatformOps {
     // Monotonic milliseconds; unsigned 32-bit, wraps like a tick count.
     uint32_t (*tick_count)();
     void (*sleep_ms)(uint32_t ms);
-    // Wait until fd is readable / writable, at most timeout_ms on the clock
-    // above. >0 ready, 0 timed out, -1 error.
-    int (*wait_readable)(int fd, uint32_t timeout_ms);
+    // Wait until fd is readable, at most timeout_ms on the clock above, or
+    // until wake_fd (-1: none) is readable: 1 fd readable, 2 woken by wake_fd
+    // alone (left readable), 0 timed out, -1 error.
+    int (*wait_readable)(int fd, int wake_fd, uint32_t timeout_ms);
+    // Wait until fd is writable, at most timeout_ms. >0 ready, 0 timed out, -1 error.
     int (*wait_writable)(int fd, uint32_t timeout_ms);
 
     // Serial port. Open is non-blocking and exclusive; -1 on failure.
@@ -70,6 +72,13 @@ enum class PlatLockOutcome {
 PlatLockOutcome PlatLockDevice(const char *device, char *path, size_t n, long *holder);
 // Removes the lock file at path if it still names this process.
 void PlatUnlockDevice(const char *path);
+
+// A wake descriptor: one thread (or a signal handler) makes it readable to
+// end another's wait_readable. Create returns -1 with errno on failure;
+// Signal is async-signal-safe and keeps errno; Clear makes it unreadable.
+int PlatWakeCreate();
+void PlatWakeSignal(int wake_fd);
+void PlatWakeClear(int wake_fd);
 
 // Debugger output: standard error.
 void PlatDebugOutput(const char *text);

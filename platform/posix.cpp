@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -43,7 +44,21 @@ int PollFor(int fd, short events, uint32_t timeout_ms) {
     }
 }
 
-int PosixWaitReadable(int fd, uint32_t timeout_ms) { return PollFor(fd, POLLIN, timeout_ms); }
+int PosixWaitReadable(int fd, int wake_fd, uint32_t timeout_ms) {
+    if (wake_fd < 0) return PollFor(fd, POLLIN, timeout_ms);
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    int wait = timeout_ms > 0x7FFFFFFFu ? -1 : static_cast<int>(timeout_ms);
+    for (;;) {
+        int r = poll(p, 2, wait);
+        if (r == -1 && errno == EINTR) continue;
+        if (r <= 0) return r;
+        if ((p[0].revents | p[1].revents) & POLLNVAL) {
+            errno = EBADF;
+            return -1;
+        }
+        return p[0].revents != 0 ? 1 : 2;
+    }
+}
 int PosixWaitWritable(int fd, uint32_t timeout_ms) { return PollFor(fd, POLLOUT, timeout_ms); }
 
 int PosixPortOpen(const char *device) {
@@ -157,6 +172,22 @@ void PlatDebugOutput(const char *text) {
         text += w;
         n -= static_cast<size_t>(w);
     }
+}
+
+int PlatWakeCreate() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+void PlatWakeSignal(int wake_fd) {
+    const int saved = errno;
+    const uint64_t one = 1;
+    ssize_t ignored = write(wake_fd, &one, sizeof one);
+    (void)ignored;
+    errno = saved;
+}
+
+void PlatWakeClear(int wake_fd) {
+    uint64_t count = 0;
+    ssize_t ignored = read(wake_fd, &count, sizeof count);
+    (void)ignored;
 }
 
 int PlatTempFile(const char *prefix, char *path, size_t n) {

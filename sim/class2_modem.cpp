@@ -494,6 +494,12 @@ CmdStatus Class2Command(Sim &sim, Modem &m, const std::string &t) {
 
 void Class2HostData(Sim &sim, Modem &m, uint8_t b) {
     if (m.mode == ModemMode::kC2WaitDc2) {
+        if (b == 0x18) {  // CAN: the host stops the reception before the page began
+            ModemSay(sim, m, Bytes{kDle, kEtx});
+            ModemToCommand(m);
+            ModemResult(sim, m, Result::kOk);
+            return;
+        }
         bool trigger = b == kDc2 || (b == kDc1 && D(m).dc1_trigger);
         if (trigger && m.faults.endless_page) ModemFlood(m, Flood::kPage);
         else if (trigger) DeliverPage(sim, m);

@@ -249,8 +249,8 @@ ssize_t ReadFailingAfterMarker(int fd, void *buf, size_t n) {
 }
 
 // A port in error polls as readable.
-int (*g_clock_wait)(int, uint32_t) = nullptr;
-int ReadableOnceFailing(int fd, uint32_t ms) { return g_marker_seen ? 1 : g_clock_wait(fd, ms); }
+int (*g_clock_wait)(int, int, uint32_t) = nullptr;
+int ReadableOnceFailing(int fd, int wake, uint32_t ms) { return g_marker_seen ? 1 : g_clock_wait(fd, wake, ms); }
 
 TEST_F(ReceiveFaxTest, ElevenFailedReadsEndThePage) {
     g_settings.fax_info_option = 1;

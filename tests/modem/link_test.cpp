@@ -48,7 +48,7 @@ ssize_t FakeWrite(int, const void *buf, size_t n) {
 // The clock moves only while the library waits for input that is not there.
 uint32_t g_now;
 uint32_t FakeTick() { return g_now; }
-int FakeReadable(int fd, uint32_t timeout_ms) {
+int FakeReadable(int fd, int, uint32_t timeout_ms) {
     if (g_port.hung_up || g_port.position[fd] < g_port.input[fd].size()) return 1;
     g_now += timeout_ms;
     return 0;

@@ -71,7 +71,7 @@ TEST_F(WaitClockTest, TheClockStandsStillWhileTheFarEndIsBusy) {
     StartFarEnd(400, "OK\r\n");  // 400 ms of real time: a wait of 6 s on a 20-fold fast clock would be over
     ASSERT_EQ(3, Plat().port_write(fd, "AT\r", 3));
     const uint32_t start = PlatTickCount();
-    EXPECT_EQ(1, Plat().wait_readable(fd, 300));
+    EXPECT_EQ(1, Plat().wait_readable(fd, -1, 300));
     EXPECT_EQ(0u, PlatElapsed(start));
     char got[8] = {};
     EXPECT_EQ(4, Plat().port_read(fd, got, sizeof got));
@@ -81,7 +81,7 @@ TEST_F(WaitClockTest, TheClockStandsStillWhileTheFarEndIsBusy) {
 TEST_F(WaitClockTest, AWaitNothingCanEndPassesAtOnceByTheClock) {
     StartFarEnd(0, "");  // a silent far end
     const uint32_t start = PlatTickCount();
-    EXPECT_EQ(0, Plat().wait_readable(fd, 80000));
+    EXPECT_EQ(0, Plat().wait_readable(fd, -1, 80000));
     EXPECT_EQ(80000u, PlatElapsed(start));
     PlatSleep(500);
     EXPECT_EQ(80500u, PlatElapsed(start));

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -106,8 +107,14 @@ std::string DisconnectOnWire(Kind k) {
     return "?";
 }
 
-// The emulator's thread calls AbortCall as the modem's call enters the
-// cell's phase, and notes the library's clock then.
+// A host thread calls AbortCall a moment (by the library's clock) after the
+// modem's call enters the cell's phase, and notes the library's clock then.
+// The moment lets what the modem says on entering the phase reach the
+// library first, as it would reach any host that looks a little later:
+// AbortCall wakes the library at once, so without it the cell would hang on
+// which of the two the library's wait saw first.
+constexpr uint32_t kHostNoticesMs = 10;
+
 struct AbortTrigger {
     int modem = -1;
     SimPhase phase = SimPhase::kNone;
@@ -117,12 +124,27 @@ struct AbortTrigger {
     std::atomic<uint32_t> at_tick{0};
     std::string transcript;
     std::atomic<off_t> transcript_at{0};  // its size then: what follows is the ending
+    std::mutex host_lock;
+    bool armed = false;  // the phase came; the host thread runs
+    std::thread host;
 
     static void Hook(void *user, int modem, SimPhase phase, int page) {
         auto *t = static_cast<AbortTrigger *>(user);
         if (getenv("TOLLAN_ABORT_TRACE")) fprintf(stderr, "phase %d page %d\n", static_cast<int>(phase), page);
-        if (modem != t->modem || phase != t->phase || page != t->page || t->fired.load()) return;
-        t->Fire();
+        std::lock_guard<std::mutex> hold(t->host_lock);
+        if (modem != t->modem || phase != t->phase || page != t->page || t->armed) return;
+        t->armed = true;
+        t->host = std::thread([t] {
+            PlatSleep(kHostNoticesMs);
+            t->Fire();
+        });
+    }
+
+    // After the call: the host thread, if the phase came.
+    void Join() {
+        WaitClockOutside outside;
+        std::lock_guard<std::mutex> hold(host_lock);
+        if (host.joinable()) host.join();
     }
 
     void Fire() {
@@ -267,6 +289,7 @@ TEST_P(AbortTest, EndsTheCallAsItsClassHasIt) {
     int16_t pages = -1;
     const uint16_t code = RunCall(c, ch, &pages);
     const uint32_t after_abort = PlatElapsed(trigger.at_tick.load());
+    trigger.Join();
     ASSERT_TRUE(trigger.fired.load()) << "the call never reached the phase; it returned " << code;
     EXPECT_EQ(code, TOLLAN_E_ABORTED);
     EXPECT_LE(after_abort, kAbortEndsWithinMs) << "ms of library time from AbortCall to the call's return";

@@ -60,19 +60,23 @@ void FastSleep(uint32_t ms) {
     } while (left >= Factor());  // less than a real millisecond is left
 }
 
-template <int (*Wait)(int, uint32_t)>
-int FastWait(int fd, uint32_t ms) {
+template <typename Wait>
+int FastWait(uint32_t ms, Wait wait) {
     uint32_t start = FastTick();
     for (uint32_t left = ms;;) {
-        int ready = Wait(fd, SliceFor(left));
+        int ready = wait(SliceFor(left));
         if (ready != 0) return ready;
         left = ClockLeft(start, ms);
         if (left == 0) return 0;
     }
 }
 
-int RealWaitReadable(int fd, uint32_t ms) { return PlatformDefaults().wait_readable(fd, ms); }
-int RealWaitWritable(int fd, uint32_t ms) { return PlatformDefaults().wait_writable(fd, ms); }
+int FastWaitReadable(int fd, int wake, uint32_t ms) {
+    return FastWait(ms, [&](uint32_t slice) { return PlatformDefaults().wait_readable(fd, wake, slice); });
+}
+int FastWaitWritable(int fd, uint32_t ms) {
+    return FastWait(ms, [&](uint32_t slice) { return PlatformDefaults().wait_writable(fd, slice); });
+}
 
 }  // namespace
 
@@ -80,8 +84,8 @@ FastClock::FastClock(uint32_t factor) : ops_(PlatformDefaults()) {
     SetClock(factor);
     ops_.tick_count = FastTick;
     ops_.sleep_ms = FastSleep;
-    ops_.wait_readable = FastWait<RealWaitReadable>;
-    ops_.wait_writable = FastWait<RealWaitWritable>;
+    ops_.wait_readable = FastWaitReadable;
+    ops_.wait_writable = FastWaitWritable;
     previous_ = PlatformInstall(&ops_);
 }
 

@@ -63,7 +63,7 @@ struct FaultPlatformAccess {
     // Everything else goes to the base as it is at the time of the call.
     static uint32_t Tick() { return Base().tick_count(); }
     static void Sleep(uint32_t ms) { Base().sleep_ms(ms); }
-    static int WaitReadable(int fd, uint32_t ms) { return Base().wait_readable(fd, ms); }
+    static int WaitReadable(int fd, int wake, uint32_t ms) { return Base().wait_readable(fd, wake, ms); }
     static int WaitWritable(int fd, uint32_t ms) { return Base().wait_writable(fd, ms); }
     static int ThreadStart(uint64_t *h, void *(*fn)(void *), void *arg) { return Base().thread_start(h, fn, arg); }
     static int ThreadJoin(uint64_t h) { return Base().thread_join(h); }

@@ -176,7 +176,7 @@ private:
 
 // Library waits: look at the descriptor in short real slices; between them,
 // report the wait and let the clock move.
-int LibraryWait(int fd, short events, uint32_t ms) {
+int LibraryWait(int fd, short events, int wake_fd, uint32_t ms) {
     Hold hold(g_state.lock);
     WaitingParty waiting(hold);
     Party &self = waiting.self();
@@ -189,14 +189,14 @@ int LibraryWait(int fd, short events, uint32_t ms) {
     for (;;) {
         if (fd >= 0) {
             hold.unlock();
-            pollfd p{fd, events, 0};
-            int r = poll(&p, 1, kSliceMs);
+            pollfd p[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
+            int r = poll(p, wake_fd >= 0 ? 2 : 1, kSliceMs);
             hold.lock();
-            if (r > 0 && (p.revents & POLLNVAL)) {
+            if (r > 0 && ((p[0].revents | p[1].revents) & POLLNVAL)) {
                 errno = EBADF;
                 return -1;
             }
-            if (r != 0) return r;
+            if (r != 0) return r < 0 ? r : p[0].revents != 0 ? 1 : 2;
         }
         if (g_state.now >= deadline) return 0;
         self.idle = true;
@@ -211,9 +211,9 @@ uint32_t LibraryTick() {
     return static_cast<uint32_t>(g_state.now);
 }
 
-void LibrarySleep(uint32_t ms) { LibraryWait(-1, 0, ms); }
-int LibraryWaitReadable(int fd, uint32_t ms) { return LibraryWait(fd, POLLIN, ms); }
-int LibraryWaitWritable(int fd, uint32_t ms) { return LibraryWait(fd, POLLOUT, ms); }
+void LibrarySleep(uint32_t ms) { LibraryWait(-1, 0, -1, ms); }
+int LibraryWaitReadable(int fd, int wake_fd, uint32_t ms) { return LibraryWait(fd, POLLIN, wake_fd, ms); }
+int LibraryWaitWritable(int fd, uint32_t ms) { return LibraryWait(fd, POLLOUT, -1, ms); }
 
 // What the library's port operations did, for the byte counts. A purge, an
 // open or a close may drop what is on its way in either direction (the pty
