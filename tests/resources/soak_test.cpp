@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iostream>
 #include <memory>
 #include <thread>
 
@@ -126,7 +127,10 @@ protected:
     // wait: no call depends on the machine's speed.
     WaitClock clock{20};
     SimOnWaitClock sim_clock{clock};
-    simtest::SimFixture f;
+    // What crossed the ptys, told when a test fails: a hundred sessions are
+    // too many to rerun for the one that went wrong.
+    std::string transcript = "/tmp/tollan-soak-" + std::to_string(getpid()) + ".transcript";
+    simtest::SimFixture f{WithTranscript(transcript)};
     int modem = -1;
     int answering = -1, caller = -1;
     std::unique_ptr<ProfileFile> profile;
@@ -143,7 +147,20 @@ protected:
         profile = std::make_unique<ProfileFile>("[Ports]\nCOM1=" + f.Device(modem) + "\n");
         SetModemCommandInterval(0);
     }
-    void TearDown() override { SetModemCommandInterval(500); }
+    void TearDown() override {
+        SetModemCommandInterval(500);
+        if (HasFailure()) {
+            const std::string wire = simtest::ReadFile(transcript);
+            std::cerr << "the transcript's end:\n" << wire.substr(wire.size() > 6000 ? wire.size() - 6000 : 0);
+        }
+        unlink(transcript.c_str());
+    }
+
+    static SimConfig WithTranscript(const std::string &path) {
+        SimConfig c = simtest::FastConfig();
+        c.transcript = path;
+        return c;
+    }
 
     static SimFaults Faults(const char *words) {
         SimFaults faults;
