@@ -12,29 +12,15 @@
 #include "image/g3_codec.h"
 #include "support/scripted_modem.h"
 #include "support/wait_clock.h"
+#include "tests/sim/ecm_pages.h"
 #include "tests/sim/sim_client.h"
 
 using namespace simtest;
 
 namespace {
 
-constexpr int32_t kWidth = 1728;
-constexpr int32_t kRowBytes = kWidth / 8;
-constexpr int kDfMh = 0, kDfMr = 1, kDfMmr = 3;
-
-G3Coding CodingOfDf(int df) { return df == kDfMr ? kCodingMr : df == kDfMmr ? kCodingMmr : kCodingMh; }
-
-// The page's rows coded as df has it; MH as a page file, after a leading EOL.
-std::string Coded(const std::string &rows, int df) {
-    std::vector<uint8_t> out;
-    if (df == kDfMh) out = {0x00, 0x80};
-    G3Encoder e;
-    StartG3Encoder(&e, CodingOfDf(df), 4, kWidth, &out);
-    for (size_t at = 0; at < rows.size(); at += kRowBytes)
-        EncodeG3Row(&e, reinterpret_cast<const uint8_t *>(rows.data() + at));
-    FinishG3Encoder(&e);
-    return std::string(out.begin(), out.end());
-}
+constexpr int32_t kWidth = kEcmWidth;
+constexpr int32_t kRowBytes = kEcmRowBytes;
 
 // The rows the data decodes to in df's coding (an MH page without the two
 // blank rows of its end); empty when it does not decode whole.
@@ -129,8 +115,8 @@ TEST_P(EmulatorCodingTest, SentPagesCrossInTheSessionsCoding) {
     const int station = SimAddStation(f.sim, c);
     ASSERT_TRUE(SimStart(f.sim));
     ProfileFile profile("[Ports]\nCOM1=" + f.Device(modem) + "\n");
-    WriteFile(f.dir + "/doc_p1.g3", Coded(page1, kDfMh));
-    WriteFile(f.dir + "/doc_p2.g3", Coded(page2, kDfMh));
+    WriteFile(f.dir + "/doc_p1.g3", CodeRows(page1, kDfMh));
+    WriteFile(f.dir + "/doc_p2.g3", CodeRows(page2, kDfMh));
     Open(s, profile);
 
     EXPECT_EQ(TOLLAN_OK, SendFax(ch, "200", (f.dir + "/doc.g3").c_str(), 2));
@@ -153,8 +139,8 @@ TEST_P(EmulatorCodingTest, SentPagesCrossInTheSessionsCoding) {
 
 TEST_P(EmulatorCodingTest, ReceivedPagesAreStoredAsMh) {
     const Session s = GetParam();
-    WriteFile(f.dir + "/out_p1.g3", Coded(page1, s.station_df));
-    WriteFile(f.dir + "/out_p2.g3", Coded(page2, s.station_df));
+    WriteFile(f.dir + "/out_p1.g3", CodeRows(page1, s.station_df));
+    WriteFile(f.dir + "/out_p2.g3", CodeRows(page2, s.station_df));
     SimStationConfig c = Station(s);
     c.number = "300";
     c.answering = false;
