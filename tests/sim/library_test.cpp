@@ -141,6 +141,7 @@ TEST_F(LibraryTest, ReceiveFaxTakesTwoPagesInClass20) { ReceiveFromStation(TOLLA
 class TwoProcessTest : public LibraryTest {
 protected:
     pid_t receiver = -1;
+    int to_receiver = -1;  // where the receiver learns its class and modem
 
     TwoProcessTest() : LibraryTest(false) {}
 
@@ -148,28 +149,55 @@ protected:
     // real time, with the library's own time-outs, so a slow or loaded
     // machine only makes them slower. Short pauses between commands keep
     // them quick; the receiver, forked after, keeps the setting.
+    // It is forked before the emulator's thread starts: the child of a
+    // threaded process can find a lock (the sanitizer's allocator's) held
+    // by a thread it does not have, and wait on it for ever.
     void SetUp() override {
         SetModemCommandInterval(50);
-        LibraryTest::SetUp();
-    }
-
-    void TearDown() override { SetModemCommandInterval(500); }
-
-    void StartReceiver(int modem_class) {
-        SimAddModem(f.sim, SimModemConfig{"101", kSimAllClasses, {}, {}});
-        profile.reset();  // it puts the old QUARRY_INI back
-        profile = std::make_unique<ProfileFile>("[Ports]\nCOM1=" + f.Device(modem) + "\nCOM2=" + f.Device(1) + "\n");
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
         receiver = fork();
         ASSERT_NE(receiver, -1);
         if (receiver == 0) {
-            int32_t ch = -1;
-            SetModemClass(0, modem_class);
-            if (PortOpen(&ch, 2, "ATZ") != TOLLAN_OK) _exit(100);
-            int16_t pages = 0;
-            uint16_t rc = AnswerAndReceive(ch, f.dir + "/far.g3", &pages);
-            PortClose(ch);
-            _exit(rc == TOLLAN_OK ? pages : 50 + (rc % 50));
+            close(fds[1]);
+            _exit(RunReceiver(fds[0]));
         }
+        close(fds[0]);
+        to_receiver = fds[1];
+        LibraryTest::SetUp();
+    }
+
+    void TearDown() override {
+        if (to_receiver != -1) close(to_receiver);  // one never told ends at once
+        if (receiver > 0) waitpid(receiver, nullptr, 0);
+        SetModemCommandInterval(500);
+    }
+
+    // The receiver's life: its class and device, one per line, then a
+    // call answered. Its exit status: the pages taken, or 50 and more for
+    // a failure.
+    int RunReceiver(int from_parent) {
+        std::string told;
+        char buf[256];
+        for (ssize_t n; (n = read(from_parent, buf, sizeof buf)) > 0;) told.append(buf, static_cast<size_t>(n));
+        const size_t eol = told.find('\n');
+        if (eol == std::string::npos) return 101;
+        ProfileFile own("[Ports]\nCOM2=" + told.substr(eol + 1) + "\n");
+        int32_t ch = -1;
+        SetModemClass(0, std::stoi(told.substr(0, eol)));
+        if (PortOpen(&ch, 2, "ATZ") != TOLLAN_OK) return 100;
+        int16_t pages = 0;
+        const uint16_t rc = AnswerAndReceive(ch, f.dir + "/far.g3", &pages);
+        PortClose(ch);
+        return rc == TOLLAN_OK ? pages : 50 + (rc % 50);
+    }
+
+    void StartReceiver(int modem_class) {
+        const int modem101 = SimAddModem(f.sim, SimModemConfig{"101", kSimAllClasses, {}, {}});
+        const std::string told = std::to_string(modem_class) + "\n" + f.Device(modem101);
+        ASSERT_EQ(write(to_receiver, told.data(), told.size()), static_cast<ssize_t>(told.size()));
+        close(to_receiver);
+        to_receiver = -1;
     }
 
     // The number of pages the receiver took, or -1 (a receiver still at it
@@ -181,10 +209,12 @@ protected:
             if (std::chrono::steady_clock::now() > end) {
                 kill(receiver, SIGKILL);
                 waitpid(receiver, &status, 0);
+                receiver = -1;
                 return -1;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        receiver = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
