@@ -110,13 +110,19 @@ void Run(Sim *sim) {
             while (read(sim->wake[0], drain, sizeof drain) > 0) {
             }
         }
-        // Closes first: what a host writes after opening again is for a reset modem.
-        if (fds[1].revents & POLLIN) PtyWatchEvents(*sim, HostClosed);
+        // Closes first: what a host writes after opening again is for a
+        // reset modem. Looked for again before each read, whatever the poll
+        // said: a host can close, open and write while this pass runs.
+        PtyWatchEvents(*sim, HostClosed);
         for (size_t i = 2; i < fds.size(); ++i) {
             Modem &m = *owners[i];
-            if (fds[i].revents & POLLIN) ReadHost(*sim, m);
+            if (fds[i].revents & POLLIN) {
+                PtyWatchEvents(*sim, HostClosed);
+                ReadHost(*sim, m);
+            }
             if (fds[i].revents & POLLOUT) WriteHost(*sim, m);
-            if ((fds[i].revents & POLLHUP) && !(fds[i].revents & POLLIN)) {
+            // A hang-up the poll saw is stale once the host has opened again.
+            if ((fds[i].revents & POLLHUP) && !(fds[i].revents & POLLIN) && m.pty.opens == 0) {
                 m.pty.attached = false;
                 m.pty.next_check = SimNow() + kAttachCheckMs;
                 ModemDetached(*sim, m);
