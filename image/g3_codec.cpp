@@ -69,7 +69,7 @@ constexpr int kModeLookupBits = 7;
 // Where a mode's code is kept for coding: vertical -3..3 first.
 constexpr int ModeIndex(int mode) { return mode == kPass ? 7 : mode == kHorizontal ? 8 : mode + 3; }
 
-// What coding looks codes up in; built at the first page coded.
+// What coding looks codes up in; built at compile time.
 struct CodeTables {
     PutCode terminating[2][kMhTerminatingCount];
     PutCode make_up[2][kMhMakeUpCount + kMhExtendedCount];  // runs 64.. in steps of 64
@@ -79,8 +79,7 @@ struct CodeTables {
     PutCode mode_codes[9];  // by ModeIndex
 };
 
-// What decoding finds codes by; built at the first page decoded (a process
-// that only codes never builds these 80 KB).
+// What decoding finds codes by; built at compile time.
 struct LookupTables {
     RunCode runs[2][1 << kRunLookupBits];
     RunCode short_runs[2][1 << kShortRunLookupBits];
@@ -88,13 +87,13 @@ struct LookupTables {
     ModeCode modes[1 << kModeLookupBits];   // length 0: no mode code
 };
 
-void AddPutCodes(PutCode *out, const MhCodeEntry *codes, int count) {
+constexpr void AddPutCodes(PutCode *out, const MhCodeEntry *codes, int count) {
     for (int i = 0; i < count; ++i)
         out[i] = {static_cast<uint16_t>(Reversed(static_cast<uint32_t>(codes[i].code), codes[i].length)),
                   static_cast<uint8_t>(codes[i].length)};
 }
 
-int TrailingZeros(uint32_t code) {
+constexpr int TrailingZeros(uint32_t code) {
     int n = 0;
     while (!(code & 1u)) {
         code >>= 1;
@@ -104,7 +103,7 @@ int TrailingZeros(uint32_t code) {
 }
 
 // Every index whose first bits are the code's gets the code.
-void AddRunCodes(RunCode *table, int lookup_bits, const MhCodeEntry *codes, int count) {
+constexpr void AddRunCodes(RunCode *table, int lookup_bits, const MhCodeEntry *codes, int count) {
     for (int i = 0; i < count; ++i) {
         const MhCodeEntry &c = codes[i];
         if (c.length > lookup_bits) continue;
@@ -117,15 +116,14 @@ void AddRunCodes(RunCode *table, int lookup_bits, const MhCodeEntry *codes, int 
     }
 }
 
-void AddColourRunCodes(RunCode *table, int lookup_bits, const MhCodeEntry *terminating, const MhCodeEntry *make_up) {
+constexpr void AddColourRunCodes(RunCode *table, int lookup_bits, const MhCodeEntry *terminating, const MhCodeEntry *make_up) {
     AddRunCodes(table, lookup_bits, terminating, kMhTerminatingCount);
     AddRunCodes(table, lookup_bits, make_up, kMhMakeUpCount);
     AddRunCodes(table, lookup_bits, kExtendedMhMakeUp, kMhExtendedCount);
 }
 
-CodeTables BuildCodeTables() {
-    CodeTables t;
-    memset(&t, 0, sizeof t);
+constexpr CodeTables BuildCodeTables() {
+    CodeTables t{};
     AddPutCodes(t.terminating[0], kWhiteMhTerminating, kMhTerminatingCount);
     AddPutCodes(t.terminating[1], kBlackMhTerminating, kMhTerminatingCount);
     AddPutCodes(t.make_up[0], kWhiteMhMakeUp, kMhMakeUpCount);
@@ -143,9 +141,8 @@ CodeTables BuildCodeTables() {
     return t;
 }
 
-LookupTables BuildLookupTables() {
-    LookupTables t;
-    memset(&t, 0, sizeof t);
+constexpr LookupTables BuildLookupTables() {
+    LookupTables t{};
     AddColourRunCodes(t.runs[0], kRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
     AddColourRunCodes(t.runs[1], kRunLookupBits, kBlackMhTerminating, kBlackMhMakeUp);
     AddColourRunCodes(t.short_runs[0], kShortRunLookupBits, kWhiteMhTerminating, kWhiteMhMakeUp);
@@ -174,16 +171,12 @@ LookupTables BuildLookupTables() {
     return t;
 }
 
-// Each built once, on first use.
-const CodeTables &CodingTables() {
-    static const CodeTables tables = BuildCodeTables();
-    return tables;
-}
+// In the program's read-only data: nothing to build or zero at run time.
+constexpr CodeTables kCodeTables = BuildCodeTables();
+constexpr LookupTables kLookupTables = BuildLookupTables();
 
-const LookupTables &DecodingTables() {
-    static const LookupTables tables = BuildLookupTables();
-    return tables;
-}
+const CodeTables &CodingTables() { return kCodeTables; }
+const LookupTables &DecodingTables() { return kLookupTables; }
 
 // The run code at the front of bits, or 0.
 inline RunCode FindRunCode(const LookupTables &t, int colour, uint64_t bits) {
