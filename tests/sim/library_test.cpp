@@ -3,6 +3,7 @@
 // sent.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,8 +169,11 @@ protected:
     }
 
     void TearDown() override {
-        if (to_receiver != -1) close(to_receiver);  // one never told ends at once
-        if (receiver > 0) waitpid(receiver, nullptr, 0);
+        if (to_receiver != -1) close(to_receiver);
+        if (receiver > 0) {  // a test that failed before it looked
+            kill(receiver, SIGKILL);
+            waitpid(receiver, nullptr, 0);
+        }
         SetModemCommandInterval(500);
     }
 
